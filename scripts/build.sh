@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Configures and builds one build tree: scripts/build.sh [none|address|thread] [targets...]
+# Trees: build/ (plain), build-address/ (ASan+UBSan), build-thread/ (TSan).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sanitize="${1:-none}"
+shift || true
+case "$sanitize" in
+  none) dir=build; flag="" ;;
+  address|thread) dir="build-$sanitize"; flag="$sanitize" ;;
+  *) echo "usage: scripts/build.sh [none|address|thread] [targets...]" >&2; exit 2 ;;
+esac
+jobs=$(nproc)
+cmake -S . -B "$dir" -DTESSARO_SANITIZE="$flag" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+if [ $# -gt 0 ]; then
+  for t in "$@"; do cmake --build "$dir" -j "$jobs" --target "$t"; done
+else
+  cmake --build "$dir" -j "$jobs"
+fi

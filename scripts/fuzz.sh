@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang under ASan+UBSan and runs each for SECONDS (60).
+#   scripts/fuzz.sh [SECONDS] [target...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+seconds="${1:-60}"; shift || true
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DTESSARO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > build-fuzz.configure.log 2>&1 \
+  || { cat build-fuzz.configure.log; exit 1; }
+cmake --build build-fuzz -j "$(nproc)"
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in build-fuzz/bin/fuzz_*; do targets+=("$(basename "$f")"); done
+fi
+for t in "${targets[@]}"; do
+  corpus="build-fuzz/corpus/$t"; mkdir -p "$corpus"
+  seeds="fuzz/seeds/${t#fuzz_}"
+  echo "=== $t for ${seconds}s"
+  if [ -d "$seeds" ]; then
+    build-fuzz/bin/"$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "$seeds" 2>&1 | tail -n 12
+  else
+    build-fuzz/bin/"$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+  fi
+done

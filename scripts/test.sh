@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up and runs the tests: installs missing packages, builds, and runs every test with
+# CTest, first in the plain build, then under AddressSanitizer + UndefinedBehaviorSanitizer;
+# then the serial channel's and the simulator's tests under ThreadSanitizer.
+#   scripts/test.sh                        all three
+#   scripts/test.sh none|address|thread    only those
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+if [ $# -gt 0 ]; then builds=("$@"); else builds=(none address thread); fi
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+for b in "${builds[@]}"; do
+  echo "=== build: $b"
+  case "$b" in
+    none) scripts/build.sh none; (cd build && ctest --output-on-failure -j "$(nproc)" --timeout 600) ;;
+    address) scripts/build.sh address; (cd build-address && ctest --output-on-failure -j "$(nproc)" --timeout 900) ;;
+    thread)
+      # ThreadSanitizer is for the threads: the serial channel and what runs on it.
+      targets=()
+      for t in link sim; do [ -d "tests/$t" ] && ls tests/$t/*.cpp >/dev/null 2>&1 && targets+=("test_$t"); done
+      if [ ${#targets[@]} -gt 0 ]; then
+        scripts/build.sh thread "${targets[@]}"
+        for t in "${targets[@]}"; do build-thread/bin/"$t" --gtest_brief=1; done
+      fi ;;
+    *) echo "unknown build $b" >&2; exit 2 ;;
+  esac
+done

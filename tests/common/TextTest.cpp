@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include "common/Json.h"
+#include "common/Text.h"
+
+namespace tessaro {
+namespace {
+
+TEST(Text, HexForms) {
+  EXPECT_EQ(Hex(0), "0");
+  EXPECT_EQ(Hex(0xABCDEF), "ABCDEF");
+  EXPECT_EQ(HexFixed(0x1F, 4), "001F");
+  EXPECT_EQ(HexFixed(0x12345, 4), "2345");  // higher digits dropped
+  EXPECT_EQ(HexFixed(VALUE_INVALID, 8), "????????");
+  EXPECT_EQ(HexFixed(0xFFFFFFFFFFFFFFFFull, 16), "FFFFFFFFFFFFFFFF");
+}
+
+TEST(Text, ReadHex) {
+  EXPECT_EQ(ReadHex("0x1f"), 0x1Fu);
+  EXPECT_EQ(ReadHex("ABC"), 0xABCu);
+  EXPECT_EQ(ReadHex(""), VALUE_INVALID);
+  EXPECT_EQ(ReadHex("0x"), VALUE_INVALID);
+  EXPECT_EQ(ReadHex("12G"), VALUE_INVALID);
+  EXPECT_EQ(ReadHex(" 12"), VALUE_INVALID);
+}
+
+TEST(Text, CaseFoldingIsAsciiOnly) {
+  EXPECT_TRUE(EqualsNoCase("LYR9468", "lyr9468"));
+  EXPECT_FALSE(EqualsNoCase("\xC4", "\xE4"));  // Latin-1 letters stay distinct
+  EXPECT_TRUE(EndsWithNoCase("board.bdl", ".BDL"));
+  EXPECT_LT(CompareNoCase("abc", "ABD"), 0);
+}
+
+TEST(Json, EscapesControlAndHighBytes) {
+  JsonWriter json(false);
+  json.BeginObject().Field("a", "x\"\r\n\x01\xE9").Key("b").BeginArray().Number(-1).Bool(true).Null().EndArray().EndObject();
+  EXPECT_EQ(json.str(), "{\"a\":\"x\\\"\\r\\n\\u0001\\u00E9\",\"b\":[-1,true,null]}");
+}
+
+}  // namespace
+}  // namespace tessaro
