@@ -323,16 +323,17 @@ bool ParseMemory9xxx(BoardConfig& config, Word word, int& counter) {
   }
 
   std::string_view name = word.word;
-  if (name.starts_with("1:")) {
-    config.ext2OnCs1 = true;
-    name.remove_prefix(2);
-  }
+  const bool onCs1 = name.starts_with("1:");
+  if (onCs1) name.remove_prefix(2);
   uint32_t kind = 0;
   if (EqualsNoCase(name, "EXTNONE")) kind = EXT_NONE;
   else if (EqualsNoCase(name, "EXTNOR")) kind = EXT_NOR;
   else if (EqualsNoCase(name, "EXTNAND")) kind = EXT_NAND;
   else if (EqualsNoCase(name, "EXTQNOR")) kind = EXT_QNOR;
   else return false;
+  // Only a token that is taken moves the second memory to chip select 1; a refused one
+  // leaves no half-set state behind that no text could express.
+  if (onCs1) config.ext2OnCs1 = true;
   ++counter;
   config.ext2Xio = xio;
   config.ext2WaitA = a;

@@ -164,7 +164,8 @@ TEST(BoardConfig, RoundTripOfEdgeRecords) {
       "LYR9468 FLASH+1:EXTNONE",
       "LYR8247 FLASH 2x8Mib",                          // a bare device token keeps the mode at FLASH
       "LYR8247 FLASH+2x16Mib+EXTSDR(6WS)",
-      "LYR9468 FLASH+1:EXTNOR(4M)+EXTNOR(2M)+EXTNOR(1M)",  // two NORs, the second written first
+      "LYR9468 FLASH+1:EXTNOR(4M)+EXTNOR(2M)+EXTNOR(1M)",
+      "LYR9468 FLASH+1:EXTBAD",                        // a refused second memory sets nothing  // two NORs, the second written first
       "LYR9468 FLASH(8k,4k,Mem200,Nand,Sync,NoSdrInit)+INTRAM(Class2,Slow,OSC2:3)",  // a long mode list
   };
   for (const char* text : texts) EXPECT_EQ(CheckRoundTrip(text), "") << text;
