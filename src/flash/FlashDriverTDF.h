@@ -1,0 +1,48 @@
+// The parallel NOR driver: a device family described by a parallel *.TDF file. Every parallel
+// description file of the drivers folder becomes one TdfDrv in the device catalogue; the
+// working driver of a programming job is a FlashDriverTDF copied from the one a board names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "definitions/ParallelDescriptions.h"
+#include "flash/FlashDriver.h"
+
+namespace tessaro {
+
+class FlashDriverTDF : public FlashDriver {
+ public:
+  FlashDriverTDF() = default;
+  FlashDriverTDF(const FlashDriverTDF&) = default;
+  FlashDriverTDF& operator=(const FlashDriverTDF&) = default;
+
+  uint32_t ManufacturerId() const override;
+  std::string ManufacturerName() const override;
+  uint32_t DeviceId() const override;
+  std::string DeviceName() const override;  // none: always empty
+  uint32_t DeviceSize() const override;
+
+  // Empties the description and every runtime field.
+  void Reset();
+
+  // The part chosen by the last identification or lookup, or null.
+  const PartEntry* SelectedPart() const;
+  void SelectPart(int index) { selectedPart = index; }
+
+  ParallelFlashDescription description;
+  // Runtime state of the identified device.
+  uint16_t cfiValid = 0;
+  uint32_t pageWords = 0;
+  bool uploaded = false;
+  int selectedPart = -1;  // index into description.parts; an index survives copying
+  int32_t deviceId = 0;
+  int32_t sizeWords = 0;
+  std::string partName;
+  ValuePairList sectorTable;
+};
+
+// A parallel device object held by the catalogue (which keeps them in file order).
+class TdfDrv : public FlashDriverTDF {};
+
+}  // namespace tessaro
