@@ -1,0 +1,196 @@
+// The session every action that talks to a target runs in. The programming operations and the
+// flash drivers hold nothing else while they work: it carries the link, the board
+// configuration in effect, the progress bar, the current status with the values that describe
+// a failure, the current target position with its address mapping, and the small target-side
+// driver that computes verification checksums. Its virtual operations reach back into
+// whatever hosts the action (the main window, the CLI, a test).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "flash/DriverImage.h"
+
+namespace tessaro {
+
+class SerialPort;
+struct BoardConfig;
+struct ChipInfo;
+class FlashDriverIf;
+
+// Status codes of device work.
+enum StatusCode : uint32_t {
+  StatusReady = 0,
+  StatusProgramVerified = 1,
+  StatusProgrammed = 2,
+  StatusProgramQuickVerified = 3,
+  StatusVerified = 4,
+  StatusErased = 5,
+  StatusChipErased = 6,
+  StatusEmpty = 7,
+  StatusProgramFailed = 8,
+  StatusQuickVerifyFailed = 9,
+  StatusVerifyFailed = 10,
+  StatusSectorEraseFailed = 11,
+  StatusChipEraseFailed = 12,
+  StatusNotBlank = 13,
+  StatusAborted = 14,
+  StatusProgramming = 15,
+  StatusBlankChecking = 16,
+  StatusVerifying = 17,
+  StatusErasing = 18,
+  StatusCustom = 19,
+};
+inline constexpr uint32_t kStatusCodeCount = 20;
+
+// Kinds of memory being worked on; they select the prefix of the status line.
+enum MemoryKind : uint32_t {
+  MemoryNone = 0,
+  MemoryEmbedded = 1,
+  MemoryParallel = 2,
+  MemorySerial = 3,
+  MemoryQspi = 5,
+  MemoryDualQspi = 6,
+  MemoryNand = 7,
+};
+
+// Colours of the status line: 0 normal, 1 black on green, 2 black on yellow, 3 yellow on red.
+enum ColourClass : int { ColourNormal = 0, ColourGreen = 1, ColourYellow = 2, ColourRed = 3 };
+
+// Message-box buttons as ShowMessage takes and answers them.
+inline constexpr int kButtonOk = 1;
+inline constexpr int kButtonCancel = 2;
+inline constexpr int kButtonYes = 6;
+inline constexpr int kButtonNo = 7;
+inline constexpr int kButtonsOk = 0;
+inline constexpr int kButtonsOkCancel = 1;
+inline constexpr int kButtonsYesNo = 4;
+
+// "Embedded Flash: " and the like; "" for no kind, NAND and unknown kinds.
+std::string_view MemoryKindPrefix(uint32_t kind);
+int StatusColourClass(uint32_t code);
+// The status line for a code: the kind's prefix followed by the code's text (code 0 gives
+// "Ready" alone). The failure address is 8 hex digits, the expected value 4, the read value 4
+// or "????" when negative; an address or expected value of VALUE_INVALID prints "????????".
+std::string StatusText(uint32_t memoryKind, uint32_t code, int32_t failureAddress, uint32_t expectedValue,
+                       int32_t readValue, const std::string& customText);
+
+// The mapping from an operation's word position to a target word address. Inside a family's
+// low region a position is an offset into the external device; beyond it, an absolute target
+// word address. On the 8x47 the low region is switched in by three I/O registers, which the
+// window saves at attach and restores when the position leaves the region.
+class AddressWindow {
+ public:
+  int32_t position = 0;
+  int32_t base = 0;
+  FlashDriverIf* owner = nullptr;
+  uint16_t saved9 = 0;
+  uint16_t saved13 = 0;
+  uint16_t saved33 = 0;
+  bool lowRegion = false;
+
+  void Attach(FlashDriverIf& session);
+  // Makes `newPosition` current and maps it; returns the low-region flag. Detached, only the
+  // position changes.
+  bool Select(uint32_t newPosition);
+  void Detach();
+  bool attached() const { return owner != nullptr; }
+  // Target word address of the current position.
+  uint32_t TargetAddress() const { return static_cast<uint32_t>(position) + static_cast<uint32_t>(base); }
+
+ private:
+  void EnterLow8x47();
+};
+
+// A progress bar of the host. Absent (null) when the host has none.
+class ProgressBarIf {
+ public:
+  virtual ~ProgressBarIf() = default;
+  virtual void SetRange(int32_t low, int32_t high) = 0;
+  virtual void SetPosition(int32_t position) = 0;
+};
+
+struct ProgressChannel {
+  int32_t position = 0;
+  int32_t low = 0;
+  int32_t high = 100;
+};
+
+class FlashDriverIf {
+ public:
+  FlashDriverIf(SerialPort* link, BoardConfig* configuration, ProgressBarIf* progressBar);
+  virtual ~FlashDriverIf();
+  FlashDriverIf(const FlashDriverIf&) = delete;
+  FlashDriverIf& operator=(const FlashDriverIf&) = delete;
+
+  // ---- host operations ----
+  virtual void UpdateProgress(int channel);
+  virtual void ShowStatus(const std::string& /*text*/) {}
+  virtual void SetProgressWindow(ProgressBarIf* bar) { progressBar = bar; }
+  virtual void ShowPosition(const std::string& /*text*/) {}
+  // Returns the button pressed (kButtonOk ...); the base shows nothing and answers OK.
+  virtual int ShowMessage(const std::string& /*text*/, const char* /*caption*/, int /*buttons*/) { return kButtonOk; }
+  // True when the user asked to stop; the implementation has then reported status 14.
+  virtual bool CheckCancel() { return false; }
+  virtual bool EnsureLinked() { return false; }
+  virtual uint32_t GetStartAddress() = 0;
+  virtual void SetStartAddress(uint32_t address) = 0;
+  virtual uint32_t GetImageOffset() = 0;
+  // An opaque handle of the window hosting the action (null when there is none).
+  virtual void* GetHostWindow() = 0;
+
+  // ---- status ----
+  void ReportStatus();
+  void SetCustomStatus(const std::string& text);
+  // Sets the code and reports it.
+  void SetStatus(uint32_t code);
+  std::string CurrentStatusText() const;
+
+  // ---- progress ----
+  void SetProgress(int32_t position);
+
+  // ---- checksum service ----
+  [[nodiscard]] bool PrepareChecksumDriver(std::string& errorText);
+  [[nodiscard]] bool ChecksumTarget(uint32_t& checksum, uint32_t start, uint32_t count);
+
+  // The chip of the configuration in effect, or null.
+  const ChipInfo* Chip() const;
+  uint32_t FamilyCode() const;
+
+  SerialPort* link = nullptr;
+  ProgressBarIf* progressBar = nullptr;
+  BoardConfig* configuration = nullptr;
+  DriverImage checksumDriver;
+  bool checksumDriverReady = false;
+  uint32_t memoryKind = MemoryNone;
+  uint32_t statusCode = StatusReady;
+  std::string customStatusText;
+  std::array<ProgressChannel, 2> progress{};
+  int currentProgressChannel = 0;
+  int32_t failureAddress = 0;
+  uint32_t expectedValue = 0;
+  int32_t readValue = -1;
+  AddressWindow window;
+  uint32_t deviceId = 0;
+  std::array<uint8_t, 8> deviceIdBytes{};
+};
+
+// Registers and layout of the checksum call of the "PRGDEV PAR" image.
+inline constexpr uint32_t kRegAddressLow = 56;
+inline constexpr uint32_t kRegAddressHigh = 57;
+inline constexpr uint32_t kRegWordCount = 58;
+inline constexpr uint32_t kRegSumA = 61;
+inline constexpr uint32_t kRegSumB = 62;
+inline constexpr uint32_t kRegDfWordCount = 63;
+inline constexpr uint32_t kRegParameterBlock = 64;
+inline constexpr uint32_t kParBlockWords = 48;
+inline constexpr uint32_t kDfBlockWords = 76;
+inline constexpr uint16_t kParBlockSignature = 0x501D;
+inline constexpr uint16_t kDfBlockSignature = 0xDD1D;
+inline constexpr uint32_t kChecksumEntry = 11;
+// Longest range one checksum call covers; calls never cross a multiple of it.
+inline constexpr uint32_t kChecksumChunkWords = 0x10000;
+
+}  // namespace tessaro

@@ -1,0 +1,84 @@
+// The programming job: the image, the chosen destination and the flash drivers, and the two
+// operations behind PROGRAM! and Verify. An operation checks that the destination can take
+// the image, links, places the session at the start address and hands the image to the
+// memory the destination names. On the 8x47 a firmware image is split: its first 0x4000 words
+// go into the embedded flash, the rest into the external flash.
+//
+// Result convention: false when the operation was refused before device work (the error text
+// says why); true when it ran to its end, whatever the device did. Device success and failure
+// are reported only through the session's status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "definitions/DeviceCatalogue.h"
+#include "flash/FlashDriverDF.h"
+#include "flash/FlashDriverNAND.h"
+#include "flash/FlashDriverQSPI.h"
+#include "flash/FlashDriverTDF.h"
+#include "image/ImageBuffer.h"
+
+namespace tessaro {
+
+class FlashDriverIf;
+
+// Destination codes.
+enum Destination : int32_t {
+  DestNone = 0,
+  DestEmbedded = 1,
+  DestEmbeddedParallel = 2,
+  DestEmbeddedSerial = 3,
+  DestParallel = 5,
+  DestSerial = 6,
+  DestQspi = 8,
+  DestMpQspi = 9,
+  DestNand = 10,
+};
+
+// The destination's text in the destination selector; "" for an unknown code.
+const char* DestinationText(int32_t destination);
+
+// The 8x47 firmware split.
+inline constexpr uint32_t kEmbeddedPartWords = 0x4000;
+inline constexpr uint32_t kLowRegionWords = 0x20000;
+// Word of the firmware header that names the family, and the fuse word after it.
+inline constexpr uint16_t kFirmwareFamilyMark = 0x8F47;
+// Flash word address of the security bit.
+inline constexpr uint32_t kSecurityBitAddress = 0x8010;
+inline constexpr uint32_t kEmbeddedChunkWords = 128;
+
+class ProgrammingJob {
+ public:
+  [[nodiscard]] bool CheckTarget(FlashDriverIf& session, std::string& errorText, const char* busyText);
+  [[nodiscard]] bool ProgramImage(FlashDriverIf& session, std::string& errorText);
+  [[nodiscard]] bool VerifyImage(FlashDriverIf& session, std::string& errorText);
+
+  DeviceCatalogue catalogue;
+  std::string imagePath;
+  bool hexFile = false;
+  ImageBuffer image;
+  int32_t destination = DestNone;
+  FlashDriverQSPI qspi;    // destination 8
+  FlashDriverQSPI mpQspi;  // destination 9
+  FlashDriverTDF parallel;  // destinations 2 and 5
+  FlashDriverDF dataFlash;  // destinations 3 and 6
+  FlashDriverNAND nand;     // destination 10
+
+  // What the last ProgramImage decided about the 8x47 fuse word: whether it wrote one, its
+  // value, and whether the security bit was asked for.
+  bool fuseWordWritten = false;
+  uint16_t fuseWord = 0;
+  bool securityBitRequested = false;
+
+ private:
+  void StartProgress(FlashDriverIf& session, int32_t words);
+  void EndOperation(FlashDriverIf& session);
+};
+
+// The embedded-flash transfers: from the session's current position, image words firstWord
+// to programLength, in chunks of 128 words.
+[[nodiscard]] bool ProgramEmbedded(FlashDriverIf& session, ImageBuffer& image);
+[[nodiscard]] bool VerifyEmbedded(FlashDriverIf& session, ImageBuffer& image);
+
+}  // namespace tessaro
