@@ -1,0 +1,1071 @@
+#include "sim/SimBoard.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "common/Json.h"
+#include "common/Text.h"
+#include "platform/Files.h"
+
+namespace tessaro::sim {
+
+namespace {
+
+constexpr uint8_t kAck = 0xAC;
+constexpr uint8_t kRefused = 0xEE;
+constexpr uint8_t kEraseDone = 0xEE;
+// The UART clock of the monitor: divisor 230 (256 - 26) gives 57600 baud, 243 gives 115200.
+constexpr uint32_t kUartClock = 57600 * 26;
+constexpr uint16_t kDefaultDivisor = 230;
+// A command left incomplete for this long is dropped, as the monitor's receive time-out does.
+constexpr auto kCommandIdle = std::chrono::milliseconds(50);
+constexpr uint32_t kMaxBlockRead = 512;
+constexpr uint32_t kMaxBlockWrite = 128;
+constexpr uint32_t kFlashPage = 64;
+
+uint32_t PackageOf(const ChipInfo* chip) {
+  switch (chip->modelCode) {
+    case 0x9162: return 0;
+    case 0x9368: return 4;
+    case 0x9371: return 5;
+    case 0x9468: return 6;
+    case 0x9571: return 9;
+    case 0x9362: return 12;
+    default: return 15;
+  }
+}
+
+bool ParseNumber(const std::string& text, uint64_t& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  value = std::strtoull(text.c_str(), &end, 0);
+  return end && *end == '\0';
+}
+
+}  // namespace
+
+// ---- options ----
+
+std::string SimOptionsHelp() {
+  return "  --chip NAME             catalogue chip (default LYR9468)\n"
+         "  --interface none|usb    debug interface in front of the chip (default none)\n"
+         "  --usb-kind K            USB interface kind (default 2)\n"
+         "  --usb-revision R        USB interface revision (default 6)\n"
+         "  --usb-flags F           USB interface flags byte (default from chip and power)\n"
+         "  --no-power              the target board is not powered\n"
+         "  --secured SESSION|none-left   9xxx: secured, offering debug session 2..7\n"
+         "  --security-bit          8x47: the security bit is set\n"
+         "  --strapping S           9xxx: bits 12-14 of I/O register 21 (0..7)\n"
+         "  --package-code P        9xxx: low 4 bits of I/O register 250\n"
+         "  --revision N            chip revision in I/O register 251\n"
+         "  --baud-pace             pace bytes at the current line speed\n"
+         "  --latency-us N          turnaround delay before each reply\n"
+         "  --reset-ms N            reset to boot ROM greeting (default 250)\n"
+         "  --stats FILE            write wire counters as JSON at exit\n"
+         "  --drop-byte N           drop the Nth target-to-host byte\n"
+         "  --corrupt-byte N        corrupt the Nth target-to-host byte\n"
+         "  --late-command N        answer the Nth command late\n"
+         "  --late-ms N             how late (default 1500)\n"
+         "  --stop-after N          stop answering after N commands\n"
+         "  --no-baud-switch        the target refuses the higher baud rate\n";
+}
+
+bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error) {
+  static const char* const kFlags[] = {"no-power", "security-bit", "baud-pace", "no-baud-switch"};
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+      error = "unexpected argument '" + arg + "'";
+      return false;
+    }
+    std::string name = arg.substr(2);
+    std::optional<std::string> value;
+    if (size_t eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    bool isFlag = std::find_if(std::begin(kFlags), std::end(kFlags), [&](const char* f) { return name == f; }) != std::end(kFlags);
+    if (isFlag) {
+      if (value) {
+        error = "--" + name + " takes no value";
+        return false;
+      }
+      if (name == "no-power") options.targetPowered = false;
+      if (name == "security-bit") options.securityBit = true;
+      if (name == "baud-pace") options.baudPace = true;
+      if (name == "no-baud-switch") options.refuseBaudSwitch = true;
+      continue;
+    }
+    if (!value) {
+      if (i + 1 >= args.size()) {
+        error = "--" + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    uint64_t number = 0;
+    auto needNumber = [&](uint64_t max) {
+      if (!ParseNumber(*value, number) || number > max) {
+        error = "invalid value '" + *value + "' for --" + name;
+        return false;
+      }
+      return true;
+    };
+    if (name == "chip") {
+      options.chip = *value;
+    } else if (name == "interface") {
+      if (*value == "none") options.usbInterface = false;
+      else if (*value == "usb") options.usbInterface = true;
+      else {
+        error = "--interface takes none or usb";
+        return false;
+      }
+    } else if (name == "usb-kind") {
+      if (!needNumber(255)) return false;
+      options.usbKind = static_cast<uint8_t>(number);
+    } else if (name == "usb-revision") {
+      if (!needNumber(255)) return false;
+      options.usbRevision = static_cast<uint8_t>(number);
+    } else if (name == "usb-flags") {
+      if (!needNumber(255)) return false;
+      options.usbFlags = static_cast<uint8_t>(number);
+    } else if (name == "secured") {
+      if (*value == "none-left") options.securedSession = 8;
+      else if (!needNumber(7) || number < 2) {
+        error = "--secured takes a debug session 2..7 or none-left";
+        return false;
+      } else options.securedSession = static_cast<int>(number);
+    } else if (name == "strapping") {
+      if (!needNumber(7)) return false;
+      options.strapping = static_cast<uint32_t>(number);
+    } else if (name == "package-code") {
+      if (!needNumber(15)) return false;
+      options.packageCode = static_cast<uint32_t>(number);
+    } else if (name == "revision") {
+      if (!needNumber(127)) return false;
+      options.revision = static_cast<int>(number);
+    } else if (name == "latency-us") {
+      if (!needNumber(10000000)) return false;
+      options.latencyUs = static_cast<uint32_t>(number);
+    } else if (name == "reset-ms") {
+      if (!needNumber(60000)) return false;
+      options.resetMs = static_cast<uint32_t>(number);
+    } else if (name == "stats") {
+      options.statsFile = *value;
+    } else if (name == "drop-byte") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.dropReplyByte = number;
+    } else if (name == "corrupt-byte") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.corruptReplyByte = number;
+    } else if (name == "late-command") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.lateCommand = number;
+    } else if (name == "late-ms") {
+      if (!needNumber(600000)) return false;
+      options.lateMs = static_cast<uint32_t>(number);
+    } else if (name == "stop-after") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.stopAfterCommands = number;
+    } else {
+      error = "unknown option --" + name;
+      return false;
+    }
+  }
+  if (!FindChipByName(options.chip)) {
+    error = "unknown chip '" + options.chip + "'";
+    return false;
+  }
+  return true;
+}
+
+// ---- construction ----
+
+std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& options, std::string* error) {
+  const ChipInfo* chip = FindChipByName(options.chip);
+  if (!chip) {
+    if (error) *error = "unknown chip '" + options.chip + "'";
+    return nullptr;
+  }
+  return std::make_shared<SimBoard>(options, chip);
+}
+
+SimBoard::SimBoard(const SimOptions& options, const ChipInfo* chip)
+    : options_(options),
+      chip_(chip),
+      family_(chip->familyCode),
+      dropReplyByte_(options.dropReplyByte),
+      corruptReplyByte_(options.corruptReplyByte),
+      lateCommand_(options.lateCommand),
+      stopAfter_(options.stopAfterCommands),
+      lateMs_(options.lateMs),
+      refuseBaudSwitch_(options.refuseBaudSwitch),
+      powered_(options.targetPowered),
+      securityBit_(options.securityBit),
+      flash_(chip->embeddedFlashSize, 0xFFFF) {
+  fuses_.fill(1);
+  ResetIoRegisters();
+}
+
+SimBoard::~SimBoard() = default;
+
+// ---- wire ----
+
+bool SimBoard::handshake() const { return chip_->legacyLink && !options_.usbInterface; }
+
+uint32_t SimBoard::LineBaud() const {
+  if (options_.usbInterface) return interfaceBaud_;
+  uint32_t divisor = uartDivisor_ & 0xFF;
+  return divisor >= 256 ? 0 : kUartClock / (256 - divisor);
+}
+
+bool SimBoard::LineMatches() const {
+  if (handshake()) return true;
+  uint32_t line = LineBaud();
+  if (hostBaud_ == 0 || line == 0) return false;
+  uint32_t diff = hostBaud_ > line ? hostBaud_ - line : line - hostBaud_;
+  return diff * 100 <= 3 * line;
+}
+
+SimClock::duration SimBoard::ByteTime() const {
+  uint32_t baud = LineBaud();
+  if (!options_.baudPace || baud == 0) return SimClock::duration::zero();
+  return std::chrono::duration_cast<SimClock::duration>(std::chrono::duration<double>(10.0 / baud));
+}
+
+void SimBoard::HostWrite(const uint8_t* data, size_t size) {
+  std::lock_guard lock(mutex_);
+  if (unplugged_ || size == 0) return;
+  auto now = SimClock::now();
+  Tick(now);
+  counters_.hostToTarget += size;
+  hostSpoke_ = true;
+  // A late answer goes out as soon as the host speaks again.
+  for (auto& byte : out_)
+    if (byte.late) {
+      byte.late = false;
+      byte.due = now;
+    }
+  lastDue_ = std::max(lastDue_, now);
+  SimClock::time_point arrival = now;
+  if (options_.baudPace) {
+    lineFreeAt_ = std::max(now, lineFreeAt_) + ByteTime() * static_cast<long>(size);
+    arrival = lineFreeAt_;
+  }
+  replyBase_ = arrival + std::chrono::microseconds(options_.latencyUs);
+  if (!command_.empty() && now - lastHostByte_ > kCommandIdle) command_.clear();
+  lastHostByte_ = now;
+  if (!handshake())
+    for (size_t i = 0; i < size; ++i) HostByte(data[i], now);
+  outputReady_.notify_all();
+}
+
+void SimBoard::HostByte(uint8_t byte, SimClock::time_point now) {
+  if (silent_) return;
+  if (options_.usbInterface) {
+    if (!LineMatches()) return;
+    if (command_.empty() && InterfaceByte(byte, now)) return;
+    if (protocol_ != (chip_->legacyLink ? 2 : 3)) return;  // the interface is not passing this protocol
+  } else if (command_.empty() && byte == 0xBC) {
+    // The serial board's reset request reaches the target at any line speed.
+    Reset(now);
+    return;
+  } else if (!LineMatches()) {
+    return;
+  }
+  if (!powered_ || inReset_) return;
+  MonitorByte(byte);
+}
+
+bool SimBoard::InterfaceByte(uint8_t byte, SimClock::time_point now) {
+  switch (byte) {
+    case 0xBC: {
+      uint8_t flags = options_.usbFlags ? *options_.usbFlags
+                      : !powered_       ? 0x00
+                      : chip_->legacyLink ? 0x04
+                                          : 0x0D;
+      for (uint8_t b : {uint8_t{0xCB}, options_.usbKind, options_.usbRevision, flags, uint8_t{0x01}, uint8_t{0x00}, uint8_t{0xCA}})
+        Emit(b);
+      Reset(now);
+      return true;
+    }
+    case 0xB2:
+    case 0xB3:
+      protocol_ = byte == 0xB2 ? 2 : 3;
+      Emit(0xCA);
+      return true;
+    case 0xB0:
+    case 0xB4:
+      protocol_ = 0;
+      Emit(0xCB);
+      Emit(0xCA);
+      return true;
+    case 0xB7:
+      if (options_.usbKind >= 2 && !refuseBaudSwitch_) interfaceBaud_ = 115200;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void SimBoard::Emit(uint8_t byte) {
+  if (silent_) return;
+  ++replySerial_;
+  ++counters_.targetToHost;
+  if (hostSpoke_) {
+    ++counters_.roundTrips;
+    hostSpoke_ = false;
+  }
+  if (replySerial_ == dropReplyByte_) return;
+  if (replySerial_ == corruptReplyByte_) byte ^= 0xFF;
+  if (handshake()) {
+    hsOut_.push_back(byte);
+    return;
+  }
+  if (!LineMatches()) return;
+  if (currentLate_) {
+    out_.push_back({replyBase_ + std::chrono::milliseconds(lateMs_), byte, true});
+    return;
+  }
+  auto due = std::max(replyBase_, lastDue_) + ByteTime();
+  lastDue_ = due;
+  out_.push_back({due, byte, false});
+}
+
+void SimBoard::EmitWord(uint16_t word) {
+  Emit(static_cast<uint8_t>(word & 0xFF));
+  Emit(static_cast<uint8_t>(word >> 8));
+}
+
+void SimBoard::Tick(SimClock::time_point now) {
+  if (inReset_ && now >= resetUntil_) {
+    inReset_ = false;
+    replyBase_ = now;
+    Greet();
+  }
+}
+
+void SimBoard::Reset(SimClock::time_point now) {
+  inReset_ = true;
+  resetUntil_ = now + std::chrono::milliseconds(options_.resetMs);
+  command_.clear();
+  idleClocks_ = 0;
+  efuseBurning_ = false;
+  ResetIoRegisters();
+  rxBit_ = 0;
+  rxByte_ = 0;
+  hsOut_.clear();
+  hsSending_ = false;
+}
+
+void SimBoard::Greet() {
+  if (!powered_ || silent_) return;
+  if (chip_->legacyLink) {
+    // The legacy boot ROM never acknowledges; the USB interface does it for it.
+    if (options_.usbInterface && protocol_ == 2) Emit(kAck);
+    return;
+  }
+  if (options_.usbInterface && protocol_ != 3) return;
+  if (family_ == FAMILY_8X47 && securityBit_) return;  // a secured 8x47 stays silent
+  if (family_ == FAMILY_9XXX && options_.securedSession != 0 && !sessionOpened_) {
+    Emit(options_.securedSession >= 8 ? 0x5A : static_cast<uint8_t>(0x52 + options_.securedSession));
+    return;
+  }
+  Emit(kAck);
+}
+
+size_t SimBoard::TakeOutputLocked(uint8_t* buffer, size_t capacity) {
+  auto now = SimClock::now();
+  size_t n = 0;
+  while (n < capacity && !out_.empty() && !out_.front().late && out_.front().due <= now) {
+    buffer[n++] = out_.front().value;
+    out_.pop_front();
+  }
+  return n;
+}
+
+size_t SimBoard::TakeOutput(uint8_t* buffer, size_t capacity) {
+  std::lock_guard lock(mutex_);
+  Tick(SimClock::now());
+  return TakeOutputLocked(buffer, capacity);
+}
+
+std::optional<SimClock::time_point> SimBoard::NextEventLocked() {
+  std::optional<SimClock::time_point> next;
+  if (!out_.empty()) next = out_.front().due;
+  if (inReset_ && (!next || resetUntil_ < *next)) next = resetUntil_;
+  return next;
+}
+
+std::optional<SimClock::time_point> SimBoard::NextEvent() {
+  std::lock_guard lock(mutex_);
+  return NextEventLocked();
+}
+
+long SimBoard::WaitOutput(uint8_t* buffer, size_t capacity, bool& interrupted) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (interrupted) {
+      interrupted = false;
+      return 0;
+    }
+    if (unplugged_) return -1;
+    Tick(SimClock::now());
+    size_t n = TakeOutputLocked(buffer, capacity);
+    if (n > 0) return static_cast<long>(n);
+    if (auto next = NextEventLocked())
+      outputReady_.wait_until(lock, *next);
+    else
+      outputReady_.wait(lock);
+  }
+}
+
+void SimBoard::Interrupt(bool& interrupted) {
+  std::lock_guard lock(mutex_);
+  interrupted = true;
+  outputReady_.notify_all();
+}
+
+void SimBoard::SetHostBaud(uint32_t baud) {
+  std::lock_guard lock(mutex_);
+  hostBaud_ = baud;
+  // Setting the line coding back to the base rate returns the USB interface to it.
+  if (baud == 57600) interfaceBaud_ = 57600;
+}
+
+void SimBoard::PortOpened() {
+  std::lock_guard lock(mutex_);
+  rts_ = dtr_ = cts_ = dsr_ = false;
+  rxBit_ = 0;
+  rxByte_ = 0;
+  hsOut_.clear();
+  hsSending_ = false;
+  interfaceBaud_ = 57600;
+}
+
+void SimBoard::Unplug() {
+  std::lock_guard lock(mutex_);
+  unplugged_ = true;
+  outputReady_.notify_all();
+}
+
+void SimBoard::Replug() {
+  std::lock_guard lock(mutex_);
+  unplugged_ = false;
+}
+
+bool SimBoard::unplugged() {
+  std::lock_guard lock(mutex_);
+  return unplugged_;
+}
+
+// ---- handshake transfer of the legacy chips ----
+
+void SimBoard::SetModemLines(bool rts, bool dtr) {
+  std::lock_guard lock(mutex_);
+  bool edge = rts != rts_;
+  rts_ = rts;
+  dtr_ = dtr;
+  if (!handshake() || !edge || unplugged_ || silent_ || !powered_) return;
+  HandshakeEdge(rts);
+}
+
+void SimBoard::HandshakeEdge(bool rts) {
+  if (hsSending_) {
+    ++txBit_;
+    cts_ = ((txWord_ >> txBit_) & 1) == 0;
+    dsr_ = rts;
+    if (txBit_ == 15) hsSending_ = false;
+    return;
+  }
+  if (!rts && rxBit_ == 0 && hsOut_.size() >= 2) {
+    // The host released RTS: the target may send the next word.
+    txWord_ = static_cast<uint16_t>(hsOut_[0] | (hsOut_[1] << 8));
+    hsOut_.pop_front();
+    hsOut_.pop_front();
+    txBit_ = 0;
+    cts_ = (txWord_ & 1) == 0;
+    dsr_ = false;
+    hsSending_ = true;
+    return;
+  }
+  dsr_ = rts;
+  if (rxBit_ % 2 == 0 && rts) return;  // bits start on a falling strobe
+  if (!dtr_) rxByte_ = static_cast<uint8_t>(rxByte_ | (1u << rxBit_));  // data line inverted
+  if (++rxBit_ < 8) return;
+  uint8_t byte = rxByte_;
+  rxBit_ = 0;
+  rxByte_ = 0;
+  ++counters_.hostToTarget;
+  hostSpoke_ = true;
+  replyBase_ = SimClock::now();
+  if (!inReset_) MonitorByte(byte);
+}
+
+bool SimBoard::Cts() {
+  std::lock_guard lock(mutex_);
+  return cts_;
+}
+
+bool SimBoard::Dsr() {
+  std::lock_guard lock(mutex_);
+  return dsr_;
+}
+
+// ---- the monitor ----
+
+void SimBoard::MonitorByte(uint8_t byte) {
+  if (family_ == FAMILY_9XXX && options_.securedSession != 0 && !sessionOpened_) {
+    // Secured: only the request to open the offered debug session is heard.
+    if (byte == 0xBB && options_.securedSession < 8) {
+      sessionOpened_ = true;
+      Emit(kAck);
+    }
+    return;
+  }
+  if (family_ == FAMILY_8X47 && securityBit_) {
+    // Secured: only the chip erase is heard.
+    command_.push_back(byte);
+    if (command_[0] != 0x72) {
+      command_.clear();
+    } else if (command_.size() == 2) {
+      if (command_[1] == 0x35) {
+        ++commandCount_;
+        std::fill(flash_.begin(), flash_.end(), 0xFFFF);
+        fuses_.fill(1);
+        securityBit_ = false;
+        Emit(kEraseDone);
+      }
+      command_.clear();
+    }
+    return;
+  }
+  command_.push_back(byte);
+  size_t need = CommandLength();
+  if (need == 0) {
+    command_.clear();
+    return;
+  }
+  if (command_.size() < need) return;
+  Execute();
+  command_.clear();
+}
+
+size_t SimBoard::CommandLength() const {
+  const bool legacy = chip_->legacyLink;
+  const bool nine = family_ == FAMILY_9XXX;
+  const bool flashChip = chip_->embeddedFlashSize != 0;
+  auto word = [&](size_t i) { return static_cast<size_t>(command_[i] | (command_[i + 1] << 8)); };
+  switch (command_[0]) {
+    case 0:
+      if (!nine) return 2;
+      return (command_.size() >= 2 && command_[1] == 0x55) ? 2 : 3;  // 0x00 0x55: resynchronisation
+    case 1: return nine ? 6 : 4;
+    case 2: return legacy ? 7 : 5;
+    case 3:
+      if (!legacy) return 7;
+      return command_.size() < 7 ? 7 : 7 + 2 * word(5);
+    case 4: return 2;
+    case 5: return 4;
+    case 9: return legacy ? 0 : 3;
+    case 11: return legacy ? 0 : 7;
+    case 12:
+      if (legacy) return 0;
+      return command_.size() < 7 ? 7 : 7 + 2 * word(5);
+    case 15:
+      if (nine) return 2;
+      if (!flashChip) return 0;
+      if (command_.size() < 4) return 4;
+      return 4 + (chip_->hasSecurityBit ? 2u * command_[3] : command_[3]);
+    case 16:
+    case 18: return nine ? 1 : 0;
+    case 17: return nine ? 3 : 0;
+    case 0x72: return legacy ? 0 : 2;
+    default: return 0;
+  }
+}
+
+void SimBoard::Execute() {
+  const bool legacy = chip_->legacyLink;
+  const bool nine = family_ == FAMILY_9XXX;
+  auto word = [&](size_t i) { return static_cast<uint32_t>(command_[i] | (command_[i + 1] << 8)); };
+  ++commandCount_;
+  currentLate_ = commandCount_ == lateCommand_;
+  const uint8_t code = command_[0];
+  if (code != 16 && code != 18) idleClocks_ = 0;
+  switch (code) {
+    case 0:
+      if (nine && command_.size() == 2) {
+        EmitWord(0xAA55);
+      } else if (nine) {
+        uint32_t value = registers_[word(1) & 0x7FFF] & 0xFFFFFF;
+        Emit(static_cast<uint8_t>(value));
+        Emit(static_cast<uint8_t>(value >> 8));
+        Emit(static_cast<uint8_t>(value >> 16));
+      } else {
+        EmitWord(static_cast<uint16_t>(registers_[command_[1]]));
+      }
+      break;
+    case 1:
+      if (nine)
+        registers_[word(1) & 0x7FFF] = (word(3) | (static_cast<uint32_t>(command_[5]) << 16)) & 0xFFFFFF;
+      else
+        registers_[command_[1]] = word(2);
+      if (!legacy) Emit(kAck);
+      break;
+    case 2: {
+      uint32_t address = word(1) | (word(3) << 16);
+      uint32_t count = legacy ? word(5) : 1;
+      if (count == 0 || count > kMaxBlockRead) break;
+      for (uint32_t i = 0; i < count; ++i) EmitWord(MemRead(address + i));
+      break;
+    }
+    case 3: {
+      uint32_t address = word(1) | (word(3) << 16);
+      uint32_t count = legacy ? word(5) : 1;
+      size_t data = legacy ? 7 : 5;
+      for (uint32_t i = 0; i < count; ++i) MemWrite(address + i, static_cast<uint16_t>(word(data + 2 * i)));
+      if (!legacy) Emit(kAck);
+      break;
+    }
+    case 4:
+      EmitWord(IoRead(command_[1]));
+      break;
+    case 5:
+      if (command_[1] == 254) {
+        // The acknowledge leaves at the old speed; the new divisor applies after it.
+        if (!legacy) Emit(kAck);
+        IoWrite(254, static_cast<uint16_t>(word(2)));
+      } else {
+        IoWrite(command_[1], static_cast<uint16_t>(word(2)));
+        if (!legacy) Emit(kAck);
+      }
+      break;
+    case 9: {
+      std::optional<uint8_t> answer;
+      if (routines_) answer = routines_->Call(*this, static_cast<uint16_t>(word(1)));
+      Emit(answer.value_or(kRefused));
+      break;
+    }
+    case 11: {
+      uint32_t address = word(1) | (word(3) << 16);
+      uint32_t count = word(5);
+      if (count == 0 || count > kMaxBlockRead) {
+        Emit(kRefused);  // the monitor's buffer holds 512 words
+        break;
+      }
+      for (uint32_t i = 0; i < count; ++i) EmitWord(MemRead(address + i));
+      break;
+    }
+    case 12: {
+      uint32_t address = word(1) | (word(3) << 16);
+      uint32_t count = word(5);
+      if (count == 0 || count > kMaxBlockWrite) {
+        Emit(kRefused);  // the monitor's buffer holds 128 words
+        break;
+      }
+      for (uint32_t i = 0; i < count; ++i) MemWrite(address + i, static_cast<uint16_t>(word(7 + 2 * i)));
+      Emit(kAck);
+      break;
+    }
+    case 15:
+      if (nine) {
+        EmitWord(command_[1] < efuses_.size() ? efuses_[command_[1]] : 0);
+      } else {
+        bool ok = FlashWrite(word(1), command_[3], command_.data() + 4, !chip_->hasSecurityBit);
+        Emit(ok ? kAck : kRefused);
+      }
+      break;
+    case 16:
+      efuseBurning_ = idleClocks_ >= 32;
+      idleClocks_ = 0;
+      Emit(efuseBurning_ ? kAck : kRefused);
+      break;
+    case 17: {
+      uint32_t bit = word(1);
+      bool ok = efuseBurning_ && bit < 1024;
+      if (ok) efuses_[bit / 16] = static_cast<uint16_t>(efuses_[bit / 16] | (1u << (bit % 16)));
+      Emit(ok ? kAck : kRefused);
+      break;
+    }
+    case 18:
+      efuseBurning_ = false;
+      ++idleClocks_;
+      Emit(kAck);
+      break;
+    case 0x72:
+      if (command_[1] == 0x35) {
+        std::fill(flash_.begin(), flash_.end(), 0xFFFF);
+        securityBit_ = false;
+        Emit(kEraseDone);
+      }
+      break;
+    default:
+      break;
+  }
+  currentLate_ = false;
+  if (stopAfter_ != 0 && commandCount_ >= stopAfter_) silent_ = true;
+}
+
+bool SimBoard::FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed) {
+  const uint32_t size = chip_->embeddedFlashSize;
+  auto dataWord = [&](uint32_t i) { return static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8)); };
+  if (byteAddressed) {
+    // Byte addresses and counts, whole words, within one 64-word page.
+    if (address % 2 != 0 || count % 2 != 0 || count == 0 || count > 2 * kFlashPage) return false;
+    if (address % (2 * kFlashPage) + count > 2 * kFlashPage) return false;
+    uint32_t first = address / 2, words = count / 2;
+    if (first + words > size) return false;
+    for (uint32_t i = 0; i < words; ++i) flash_[first + i] = dataWord(i);
+    return true;
+  }
+  // Word addresses: one word, or one whole aligned page.
+  if (count == 1) {
+    if (address < size) {
+      flash_[address] = dataWord(0);
+      return true;
+    }
+    if (address >= 0x8000 && address <= 0x8008) {
+      fuses_[address - 0x8000] = dataWord(0);
+      return true;
+    }
+    if (address == 0x8010) {
+      if (dataWord(0) == 0) securityBit_ = true;
+      return true;
+    }
+    return false;
+  }
+  if (count != kFlashPage || address % kFlashPage != 0 || address + kFlashPage > size) return false;
+  for (uint32_t i = 0; i < kFlashPage; ++i) flash_[address + i] = dataWord(i);
+  return true;
+}
+
+// ---- memory map ----
+
+uint32_t SimBoard::BankCount() const {
+  switch (chip_->modelCode) {
+    case 0x8321: return 3;
+    case 0x8326: return 8;
+    case 0x8721: return 4;
+    case 0x8247: return 2;
+    case 0x8347: return 4;
+    case 0x8547:
+    case 0x8647: return 8;
+    default: return family_ == FAMILY_9XXX ? 16 : 0;
+  }
+}
+
+bool SimBoard::LowWindowIsFlash() const { return (io_[0] & 0x4) == 0; }
+
+uint16_t SimBoard::MemRead(uint32_t address) {
+  for (const auto& window : windows_)
+    if (address - window.base < window.size) return window.device->ReadWord(address - window.base);
+  auto ram = [&](uint32_t a) {
+    auto it = ram_.find(a);
+    return it == ram_.end() ? uint16_t{0} : it->second;
+  };
+  const uint32_t bank = address >> 16;
+  if (BankCount() != 0 && bank <= 0x83F && bank >= 0x840 - BankCount()) {
+    if (family_ == FAMILY_8X47 && address == 0x83F0C86) return 0x6597;  // ROM identification word
+    return ram(address);
+  }
+  const uint32_t flashBase = chip_->embeddedFlashBase;
+  if (chip_->embeddedFlashSize != 0 && address - flashBase < chip_->embeddedFlashSize) return flash_[address - flashBase];
+  switch (family_) {
+    case FAMILY_73XX:
+      return address < 0x10000 ? ram(address) : 0xFFFF;
+    case FAMILY_74XX:
+      return address < 0x20000 ? ram(address) : 0xFFFF;
+    case FAMILY_8X2X:
+      if (address - 0x4000000 < 0x4000 || address < 0x4000) return ram(address);
+      return 0xFFFF;
+    case FAMILY_8721:
+    case FAMILY_8X47: {
+      // The 8721 decodes 8K words of internal RAM, mirrored through its 16K window.
+      uint32_t mask = family_ == FAMILY_8721 ? 0x1FFF : 0x3FFF;
+      if (address - 0x4000000 < 0x4000) return ram(0x4000000 + (address & mask));
+      if (address < chip_->embeddedFlashSize)
+        return LowWindowIsFlash() ? flash_[address] : ram(0x4000000 + (address & mask));
+      if (chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000) return ram(address);
+      return 0xFFFF;
+    }
+    case FAMILY_9XXX:
+      return address - 0x8E00000 < 0x100000 ? ram(address) : 0xFFFF;
+    default:
+      return 0xFFFF;
+  }
+}
+
+void SimBoard::MemWrite(uint32_t address, uint16_t value) {
+  for (const auto& window : windows_)
+    if (address - window.base < window.size) {
+      window.device->WriteWord(address - window.base, value);
+      return;
+    }
+  const uint32_t bank = address >> 16;
+  if (BankCount() != 0 && bank <= 0x83F && bank >= 0x840 - BankCount()) {
+    if (family_ == FAMILY_8X47 && address == 0x83F0C86) return;
+    ram_[address] = value;
+    return;
+  }
+  if (chip_->embeddedFlashSize != 0 && address - chip_->embeddedFlashBase < chip_->embeddedFlashSize) return;
+  switch (family_) {
+    case FAMILY_73XX:
+      if (address < 0x10000) ram_[address] = value;
+      return;
+    case FAMILY_74XX:
+      if (address < 0x20000) ram_[address] = value;
+      return;
+    case FAMILY_8X2X:
+      if (address - 0x4000000 < 0x4000 || address < 0x4000) ram_[address] = value;
+      return;
+    case FAMILY_8721:
+    case FAMILY_8X47: {
+      uint32_t mask = family_ == FAMILY_8721 ? 0x1FFF : 0x3FFF;
+      if (address - 0x4000000 < 0x4000) ram_[0x4000000 + (address & mask)] = value;
+      else if (address < chip_->embeddedFlashSize && !LowWindowIsFlash()) ram_[0x4000000 + (address & mask)] = value;
+      else if (chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000) ram_[address] = value;
+      return;
+    }
+    case FAMILY_9XXX:
+      if (address - 0x8E00000 < 0x100000) ram_[address] = value;
+      return;
+    default:
+      return;
+  }
+}
+
+// ---- I/O registers ----
+
+void SimBoard::ResetIoRegisters() {
+  io_.fill(0);
+  if (family_ == FAMILY_9XXX) io_[64] = 0x1204;
+  uartDivisor_ = kDefaultDivisor;
+}
+
+uint16_t SimBoard::IoRead(uint32_t reg) {
+  for (const auto& block : ioBlocks_)
+    if (reg - block.first < block.count) return block.device->ReadIo(reg - block.first);
+  const bool nine = family_ == FAMILY_9XXX;
+  switch (reg) {
+    case 11:
+      if (chip_->modelCode == 0x8647 && io_[15] == 0xFFFF) return io_[11] & 0xFF00;
+      break;
+    case 13:
+      if (chip_->modelCode == 0x7322 && io_[12] == 0x58) return io_[13] & 0x0FFF;
+      break;
+    case 21:
+      if (nine) return static_cast<uint16_t>((io_[21] & ~0x7000) | ((options_.strapping & 7) << 12));
+      break;
+    case 64:
+      return nine ? io_[64] : 0;
+    case 250:
+      if (nine) return static_cast<uint16_t>(0x90 | (options_.packageCode.value_or(PackageOf(chip_)) & 0xF));
+      switch (chip_->modelCode) {
+        case 0x7431: return 0x0100;
+        case 0x7432: return 0x010C;
+        case 0x7451: return 0x0170;
+        case 0x7452: return 0x017C;
+        default: return static_cast<uint16_t>(chip_->modelCode & 0xFF);
+      }
+    case 251:
+      return static_cast<uint16_t>(static_cast<int16_t>(options_.revision));
+    case 254:
+      return uartDivisor_;
+    default:
+      break;
+  }
+  return io_[reg & 0xFF];
+}
+
+void SimBoard::IoWrite(uint32_t reg, uint16_t value) {
+  for (const auto& block : ioBlocks_)
+    if (reg - block.first < block.count) {
+      block.device->WriteIo(reg - block.first, value);
+      return;
+    }
+  switch (reg) {
+    case 64:
+      if (family_ == FAMILY_9XXX) io_[64] = value;
+      return;
+    case 250:
+    case 251:
+      return;
+    case 254:
+      if (!refuseBaudSwitch_) uartDivisor_ = value & 0xFF;
+      return;
+    case 23:
+      io_[23] = value;
+      if (family_ == FAMILY_9XXX && (value & 0x40)) io_[23] |= 0x80;  // SDRAM initialised
+      return;
+    default:
+      io_[reg & 0xFF] = value;
+  }
+}
+
+// ---- people and faults ----
+
+void SimBoard::PressReset() {
+  std::lock_guard lock(mutex_);
+  Reset(SimClock::now());
+  outputReady_.notify_all();
+}
+
+void SimBoard::SetTargetPowered(bool powered) {
+  std::lock_guard lock(mutex_);
+  powered_ = powered;
+}
+
+void SimBoard::SetDropReplyByte(uint64_t index) {
+  std::lock_guard lock(mutex_);
+  dropReplyByte_ = index;
+}
+
+void SimBoard::SetCorruptReplyByte(uint64_t index) {
+  std::lock_guard lock(mutex_);
+  corruptReplyByte_ = index;
+}
+
+void SimBoard::SetLateCommand(uint64_t index, uint32_t lateMs) {
+  std::lock_guard lock(mutex_);
+  lateCommand_ = index;
+  lateMs_ = lateMs;
+}
+
+void SimBoard::SetStopAfterCommands(uint64_t count) {
+  std::lock_guard lock(mutex_);
+  stopAfter_ = count;
+  if (count != 0 && commandCount_ >= count) silent_ = true;
+}
+
+void SimBoard::SetRefuseBaudSwitch(bool refuse) {
+  std::lock_guard lock(mutex_);
+  refuseBaudSwitch_ = refuse;
+}
+
+// ---- inspection ----
+
+WireCounters SimBoard::Counters() {
+  std::lock_guard lock(mutex_);
+  return counters_;
+}
+
+uint64_t SimBoard::CommandCount() {
+  std::lock_guard lock(mutex_);
+  return commandCount_;
+}
+
+uint64_t SimBoard::ReplyBytes() {
+  std::lock_guard lock(mutex_);
+  return replySerial_;
+}
+
+uint16_t SimBoard::ReadMemory(uint32_t address) {
+  std::lock_guard lock(mutex_);
+  return MemRead(address);
+}
+
+void SimBoard::WriteMemory(uint32_t address, uint16_t value) {
+  std::lock_guard lock(mutex_);
+  MemWrite(address, value);
+}
+
+uint16_t SimBoard::FlashWord(uint32_t address) {
+  std::lock_guard lock(mutex_);
+  return address < flash_.size() ? flash_[address] : 0xFFFF;
+}
+
+uint32_t SimBoard::Register(uint32_t reg) {
+  std::lock_guard lock(mutex_);
+  auto it = registers_.find(reg);
+  return it == registers_.end() ? 0 : it->second;
+}
+
+void SimBoard::SetRegister(uint32_t reg, uint32_t value) {
+  std::lock_guard lock(mutex_);
+  registers_[reg] = value;
+}
+
+uint16_t SimBoard::IoRegister(uint32_t reg) {
+  std::lock_guard lock(mutex_);
+  return reg == 254 ? uartDivisor_ : io_[reg & 0xFF];
+}
+
+void SimBoard::SetIoRegister(uint32_t reg, uint16_t value) {
+  std::lock_guard lock(mutex_);
+  io_[reg & 0xFF] = value;
+}
+
+uint16_t SimBoard::FuseBit(uint32_t address) {
+  std::lock_guard lock(mutex_);
+  return address >= 0x8000 && address <= 0x8008 ? fuses_[address - 0x8000] : 0;
+}
+
+bool SimBoard::SecurityBit() {
+  std::lock_guard lock(mutex_);
+  return securityBit_;
+}
+
+uint16_t SimBoard::EfuseWord(uint32_t index) {
+  std::lock_guard lock(mutex_);
+  return index < efuses_.size() ? efuses_[index] : 0;
+}
+
+void SimBoard::SetEfuseWord(uint32_t index, uint16_t value) {
+  std::lock_guard lock(mutex_);
+  if (index < efuses_.size()) efuses_[index] = value;
+}
+
+bool SimBoard::SessionOpened() {
+  std::lock_guard lock(mutex_);
+  return sessionOpened_;
+}
+
+uint32_t SimBoard::TargetBaud() {
+  std::lock_guard lock(mutex_);
+  return LineBaud();
+}
+
+std::string SimBoard::StatsJson() {
+  WireCounters counters = Counters();
+  JsonWriter json;
+  json.BeginObject()
+      .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
+      .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))
+      .Field("roundTrips", static_cast<unsigned long long>(counters.roundTrips))
+      .EndObject();
+  return json.Finish();
+}
+
+bool SimBoard::WriteStats(const std::string& path) { return WriteWholeFile(path, StatsJson()); }
+
+// ---- device models ----
+
+void SimBoard::AttachMemoryWindow(uint32_t base, uint32_t size, std::shared_ptr<SimMemoryDevice> device) {
+  std::lock_guard lock(mutex_);
+  windows_.push_back({base, size, std::move(device)});
+}
+
+void SimBoard::AttachIoBlock(uint32_t first, uint32_t count, std::shared_ptr<SimIoDevice> device) {
+  std::lock_guard lock(mutex_);
+  ioBlocks_.push_back({first, count, std::move(device)});
+}
+
+void SimBoard::AttachSpiDevice(uint32_t select, std::shared_ptr<SimSpiDevice> device) {
+  std::lock_guard lock(mutex_);
+  spi_[select] = std::move(device);
+}
+
+std::shared_ptr<SimSpiDevice> SimBoard::SpiDevice(uint32_t select) {
+  std::lock_guard lock(mutex_);
+  auto it = spi_.find(select);
+  return it == spi_.end() ? nullptr : it->second;
+}
+
+void SimBoard::SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler) {
+  std::lock_guard lock(mutex_);
+  routines_ = std::move(handler);
+}
+
+}  // namespace tessaro::sim

@@ -1,0 +1,247 @@
+// The simulated LYR board: one catalogue chip with its boot-ROM debug monitor, the debug
+// interface in front of it (none, or the USB interface), security state, memories, registers,
+// I/O registers, embedded flash, fuse bits and eFuses, plus the wire between host and board
+// (line speed, pacing, latency, counters, injected faults).
+//
+// The board is a byte machine: the transport hands it what the host sends (HostWrite) and
+// takes what the target has sent once it is due (TakeOutput). The legacy 73xx chips without
+// an interface answer only over the modem-line handshake (SetModemLines / Cts / Dsr).
+// Every public operation is thread-safe.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "chips/ChipCatalogue.h"
+#include "sim/SimDevices.h"
+
+namespace tessaro::sim {
+
+using SimClock = std::chrono::steady_clock;
+
+struct SimOptions {
+  std::string chip = "LYR9468";
+  bool usbInterface = false;
+  uint8_t usbKind = 2;
+  uint8_t usbRevision = 6;
+  std::optional<uint8_t> usbFlags;  // default: derived from the chip and power state
+  bool targetPowered = true;
+  int securedSession = 0;  // 9xxx: 0 not secured, 2..7 the debug session offered, 8 none left
+  bool securityBit = false;  // 8x47: security bit set
+  uint32_t strapping = 0;    // 9xxx: bits 12 to 14 of I/O register 21
+  std::optional<uint32_t> packageCode;  // 9xxx: low 4 bits of I/O register 250
+  int revision = 1;          // I/O register 251
+  bool baudPace = false;
+  uint32_t latencyUs = 0;
+  std::string statsFile;
+  uint64_t dropReplyByte = 0;     // 1-based index of a target-to-host byte to drop
+  uint64_t corruptReplyByte = 0;  // 1-based index of a target-to-host byte to corrupt
+  uint64_t lateCommand = 0;       // 1-based index of the command answered late
+  uint32_t lateMs = 1500;         // how late, unless the host speaks again first
+  uint64_t stopAfterCommands = 0; // stop answering after this many commands
+  bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
+  uint32_t resetMs = 250;         // from the reset request to the boot ROM's greeting
+};
+
+// Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.
+bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error);
+// The option summary for --help.
+std::string SimOptionsHelp();
+
+struct WireCounters {
+  uint64_t hostToTarget = 0;
+  uint64_t targetToHost = 0;
+  uint64_t roundTrips = 0;  // a host write followed by a target reply
+};
+
+class SimBoard {
+ public:
+  // Null (with a message) when the options name no catalogue chip.
+  static std::shared_ptr<SimBoard> Create(const SimOptions& options, std::string* error = nullptr);
+  explicit SimBoard(const SimOptions& options, const ChipInfo* chip);
+  ~SimBoard();
+
+  // ---- transport side ----
+  void HostWrite(const uint8_t* data, size_t size);
+  // Moves due target-to-host bytes into `buffer`; returns how many.
+  size_t TakeOutput(uint8_t* buffer, size_t capacity);
+  // When the next target-to-host byte (or the boot ROM's greeting) falls due; nullopt when
+  // nothing is pending.
+  std::optional<SimClock::time_point> NextEvent();
+  // Blocks until output is due (returns the count), `interrupted` is set (clears it and
+  // returns 0), or the board is unplugged (-1). `interrupted` is guarded by the board's lock.
+  long WaitOutput(uint8_t* buffer, size_t capacity, bool& interrupted);
+  // Sets `interrupted` under the board's lock and wakes WaitOutput.
+  void Interrupt(bool& interrupted);
+  void SetHostBaud(uint32_t baud);
+  void SetModemLines(bool rts, bool dtr);
+  bool Cts();
+  bool Dsr();
+  void PortOpened();
+  // The cable is pulled: reads fail, writes are lost, until Replug.
+  void Unplug();
+  void Replug();
+  bool unplugged();
+
+  // ---- what a person does ----
+  void PressReset();
+  void SetTargetPowered(bool powered);
+
+  // ---- faults, settable while running ----
+  void SetDropReplyByte(uint64_t index);
+  void SetCorruptReplyByte(uint64_t index);
+  void SetLateCommand(uint64_t index, uint32_t lateMs);
+  void SetStopAfterCommands(uint64_t count);
+  void SetRefuseBaudSwitch(bool refuse);
+
+  // ---- inspection ----
+  WireCounters Counters();
+  uint64_t CommandCount();
+  uint64_t ReplyBytes();
+  const ChipInfo* chip() const { return chip_; }
+  const SimOptions& options() const { return options_; }
+  uint16_t ReadMemory(uint32_t address);   // as the monitor's memory read sees it
+  void WriteMemory(uint32_t address, uint16_t value);  // as a memory write by the monitor
+  uint16_t FlashWord(uint32_t address);    // embedded flash word (0..embeddedFlashSize-1)
+  uint32_t Register(uint32_t reg);
+  void SetRegister(uint32_t reg, uint32_t value);
+  uint16_t IoRegister(uint32_t reg);       // raw stored value
+  void SetIoRegister(uint32_t reg, uint16_t value);
+  uint16_t FuseBit(uint32_t address);      // 8x47 fuse word 0x8000..0x8008 as last written
+  bool SecurityBit();
+  uint16_t EfuseWord(uint32_t index);      // 9xxx eFuse word 0..63
+  void SetEfuseWord(uint32_t index, uint16_t value);
+  bool SessionOpened();
+  uint32_t TargetBaud();
+  std::string StatsJson();
+  [[nodiscard]] bool WriteStats(const std::string& path);
+
+  // ---- device models ----
+  void AttachMemoryWindow(uint32_t base, uint32_t size, std::shared_ptr<SimMemoryDevice> device);
+  void AttachIoBlock(uint32_t first, uint32_t count, std::shared_ptr<SimIoDevice> device);
+  void AttachSpiDevice(uint32_t select, std::shared_ptr<SimSpiDevice> device);
+  std::shared_ptr<SimSpiDevice> SpiDevice(uint32_t select);
+  void SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler);
+  // The board's lock; device models and routine handlers run with it held (it is recursive,
+  // so they may call the accessors above).
+  std::recursive_mutex& mutex() { return mutex_; }
+
+ private:
+  struct OutByte {
+    SimClock::time_point due;
+    uint8_t value;
+    bool late;
+  };
+  struct Window {
+    uint32_t base, size;
+    std::shared_ptr<SimMemoryDevice> device;
+  };
+  struct IoBlock {
+    uint32_t first, count;
+    std::shared_ptr<SimIoDevice> device;
+  };
+
+  // byte paths
+  void Tick(SimClock::time_point now);
+  void HostByte(uint8_t byte, SimClock::time_point now);
+  bool InterfaceByte(uint8_t byte, SimClock::time_point now);
+  bool handshake() const;
+  SimClock::duration ByteTime() const;
+  size_t TakeOutputLocked(uint8_t* buffer, size_t capacity);
+  std::optional<SimClock::time_point> NextEventLocked();
+  void MonitorByte(uint8_t byte);
+  void Emit(uint8_t byte);
+  void EmitWord(uint16_t word);
+  void Reset(SimClock::time_point now);
+  void Greet();
+  bool LineMatches() const;
+  uint32_t LineBaud() const;
+  // monitor
+  size_t CommandLength() const;
+  void Execute();
+  uint16_t MemRead(uint32_t address);
+  void MemWrite(uint32_t address, uint16_t value);
+  uint16_t IoRead(uint32_t reg);
+  void IoWrite(uint32_t reg, uint16_t value);
+  bool FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed);
+  void ResetIoRegisters();
+  bool LowWindowIsFlash() const;
+  uint32_t BankCount() const;
+  // handshake
+  void HandshakeEdge(bool rts);
+
+  const SimOptions options_;
+  const ChipInfo* chip_;
+  const uint32_t family_;
+  std::recursive_mutex mutex_;
+  std::condition_variable_any outputReady_;
+
+  // wire
+  std::deque<OutByte> out_;
+  SimClock::time_point lastDue_{};
+  SimClock::time_point lineFreeAt_{};
+  SimClock::time_point replyBase_{};
+  uint32_t hostBaud_ = 0;
+  WireCounters counters_;
+  bool hostSpoke_ = false;
+  uint64_t replySerial_ = 0;
+  uint64_t dropReplyByte_, corruptReplyByte_, lateCommand_, stopAfter_;
+  uint32_t lateMs_;
+  bool refuseBaudSwitch_;
+  bool currentLate_ = false;
+  bool silent_ = false;
+  bool unplugged_ = false;
+
+  // debug interface
+  int protocol_ = 0;  // 0 none selected, 2 legacy, 3 serial
+  uint32_t interfaceBaud_ = 57600;
+
+  // monitor
+  bool powered_;
+  bool inReset_ = false;
+  SimClock::time_point resetUntil_{};
+  bool greetingPending_ = false;
+  bool sessionOpened_ = false;
+  bool securityBit_;
+  std::vector<uint8_t> command_;
+  SimClock::time_point lastHostByte_{};
+  uint64_t commandCount_ = 0;
+  uint32_t idleClocks_ = 0;  // eFuse: consecutive idle commands (18)
+  bool efuseBurning_ = false;
+
+  // target state
+  std::unordered_map<uint32_t, uint16_t> ram_;
+  std::vector<uint16_t> flash_;
+  std::array<uint16_t, 9> fuses_{};
+  std::unordered_map<uint32_t, uint32_t> registers_;
+  std::array<uint16_t, 256> io_{};
+  std::array<uint16_t, 64> efuses_{};
+  uint32_t uartDivisor_ = 230;
+
+  // handshake (legacy chips without an interface)
+  bool rts_ = false, dtr_ = false, cts_ = false, dsr_ = false;
+  int rxBit_ = 0;
+  uint8_t rxByte_ = 0;
+  std::deque<uint8_t> hsOut_;
+  bool hsSending_ = false;
+  int txBit_ = 0;
+  uint16_t txWord_ = 0;
+
+  // device models
+  std::vector<Window> windows_;
+  std::vector<IoBlock> ioBlocks_;
+  std::map<uint32_t, std::shared_ptr<SimSpiDevice>> spi_;
+  std::shared_ptr<SimRoutineHandler> routines_;
+};
+
+}  // namespace tessaro::sim

@@ -1,0 +1,225 @@
+// The link object: one SerialPort per link, in three layers.
+//  - channel: port, line settings, 512-byte transmit buffer, reader thread and 32768-byte
+//    receive ring, modem-line control and the bit-by-bit handshake transfer of the legacy link;
+//  - link: opening, the debug interface probe, linking with the boot ROM (reset, secured chips,
+//    debug sessions, baud switch), the connect sequence, identification;
+//  - commands: framing, recording, acknowledges, resynchronisation with replay, and every
+//    register, memory, embedded-flash and fuse command of the boot-ROM monitor.
+// Everything but the reader thread runs on the thread that owns the link. Every wait has a
+// deadline and polls the owner's CLyrComIf::AbortRequested.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <semaphore>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "chips/BoardConfig.h"
+#include "link/ComIf.h"
+#include "link/LinkResult.h"
+#include "platform/PortDevice.h"
+#include "platform/Prompt.h"
+
+namespace tessaro {
+
+inline constexpr size_t kTxBufferSize = 512;
+inline constexpr size_t kRxRingSize = 32768;
+inline constexpr size_t kCommandRecordSize = 512;
+inline constexpr size_t kReplyReplaySize = 1024;
+inline constexpr uint32_t kMaxBlockReadWords = 512;
+inline constexpr uint32_t kMaxBlockWriteWords = 128;
+inline constexpr uint32_t kFlashPageWords = 64;
+inline constexpr uint8_t kAck = 0xAC;
+
+// Time limits of the link. The defaults are the protocol's own; tests shorten them.
+struct LinkTimeouts {
+  int replyMs = 1000;             // ReadByte and every reply wait
+  int linkMs = 1500;              // the boot ROM's answer to the link request
+  int handshakeSendMs = 200;      // one handshake bit, host to target
+  int handshakeReceiveMs = 1000;  // one handshake bit, target to host
+  int sessionAnswerMs = 1500;     // the answer to opening a debug session (0xBB)
+  int settleMs = 100;             // after starting the reader thread
+};
+
+// Opens the device behind a port number; null when there is none. The default maps COMn
+// through the port table in the user settings to a tty device.
+using PortOpener = std::function<std::unique_ptr<PortDevice>(uint32_t portNumber)>;
+PortOpener DefaultPortOpener();
+
+class SerialPort {
+ public:
+  SerialPort();
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // ---- set-up (not part of the wire protocol) ----
+  void SetPortOpener(PortOpener opener) { opener_ = std::move(opener); }
+  void SetPrompt(PromptIf* prompt);
+  void SetTimeouts(const LinkTimeouts& timeouts) { timeouts_ = timeouts; }
+  const LinkTimeouts& timeouts() const { return timeouts_; }
+
+  // ---- channel ----
+  uint32_t portNumber = 1;
+  // "%u,%c,%u,%u": baud, parity letter, data bits, stop bits. Applied at once to an open port.
+  bool SetLineSettings(const std::string& text);
+  const LineSettings& lineSettings() const { return line_; }
+  // Opens `portNumber` (closing first) and starts the reader thread; whether a port is open.
+  bool Open();
+  // Stops the reader thread and closes the port; returns false.
+  bool Close();
+  bool IsOpen() const { return device_ != nullptr; }
+  void Write(const uint8_t* data, size_t size);
+  void Write(std::span<const uint8_t> bytes) { Write(bytes.data(), bytes.size()); }
+  void Flush();
+  void FlushAndSetLines(bool rts);
+  uint32_t Available();
+  bool ReadByte(uint8_t& byte);
+  bool TakeByte(uint8_t& byte);
+  bool HandshakeSendByte(uint8_t byte);
+  void HandshakePoll();
+  void SetRts();
+  void ClearRts();
+  void SetDtr();
+  void ClearDtr();
+  uint32_t rxCount() const { return rxCount_.load(); }
+
+  // ---- link ----
+  int OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud);
+  int LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet);
+  int Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, const BoardConfig& configuration);
+  void CloseLink(bool flag);
+
+  bool linked() const { return linked_; }
+  int transportMode() const { return transportMode_; }
+  bool targetPowered() const { return targetPowered_; }
+  bool resetByLink() const { return resetByLink_; }
+  uint8_t interfaceRevision() const { return interfaceRevision_; }
+  bool interfaceRev6() const { return interfaceRev6_; }
+  const BoardConfig& config() const { return config_; }
+  BoardConfig& config() { return config_; }
+  const std::string& chipDescription() const { return chipDescription_; }
+  uint16_t chipIdValue() const { return chipIdValue_; }
+  // Sets or clears `linked` directly (the chip erase of a secured chip talks to an unlinked
+  // boot ROM).
+  void SetLinked(bool linked) { linked_ = linked; }
+  CLyrComIf* callback() const { return callback_; }
+
+  // ---- command primitives ----
+  void BeginCommand(uint32_t expectedReply);
+  bool SendByte(uint8_t byte, bool doNotRecord = false);
+  bool SendWord(uint16_t word);
+  bool SendWord24(uint32_t value);
+  bool SendBlock(const uint8_t* data, size_t size, bool doNotRecord = false);
+  bool ReceiveByte(uint8_t& byte);
+  uint32_t ReceiveWord();
+  uint32_t ReceiveWord24();
+  uint32_t ReceivedCount();
+  bool WaitAck();
+  bool Resync();
+
+  // ---- commands ----
+  uint32_t ReadRegister(uint32_t reg);
+  void WriteRegister(uint32_t reg, uint32_t value);
+  uint32_t ReadIoRegister(uint32_t reg);
+  void WriteIoRegister(uint32_t reg, uint32_t value);
+  uint32_t ReadMemoryWord(uint16_t low, uint16_t high);
+  uint32_t ReadMemoryWord(uint32_t address) { return ReadMemoryWord(address & 0xFFFF, address >> 16); }
+  bool WriteMemoryWord(uint32_t address, uint16_t value);
+  bool WriteTargetWord(uint32_t address, uint16_t value);
+  [[nodiscard]] bool ReadMemoryBlock(uint16_t low, uint16_t high, uint32_t count, uint16_t* buffer);
+  [[nodiscard]] bool WriteMemoryBlock(uint16_t low, uint16_t high, uint32_t count, const uint16_t* data, bool readBack);
+  [[nodiscard]] bool WrFlash(uint32_t address, uint32_t count, const uint16_t* data);
+  [[nodiscard]] bool WriteFlashBlock(uint32_t address, uint32_t count, const uint16_t* data);
+  void WriteFuseBits(bool f0, bool f1, bool f8, uint32_t bitsA, uint32_t bitsB);
+  [[nodiscard]] bool WriteEfuseWords(const uint16_t* words, size_t count);
+
+  // ---- identification ----
+  bool IdentifyChip();
+  const ChipInfo* ProbePort(CLyrComIf* callback, uint32_t port, bool switchBaud);
+
+  // The link's own prompt (message boxes of the link layer).
+  PromptIf& prompt() { return *prompt_; }
+
+ private:
+  enum class WaitResult { Ready, Replayed, Failed };
+
+  // channel
+  void ReaderThread();
+  void StopReader();
+  void ApplyLineSettings();
+  void SetModemLine(bool rts, bool on);
+  // link helpers
+  void DrainInput();
+  void ProbeInterface();
+  void RawSend(uint8_t byte);
+  bool ReadByteWithin(int ms, uint8_t& byte);
+  bool SleepPolling(int ms);
+  // command helpers
+  void Record(const uint8_t* data, size_t size);
+  bool TransportSend(uint8_t byte);
+  uint32_t TransportAvailable();
+  bool TransportTake(uint8_t& byte);
+  void GiveUp();
+  WaitResult WaitForReply(uint32_t count);
+  uint32_t ReceiveValue(uint32_t bytes);
+  bool IsLegacy() const { return config_.chip && config_.chip->legacyLink; }
+  uint32_t Family() const { return config_.chip ? config_.chip->familyCode : 0; }
+  bool IsFlashMode() const;
+
+  // channel state
+  PortOpener opener_;
+  std::unique_ptr<PortDevice> device_;
+  LineSettings line_{19200, 'N', 8, 2};
+  std::array<uint8_t, kTxBufferSize> txBuffer_{};
+  size_t txCount_ = 0;
+  std::array<uint8_t, kRxRingSize> rxRing_{};
+  uint32_t rxWrite_ = 0;  // reader thread (and HandshakePoll in transport mode 2)
+  uint32_t rxRead_ = 0;   // protocol thread
+  std::atomic<uint32_t> rxCount_{0};
+  std::unique_ptr<std::counting_semaphore<kRxRingSize>> freeSlots_;
+  std::unique_ptr<std::counting_semaphore<kRxRingSize>> filledSlots_;
+  std::atomic<bool> stopReader_{true};
+  // In transport mode 2 the ring belongs to the handshake reception; the reader thread then
+  // drops what the data line carries.
+  std::atomic<bool> handshakeOwnsRing_{false};
+  std::thread readerThread_;
+  bool rtsReleased_ = false;
+  LinkTimeouts timeouts_;
+
+  // link state
+  int transportMode_ = 0;
+  bool linked_ = false;
+  bool targetPowered_ = true;
+  bool resetByLink_ = false;
+  bool switchBaud_ = false;
+  uint8_t interfaceRevision_ = 0;
+  bool interfaceRev6_ = false;
+  BoardConfig config_;
+  CLyrComIf defaultCallback_;
+  CLyrComIf* callback_ = &defaultCallback_;
+  std::string chipDescription_;
+  uint16_t chipIdValue_ = 0;
+  uint32_t preloadCount_ = 0;
+  uint32_t preloadAddress_ = 0;
+  std::array<uint16_t, 4> preloadWords_{};
+
+  // command state
+  uint32_t retries_ = 0;
+  uint32_t expectedReply_ = 0;
+  std::array<uint8_t, kCommandRecordSize> commandRecord_{};
+  size_t recordLength_ = 0;
+  std::array<uint8_t, kReplyReplaySize> replyReplay_{};
+  bool replayActive_ = false;
+  uint32_t replayIndex_ = 0;
+
+  std::unique_ptr<PromptIf> defaultPrompt_;
+  PromptIf* prompt_ = nullptr;
+};
+
+}  // namespace tessaro

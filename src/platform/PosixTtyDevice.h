@@ -1,0 +1,43 @@
+// A serial device node (/dev/ttyUSB0, /dev/ttyS0, a pseudo-terminal) as a PortDevice: termios
+// raw mode, poll() with an eventfd to interrupt reads, TIOCM ioctls for the modem lines that
+// quietly do nothing where a device has none.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/PortDevice.h"
+
+namespace tessaro {
+
+class PosixTtyDevice final : public PortDevice {
+ public:
+  // Opens the device exclusively; null (with errno kept) when it cannot be opened.
+  static std::unique_ptr<PosixTtyDevice> Open(const std::string& path);
+  ~PosixTtyDevice() override;
+
+  [[nodiscard]] bool ApplyLineSettings(const LineSettings& settings) override;
+  long Read(uint8_t* buffer, size_t capacity) override;
+  void InterruptRead() override;
+  [[nodiscard]] bool Write(const uint8_t* data, size_t size) override;
+  void SetRts(bool on) override;
+  void SetDtr(bool on) override;
+  bool Cts() override;
+  bool Dsr() override;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  PosixTtyDevice(std::string path, int fd, int wakeFd) : path_(std::move(path)), fd_(fd), wakeFd_(wakeFd) {}
+  void SetModemBit(int bit, bool on);
+  bool ModemBit(int bit);
+
+  std::string path_;
+  int fd_ = -1;
+  int wakeFd_ = -1;
+};
+
+// termios speed constant for a baud rate; 0 when the rate is not a standard one.
+unsigned TermiosSpeed(uint32_t baudRate);
+
+}  // namespace tessaro
