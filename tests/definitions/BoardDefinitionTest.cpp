@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "definitions/DeviceCatalogue.h"
 #include "platform/Files.h"
 
 namespace tessaro {
@@ -396,6 +397,30 @@ TEST(BoardFolderShipped, RepositoryConfigFolderLoadsWithoutErrors) {
   }
   for (uint32_t family : {FAMILY_73XX, FAMILY_74XX, FAMILY_8X2X, FAMILY_8721, FAMILY_8X47, FAMILY_9XXX}) {
     EXPECT_NE(std::find(families.begin(), families.end(), family), families.end()) << std::hex << family;
+  }
+}
+
+TEST(BoardFolderShipped, EveryDeviceNamedByTheShippedBoardsIsInTheShippedDrivers) {
+  BoardList list;
+  std::string errors;
+  ASSERT_GT(LoadBoardFolder(list, TESSARO_SOURCE_DIR "/config", errors), 0);
+  DeviceCatalogue catalogue;
+  ASSERT_TRUE(LoadDriverFolder(catalogue, TESSARO_SOURCE_DIR "/drivers", errors)) << errors;
+  ASSERT_NE(catalogue.GenericNand(), nullptr);
+  const std::string genericNand =
+      catalogue.GenericNand()->manufacturer->DisplayName() + ":" + catalogue.GenericNand()->name;
+  for (const auto& board : list) {
+    SCOPED_TRACE(board.name);
+    DataFlashDescription serial;
+    if (!board.dfDevice.empty()) EXPECT_TRUE(catalogue.FindSerialDevice(board.dfDevice, serial)) << board.dfDevice;
+    if (!board.qspiDevice.empty()) EXPECT_NE(catalogue.FindQspiDevice(board.qspiDevice), nullptr) << board.qspiDevice;
+    if (!board.mpQspiDevice.empty()) {
+      EXPECT_NE(catalogue.FindQspiDevice(board.mpQspiDevice), nullptr) << board.mpQspiDevice;
+    }
+    if (!board.flashDevices.empty()) {
+      EXPECT_NE(catalogue.FindParallelDevice(board.flashDevices), nullptr) << board.flashDevices;
+    }
+    if (!board.nandDevice.empty()) EXPECT_TRUE(EqualsNoCase(board.nandDevice, genericNand)) << board.nandDevice;
   }
 }
 
