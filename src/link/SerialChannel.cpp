@@ -71,6 +71,8 @@ void SerialPort::StopReader() {
 
 bool SerialPort::Close() {
   if (device_) {
+    // Unacknowledged writes (legacy chips) may still wait in the buffer: hand them over.
+    Flush();
     StopReader();
     device_.reset();
     freeSlots_.reset();

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "common/Text.h"
 #include "tests/link/SimLinkFixture.h"
 
@@ -31,6 +34,461 @@ TEST(LinkTest, ConnectsToA9xxxChipOnAPlainSerialBoard) {
   sim.link.CloseLink(false);
   EXPECT_FALSE(sim.link.linked());
   EXPECT_EQ(sim.link.transportMode(), 0);
+}
+
+}  // namespace
+}  // namespace tessaro::testing
+
+namespace tessaro::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Every transport mode carries register, memory and block traffic the board then holds.
+struct ModeCase {
+  const char* chip;
+  bool usb;
+  uint8_t usbKind;
+  int mode;
+};
+
+class TransportModeTest : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(TransportModeTest, MemoryAndRegistersRoundTrip) {
+  const ModeCase& c = GetParam();
+  sim::SimOptions options = SimLink::Options(c.chip, c.usb);
+  options.usbKind = c.usbKind;
+  SimLink sim(options);
+  ASSERT_EQ(sim.Connect(MEM_COM), LINK_OK);
+  EXPECT_EQ(sim.link.transportMode(), c.mode);
+  const bool legacy = sim.board->chip()->legacyLink;
+  const uint32_t base = legacy ? 0x1000 : 0x8E10000;
+
+  std::vector<uint16_t> data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint16_t>(0x1000 + i * 7);
+  ASSERT_TRUE(sim.link.WriteMemoryBlock(base & 0xFFFF, base >> 16, 300, data.data(), true));
+  for (size_t i = 0; i < data.size(); i += 37) EXPECT_EQ(sim.board->ReadMemory(base + i), data[i]) << i;
+  std::vector<uint16_t> back(300);
+  ASSERT_TRUE(sim.link.ReadMemoryBlock(base & 0xFFFF, base >> 16, 300, back.data()));
+  EXPECT_EQ(back, data);
+
+  // Writes to a legacy chip are not acknowledged and leave with the next read.
+  sim.link.WriteRegister(5, 0x1234);
+  EXPECT_EQ(sim.link.ReadRegister(5), 0x1234u);
+  EXPECT_EQ(sim.board->Register(5), 0x1234u);
+  sim.link.WriteIoRegister(40, 0xBEEF);
+  EXPECT_EQ(sim.link.ReadIoRegister(40), 0xBEEFu);
+  EXPECT_EQ(sim.board->IoRegister(40), 0xBEEF);
+  EXPECT_TRUE(sim.link.WriteMemoryWord(base + 0x400, 0x7777));
+  EXPECT_EQ(sim.link.ReadMemoryWord(base + 0x400), 0x7777u);
+  EXPECT_TRUE(sim.link.linked());
+  EXPECT_EQ(sim.callback.lost, 0);
+  // A last unacknowledged write still reaches the target when the link is released.
+  sim.link.WriteIoRegister(41, 0x600D);
+  sim.link.CloseLink(false);
+  EXPECT_EQ(sim.board->IoRegister(41), 0x600D);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TransportModeTest,
+                         ::testing::Values(ModeCase{"LYR9468", false, 2, 1}, ModeCase{"LYR7322", false, 2, 2},
+                                           ModeCase{"LYR7312", true, 1, 3}, ModeCase{"LYR9162", true, 1, 4},
+                                           ModeCase{"LYR7322", true, 2, 5}, ModeCase{"LYR9571", true, 2, 6}),
+                         [](const auto& info) { return "mode" + std::to_string(info.param.mode); });
+
+TEST(LinkTest, LegacyChipOnThePlainBoardAsksForAResetAndSkipsTheBaudSwitch) {
+  SimLink sim("LYR7312");
+  ASSERT_EQ(sim.Connect(MEM_COM, true), LINK_OK);
+  EXPECT_EQ(sim.link.transportMode(), 2);
+  EXPECT_TRUE(sim.prompt.Saw("Alert: Please reset target now"));
+  EXPECT_EQ(sim.link.lineSettings().baudRate, 57600u);
+  // Writes to a legacy chip expect no acknowledge; the extra count word goes with memory reads.
+  EXPECT_TRUE(sim.link.WriteMemoryWord(0x20, 0x4242));
+  EXPECT_EQ(sim.board->ReadMemory(0x20), 0x4242);
+  EXPECT_EQ(sim.link.ReadMemoryWord(0x20), 0x4242u);
+}
+
+TEST(LinkTest, BaudSwitchOnAPlainSerialLink) {
+  SimLink sim("LYR8326");
+  ASSERT_EQ(sim.Connect(MEM_INTRAM, true), LINK_OK);
+  EXPECT_EQ(sim.board->TargetBaud(), 115200u);
+  EXPECT_EQ(sim.link.lineSettings().baudRate, 115200u);
+  EXPECT_EQ(sim.board->IoRegister(254), 243);
+  EXPECT_TRUE(sim.link.WriteMemoryWord(0x4000010, 0x1111));
+  EXPECT_EQ(sim.board->ReadMemory(0x4000010), 0x1111);
+  // Linking again starts at the base rate.
+  sim.link.CloseLink(false);
+  ASSERT_EQ(sim.Connect(MEM_INTRAM, true), LINK_OK);
+  EXPECT_EQ(sim.board->TargetBaud(), 115200u);
+}
+
+TEST(LinkTest, BaudSwitchRefusedByTheTarget) {
+  sim::SimOptions options = SimLink::Options("LYR8326");
+  options.refuseBaudSwitch = true;
+  SimLink sim(options);
+  EXPECT_EQ(sim.Connect(MEM_INTRAM, true), LINK_NO_HIGH_BAUD);
+  EXPECT_EQ(sim.board->TargetBaud(), 57600u);
+}
+
+TEST(LinkTest, BaudSwitchThroughTheUsbInterfaceInMode5) {
+  SimLink sim("LYR7322", true);
+  ASSERT_EQ(sim.Connect(MEM_COM, true), LINK_OK);
+  EXPECT_EQ(sim.link.transportMode(), 5);
+  EXPECT_EQ(sim.board->TargetBaud(), 115200u);
+
+  sim::SimOptions options = SimLink::Options("LYR7322", true);
+  options.refuseBaudSwitch = true;
+  SimLink refused(options);
+  EXPECT_EQ(refused.Connect(MEM_COM, true), LINK_NO_HIGH_BAUD);
+}
+
+TEST(LinkTest, SecuredChipUnlockedWithTheOfferedSession) {
+  sim::SimOptions options = SimLink::Options("LYR9468");
+  options.securedSession = 3;
+  SimLink sim(options);
+  sim.prompt.yesNo = PromptAnswer::Yes;
+  ASSERT_EQ(sim.Connect(), LINK_OK);
+  EXPECT_TRUE(sim.board->SessionOpened());
+  EXPECT_TRUE(sim.prompt.Saw("Device Secured!: This Chip is secured!\n\rUnlock Device for programming/debugging\r\n"
+                             "using Debug Session 3 of 7?"));
+  EXPECT_TRUE(sim.link.WriteMemoryWord(0x8E10100, 0x5A5A));
+  EXPECT_EQ(sim.board->ReadMemory(0x8E10100), 0x5A5A);
+}
+
+TEST(LinkTest, SecuredChipThroughTheUsbInterface) {
+  sim::SimOptions options = SimLink::Options("LYR9371", true);
+  options.securedSession = 7;
+  SimLink sim(options);
+  sim.prompt.yesNo = PromptAnswer::Yes;
+  ASSERT_EQ(sim.Connect(), LINK_OK);
+  EXPECT_EQ(sim.link.transportMode(), 6);
+  EXPECT_TRUE(sim.prompt.Saw("using Debug Session 7 of 7?"));
+}
+
+TEST(LinkTest, SecuredChipLeftLocked) {
+  sim::SimOptions options = SimLink::Options("LYR9468");
+  options.securedSession = 2;
+  SimLink sim(options);
+  EXPECT_EQ(sim.Connect(), LINK_CHIP_SECURED);
+  EXPECT_TRUE(sim.prompt.Saw("using Debug Session 2 of 7?"));
+  EXPECT_FALSE(sim.board->SessionOpened());
+  EXPECT_FALSE(sim.link.linked());
+}
+
+TEST(LinkTest, SecuredChipWithoutSessionsLeft) {
+  sim::SimOptions options = SimLink::Options("LYR9468");
+  options.securedSession = 8;
+  SimLink sim(options);
+  sim.prompt.yesNo = PromptAnswer::Yes;
+  EXPECT_EQ(sim.Connect(), LINK_NO_SESSIONS);
+  EXPECT_TRUE(sim.prompt.boxes.empty());
+}
+
+TEST(LinkTest, SecurityBitOf8x47LeavesTheLinkWithoutAcknowledge) {
+  sim::SimOptions options = SimLink::Options("LYR8547");
+  options.securityBit = true;
+  SimLink sim(options);
+  EXPECT_EQ(sim.Connect(MEM_FLASH), LINK_NO_ACK);
+  // The chip erase 0x72 0x35 clears the security bit; the next link succeeds.
+  sim.link.SetLinked(true);
+  ASSERT_TRUE(sim.link.SendByte(0x72));
+  ASSERT_TRUE(sim.link.SendByte(0x35));
+  uint8_t answer = 0;
+  auto start = Clock::now();
+  while (sim.link.ReceivedCount() == 0 && ElapsedMs(start) < 1000) {
+  }
+  ASSERT_TRUE(sim.link.ReceiveByte(answer));
+  EXPECT_EQ(answer, 0xEE);
+  EXPECT_FALSE(sim.board->SecurityBit());
+  sim.link.SetLinked(false);
+  EXPECT_EQ(sim.Connect(MEM_FLASH), LINK_OK);
+}
+
+TEST(LinkTest, MissingAcknowledgeIsAcceptedOnlyWhereTheChipMayOmitIt) {
+  // An interface that reports no power for the serial protocol on a non-73xx chip.
+  sim::SimOptions options = SimLink::Options("LYR9468", true);
+  options.usbFlags = 0x04;
+  SimLink sim(options);
+  EXPECT_EQ(sim.Connect(), LINK_NOT_POWERED);
+}
+
+TEST(LinkTest, InterfaceRevisionAndRelease) {
+  sim::SimOptions options = SimLink::Options("LYR9468", true);
+  options.usbRevision = 7;
+  SimLink sim(options);
+  ASSERT_EQ(sim.Connect(), LINK_OK);
+  EXPECT_EQ(sim.link.interfaceRevision(), 7);
+  EXPECT_TRUE(sim.link.interfaceRev6());
+  EXPECT_TRUE(sim.link.resetByLink());
+  auto before = sim.board->Counters().hostToTarget;
+  sim.link.CloseLink(true);
+  EXPECT_EQ(sim.board->Counters().hostToTarget, before + 1);  // 0xB4
+  EXPECT_FALSE(sim.link.IsOpen());
+}
+
+// ---- faults on the wire ----
+
+class LinkedBoard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_ = std::make_unique<SimLink>("LYR9468");
+    ASSERT_EQ(sim_->Connect(), LINK_OK);
+    board_ = sim_->board.get();
+    link_ = &sim_->link;
+  }
+  std::unique_ptr<SimLink> sim_;
+  sim::SimBoard* board_ = nullptr;
+  SerialPort* link_ = nullptr;
+};
+
+TEST_F(LinkedBoard, LateReplyIsRecoveredByResync) {
+  board_->SetIoRegister(40, 0x1357);
+  board_->SetLateCommand(board_->CommandCount() + 1, 5000);
+  auto before = board_->Counters();
+  auto start = Clock::now();
+  EXPECT_EQ(link_->ReadIoRegister(40), 0x1357u);
+  EXPECT_LT(ElapsedMs(start), 2000);
+  EXPECT_TRUE(link_->linked());
+  EXPECT_EQ(sim_->callback.lost, 0);
+  // The command went twice, with 0x00 0x55 between.
+  EXPECT_EQ(board_->Counters().hostToTarget - before.hostToTarget, 2u + 2u + 2u);
+}
+
+TEST_F(LinkedBoard, CorruptedAcknowledgeIsRecovered) {
+  board_->SetCorruptReplyByte(board_->ReplyBytes() + 1);
+  EXPECT_TRUE(link_->WriteMemoryWord(0x8E10200, 0xA5A5));
+  EXPECT_EQ(board_->ReadMemory(0x8E10200), 0xA5A5);
+  EXPECT_TRUE(link_->linked());
+  EXPECT_TRUE(sim_->prompt.boxes.empty());
+}
+
+TEST_F(LinkedBoard, DroppedByteOfABlockReadIsRecovered) {
+  for (uint32_t i = 0; i < 600; ++i) board_->WriteMemory(0x8E20000 + i, static_cast<uint16_t>(i * 3));
+  board_->SetDropReplyByte(board_->ReplyBytes() + 9);
+  std::vector<uint16_t> words(600);
+  ASSERT_TRUE(link_->ReadMemoryBlock(0x0000, 0x8E2, 600, words.data()));
+  for (uint32_t i = 0; i < 600; ++i) ASSERT_EQ(words[i], static_cast<uint16_t>(i * 3)) << i;
+}
+
+TEST_F(LinkedBoard, OversizedBlockWriteIsRefusedAndEndsInACorruptedAcknowledge) {
+  // The monitor takes at most 128 words per block write and answers anything more with 0xEE;
+  // every resend is refused again until the retries are spent.
+  std::vector<uint8_t> data(2 * 129, 0x11);
+  link_->BeginCommand(1);
+  ASSERT_TRUE(link_->SendByte(12));
+  ASSERT_TRUE(link_->SendWord(0x0000));
+  ASSERT_TRUE(link_->SendWord(0x8E4));
+  ASSERT_TRUE(link_->SendWord(129));
+  ASSERT_TRUE(link_->SendBlock(data.data(), data.size()));
+  EXPECT_FALSE(link_->WaitAck());
+  EXPECT_TRUE(sim_->prompt.Saw("Alert: Corrupted ACK received"));
+  EXPECT_FALSE(link_->linked());
+  EXPECT_EQ(sim_->callback.lost, 1);
+  EXPECT_EQ(board_->ReadMemory(0x8E40000), 0);
+}
+
+TEST_F(LinkedBoard, TargetThatStopsAnsweringEndsTheWaitsAndTheLink) {
+  board_->SetStopAfterCommands(board_->CommandCount());
+  auto start = Clock::now();
+  EXPECT_EQ(link_->ReadMemoryWord(0x8E10000), VALUE_INVALID);
+  EXPECT_FALSE(link_->linked());
+  EXPECT_GE(sim_->callback.lost, 1);
+  // One reply time-out plus four resynchronisation probes, not three full retries.
+  EXPECT_LT(ElapsedMs(start), 1500);
+  // Unlinked operations return at once with their "down" values.
+  EXPECT_EQ(link_->ReadIoRegister(1), 0xFFFFFFFFu);
+  EXPECT_EQ(link_->ReadRegister(1), VALUE_INVALID);
+  std::vector<uint16_t> words(4);
+  EXPECT_FALSE(link_->ReadMemoryBlock(0, 0x8E1, 4, words.data()));
+}
+
+TEST_F(LinkedBoard, CableLostMidCommand) {
+  board_->Unplug();
+  EXPECT_FALSE(link_->WriteMemoryWord(0x8E10000, 5));
+  EXPECT_FALSE(link_->linked());
+  EXPECT_GE(sim_->callback.lost, 1);
+  board_->Replug();
+  link_->CloseLink(false);
+  EXPECT_EQ(sim_->Connect(), LINK_OK);
+}
+
+TEST_F(LinkedBoard, UserAbortEndsAWait) {
+  board_->SetStopAfterCommands(board_->CommandCount());
+  auto start = Clock::now();
+  sim_->callback.abort = [start] { return ElapsedMs(start) > 50; };
+  EXPECT_EQ(link_->ReadMemoryWord(0x8E10000), VALUE_INVALID);
+  EXPECT_LT(ElapsedMs(start), 250);
+  EXPECT_FALSE(link_->linked());
+  EXPECT_EQ(sim_->callback.lost, 1);
+  EXPECT_FALSE(sim_->prompt.Saw("Timeout"));
+}
+
+TEST_F(LinkedBoard, NoRetriesLeftShowsTheTimeout) {
+  board_->SetStopAfterCommands(board_->CommandCount());
+  link_->BeginCommand(2);
+  ASSERT_TRUE(link_->SendByte(4));
+  ASSERT_TRUE(link_->SendByte(1));
+  // Used up retries: the wait gives up with the message at once after the time-out.
+  while (link_->Resync()) {
+  }
+  EXPECT_EQ(link_->ReceiveWord(), VALUE_INVALID);
+  EXPECT_FALSE(link_->linked());
+}
+
+TEST_F(LinkedBoard, BlockWriteAcrossA64KWordBoundaryContinuesInTheNextBank) {
+  std::vector<uint16_t> data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint16_t>(0x8000 + i);
+  board_->WriteMemory(0x8E10000 + 0x0080, 0xC0DE);
+  ASSERT_TRUE(link_->WriteMemoryBlock(0xFF80, 0x8E1, 300, data.data(), false));
+  EXPECT_EQ(board_->ReadMemory(0x8E1FF80), 0x8000);
+  EXPECT_EQ(board_->ReadMemory(0x8E1FFFF), 0x8000 + 0x7F);
+  EXPECT_EQ(board_->ReadMemory(0x8E20000), 0x8000 + 0x80);
+  EXPECT_EQ(board_->ReadMemory(0x8E200AB), 0x8000 + 299);
+  // Nothing wrapped back to the start of the bank.
+  EXPECT_EQ(board_->ReadMemory(0x8E10080), 0xC0DE);
+}
+
+TEST_F(LinkedBoard, ABurstBeyondTheRingLosesNothing) {
+  for (uint32_t i = 0; i < 512; ++i) board_->WriteMemory(0x8E30000 + i, static_cast<uint16_t>(i * 0x0101 + 1));
+  // 40 block reads of 512 words answered before the host reads a single byte: 40960 bytes.
+  for (int n = 0; n < 40; ++n) {
+    link_->BeginCommand(1024);
+    ASSERT_TRUE(link_->SendByte(11));
+    ASSERT_TRUE(link_->SendWord(0x0000));
+    ASSERT_TRUE(link_->SendWord(0x8E3));
+    ASSERT_TRUE(link_->SendWord(512));
+  }
+  link_->Flush();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(link_->rxCount(), kRxRingSize);
+  for (int n = 0; n < 40; ++n) {
+    for (uint32_t i = 0; i < 512; ++i) {
+      uint8_t lo = 0, hi = 0;
+      ASSERT_TRUE(link_->ReadByte(lo) && link_->ReadByte(hi)) << n << " " << i;
+      ASSERT_EQ(lo | (hi << 8), static_cast<int>((i * 0x0101 + 1) & 0xFFFF)) << n << " " << i;
+    }
+  }
+  uint8_t extra = 0;
+  link_->SetTimeouts([] { auto t = TestTimeouts(); t.replyMs = 20; return t; }());
+  EXPECT_FALSE(link_->ReadByte(extra));
+}
+
+TEST_F(LinkedBoard, EfuseBitsAreBurnedAndReadBack) {
+  const uint16_t bits[] = {8, 9, 16 + 2, 128 + 5};
+  ASSERT_TRUE(link_->WriteEfuseWords(bits, 4));
+  EXPECT_EQ(board_->EfuseWord(0), 0x0300);
+  EXPECT_EQ(board_->EfuseWord(1), 0x0004);
+  EXPECT_EQ(board_->EfuseWord(8), 0x0020);
+  link_->BeginCommand(2);
+  ASSERT_TRUE(link_->SendByte(15));
+  ASSERT_TRUE(link_->SendByte(0));
+  EXPECT_EQ(link_->ReceiveWord(), 0x0300u);
+}
+
+TEST_F(LinkedBoard, CachePreloadOnConnect) {
+  BoardConfig config;
+  config.chip = FindChipByName("LYR9468");
+  (void)ApplyDefaults(config, MEM_INTRAM);
+  config.mode = MEM_CACHE;
+  config.internalSplit = 2;
+  ASSERT_EQ(link_->Connect(&sim_->callback, 0, false, config), LINK_OK);
+  EXPECT_EQ(board_->ReadMemory(0x8E81000), 0x7FBF);
+  EXPECT_EQ(board_->ReadMemory(0x8E813FF), 0x7FBF);
+  EXPECT_EQ(board_->ReadMemory(0x8E81400), 0xBFCF);
+  EXPECT_EQ(board_->ReadMemory(0x8E81800), 0xDFEB);
+  EXPECT_EQ(board_->ReadMemory(0x8E81FFF), 0xF3F8);
+  EXPECT_EQ(board_->ReadMemory(0x8E82000), 0);
+  EXPECT_EQ(board_->IoRegister(0) & 2, 2);
+}
+
+// ---- embedded flash ----
+
+TEST(EmbeddedFlashTest, PagesAndWordsOnA8x47) {
+  SimLink sim("LYR8647");
+  ASSERT_EQ(sim.Connect(MEM_FLASH), LINK_OK);
+  std::vector<uint16_t> data(200);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint16_t>(0x2000 + i);
+  auto before = sim.board->CommandCount();
+  // 0x30..0xF7: 16 single words, two whole pages, 56 single words.
+  ASSERT_TRUE(sim.link.WriteFlashBlock(0x30, 200, data.data()));
+  EXPECT_EQ(sim.board->CommandCount() - before, 16u + 2u + 56u);
+  for (uint32_t i = 0; i < 200; ++i) ASSERT_EQ(sim.board->FlashWord(0x30 + i), data[i]) << i;
+  EXPECT_EQ(sim.board->FlashWord(0x2F), 0xFFFF);
+  // Memory block writes below the flash size go to the flash in FLASH mode, read back checked.
+  ASSERT_TRUE(sim.link.WriteMemoryBlock(0x1000, 0, 130, data.data(), true));
+  EXPECT_EQ(sim.board->FlashWord(0x1000 + 129), data[129]);
+  EXPECT_EQ(sim.board->ReadMemory(0xA001000), data[0]);
+}
+
+TEST(EmbeddedFlashTest, ByteAddressingOnThe8721) {
+  SimLink sim("LYR8721");
+  ASSERT_EQ(sim.Connect(MEM_FLASH), LINK_OK);
+  std::vector<uint16_t> data(100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint16_t>(0x4000 + i);
+  auto before = sim.board->CommandCount();
+  ASSERT_TRUE(sim.link.WriteFlashBlock(0x41, 100, data.data()));
+  EXPECT_EQ(sim.board->CommandCount() - before, 2u);  // 0x41..0x7F and 0x80..0xA4
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(sim.board->FlashWord(0x41 + i), data[i]) << i;
+  EXPECT_FALSE(sim.link.WrFlash(0, 65, data.data()));
+  EXPECT_TRUE(sim.prompt.Saw("Alert: Too big buffer for WrFlash"));
+}
+
+TEST(EmbeddedFlashTest, FuseBitsAndSecurityBitOfA8x47) {
+  SimLink sim("LYR8347");
+  ASSERT_EQ(sim.Connect(MEM_FLASH), LINK_OK);
+  sim.link.WriteFuseBits(true, false, true, 5, 2);
+  EXPECT_EQ(sim.board->FuseBit(0x8000), 0);  // f0 set -> 0
+  EXPECT_EQ(sim.board->FuseBit(0x8001), 1);
+  EXPECT_EQ(sim.board->FuseBit(0x8008), 0);
+  EXPECT_EQ(sim.board->FuseBit(0x8002), 0);  // bitsB = 2
+  EXPECT_EQ(sim.board->FuseBit(0x8003), 1);
+  EXPECT_EQ(sim.board->FuseBit(0x8005), 1);  // bitsA = 5
+  EXPECT_EQ(sim.board->FuseBit(0x8006), 0);
+  EXPECT_EQ(sim.board->FuseBit(0x8007), 1);
+  const uint16_t zero = 0;
+  ASSERT_TRUE(sim.link.WrFlash(0x8010, 1, &zero));
+  EXPECT_TRUE(sim.board->SecurityBit());
+}
+
+TEST(ChannelTest, OpenFailureNamesThePort) {
+  SerialPort port;
+  ScriptedPrompt prompt;
+  port.SetPrompt(&prompt);
+  port.SetPortOpener([](uint32_t) { return nullptr; });
+  port.portNumber = 7;
+  EXPECT_FALSE(port.Open());
+  ASSERT_EQ(prompt.boxes.size(), 1u);
+  EXPECT_EQ(prompt.boxes[0], "Communication Error: Can't open COM7!");
+  EXPECT_FALSE(port.Close());
+}
+
+TEST(ChannelTest, LineSettingsApplyAtOnceOnAnOpenPort) {
+  SimLink sim("LYR9468");
+  sim.link.SetLineSettings("19200,E,7,2");
+  EXPECT_EQ(sim.link.lineSettings().parity, 'E');
+  EXPECT_EQ(sim.link.lineSettings().dataBits, 7u);
+  sim.link.portNumber = 1;
+  ASSERT_TRUE(sim.link.Open());
+  EXPECT_TRUE(sim.link.SetLineSettings("57600,N,8,1"));
+  // The board's line now runs at the host's new speed: a reset request gets its greeting.
+  sim.board->PressReset();
+  uint8_t byte = 0;
+  ASSERT_TRUE(sim.link.ReadByte(byte));
+  EXPECT_EQ(byte, 0xAC);
+  EXPECT_FALSE(sim.link.SetLineSettings("fast"));
+}
+
+TEST(ChannelTest, HandshakeSendGivesUpWithoutAcknowledge) {
+  SimLink sim("LYR9468");  // a serial chip never strobes DSR
+  sim.link.portNumber = 1;
+  ASSERT_TRUE(sim.link.Open());
+  auto start = Clock::now();
+  EXPECT_FALSE(sim.link.HandshakeSendByte(0x5A));
+  EXPECT_GE(ElapsedMs(start), 190);
+  EXPECT_LT(ElapsedMs(start), 1000);
 }
 
 }  // namespace
