@@ -1,0 +1,129 @@
+// tessaro-cli image and boards, run as a user runs them: exit codes, JSON on stdout, errors on
+// stderr.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "platform/Files.h"
+
+namespace {
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+class CliCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = (std::filesystem::temp_directory_path() /
+               ("tessaro-cli-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+                  .string();
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  Result Run(const std::string& arguments) {
+    const std::string errPath = folder_ + "/stderr.txt";
+    const std::string command = std::string(TESSARO_BIN_DIR "/tessaro-cli ") + arguments + " 2>'" + errPath + "'";
+    Result result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = tessaro::ReadWholeFile(errPath).value_or("");
+    return result;
+  }
+  std::string Write(const std::string& name, const std::string& bytes) {
+    const std::string path = folder_ + "/" + name;
+    EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
+    return path;
+  }
+  std::string folder_;
+};
+
+TEST_F(CliCommand, ImageDescribesTheDemoImage) {
+  Result r = Run("image --json " TESSARO_SOURCE_DIR "/examples/demo.hex");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"ok\": true"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"error\": \"\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"size\": 256"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"startAddress\": 32768"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"kind\": 1,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"kindAddress\": 32768"), std::string::npos) << r.out;
+  // The digest of the image's 512 data bytes, as sha256sum gives it.
+  EXPECT_NE(r.out.find("\"sha256\": \"89cf6b443557fa9101532c3c6862405c2ed8abb927102b129d06a3d3c25839ff\""),
+            std::string::npos)
+      << r.out;
+
+  Result plain = Run("image " TESSARO_SOURCE_DIR "/examples/demo.hex");
+  EXPECT_EQ(plain.exitCode, 0);
+  EXPECT_NE(plain.out.find("Start address: 8000"), std::string::npos) << plain.out;
+}
+
+TEST_F(CliCommand, ImageFailuresExitWithOne) {
+  const std::string bad = Write("bad.HEX", ":0400000034127856E9\n:00000001FF\n");
+  Result r = Run("image --json '" + bad + "'");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("\"ok\": false"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"error\": \"Checksum Error!\""), std::string::npos) << r.out;
+
+  Result missing = Run("image '" + folder_ + "/none.bin'");
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("Can't open " + folder_ + "/none.bin"), std::string::npos) << missing.err;
+
+  // An odd binary file loads with its warning.
+  Result odd = Run("image --json '" + Write("odd.bin", "abc") + "'");
+  EXPECT_EQ(odd.exitCode, 0);
+  EXPECT_NE(odd.out.find("\"error\": \"Warning: file size in 16bit word is not an integer\""), std::string::npos);
+  EXPECT_NE(odd.out.find("\"size\": 1,"), std::string::npos) << odd.out;
+}
+
+TEST_F(CliCommand, ImageUsageErrorsExitWithTwo) {
+  EXPECT_EQ(Run("image").exitCode, 2);
+  EXPECT_EQ(Run("image a.hex b.hex").exitCode, 2);
+  EXPECT_EQ(Run("image --bogus a.hex").exitCode, 2);
+}
+
+TEST_F(CliCommand, BoardsListsTheShippedBoards) {
+  Result r = Run("boards --json --config " TESSARO_SOURCE_DIR "/config");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("\"count\": 6"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"errors\": \"\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"name\": \"LYR9468 QSPI Demo Board\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"config\": \"LYR9468 FLASH(32k)+EXTSDR(32M,CL2/Row13/Col9)+EXTNOR(16M,8/4WS)\""),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\"dfEnable\": \"P7.15=0\""), std::string::npos);
+}
+
+TEST_F(CliCommand, BoardsReportsProblemsOnStderrAndExitsWithOne) {
+  Write("a.bdl", "[LYR9468 A]\nSpiSramMhz=5\n[No chip]\n");
+  Result r = Run("boards --json --config '" + folder_ + "'");
+  EXPECT_EQ(r.exitCode, 1);
+  const std::string errors = "Invalid SPI RAM Speed:\r\n" + folder_ + "/a.bdl:\r\n[LYR9468 A]: SpiSramMhz=5\r\n" +
+                             "[No chip]: No chip named by the section name or CONFIG\r\n";
+  EXPECT_EQ(r.err, errors);
+  EXPECT_NE(r.out.find("\"errors\": \"Invalid SPI RAM Speed:\\r\\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"hasErrors\": true"), std::string::npos);
+  EXPECT_NE(r.out.find("\"config\": null"), std::string::npos);
+}
+
+TEST_F(CliCommand, BoardsWithoutDefinitionsSaysWhereItLooked) {
+  Result r = Run("boards --config '" + folder_ + "'");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "No Board-Definitions found in " + folder_ + "\n");
+  EXPECT_EQ(Run("boards extra").exitCode, 2);
+}
+
+}  // namespace
