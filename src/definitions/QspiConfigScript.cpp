@@ -177,7 +177,7 @@ bool ParseBitAssignment(std::string_view item, uint32_t& bits, uint32_t& value) 
   int width = hi - lo + 1;
   uint64_t limit = uint64_t{1} << width;
   uint32_t unsignedValue = static_cast<uint32_t>(number);
-  if (number < 0 || unsignedValue >= limit) return false;
+  if (unsignedValue >= limit) return false;
   bits = static_cast<uint32_t>((limit - 1) << lo);
   value = unsignedValue << lo;
   return true;
