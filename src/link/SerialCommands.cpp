@@ -178,14 +178,18 @@ bool SerialPort::WaitAck() {
     return false;
   }
   if (WaitForReply(1) == WaitResult::Failed) return false;
-  uint8_t byte = 0;
-  if (ReceiveByte(byte) && byte == kAck) return true;
-  if (retries_ == 0 || !linked_) {
-    GiveUp();
-    prompt_->Alert("Corrupted ACK received");
-    return false;
+  // A resent command's answer is held to the same rule: a refusal in the replay is not an
+  // acknowledge, so the retries go on until they are spent.
+  for (;;) {
+    uint8_t byte = 0;
+    if (ReceiveByte(byte) && byte == kAck) return true;
+    if (retries_ == 0 || !linked_) {
+      GiveUp();
+      prompt_->Alert("Corrupted ACK received");
+      return false;
+    }
+    if (!Resync()) return false;
   }
-  return Resync();
 }
 
 bool SerialPort::Resync() {

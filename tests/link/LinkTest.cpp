@@ -327,15 +327,19 @@ TEST_F(LinkedBoard, UserAbortEndsAWait) {
 }
 
 TEST_F(LinkedBoard, NoRetriesLeftShowsTheTimeout) {
+  // Spend the three resynchronisations of a command on a target that answers them...
+  link_->BeginCommand(0);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(link_->Resync()) << i;
+  EXPECT_FALSE(link_->Resync());
+  EXPECT_TRUE(link_->linked());
+  // ...then the target falls silent: the wait ends with the message and the link is down.
   board_->SetStopAfterCommands(board_->CommandCount());
-  link_->BeginCommand(2);
   ASSERT_TRUE(link_->SendByte(4));
-  ASSERT_TRUE(link_->SendByte(1));
-  // Used up retries: the wait gives up with the message at once after the time-out.
-  while (link_->Resync()) {
-  }
+  ASSERT_TRUE(link_->SendByte(40));
   EXPECT_EQ(link_->ReceiveWord(), VALUE_INVALID);
+  EXPECT_TRUE(sim_->prompt.Saw("Alert: Timeout\nPlease Reset"));
   EXPECT_FALSE(link_->linked());
+  EXPECT_EQ(sim_->callback.lost, 1);
 }
 
 TEST_F(LinkedBoard, BlockWriteAcrossA64KWordBoundaryContinuesInTheNextBank) {
