@@ -1,0 +1,571 @@
+// tessaro-cli program / verify: the main window's PROGRAM! and Verify from a shell. The steps
+// are the window's: the board's configuration and drivers, the image with its start address,
+// a fresh link, the session, the operation, the final status line.
+//
+// Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
+// failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
+// device work (its error text says why); 2 for usage errors.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "chips/BoardConfig.h"
+#include "cli/Cli.h"
+#include "common/Json.h"
+#include "common/Text.h"
+#include "definitions/BoardDefinition.h"
+#include "definitions/DeviceCatalogue.h"
+#include "flash/DriverImage.h"
+#include "image/ImageBuffer.h"
+#include "image/ImageKind.h"
+#include "link/SerialPort.h"
+#include "platform/PortTable.h"
+#include "platform/PosixTtyDevice.h"
+#include "platform/Prompt.h"
+#include "platform/Settings.h"
+#include "session/FlashIf.h"
+#include "session/ProgrammingJob.h"
+#include "sim/DriverImageRunner.h"
+#include "sim/SimBoard.h"
+#include "sim/SimPortDevice.h"
+
+namespace tessaro::cli {
+namespace {
+
+constexpr int kExitRefused = 3;
+constexpr int kExitAborted = 4;
+
+// ---------------------------------------------------------------------------------------------
+// Ctrl-C is the Esc key: the first one asks the running operation to stop at its next cancel
+// check; a second one ends the program the usual way.
+
+std::atomic<bool> gInterrupted{false};
+
+extern "C" void OnInterrupt(int) {
+  gInterrupted.store(true);
+  std::signal(SIGINT, SIG_DFL);
+}
+
+class InterruptScope {
+ public:
+  InterruptScope() {
+    gInterrupted.store(false);
+    previous_ = std::signal(SIGINT, OnInterrupt);
+  }
+  ~InterruptScope() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
+
+ private:
+  void (*previous_)(int) = SIG_DFL;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Answers for the questions of the link and the session.
+
+enum class Answers { Ask, Yes, No };
+
+bool AskOnTerminal(const std::string& text, Answers answers) {
+  if (answers == Answers::Yes) return true;
+  if (answers == Answers::No || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
+  WriteErr(text + " [y/N] ");
+  std::string line;
+  if (!std::getline(std::cin, line)) return false;
+  return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
+}
+
+// Message texts use "\n" and "\r\n"; a terminal wants "\n".
+std::string TerminalText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c != '\r') out += c;
+  }
+  return out;
+}
+
+class CliPrompt : public PromptIf {
+ public:
+  CliPrompt(Answers answers, std::vector<std::string>& messages) : answers_(answers), messages_(messages) {}
+  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override {
+    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
+      return AskOnTerminal(caption + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
+    }
+    messages_.push_back(text);  // shown once the operation has ended
+    (void)caption;
+    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
+  }
+
+ private:
+  Answers answers_;
+  std::vector<std::string>& messages_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Progress on a terminal: bar, percentage, rate, position text.
+
+class TerminalProgress : public ProgressBarIf {
+ public:
+  explicit TerminalProgress(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+  ~TerminalProgress() override { Clear(); }
+
+  void SetRange(int32_t low, int32_t high) override {
+    low_ = low;
+    high_ = high;
+    rateStart_ = std::chrono::steady_clock::now();
+    rateBase_ = position_;
+    Draw(true);
+  }
+  void SetPosition(int32_t position) override {
+    if (position < rateBase_) {
+      rateBase_ = position;
+      rateStart_ = std::chrono::steady_clock::now();
+    }
+    position_ = position;
+    Draw(false);
+  }
+  void SetText(const std::string& text) {
+    text_ = text;
+    Draw(false);
+  }
+  void Clear() {
+    if (enabled_ && drawn_) WriteErr("\r" + std::string(width_, ' ') + "\r");
+    drawn_ = false;
+  }
+
+ private:
+  void Draw(bool force) {
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
+    const int64_t span = static_cast<int64_t>(high_) - low_;
+    int percent = span > 0 ? static_cast<int>((static_cast<int64_t>(position_) - low_) * 100 / span) : 0;
+    percent = std::max(0, std::min(100, percent));
+    constexpr int kBarWidth = 30;
+    const int filled = percent * kBarWidth / 100;
+    const double seconds = std::chrono::duration<double>(now - rateStart_).count();
+    const double rate = seconds > 0.05 ? (position_ - rateBase_) / seconds : 0.0;
+    char line[160];
+    std::snprintf(line, sizeof line, "[%s%s] %3d%%  %7.1f kW/s  %s", std::string(filled, '#').c_str(),
+                  std::string(kBarWidth - filled, ' ').c_str(), percent, rate / 1000.0, text_.c_str());
+    std::string text = line;
+    if (text.size() < width_) text += std::string(width_ - text.size(), ' ');
+    width_ = std::max(width_, text.size());
+    WriteErr("\r" + text);
+    drawn_ = true;
+  }
+
+  bool enabled_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lastDraw_{};
+  std::chrono::steady_clock::time_point rateStart_;
+  int32_t rateBase_ = 0;
+  int32_t low_ = 0;
+  int32_t high_ = 100;
+  int32_t position_ = 0;
+  std::string text_;
+  bool drawn_ = false;
+  size_t width_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The host of the session: what the main window offers, from the command line.
+
+class CliHost : public FlashHost {
+ public:
+  CliHost(SerialPort& link, BoardConfig& config, TerminalProgress& progress, uint32_t port, bool doubleBaud,
+          uint32_t start, Answers answers)
+      : link_(link), config_(config), progress_(progress), port_(port), doubleBaud_(doubleBaud), start_(start),
+        answers_(answers) {}
+
+  SerialPort& Link() override { return link_; }
+  BoardConfig& Configuration() override { return config_; }
+  ProgressBarIf* ProgressBar() override { return &progress_; }
+  CLyrComIf* LinkCallback() override { return &callback_; }
+  uint32_t PortNumber() override { return port_; }
+  bool DoubleBaud() override { return doubleBaud_; }
+  uint32_t StartAddress() override { return start_; }
+  void SetStartAddress(uint32_t address) override { start_ = address; }
+  void ShowStatusLine(const std::string& text, int colourClass) override {
+    statusLine = text;
+    colour = colourClass;
+  }
+  void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
+  int Ask(const std::string& text, const char* caption, int buttons) override {
+    const std::string title = caption ? caption : "Tessaro";
+    if (buttons == kButtonsYesNo) {
+      progress_.Clear();
+      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? kButtonYes : kButtonNo;
+    }
+    messages.push_back(text);  // shown once the operation has ended
+    return kButtonOk;
+  }
+  bool CancelRequested() override { return gInterrupted.load(); }
+
+  std::string statusLine;
+  int colour = 0;
+  std::vector<std::string> messages;
+
+ private:
+  SerialPort& link_;
+  BoardConfig& config_;
+  TerminalProgress& progress_;
+  CLyrComIf callback_;
+  uint32_t port_;
+  bool doubleBaud_;
+  uint32_t start_;
+  Answers answers_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Ports: "sim:OPTIONS" (a simulated board in this process, options as tessaro-sim takes them,
+// separated by commas), "COMn", a device path, or the port of the user settings.
+
+// The 8x47 answers a non-zero I/O register 24 (an 8x2x reads 0 there), which the job checks
+// before it programs. Boards whose model reads 0 there get the value from a one-register block.
+class CpuIdRegister : public sim::SimIoDevice {
+ public:
+  uint16_t ReadIo(uint32_t) override { return 0x0047; }
+  void WriteIo(uint32_t, uint16_t) override {}
+};
+
+void IdentifyAs8x47(sim::SimBoard& board) {
+  if (board.chip() && board.chip()->familyCode == FAMILY_8X47 && board.IoRegister(24) == 0) {
+    board.AttachIoBlock(24, 1, std::make_shared<CpuIdRegister>());
+  }
+}
+
+struct ProgramPort {
+  uint32_t number = 1;
+  PortOpener opener;
+  std::shared_ptr<sim::SimBoard> board;
+};
+
+bool ResolvePort(const std::optional<std::string>& text, ProgramPort& port, std::string& error) {
+  SettingsFile settings(UserSettingsPath());
+  settings.Load();
+  if (!text) {
+    port.number = static_cast<uint32_t>(settings.GetInt("Settings", "COM", 0)) + 1;
+    port.opener = DefaultPortOpener();
+    return true;
+  }
+  if (StartsWithNoCase(*text, "sim:") || EqualsNoCase(*text, "sim")) {
+    std::vector<std::string> args;
+    std::string options = text->size() > 4 ? text->substr(4) : std::string();
+    size_t begin = 0;
+    while (begin <= options.size() && !options.empty()) {
+      size_t comma = options.find(',', begin);
+      std::string item = options.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+      if (!item.empty()) args.push_back(item.rfind("--", 0) == 0 ? item : "--" + item);
+      if (comma == std::string::npos) break;
+      begin = comma + 1;
+    }
+    sim::SimOptions simOptions;
+    if (!sim::ParseSimOptions(args, simOptions, error)) return false;
+    port.board = sim::SimBoard::Create(simOptions, &error);
+    if (!port.board) return false;
+    port.board->SetRoutineHandler(sim::MakeDriverImageRunner());
+    IdentifyAs8x47(*port.board);
+    port.opener = sim::SimPortOpener(port.board);
+    port.number = 1;
+    return true;
+  }
+  if (const uint32_t number = ParseComName(*text); number != 0 && number != VALUE_INVALID) {
+    port.number = number;
+    port.opener = DefaultPortOpener();
+    return true;
+  }
+  if (text->empty() || (*text)[0] != '/') {
+    error = "unknown port '" + *text + "' (COMn, a device path or sim:OPTIONS)";
+    return false;
+  }
+  PortTable table(settings);
+  port.number = table.Assign(*text);
+  const std::string path = *text;
+  port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return PosixTtyDevice::Open(path); };
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Destinations
+
+struct DestinationName {
+  const char* name;
+  int32_t code;
+};
+constexpr DestinationName kDestinationNames[] = {
+    {"embedded", DestEmbedded}, {"emb+nor", DestEmbeddedParallel}, {"emb+serial", DestEmbeddedSerial},
+    {"nor", DestParallel},      {"serial", DestSerial},           {"qspi", DestQspi},
+    {"mpqspi", DestMpQspi},     {"nand", DestNand},
+};
+
+std::optional<int32_t> ParseDestination(const std::string& text) {
+  for (const auto& entry : kDestinationNames) {
+    if (EqualsNoCase(text, entry.name)) return entry.code;
+  }
+  if (text.empty() || text.size() > 2) return std::nullopt;
+  int32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// The destinations the main window would offer for this board and chip, in code order.
+std::vector<int32_t> OfferedDestinations(const BoardConfig& config, const BoardDefinition* board) {
+  std::vector<int32_t> offered;
+  const uint32_t family = config.chip ? config.chip->familyCode : 0;
+  const bool embedded = family == FAMILY_8721 || family == FAMILY_8X47;
+  const bool parallel = board && !board->flashDeviceNames.empty();
+  const bool serial = board && !board->dfDevice.empty() && board->dfEnable.count != 0;
+  if (embedded) offered.push_back(DestEmbedded);
+  if (embedded && parallel) offered.push_back(DestEmbeddedParallel);
+  if (embedded && serial) offered.push_back(DestEmbeddedSerial);
+  if (parallel) offered.push_back(DestParallel);
+  if (serial) offered.push_back(DestSerial);
+  if (board && !board->qspiDevice.empty()) offered.push_back(DestQspi);
+  if (board && !board->mpQspiDevice.empty()) offered.push_back(DestMpQspi);
+  if (board && !board->nandDevice.empty()) offered.push_back(DestNand);
+  return offered;
+}
+
+// "HHHH:LLLL" or plain hex.
+uint32_t ParseStart(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return ReadHex(text);
+  const uint32_t high = ReadHex(text.substr(0, colon));
+  const uint32_t low = ReadHex(text.substr(colon + 1));
+  if (high == VALUE_INVALID || low == VALUE_INVALID || high > 0xFFFF || low > 0xFFFF) return VALUE_INVALID;
+  return (high << 16) | low;
+}
+
+// Applies the board to the job's drivers as the main window does when a board is selected.
+void ApplyBoard(ProgrammingJob& job, const BoardDefinition& board, std::string& warnings) {
+  if (!board.dfDevice.empty()) {
+    DataFlashDescription description;
+    if (job.catalogue.FindSerialDevice(board.dfDevice, description)) {
+      std::string error;
+      if (!job.dataFlash.SetDevice(description, board.dfEnable, board.dfDisable, board.config.chip, error)) {
+        warnings += "Error initializing DF-Descriptor:\r\n" + error;
+      }
+    } else {
+      warnings += "Missing or incomplete Device Definition for Serial Flash:\r\n" + board.dfDevice + "\r\n";
+    }
+  } else {
+    job.dataFlash.Reset();
+  }
+  job.parallel.Reset();
+  if (!board.flashDeviceNames.empty()) {
+    if (TdfDrv* device = job.catalogue.FindParallelDevice(board.flashDevices)) job.parallel = *device;
+  }
+  if (!board.qspiDevice.empty()) {
+    job.qspi.Select(job.catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON,
+                    board.qspiSingleBit == ONOFF_ON);
+  }
+  if (!board.mpQspiDevice.empty()) {
+    job.mpQspi.Select(job.catalogue.FindQspiDevice(board.mpQspiDevice), false, board.mpQspiSingleBit == ONOFF_ON);
+  }
+}
+
+std::string JoinMessages(const std::vector<std::string>& messages) {
+  std::string text;
+  for (const std::string& message : messages) {
+    if (!text.empty()) text += "\r\n";
+    text += message;
+  }
+  return text;
+}
+
+int ExitCodeOf(bool ran, uint32_t status) {
+  if (!ran) return kExitRefused;
+  if ((status >= StatusProgramVerified && status <= StatusEmpty) || status == StatusCustom) return kExitOk;
+  if (status == StatusAborted) return kExitAborted;
+  return kExitFailed;
+}
+
+int RunOperation(bool program, std::vector<std::string>& rawArgs) {
+  const char* command = program ? "program" : "verify";
+  ArgReader args(command, rawArgs);
+  args.Option("port").Option("board").Option("config-string").Option("dest").Option("start").Option("size");
+  args.Option("drivers").Option("config");
+  args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
+  if (!args.Parse()) return kExitUsage;
+  if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
+  if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
+  if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
+  const bool json = args.Has("json");
+  const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
+  const DataFolders folders = ResolveFolders(args);
+  SetDriverImageFolder(folders.drivers);
+
+  // The board, or a bare chip configuration.
+  BoardList boards;
+  const BoardDefinition* board = nullptr;
+  BoardConfig config = InitBoardConfig();
+  if (auto name = args.Value("board")) {
+    std::string boardErrors;
+    (void)LoadBoardFolder(boards, folders.config, boardErrors);
+    board = boards.Find(*name);
+    if (board == nullptr) return args.UsageError("no board named '" + *name + "' in " + folders.config);
+    if (board->hasErrors || board->config.chip == nullptr) {
+      return args.UsageError("board '" + *name + "' has errors in " + board->fileName);
+    }
+    config = board->config;
+  } else {
+    const std::string text = *args.Value("config-string");
+    const ConfigParseResult parsed = ParseBoardConfig(config, text);
+    if (!parsed.ok || config.chip == nullptr) {
+      return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
+    }
+  }
+
+  ProgrammingJob job;
+  std::string warnings;
+  if (!folders.drivers.empty()) {
+    std::string catalogueErrors;
+    if (!LoadDriverFolder(job.catalogue, folders.drivers, catalogueErrors) && !json) {
+      WriteErr("Error(s) in Driver Description:\n" + TerminalText(catalogueErrors) + "\n");
+    }
+  }
+  if (board) ApplyBoard(job, *board, warnings);
+  if (!warnings.empty() && !json) WriteErr(TerminalText(warnings) + "\n");
+
+  // The destination: given, or the only one the window would offer.
+  const std::vector<int32_t> offered = OfferedDestinations(config, board);
+  if (auto text = args.Value("dest")) {
+    auto code = ParseDestination(*text);
+    if (!code) return args.UsageError("unknown destination '" + *text + "'");
+    job.destination = *code;
+  } else if (offered.size() == 1) {
+    job.destination = offered.front();
+  } else if (offered.empty()) {
+    return args.UsageError("No valid configuration!!! (no destination for this board)");
+  } else {
+    std::string list;
+    for (int32_t code : offered) list += "\n  " + std::to_string(code) + " " + DestinationText(code);
+    return args.UsageError("choose a destination with --dest:" + list);
+  }
+
+  // The image, classified; its kind may suggest the start address.
+  const std::string path = args.Positional()[0];
+  std::string imageError;
+  if (!LoadImageByExtension(job.image, path, imageError)) {
+    WriteErr("tessaro-cli " + std::string(command) + ": cannot load " + path + ": " + imageError + "\n");
+    return kExitUsage;
+  }
+  job.imagePath = path;
+  job.hexFile = IsHexFileName(path);
+  DetectImageKind(job.image);
+  uint32_t start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
+  if (auto text = args.Value("start")) {
+    start = ParseStart(*text);
+    if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
+  }
+  start = job.destination == DestMpQspi ? (start | 0xC0000000u) : (start & 0x3FFFFFFFu);
+  if (auto text = args.Value("size")) {
+    const uint32_t size = ReadHex(*text);
+    if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
+      return args.UsageError("Invalid size '" + *text + "' (the image holds " + Hex(static_cast<uint32_t>(job.image.size)) +
+                             " words)");
+    }
+    job.image.programLength = static_cast<int32_t>(size);
+  }
+
+  ProgramPort port;
+  std::string portError;
+  if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
+
+  std::vector<std::string> linkMessages;
+  CliPrompt prompt(answers, linkMessages);
+  SerialPort link;
+  link.SetPortOpener(port.opener);
+  link.SetPrompt(&prompt);
+  TerminalProgress progress(!json && isatty(STDERR_FILENO));
+  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
+
+  InterruptScope interrupts;
+  const auto started = std::chrono::steady_clock::now();
+  std::string error;
+  bool ran = false;
+  uint32_t status = StatusReady;
+  int32_t failureAddress = 0;
+  uint32_t expected = 0;
+  int32_t read = -1;
+  {
+    // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
+    if (program) link.CloseLink(false);
+    FlashIf session(host);
+    ran = program ? job.ProgramImage(session, error) : job.VerifyImage(session, error);
+    status = session.statusCode;
+    failureAddress = session.failureAddress;
+    expected = session.expectedValue;
+    read = session.readValue;
+  }
+  link.CloseLink(true);
+  const int64_t elapsedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  progress.Clear();
+  std::vector<std::string> messages = linkMessages;
+  messages.insert(messages.end(), host.messages.begin(), host.messages.end());
+  if (!ran && error.empty()) {
+    // EnsureLinked has shown its reasons; they are the operation's error here.
+    error = JoinMessages(messages);
+    messages.clear();
+  }
+  const int exitCode = ExitCodeOf(ran, status);
+
+  if (json) {
+    JsonWriter out;
+    out.BeginObject()
+        .Field("ok", ran)
+        .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error))
+        .Field("status", static_cast<unsigned>(status))
+        .Field("statusText", host.statusLine)
+        .Field("colourClass", host.colour)
+        .Field("failureAddress", static_cast<unsigned>(failureAddress))
+        .Field("expected", static_cast<unsigned>(expected))
+        .Field("read", static_cast<int>(read))
+        .Field("elapsedMs", static_cast<long long>(elapsedMs));
+    out.Key("wire");
+    if (port.board) {
+      const sim::WireCounters counters = port.board->Counters();
+      out.BeginObject()
+          .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
+          .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))
+          .Field("roundTrips", static_cast<unsigned long long>(counters.roundTrips))
+          .EndObject();
+    } else {
+      out.Null();
+    }
+    out.EndObject();
+    WriteOut(out.Finish());
+    return exitCode;
+  }
+  for (const std::string& message : messages) WriteErr(TerminalText(message) + "\n");
+  if (!ran) {
+    if (!error.empty()) WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");
+    return exitCode;
+  }
+  WriteOut(host.statusLine + "\n");
+  return exitCode;
+}
+
+const char* const kOptions =
+    " [--port COMn|PATH|sim:OPTIONS] (--board NAME | --config-string TEXT) [--dest CODE|embedded|emb+nor|"
+    "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
+    "[--json] [--drivers DIR] [--config DIR] FILE";
+
+const CommandRegistration kProgram("program", std::string("program") + kOptions,
+                                   [](std::vector<std::string>& args) { return RunOperation(true, args); });
+const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
+                                  [](std::vector<std::string>& args) { return RunOperation(false, args); });
+
+}  // namespace
+}  // namespace tessaro::cli
