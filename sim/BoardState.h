@@ -1,0 +1,46 @@
+// Memories of a simulated board that outlive a run: `--state FILE` loads them when FILE
+// exists and writes them back when the board ends; `--dump-memory REGION:FILE` writes one
+// region's words (16-bit little-endian) when the board ends.
+//
+// State file: the line "tessaro-sim state 1", then per region a line "NAME WORDS" followed by
+// WORDS little-endian 16-bit words and a line end. Regions of other boards are skipped on load;
+// a region shorter or longer than the board's is taken as far as both go.
+//
+// Regions: "flash" (embedded flash), "fuses" (8x47 fuse cells 0x8000..0x8008), "security"
+// (one word, 1 when the 8x47 security bit is set), "efuses" (64 words), and for dumps
+// "memory@START+COUNT" (hexadecimal target word addresses, as the monitor reads them).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessaro::sim {
+
+class SimBoard;
+
+struct StateRegion {
+  std::string name;
+  uint32_t words = 0;
+  std::function<uint16_t(uint32_t index)> read;
+  // Null when the board model cannot set the region.
+  std::function<void(uint32_t index, uint16_t value)> write;
+};
+
+// The regions a board has (empty ones left out).
+std::vector<StateRegion> BoardRegions(SimBoard& board);
+
+// The state file's bytes for `regions`.
+std::string FormatState(const std::vector<StateRegion>& regions);
+// Applies a state file's bytes to `regions`. False with a message for a malformed file or a
+// region the board model cannot set.
+[[nodiscard]] bool ApplyState(const std::string& bytes, const std::vector<StateRegion>& regions, std::string& error);
+
+// Loads FILE into the board when it exists (a missing file is a fresh board, not an error).
+[[nodiscard]] bool LoadBoardState(SimBoard& board, const std::string& path, std::string& error);
+[[nodiscard]] bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error);
+// "REGION:FILE": writes the region's words to FILE.
+[[nodiscard]] bool DumpBoardRegion(SimBoard& board, const std::string& request, std::string& error);
+
+}  // namespace tessaro::sim

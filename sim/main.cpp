@@ -1,0 +1,58 @@
+// tessaro-sim: a simulated LYR board served on a pseudo-terminal. The first line of output is
+// "pty: PATH"; open PATH as the COM port. Serves until SIGTERM or SIGINT.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/SimBoard.h"
+#include "sim/SimPty.h"
+
+using namespace tessaro::sim;
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const auto& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::printf("usage: tessaro-sim [OPTIONS]\n\nOptions (also written --name=value):\n%s", SimOptionsHelp().c_str());
+      return 0;
+    }
+  }
+  SimOptions options;
+  std::string error;
+  if (!ParseSimOptions(args, options, error)) {
+    std::fprintf(stderr, "tessaro-sim: %s\n%s", error.c_str(), SimOptionsHelp().c_str());
+    return 2;
+  }
+  auto board = SimBoard::Create(options, &error);
+  if (!board) {
+    std::fprintf(stderr, "tessaro-sim: %s\n", error.c_str());
+    return 2;
+  }
+
+  // Block the stop signals before any thread starts, then wait for one of them here.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  auto server = SimPtyServer::Start(board, error);
+  if (!server) {
+    std::fprintf(stderr, "tessaro-sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("pty: %s\n", server->path().c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "tessaro-sim: %s, %s interface; stop with Ctrl-C\n", board->chip()->name,
+               options.usbInterface ? "USB" : "no");
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  server->Stop();
+  if (!options.statsFile.empty() && !board->WriteStats(options.statsFile)) {
+    std::fprintf(stderr, "tessaro-sim: cannot write %s\n", options.statsFile.c_str());
+    return 1;
+  }
+  return 0;
+}

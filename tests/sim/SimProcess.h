@@ -1,0 +1,61 @@
+// Runs build/bin/tessaro-sim as a child process and reads the pty path from its first line.
+#pragma once
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tessaro::testing {
+
+class SimProcess {
+ public:
+  ~SimProcess() { Stop(SIGKILL); }
+
+  bool Start(const std::vector<std::string>& options) {
+    int out[2];
+    if (::pipe(out) != 0) return false;
+    std::string program = std::string(TESSARO_BIN_DIR) + "/tessaro-sim";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const auto& option : options) argv.push_back(const_cast<char*>(option.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    char c = 0;
+    pollfd fd{out[0], POLLIN, 0};
+    while (::poll(&fd, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    ::close(out[0]);
+    if (line.rfind("pty: ", 0) != 0) return false;
+    path_ = line.substr(5);
+    return true;
+  }
+
+  // Sends the signal and waits for the process; the exit status, or -1.
+  int Stop(int signal = SIGTERM) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};
+
+}  // namespace tessaro::testing
