@@ -412,15 +412,21 @@ TEST(BoardFolderShipped, EveryDeviceNamedByTheShippedBoardsIsInTheShippedDrivers
   for (const auto& board : list) {
     SCOPED_TRACE(board.name);
     DataFlashDescription serial;
-    if (!board.dfDevice.empty()) EXPECT_TRUE(catalogue.FindSerialDevice(board.dfDevice, serial)) << board.dfDevice;
-    if (!board.qspiDevice.empty()) EXPECT_NE(catalogue.FindQspiDevice(board.qspiDevice), nullptr) << board.qspiDevice;
+    if (!board.dfDevice.empty()) {
+      EXPECT_TRUE(catalogue.FindSerialDevice(board.dfDevice, serial)) << board.dfDevice;
+    }
+    if (!board.qspiDevice.empty()) {
+      EXPECT_NE(catalogue.FindQspiDevice(board.qspiDevice), nullptr) << board.qspiDevice;
+    }
     if (!board.mpQspiDevice.empty()) {
       EXPECT_NE(catalogue.FindQspiDevice(board.mpQspiDevice), nullptr) << board.mpQspiDevice;
     }
     if (!board.flashDevices.empty()) {
       EXPECT_NE(catalogue.FindParallelDevice(board.flashDevices), nullptr) << board.flashDevices;
     }
-    if (!board.nandDevice.empty()) EXPECT_TRUE(EqualsNoCase(board.nandDevice, genericNand)) << board.nandDevice;
+    if (!board.nandDevice.empty()) {
+      EXPECT_TRUE(EqualsNoCase(board.nandDevice, genericNand)) << board.nandDevice;
+    }
   }
 }
 
