@@ -141,6 +141,51 @@ void DeviceCatalogue::FreeCatalogue() {
 
 // ---------------------------------------------------------------------------------------------
 
+bool AddDescriptionDocument(DeviceCatalogue& catalogue, std::string_view fileName, const IniDocument& document,
+                            std::string& errorText) {
+  const std::vector<IniSection>& sections = document.Sections();
+  if (sections.empty()) return false;
+  const CatalogueFile* file = catalogue.RegisterFile(fileName);
+  const IniSection& first = sections.front();
+  std::string fileErrors;
+
+  auto manufacturerText = [&first](std::string_view fallback) -> std::string_view {
+    if (const std::string* names = first.Value("ManufacturerNames")) return *names;
+    if (const std::string* manufacturer = first.Value("Manufacturer")) return *manufacturer;
+    return fallback;
+  };
+
+  if (EqualsNoCase(first.name, "DFDEVICES")) {
+    std::string_view manufacturer = manufacturerText("Serial");
+    int32_t id = KeyNumber(first, "Id");
+    if (id < 1) id = 0;
+    for (size_t i = 1; i < sections.size(); ++i) {
+      ParseSerialDevice(catalogue, file, sections[i], id, manufacturer, fileErrors);
+    }
+  } else if (EqualsNoCase(first.name, "QSPIDEVICES")) {
+    std::string_view manufacturer = manufacturerText("QSPI");
+    int32_t id = KeyNumber(first, "ID");
+    // Configurations are known to the device sections that follow them in the file.
+    QspiConfigList configs;
+    for (size_t i = 1; i < sections.size(); ++i) {
+      const IniSection& section = sections[i];
+      if (StartsWithNoCase(section.name, "CONFIG.")) {
+        std::string configName = section.name.substr(7);
+        if (configName.empty()) continue;
+        NamedQspiConfig named{configName, {}};
+        if (ParseConfigSection(section, named.config, fileErrors)) configs.push_back(std::move(named));
+      } else {
+        ParseQspiDevice(catalogue, file, section, configs, manufacturer, id, fileErrors);
+      }
+    }
+  } else {
+    (void)AddParallelFile(catalogue, file, document, fileErrors);
+  }
+  if (fileErrors.empty()) return true;
+  errorText += "Error(s) in " + std::string(fileName) + ":\r\n" + fileErrors + "\r\n";
+  return false;
+}
+
 bool LoadDriverFolder(DeviceCatalogue& catalogue, const std::string& folder, std::string& errorText) {
   catalogue.FreeCatalogue();
   std::vector<std::string> names = ListFolder(folder, "TDF");
@@ -150,7 +195,6 @@ bool LoadDriverFolder(DeviceCatalogue& catalogue, const std::string& folder, std
   }
   bool ok = true;
   IniDocument document;
-  QspiConfigList configs;
   for (const std::string& name : names) {
     std::string path = JoinPath(folder, name);
     if (!document.Parse(path) || document.Sections().empty()) {
@@ -158,46 +202,7 @@ bool LoadDriverFolder(DeviceCatalogue& catalogue, const std::string& folder, std
       ok = false;
       continue;
     }
-    const CatalogueFile* file = catalogue.RegisterFile(name);
-    std::string fileErrors;
-    configs.clear();
-    const std::vector<IniSection>& sections = document.Sections();
-    const IniSection& first = sections.front();
-
-    auto manufacturerText = [&first](std::string_view fallback) -> std::string_view {
-      if (const std::string* names = first.Value("ManufacturerNames")) return *names;
-      if (const std::string* manufacturer = first.Value("Manufacturer")) return *manufacturer;
-      return fallback;
-    };
-
-    if (EqualsNoCase(first.name, "DFDEVICES")) {
-      std::string_view manufacturer = manufacturerText("Serial");
-      int32_t id = KeyNumber(first, "Id");
-      if (id < 1) id = 0;
-      for (size_t i = 1; i < sections.size(); ++i) {
-        ParseSerialDevice(catalogue, file, sections[i], id, manufacturer, fileErrors);
-      }
-    } else if (EqualsNoCase(first.name, "QSPIDEVICES")) {
-      std::string_view manufacturer = manufacturerText("QSPI");
-      int32_t id = KeyNumber(first, "ID");
-      for (size_t i = 1; i < sections.size(); ++i) {
-        const IniSection& section = sections[i];
-        if (StartsWithNoCase(section.name, "CONFIG.")) {
-          std::string configName = section.name.substr(7);
-          if (configName.empty()) continue;
-          NamedQspiConfig named{configName, {}};
-          if (ParseConfigSection(section, named.config, fileErrors)) configs.push_back(std::move(named));
-        } else {
-          ParseQspiDevice(catalogue, file, section, configs, manufacturer, id, fileErrors);
-        }
-      }
-    } else {
-      (void)AddParallelFile(catalogue, file, document, fileErrors);
-    }
-    if (!fileErrors.empty()) {
-      errorText += "Error(s) in " + name + ":\r\n" + fileErrors + "\r\n";
-      ok = false;
-    }
+    if (!AddDescriptionDocument(catalogue, name, document, errorText)) ok = false;
   }
   catalogue.SetGenericNand(AddGenericNand(catalogue, catalogue.RegisterFile("GENERIC")));
   return ok;

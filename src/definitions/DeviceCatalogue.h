@@ -175,6 +175,12 @@ class DeviceCatalogue {
 // "No TDF Files in <folder>", nothing loaded.
 [[nodiscard]] bool LoadDriverFolder(DeviceCatalogue& catalogue, const std::string& folder, std::string& errorText);
 
+// Adds the devices of one parsed description file (named `fileName`, without folder) to the
+// catalogue; its messages are appended to `errorText` framed as "Error(s) in <file>:". True
+// when the file gave no message; false too for a document without sections (nothing added).
+[[nodiscard]] bool AddDescriptionDocument(DeviceCatalogue& catalogue, std::string_view fileName,
+                                          const IniDocument& document, std::string& errorText);
+
 // "32M", "32Mib", "4K", "512": a decimal number, an optional factor K/M/G (1024-based) and an
 // optional "ib"; in bits for DeviceSize. False for 0, for anything else behind, and for
 // values beyond 32 bits (which would wrap into a wrong size).
