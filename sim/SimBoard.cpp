@@ -841,6 +841,8 @@ void SimBoard::MemWrite(uint32_t address, uint16_t value) {
 void SimBoard::ResetIoRegisters() {
   io_.fill(0);
   if (family_ == FAMILY_9XXX) io_[64] = 0x1204;
+  // The 8x47 core identifies itself in I/O register 24; an 8x2x reads 0 there.
+  if (family_ == FAMILY_8X47) io_[24] = 0x0047;
   uartDivisor_ = kDefaultDivisor;
 }
 

@@ -1,0 +1,74 @@
+#include "cli/Port.h"
+
+#include "cli/Cli.h"
+#include "common/Text.h"
+#include "platform/PortTable.h"
+#include "platform/PosixTtyDevice.h"
+#include "platform/Settings.h"
+#include "sim/SimPortDevice.h"
+
+namespace tessaro::cli {
+
+std::vector<std::string> SimArguments(std::string_view options) {
+  std::vector<std::string> args;
+  size_t begin = 0;
+  while (begin < options.size()) {
+    size_t comma = options.find(',', begin);
+    std::string item(options.substr(begin, comma == std::string_view::npos ? std::string_view::npos : comma - begin));
+    if (!item.empty()) args.push_back(item.rfind("--", 0) == 0 ? item : "--" + item);
+    if (comma == std::string_view::npos) break;
+    begin = comma + 1;
+  }
+  return args;
+}
+
+bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::string& error) {
+  SettingsFile settings(UserSettingsPath());
+  settings.Load();
+  if (!text) {
+    port.number = static_cast<uint32_t>(settings.GetInt("Settings", "COM", 0)) + 1;
+    port.opener = DefaultPortOpener();
+    port.name = "COM" + std::to_string(port.number);
+    return true;
+  }
+  port.name = *text;
+  if (StartsWithNoCase(*text, "sim:") || EqualsNoCase(*text, "sim")) {
+    sim::SimOptions options;
+    if (!sim::ParseSimOptions(SimArguments(std::string_view(*text).substr(std::min<size_t>(4, text->size()))), options, error))
+      return false;
+    port.board = sim::SimBoard::Create(options, &error);
+    if (!port.board) return false;
+    port.opener = sim::SimPortOpener(port.board);
+    port.number = 1;
+    return true;
+  }
+  if (uint32_t number = ParseComName(*text); number != 0) {
+    port.number = number;
+    port.opener = DefaultPortOpener();
+    return true;
+  }
+  if (text->empty() || (*text)[0] != '/') {
+    error = "unknown port '" + *text + "' (COMn, a device path or sim:OPTIONS)";
+    return false;
+  }
+  // A device path keeps the number the port table gives it, without changing the table.
+  PortTable table(settings);
+  port.number = table.NumberOf(*text).value_or(1);
+  const std::string path = *text;
+  port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return PosixTtyDevice::Open(path); };
+  return true;
+}
+
+PromptAnswer TerminalPrompt::Ask(const std::string& text, const std::string& caption, PromptButtons buttons) {
+  std::string shown;
+  for (char c : text)
+    if (c != '\r') shown += c;
+  if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
+    WriteErr(caption + ": " + shown + (yesNo_ == PromptAnswer::Yes ? " [yes]\n" : " [no]\n"));
+    return yesNo_;
+  }
+  WriteErr(caption + ": " + shown + "\n");
+  return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
+}
+
+}  // namespace tessaro::cli

@@ -1,0 +1,43 @@
+// The --port argument every subcommand that talks to a board takes: "COMn", a device path, or
+// "sim:OPTIONS" for a simulated board in this process (OPTIONS are tessaro-sim options written
+// --name=value and joined by commas, e.g. sim:--chip=LYR7322,--interface=usb). Without --port
+// the port of the user settings is used.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/SerialPort.h"
+#include "platform/Prompt.h"
+#include "sim/SimBoard.h"
+
+namespace tessaro::cli {
+
+struct PortChoice {
+  uint32_t number = 1;                   // the COM number the link opens
+  PortOpener opener;                     // opens the device behind it
+  std::shared_ptr<sim::SimBoard> board;  // the simulated board of a sim: port
+  std::string name;                      // as the user named it, for messages
+};
+
+// False with a message when the text names no port.
+bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::string& error);
+
+// "--chip=X,--interface=usb" as tessaro-sim arguments; items may leave out the leading "--".
+std::vector<std::string> SimArguments(std::string_view options);
+
+// The link's messages on a terminal: message boxes go to stderr, questions are answered with
+// `yesNo` (the flags of the command decide) and printed with the answer.
+class TerminalPrompt : public PromptIf {
+ public:
+  explicit TerminalPrompt(PromptAnswer yesNo = PromptAnswer::No) : yesNo_(yesNo) {}
+  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override;
+
+ private:
+  PromptAnswer yesNo_;
+};
+
+}  // namespace tessaro::cli
