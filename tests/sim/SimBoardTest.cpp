@@ -1,0 +1,204 @@
+// The simulated board at the byte level: what a host sees on the wire.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "sim/SimBoard.h"
+
+namespace tessaro::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+std::shared_ptr<sim::SimBoard> Board(const std::string& chip, bool usb = false) {
+  sim::SimOptions options;
+  options.chip = chip;
+  options.usbInterface = usb;
+  auto board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  return board;
+}
+
+// Sends `bytes` and collects the answer until the line has been quiet for 30 ms.
+Bytes Exchange(sim::SimBoard& board, const Bytes& bytes, std::chrono::milliseconds limit = 1000ms) {
+  if (!bytes.empty()) board.HostWrite(bytes.data(), bytes.size());
+  Bytes answer;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  auto quietSince = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < deadline) {
+    uint8_t buffer[4096];
+    size_t n = board.TakeOutput(buffer, sizeof buffer);
+    if (n > 0) {
+      answer.insert(answer.end(), buffer, buffer + n);
+      quietSince = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - quietSince > 30ms) {
+      break;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return answer;
+}
+
+TEST(SimBoardTest, ResyncBytesAreAnsweredWithTwoOrMoreBytesOnEveryFamily) {
+  for (const char* chip : {"LYR7452", "LYR8321", "LYR8721", "LYR8547", "LYR9468"}) {
+    auto board = Board(chip);
+    EXPECT_GE(Exchange(*board, {0x00, 0x55}).size(), 2u) << chip;
+    // Also in the middle of a command the host gave up on, once the monitor's receive
+    // time-out has dropped the rest.
+    (void)Exchange(*board, {12, 0x00, 0x00});
+    std::this_thread::sleep_for(60ms);
+    EXPECT_GE(Exchange(*board, {0x00, 0x55}).size(), 2u) << chip;
+  }
+}
+
+TEST(SimBoardTest, BlockSizesBeyondTheMonitorsBuffersAreRefused) {
+  auto board = Board("LYR9468");
+  EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x00, 0x02}).size(), 1024u);  // 512 words
+  EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x01, 0x02}), Bytes{0xEE});    // 513 words
+  Bytes write = {12, 0x00, 0x00, 0xE1, 0x08, 129, 0x00};
+  write.resize(write.size() + 2 * 129, 0x77);
+  EXPECT_EQ(Exchange(*board, write), Bytes{0xEE});
+  EXPECT_EQ(board->ReadMemory(0x8E10000), 0);
+  // The refused command's data was taken as data: the next command is understood.
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+}
+
+TEST(SimBoardTest, LegacyChipsNeverAcknowledge) {
+  auto board = Board("LYR7312", true);
+  EXPECT_EQ(Exchange(*board, {0xBC}).front(), 0xCB);
+  EXPECT_EQ(Exchange(*board, {0xB2}), Bytes{0xCA});
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Exchange(*board, {}), Bytes{0xAC});  // the interface answers for the legacy ROM
+  EXPECT_TRUE(Exchange(*board, {5, 40, 0x34, 0x12}).empty());
+  EXPECT_TRUE(Exchange(*board, {3, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0xCD, 0xAB}).empty());
+  EXPECT_EQ(Exchange(*board, {2, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00}), (Bytes{0xCD, 0xAB}));
+  EXPECT_EQ(board->IoRegister(40), 0x1234);
+}
+
+TEST(SimBoardTest, InterfaceFrameTellsKindRevisionAndPower) {
+  struct Case {
+    const char* chip;
+    bool powered;
+    uint8_t flags;
+  };
+  for (const Case& c : {Case{"LYR9468", true, 0x0D}, Case{"LYR7322", true, 0x04}, Case{"LYR9468", false, 0x00}}) {
+    sim::SimOptions options;
+    options.chip = c.chip;
+    options.usbInterface = true;
+    options.usbKind = 1;
+    options.usbRevision = 5;
+    options.targetPowered = c.powered;
+    auto board = sim::SimBoard::Create(options);
+    board->SetHostBaud(57600);
+    EXPECT_EQ(Exchange(*board, {0xBC}), (Bytes{0xCB, 1, 5, c.flags, 0x01, 0x00, 0xCA})) << c.chip;
+  }
+}
+
+TEST(SimBoardTest, SecuredChipsHearOnlyTheirWayIn) {
+  sim::SimOptions options;
+  options.chip = "LYR8647";
+  options.securityBit = true;
+  auto board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
+  EXPECT_EQ(Exchange(*board, {0x72, 0x35}), Bytes{0xEE});
+  EXPECT_FALSE(board->SecurityBit());
+  EXPECT_EQ(Exchange(*board, {4, 24}), (Bytes{0x47, 0x00}));
+
+  options.chip = "LYR9371";
+  options.securityBit = false;
+  options.securedSession = 4;
+  board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  EXPECT_TRUE(Exchange(*board, {0xBC}).empty());
+  std::this_thread::sleep_for(260ms);
+  EXPECT_EQ(Exchange(*board, {}), Bytes{0x56});  // session 4
+  EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
+  EXPECT_EQ(Exchange(*board, {0xBB}), Bytes{0xAC});
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x95, 0x00}));
+}
+
+TEST(SimBoardTest, EmbeddedFlashAddressingRules) {
+  auto words = Board("LYR8547");
+  // Word addressing: one word, or a whole aligned page; two words are refused.
+  EXPECT_EQ(Exchange(*words, {15, 0x10, 0x00, 1, 0x34, 0x12}), Bytes{0xAC});
+  EXPECT_EQ(words->FlashWord(0x10), 0x1234);
+  EXPECT_EQ(Exchange(*words, {15, 0x20, 0x00, 2, 1, 0, 2, 0}), Bytes{0xEE});
+  Bytes page = {15, 0x41, 0x00, 64};
+  page.resize(4 + 128, 0x55);
+  EXPECT_EQ(Exchange(*words, page), Bytes{0xEE});  // not aligned
+  page[1] = 0x40;
+  EXPECT_EQ(Exchange(*words, page), Bytes{0xAC});
+  EXPECT_EQ(words->FlashWord(0x7F), 0x5555);
+
+  auto bytes = Board("LYR8721");
+  // Byte addressing: even addresses and counts within one 128-byte page.
+  EXPECT_EQ(Exchange(*bytes, {15, 0x82, 0x00, 4, 0x11, 0x22, 0x33, 0x44}), Bytes{0xAC});
+  EXPECT_EQ(bytes->FlashWord(0x41), 0x2211);
+  EXPECT_EQ(bytes->FlashWord(0x42), 0x4433);
+  EXPECT_EQ(Exchange(*bytes, {15, 0x83, 0x00, 2, 0x11, 0x22}), Bytes{0xEE});
+  EXPECT_EQ(Exchange(*bytes, {15, 0x7E, 0x00, 4, 1, 2, 3, 4}), Bytes{0xEE});
+}
+
+TEST(SimBoardTest, WireCountersAndPacing) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.baudPace = true;
+  options.latencyUs = 2000;
+  auto board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x00, 0x02}).size(), 1024u);
+  // 1024 bytes of ten bits at 57600 baud take 178 ms.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 175ms);
+  board->HostWrite(Bytes{4}.data(), 1);
+  EXPECT_EQ(Exchange(*board, {250}).size(), 2u);  // one command in two writes: one round trip
+  auto counters = board->Counters();
+  EXPECT_EQ(counters.hostToTarget, 7u + 2u);
+  EXPECT_EQ(counters.targetToHost, 1024u + 2u);
+  EXPECT_EQ(counters.roundTrips, 2u);
+}
+
+TEST(SimBoardTest, BaudDivisorOfTheMonitorsUart) {
+  auto board = Board("LYR8326");
+  EXPECT_EQ(Exchange(*board, {4, 254}), (Bytes{230, 0}));
+  EXPECT_EQ(Exchange(*board, {5, 254, 243, 0}), Bytes{0xAC});  // acknowledged at the old speed
+  EXPECT_EQ(board->TargetBaud(), 115200u);
+  EXPECT_TRUE(Exchange(*board, {4, 254}).empty());  // the host still runs at 57600
+  board->SetHostBaud(115200);
+  EXPECT_EQ(Exchange(*board, {4, 254}), (Bytes{243, 0}));
+}
+
+TEST(SimOptionsTest, ParsesTheProgramsOptions) {
+  sim::SimOptions options;
+  std::string error;
+  ASSERT_TRUE(sim::ParseSimOptions({"--chip=LYR9162", "--interface", "usb", "--usb-kind=1", "--secured=none-left",
+                                    "--strapping=5", "--package-code=12", "--baud-pace", "--latency-us=100",
+                                    "--drop-byte=7", "--stop-after=20", "--no-power"},
+                                   options, error))
+      << error;
+  EXPECT_EQ(options.chip, "LYR9162");
+  EXPECT_TRUE(options.usbInterface);
+  EXPECT_EQ(options.usbKind, 1);
+  EXPECT_EQ(options.securedSession, 8);
+  EXPECT_EQ(options.strapping, 5u);
+  EXPECT_EQ(options.packageCode, 12u);
+  EXPECT_TRUE(options.baudPace);
+  EXPECT_EQ(options.latencyUs, 100u);
+  EXPECT_EQ(options.dropReplyByte, 7u);
+  EXPECT_EQ(options.stopAfterCommands, 20u);
+  EXPECT_FALSE(options.targetPowered);
+
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"--chip=LYR1234"}, {"--secured=1"}, {"--strapping=8"}, {"--interface=pci"},
+                                             {"--frobnicate"}, {"--chip"}, {"--baud-pace=1"}, {"chip"}}) {
+    sim::SimOptions ignored;
+    EXPECT_FALSE(sim::ParseSimOptions(bad, ignored, error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace tessaro::testing
