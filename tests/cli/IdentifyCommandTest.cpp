@@ -1,0 +1,150 @@
+// tessaro-cli identify and ports, run as a user runs them: in-process sim: ports and
+// tessaro-sim on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "chips/ChipCatalogue.h"
+#include "platform/Files.h"
+#include "tests/sim/SimProcess.h"
+
+namespace tessaro::testing {
+namespace {
+
+struct CliResult {
+  int exitCode = -1;
+  std::string out;
+};
+
+// Runs tessaro-cli with its settings in a private folder; stderr is dropped.
+CliResult RunCli(const std::string& arguments) {
+  std::string command = std::string(TESSARO_BIN_DIR) + "/tessaro-cli " + arguments + " 2>/dev/null";
+  CliResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+  int status = ::pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+// The value of "key": in a flat JSON object (strings without quotes, null as "null").
+std::string JsonValue(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) return "<missing>";
+  size_t begin = json.find_first_not_of(' ', at + key.size() + 3);
+  if (json[begin] == '"') return json.substr(begin + 1, json.find('"', begin + 1) - begin - 1);
+  return json.substr(begin, json.find_first_of(",\n}", begin) - begin);
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* tmp = std::getenv("TMPDIR");
+    static std::string home = std::string(tmp ? tmp : "/tmp") + "/tessaro-cli-identify-" + std::to_string(::getpid());
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  }
+};
+
+std::string Expected(const ChipInfo& chip) {
+  // The LYR8247 answers the 8x47 probes as a LYR8547 does.
+  return std::string(chip.name) == "LYR8247" ? "LYR8547" : chip.name;
+}
+
+TEST_F(CliTest, IdentifiesEveryChipOnAnInProcessBoard) {
+  std::vector<std::future<CliResult>> runs;
+  for (const ChipInfo& chip : ChipCatalogue())
+    runs.push_back(std::async(std::launch::async, RunCli,
+                              std::string("identify --json --port sim:--chip=") + chip.name + ",--interface=usb"));
+  size_t i = 0;
+  for (const ChipInfo& chip : ChipCatalogue()) {
+    CliResult result = runs[i++].get();
+    EXPECT_EQ(result.exitCode, 0) << chip.name;
+    EXPECT_EQ(JsonValue(result.out, "chip"), Expected(chip)) << result.out;
+    EXPECT_EQ(JsonValue(result.out, "interfaceRevision"), "6");
+  }
+}
+
+TEST_F(CliTest, IdentifiesEveryChipThroughTessaroSim) {
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::future<CliResult>> runs;
+  for (const ChipInfo& chip : ChipCatalogue()) {
+    sims.push_back(std::make_unique<SimProcess>());
+    ASSERT_TRUE(sims.back()->Start({std::string("--chip=") + chip.name, "--interface=usb", "--usb-kind=1"}));
+    runs.push_back(std::async(std::launch::async, RunCli, "identify --json --port " + sims.back()->path()));
+  }
+  size_t i = 0;
+  for (const ChipInfo& chip : ChipCatalogue()) {
+    CliResult result = runs[i++].get();
+    EXPECT_EQ(result.exitCode, 0) << chip.name;
+    EXPECT_EQ(JsonValue(result.out, "chip"), Expected(chip)) << result.out;
+    EXPECT_EQ(JsonValue(result.out, "transportMode"), chip.legacyLink ? "3" : "4");
+  }
+}
+
+TEST_F(CliTest, Reports9xxxMemoryKindsForEveryStrapping) {
+  // LYR9468 (package 6) by strapping AND 3, and LYR9368 (package 4) by the whole strapping.
+  struct Kinds {
+    const char* ext1;
+    const char* ext2;
+    const char* cs1;
+  };
+  const Kinds k9468[4] = {{"2", "4", "false"}, {"1", "4", "false"}, {"2", "5", "true"}, {"1", "5", "true"}};
+  const Kinds k9368[8] = {{"2", "4", "false"}, {"1", "4", "false"}, {"2", "5", "false"}, {"1", "5", "false"},
+                          {"1", "0", "false"}, {"6", "7", "true"},  {"7", "0", "false"}, {"0", "6", "false"}};
+  std::vector<std::future<CliResult>> runs;
+  for (int s = 0; s < 8; ++s) {
+    runs.push_back(std::async(std::launch::async, RunCli, "identify --json --port sim:chip=LYR9468,strapping=" + std::to_string(s)));
+    runs.push_back(std::async(std::launch::async, RunCli, "identify --json --port sim:chip=LYR9368,strapping=" + std::to_string(s)));
+  }
+  for (int s = 0; s < 8; ++s) {
+    CliResult r9468 = runs[2 * s].get();
+    CliResult r9368 = runs[2 * s + 1].get();
+    EXPECT_EQ(JsonValue(r9468.out, "chip"), "LYR9468");
+    EXPECT_EQ(JsonValue(r9468.out, "ext1Kind"), k9468[s & 3].ext1) << s;
+    EXPECT_EQ(JsonValue(r9468.out, "ext2Kind"), k9468[s & 3].ext2) << s;
+    EXPECT_EQ(JsonValue(r9468.out, "ext2OnCs1"), k9468[s & 3].cs1) << s;
+    EXPECT_EQ(JsonValue(r9468.out, "chipDescription"), "LYR9468 QFP176[96h] Rev 1");
+    EXPECT_EQ(JsonValue(r9368.out, "chip"), "LYR9368");
+    EXPECT_EQ(JsonValue(r9368.out, "ext1Kind"), k9368[s].ext1) << s;
+    EXPECT_EQ(JsonValue(r9368.out, "ext2Kind"), k9368[s].ext2) << s;
+    EXPECT_EQ(JsonValue(r9368.out, "ext2OnCs1"), k9368[s].cs1) << s;
+  }
+}
+
+TEST_F(CliTest, NoChipAndUsageErrors) {
+  CliResult none = RunCli("identify --json --port sim:--chip=LYR9468,--no-power");
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_EQ(JsonValue(none.out, "chip"), "null");
+  CliResult text = RunCli("identify --port sim:--chip=LYR8326");
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_EQ(text.out, "Chip: LYR8326\nTransport mode: 1\n");
+  EXPECT_EQ(RunCli("identify").exitCode, 2);
+  EXPECT_EQ(RunCli("identify --port printer").exitCode, 2);
+  EXPECT_EQ(RunCli("identify --port sim:--chip=LYR1234").exitCode, 2);
+  EXPECT_EQ(RunCli("ports extra").exitCode, 2);
+}
+
+TEST_F(CliTest, PortsListsTheConfiguredPortEvenWhenAbsent) {
+  std::string settings = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Corvane SA/tessaro.conf";
+  std::filesystem::create_directories(FolderOf(settings));
+  ASSERT_TRUE(WriteWholeFile(settings, "[Settings]\nCOM=41\n"));
+  CliResult text = RunCli("ports");
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_NE(text.out.find("COM42: (unavailable)\n"), std::string::npos) << text.out;
+  CliResult json = RunCli("ports --json");
+  EXPECT_EQ(json.exitCode, 0);
+  EXPECT_EQ(json.out.front(), '[');
+  EXPECT_NE(json.out.find("\"port\": \"COM42\""), std::string::npos) << json.out;
+}
+
+}  // namespace
+}  // namespace tessaro::testing
