@@ -2,6 +2,8 @@
 // ring, modem lines and the handshake transfer of the legacy link.
 #include <chrono>
 #include <cstdio>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 #include "link/SerialPort.h"
@@ -106,6 +108,11 @@ bool SerialPort::Open() {
 }
 
 void SerialPort::ReaderThread() {
+  // Bytes should reach the ring as soon as they arrive: real-time priority where the system
+  // permits it, the normal one otherwise.
+  sched_param param{};
+  param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
   std::array<uint8_t, 512> block{};
   while (!stopReader_.load()) {
     long got = device_->Read(block.data(), block.size());
@@ -196,7 +203,7 @@ bool SerialPort::HandshakeSendByte(uint8_t byte) {
     device_->SetRts(!phase);                    // strobe
     auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.handshakeSendMs);
     while (device_->Dsr() != !phase) {
-      if (Expired(deadline)) {
+      if (Expired(deadline) || callback_->AbortRequested()) {
         device_->SetDtr(false);
         return false;
       }
@@ -222,7 +229,7 @@ void SerialPort::HandshakePoll() {
     device_->SetRts(!phase);
     auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.handshakeReceiveMs);
     while (device_->Dsr() != !phase) {
-      if (Expired(deadline)) return;  // give up silently, nothing stored
+      if (Expired(deadline) || callback_->AbortRequested()) return;  // give up silently, nothing stored
       std::this_thread::yield();
     }
     value = (value >> 1) | (device_->Cts() ? 0 : 0x8000);
