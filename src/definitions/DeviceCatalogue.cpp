@@ -56,12 +56,10 @@ const ManufacturerEntry* DeviceCatalogue::RegisterManufacturer(std::string_view 
 }
 
 DeviceDescription* DeviceCatalogue::InsertEntry(std::unique_ptr<DeviceDescription> entry, DeviceDescription** next) {
-  auto position = std::lower_bound(entries_.begin(), entries_.end(), entry->name,
-                                   [](const std::unique_ptr<DeviceDescription>& e, const std::string& key) {
-                                     return CompareNoCase(e->name, key) < 0;
-                                   });
+  // Before the first entry whose name is not below the new one.
+  auto position = entries_.lower_bound(std::string_view(entry->name));
   if (next) *next = position != entries_.end() ? position->get() : nullptr;
-  return entries_.insert(position, std::move(entry))->get();
+  return entries_.emplace_hint(position, std::move(entry))->get();
 }
 
 TdfDrv* DeviceCatalogue::AddParallelDriver(std::unique_ptr<TdfDrv> driver) {

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -119,6 +120,21 @@ struct DeviceDescription {
   std::string name;
 };
 
+// Entries in name order (case-insensitive); among equal names the later insertion comes first.
+struct EntryOrder {
+  using is_transparent = void;
+  bool operator()(const std::unique_ptr<DeviceDescription>& a, const std::unique_ptr<DeviceDescription>& b) const {
+    return CompareNoCase(a->name, b->name) < 0;
+  }
+  bool operator()(const std::unique_ptr<DeviceDescription>& a, std::string_view b) const {
+    return CompareNoCase(a->name, b) < 0;
+  }
+  bool operator()(std::string_view a, const std::unique_ptr<DeviceDescription>& b) const {
+    return CompareNoCase(a, b->name) < 0;
+  }
+};
+using EntryList = std::multiset<std::unique_ptr<DeviceDescription>, EntryOrder>;
+
 class DeviceCatalogue {
  public:
   DeviceCatalogue();
@@ -156,7 +172,7 @@ class DeviceCatalogue {
   // Destroys all content.
   void FreeCatalogue();
 
-  const std::vector<std::unique_ptr<DeviceDescription>>& Entries() const { return entries_; }
+  const EntryList& Entries() const { return entries_; }
   const std::vector<std::unique_ptr<TdfDrv>>& ParallelDrivers() const { return parallelDrivers_; }
   const std::vector<std::unique_ptr<CatalogueFile>>& Files() const { return files_; }
   const std::vector<std::unique_ptr<ManufacturerEntry>>& Manufacturers() const { return manufacturers_; }
@@ -165,7 +181,7 @@ class DeviceCatalogue {
  private:
   std::vector<std::unique_ptr<TdfDrv>> parallelDrivers_;         // file order
   std::vector<std::unique_ptr<CatalogueFile>> files_;            // sorted by name
-  std::vector<std::unique_ptr<DeviceDescription>> entries_;      // sorted by name
+  EntryList entries_;
   std::vector<std::unique_ptr<ManufacturerEntry>> manufacturers_;  // sorted by display name
   const DeviceDescription* genericNand_ = nullptr;
 };

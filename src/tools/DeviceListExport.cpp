@@ -132,7 +132,7 @@ void DeviceEnumerator::FlushTable() {
   widths_.clear();
 }
 
-void DeviceEnumerator::ListDevices(const std::vector<std::unique_ptr<DeviceDescription>>& entries) {
+void DeviceEnumerator::ListDevices(const EntryList& entries) {
   formatter_->Title("Available Device Drivers", 1);
   FlushTable();
   StartTable({Cell("Type"), Cell("Manufacturer"), Cell("Device")});

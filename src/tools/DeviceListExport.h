@@ -59,7 +59,7 @@ class DeviceEnumerator {
 
   OutputFormatter& Formatter() { return *formatter_; }
   // Title, then one table of every entry: Type, Manufacturer, Device.
-  void ListDevices(const std::vector<std::unique_ptr<DeviceDescription>>& entries);
+  void ListDevices(const EntryList& entries);
   // Writes the pending table, if any, and discards it.
   void FlushTable();
 
