@@ -51,9 +51,10 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
     error = "unknown port '" + *text + "' (COMn, a device path or sim:OPTIONS)";
     return false;
   }
-  // A device path keeps the number the port table gives it, without changing the table.
+  // A device path keeps the number the port table gives it; a new one is numbered for this
+  // run only, the table is not changed.
   PortTable table(settings);
-  port.number = table.NumberOf(*text).value_or(1);
+  port.number = table.Assign(*text);
   const std::string path = *text;
   port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return PosixTtyDevice::Open(path); };
   return true;

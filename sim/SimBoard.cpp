@@ -61,7 +61,7 @@ std::string SimOptionsHelp() {
          "  --revision N            chip revision in I/O register 251\n"
          "  --baud-pace             pace bytes at the current line speed\n"
          "  --latency-us N          turnaround delay before each reply\n"
-         "  --reset-ms N            reset to boot ROM greeting (default 250)\n"
+         "  --reset-ms N            reset to boot ROM greeting (default 300)\n"
          "  --stats FILE            write wire counters as JSON at exit\n"
          "  --drop-byte N           drop the Nth target-to-host byte\n"
          "  --corrupt-byte N        corrupt the Nth target-to-host byte\n"

@@ -50,7 +50,7 @@ struct SimOptions {
   uint32_t lateMs = 1500;         // how late, unless the host speaks again first
   uint64_t stopAfterCommands = 0; // stop answering after this many commands
   bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
-  uint32_t resetMs = 250;         // from the reset request to the boot ROM's greeting
+  uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
 };
 
 // Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.

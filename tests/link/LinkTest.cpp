@@ -316,11 +316,14 @@ TEST_F(LinkedBoard, CableLostMidCommand) {
 }
 
 TEST_F(LinkedBoard, UserAbortEndsAWait) {
+  auto timeouts = TestTimeouts();
+  timeouts.replyMs = 2000;
+  link_->SetTimeouts(timeouts);
   board_->SetStopAfterCommands(board_->CommandCount());
   auto start = Clock::now();
   sim_->callback.abort = [start] { return ElapsedMs(start) > 50; };
   EXPECT_EQ(link_->ReadMemoryWord(0x8E10000), VALUE_INVALID);
-  EXPECT_LT(ElapsedMs(start), 250);
+  EXPECT_LT(ElapsedMs(start), 1000);
   EXPECT_FALSE(link_->linked());
   EXPECT_EQ(sim_->callback.lost, 1);
   EXPECT_FALSE(sim_->prompt.Saw("Timeout"));

@@ -69,7 +69,7 @@ TEST(SimBoardTest, LegacyChipsNeverAcknowledge) {
   auto board = Board("LYR7312", true);
   EXPECT_EQ(Exchange(*board, {0xBC}).front(), 0xCB);
   EXPECT_EQ(Exchange(*board, {0xB2}), Bytes{0xCA});
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(350ms);
   EXPECT_EQ(Exchange(*board, {}), Bytes{0xAC});  // the interface answers for the legacy ROM
   EXPECT_TRUE(Exchange(*board, {5, 40, 0x34, 0x12}).empty());
   EXPECT_TRUE(Exchange(*board, {3, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0xCD, 0xAB}).empty());
@@ -113,7 +113,7 @@ TEST(SimBoardTest, SecuredChipsHearOnlyTheirWayIn) {
   board = sim::SimBoard::Create(options);
   board->SetHostBaud(57600);
   EXPECT_TRUE(Exchange(*board, {0xBC}).empty());
-  std::this_thread::sleep_for(260ms);
+  std::this_thread::sleep_for(350ms);
   EXPECT_EQ(Exchange(*board, {}), Bytes{0x56});  // session 4
   EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
   EXPECT_EQ(Exchange(*board, {0xBB}), Bytes{0xAC});
