@@ -500,3 +500,80 @@ TEST(ChannelTest, HandshakeSendGivesUpWithoutAcknowledge) {
 
 }  // namespace
 }  // namespace tessaro::testing
+
+namespace tessaro::testing {
+namespace {
+
+BoardConfig Parsed(const std::string& text) {
+  BoardConfig config = InitBoardConfig();
+  EXPECT_TRUE(ParseBoardConfig(config, text).ok) << text;
+  return config;
+}
+
+TEST(ConnectTest, PreparesEachFamilysMemoryInterface) {
+  {
+    SimLink sim("LYR7452");
+    ASSERT_EQ(sim.link.Connect(&sim.callback, 1, false, Parsed("LYR7452 INTRAM")), LINK_OK);
+    EXPECT_EQ(sim.board->IoRegister(0), 0x10);
+    // Reinitialising a linked target (port 0) keeps register 15 but for bits 0x2040.
+    sim.board->SetIoRegister(15, 0xFFFF);
+    ASSERT_EQ(sim.link.Connect(&sim.callback, 0, false, Parsed("LYR7452 INTRAM")), LINK_OK);
+    EXPECT_EQ(sim.board->IoRegister(15), 0xFFFF & ~0x2040);
+  }
+  {
+    SimLink sim("LYR8321");
+    ASSERT_EQ(sim.link.Connect(&sim.callback, 1, false, Parsed("LYR8321 INTRAM")), LINK_OK);
+    EXPECT_EQ(sim.board->IoRegister(0), 4);
+  }
+  {
+    SimLink sim("LYR8547");
+    BoardConfig config = Parsed("LYR8547 FLASH+EXTSDR");
+    ASSERT_EQ(sim.link.Connect(&sim.callback, 1, false, config), LINK_OK);
+    EXPECT_EQ(sim.board->IoRegister(33), 0x3000);
+    EXPECT_EQ(sim.board->IoRegister(19), MemoryConfigWord(config));
+    EXPECT_EQ(sim.board->IoRegister(58), 0x110);
+    EXPECT_EQ(sim.board->IoRegister(61), 0x24);
+    EXPECT_EQ(sim.board->IoRegister(0), 0x200);
+  }
+  {
+    SimLink sim("LYR9468");
+    BoardConfig config = Parsed("LYR9468 INTRAM(32k)+EXTSDR(32M,CL3/Row13/Col9)+EXTNOR(4M,8/4WS)");
+    ASSERT_EQ(config.ext1Kind, EXT_SDRAM);
+    ASSERT_EQ(sim.link.Connect(&sim.callback, 1, false, config), LINK_OK);
+    for (uint32_t reg : {9u, 11u, 12u, 19u, 20u, 21u, 22u, 24u, 25u, 26u, 27u})
+      EXPECT_EQ(sim.board->IoRegister(reg), ConfigRegisterValue(config, reg)) << reg;
+    EXPECT_EQ(sim.board->IoRegister(8), ConfigRegisterValue(config, 8) & ~0x10);
+    EXPECT_EQ(sim.board->IoRegister(64), ConfigRegisterValue(config, 64) | 0xC000);
+    EXPECT_EQ(sim.board->IoRegister(23), ConfigRegisterValue(config, 23) | 0x40 | 0x80);
+    // Connect again on the linked target, with port 0: no new link traffic for the probe.
+    auto before = sim.board->Counters().hostToTarget;
+    ASSERT_EQ(sim.link.Connect(&sim.callback, 0, false, config), LINK_OK);
+    EXPECT_GT(sim.board->Counters().hostToTarget, before);
+    EXPECT_EQ(sim.link.transportMode(), 1);
+  }
+}
+
+TEST(ConnectTest, LegacyHandshakeTargetFallingSilent) {
+  SimLink sim("LYR7322");
+  ASSERT_EQ(sim.Connect(MEM_COM), LINK_OK);
+  ASSERT_EQ(sim.link.transportMode(), 2);
+  sim.board->SetStopAfterCommands(sim.board->CommandCount());
+  auto start = Clock::now();
+  EXPECT_EQ(sim.link.ReadIoRegister(13), VALUE_INVALID);
+  EXPECT_LT(ElapsedMs(start), 1000);  // the first unacknowledged bit gives up after 200 ms
+  EXPECT_FALSE(sim.link.linked());
+  EXPECT_EQ(sim.callback.lost, 1);
+}
+
+TEST(ConnectTest, TargetFallingSilentDuringTheSequence) {
+  SimLink sim("LYR8326");
+  ASSERT_EQ(sim.Connect(), LINK_OK);
+  // Linked again, then silent within the memory touch.
+  sim.board->SetStopAfterCommands(sim.board->CommandCount() + 3);
+  EXPECT_EQ(sim.Connect(), LINK_FAILED);
+  EXPECT_FALSE(sim.link.linked());
+  EXPECT_GE(sim.callback.lost, 1);
+}
+
+}  // namespace
+}  // namespace tessaro::testing
