@@ -467,7 +467,9 @@ void SimBoard::SetModemLines(bool rts, bool dtr) {
   bool edge = rts != rts_;
   rts_ = rts;
   dtr_ = dtr;
-  if (!handshake() || !edge || unplugged_ || silent_ || !powered_) return;
+  if (!handshake() || !edge || unplugged_ || !powered_) return;
+  // A target that stopped answering still finishes the reply it had started.
+  if (silent_ && !hsSending_ && hsOut_.empty()) return;
   HandshakeEdge(rts);
 }
 

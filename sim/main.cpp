@@ -46,6 +46,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   std::fprintf(stderr, "tessaro-sim: %s, %s interface; stop with Ctrl-C\n", board->chip()->name,
                options.usbInterface ? "USB" : "no");
+  if (board->chip()->legacyLink && !options.usbInterface)
+    std::fprintf(stderr, "tessaro-sim: the %s answers only over the modem-line handshake, which a pseudo-terminal "
+                 "cannot carry; add --interface=usb\n", board->chip()->name);
 
   int signal = 0;
   sigwait(&stopSignals, &signal);

@@ -347,7 +347,8 @@ bool SerialPort::ReadMemoryBlock(uint16_t low, uint16_t high, uint32_t count, ui
   if (Family() == FAMILY_73XX && count > 1) {
     for (uint32_t i = 0; i < count; ++i, ++address)
       buffer[i] = static_cast<uint16_t>(ReadMemoryWord(static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16)));
-    return true;
+    // Words read after the link was lost are not data: report the read as failed.
+    return linked_;
   }
   while (count > 0) {
     uint32_t n = std::min(count, kMaxBlockReadWords);

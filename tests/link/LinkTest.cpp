@@ -565,6 +565,18 @@ TEST(ConnectTest, LegacyHandshakeTargetFallingSilent) {
   EXPECT_EQ(sim.callback.lost, 1);
 }
 
+TEST(ConnectTest, LegacyBlockReadThatLosesTheLinkFails) {
+  SimLink sim("LYR7312");
+  ASSERT_EQ(sim.Connect(MEM_COM), LINK_OK);
+  for (uint32_t i = 0; i < 8; ++i) sim.board->WriteMemory(0x300 + i, static_cast<uint16_t>(0x100 + i));
+  std::vector<uint16_t> words(8);
+  ASSERT_TRUE(sim.link.ReadMemoryBlock(0x300, 0, 8, words.data()));
+  EXPECT_EQ(words[7], 0x107);
+  sim.board->SetStopAfterCommands(sim.board->CommandCount() + 2);
+  EXPECT_FALSE(sim.link.ReadMemoryBlock(0x300, 0, 8, words.data()));
+  EXPECT_EQ(words[1], 0x101);
+}
+
 TEST(ConnectTest, TargetFallingSilentDuringTheSequence) {
   SimLink sim("LYR8326");
   ASSERT_EQ(sim.Connect(), LINK_OK);
