@@ -473,7 +473,9 @@ TEST(ChannelTest, OpenFailureNamesThePort) {
 }
 
 TEST(ChannelTest, LineSettingsApplyAtOnceOnAnOpenPort) {
-  SimLink sim("LYR9468");
+  sim::SimOptions options = SimLink::Options("LYR9468");
+  options.resetMs = 20;
+  SimLink sim(options);
   sim.link.SetLineSettings("19200,E,7,2");
   EXPECT_EQ(sim.link.lineSettings().parity, 'E');
   EXPECT_EQ(sim.link.lineSettings().dataBits, 7u);
