@@ -33,6 +33,7 @@
 #include "platform/Settings.h"
 #include "session/FlashIf.h"
 #include "session/ProgrammingJob.h"
+#include "sim/BoardState.h"
 #include "sim/DriverImageRunner.h"
 #include "sim/SimBoard.h"
 #include "sim/SimPortDevice.h"
@@ -245,6 +246,8 @@ struct ProgramPort {
   uint32_t number = 1;
   PortOpener opener;
   std::shared_ptr<sim::SimBoard> board;
+  std::string stateFile;                  // sim: state=FILE
+  std::vector<std::string> dumpRequests;  // sim: dump-memory=REGION:FILE
 };
 
 bool ResolvePort(const std::optional<std::string>& text, ProgramPort& port, std::string& error) {
@@ -262,7 +265,14 @@ bool ResolvePort(const std::optional<std::string>& text, ProgramPort& port, std:
     while (begin <= options.size() && !options.empty()) {
       size_t comma = options.find(',', begin);
       std::string item = options.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
-      if (!item.empty()) args.push_back(item.rfind("--", 0) == 0 ? item : "--" + item);
+      if (item.rfind("--", 0) == 0) item = item.substr(2);
+      if (StartsWithNoCase(item, "state=")) {
+        port.stateFile = item.substr(6);
+      } else if (StartsWithNoCase(item, "dump-memory=")) {
+        port.dumpRequests.push_back(item.substr(12));
+      } else if (!item.empty()) {
+        args.push_back("--" + item);
+      }
       if (comma == std::string::npos) break;
       begin = comma + 1;
     }
@@ -272,6 +282,7 @@ bool ResolvePort(const std::optional<std::string>& text, ProgramPort& port, std:
     if (!port.board) return false;
     port.board->SetRoutineHandler(sim::MakeDriverImageRunner());
     IdentifyAs8x47(*port.board);
+    if (!port.stateFile.empty() && !sim::LoadBoardState(*port.board, port.stateFile, error)) return false;
     port.opener = sim::SimPortOpener(port.board);
     port.number = 1;
     return true;
@@ -509,6 +520,16 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     read = session.readValue;
   }
   link.CloseLink(true);
+  if (port.board) {
+    // The simulated board ends with the command: keep what it was asked to keep.
+    std::string stateError;
+    if (!port.stateFile.empty() && !sim::SaveBoardState(*port.board, port.stateFile, stateError)) {
+      host.messages.push_back(stateError);
+    }
+    for (const std::string& request : port.dumpRequests) {
+      if (!sim::DumpBoardRegion(*port.board, request, stateError)) host.messages.push_back(stateError);
+    }
+  }
   const int64_t elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.Clear();
@@ -558,7 +579,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
 }
 
 const char* const kOptions =
-    " [--port COMn|PATH|sim:OPTIONS] (--board NAME | --config-string TEXT) [--dest CODE|embedded|emb+nor|"
+    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT) [--dest CODE|embedded|emb+nor|"
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 

@@ -1,0 +1,259 @@
+// tessaro-cli program and verify against simulated boards, run as a user runs them: the status
+// line, JSON, exit codes, what the simulated flash holds (dumped when the board ends), Ctrl-C,
+// and a board served by tessaro-sim on a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Files.h"
+
+extern char** environ;
+
+namespace {
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// A child process with its stdout on a pipe.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out_ = ::fdopen(fds[0], "r");
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_) std::fclose(out_);
+  }
+  std::string ReadLine() {
+    std::string line;
+    int c;
+    while (out_ && (c = std::fgetc(out_)) != EOF && c != '\n') line += static_cast<char>(c);
+    return line;
+  }
+  std::string ReadAll() {
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while (out_ && (n = std::fread(buffer, 1, sizeof buffer, out_)) > 0) text.append(buffer, n);
+    return text;
+  }
+  void Signal(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
+  int Wait() {
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+};
+
+class ProgramCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = (std::filesystem::temp_directory_path() /
+               ("tessaro-program-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+                  .string();
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  Result Run(const std::string& arguments) {
+    const std::string errPath = folder_ + "/stderr.txt";
+    const std::string command = std::string(TESSARO_BIN_DIR "/tessaro-cli ") + arguments + " 2>'" + errPath + "'";
+    Result result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = tessaro::ReadWholeFile(errPath).value_or("");
+    return result;
+  }
+  // A raw image of `words` random words (word 2 kept clear of the 8x47 firmware mark).
+  std::string Image(const std::string& name, size_t words, uint32_t seed, std::vector<uint16_t>* content = nullptr) {
+    std::mt19937 generator(seed);
+    std::string bytes;
+    std::vector<uint16_t> values(words);
+    for (size_t i = 0; i < words; ++i) {
+      values[i] = i == 2 ? 0x1234 : static_cast<uint16_t>(generator());
+      bytes += static_cast<char>(values[i] & 0xFF);
+      bytes += static_cast<char>(values[i] >> 8);
+    }
+    if (content) *content = values;
+    const std::string path = folder_ + "/" + name;
+    EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
+    return path;
+  }
+  std::string folder_;
+};
+
+TEST_F(ProgramCommand, ProgramsTheEmbeddedFlashOfSimulatedBoards) {
+  for (const char* chip : {"LYR8721", "LYR8647"}) {
+    std::vector<uint16_t> words;
+    const std::string image = Image("image.bin", 0x4000, 11, &words);
+    const std::string dump = folder_ + "/flash.bin";
+    Result r = Run(std::string("program --port sim:chip=") + chip + ",dump-memory=flash:" + dump +
+                   " --config-string " + chip + " " + image);
+    EXPECT_EQ(r.exitCode, 0) << chip << r.err;
+    EXPECT_EQ(r.out, "Embedded Flash: Program Success (not verified)\n") << chip;
+    // The simulated flash holds exactly the image.
+    EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or(""), tessaro::ReadWholeFile(image).value_or("x")) << chip;
+  }
+}
+
+TEST_F(ProgramCommand, VerifyFailureNamesTheAddressAndValues) {
+  std::vector<uint16_t> words;
+  const std::string image = Image("image.bin", 0x80, 12, &words);
+  // A fresh board's flash is erased: the first word already differs.
+  Result r = Run("verify --port sim:chip=LYR8547 --config-string LYR8547 " + image);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  char expected[80];
+  std::snprintf(expected, sizeof expected, "Embedded Flash: Verify FAILED at 0A000000: Exp=%04X Read=FFFF\n", words[0]);
+  EXPECT_EQ(r.out, expected);
+
+  Result json = Run("verify --json --port sim:chip=LYR8547 --config-string LYR8547 " + image);
+  EXPECT_EQ(json.exitCode, 1);
+  for (const std::string& fragment :
+       {std::string("\"ok\": true"), std::string("\"status\": 10"), std::string("\"colourClass\": 3"),
+        std::string("\"failureAddress\": 167772160"), "\"expected\": " + std::to_string(words[0]),
+        std::string("\"read\": 65535"), std::string("\"elapsedMs\": "), std::string("\"hostToTarget\": "),
+        std::string("\"roundTrips\": "), std::string("\"error\": \"\"")}) {
+    EXPECT_NE(json.out.find(fragment), std::string::npos) << fragment << "\n" << json.out;
+  }
+}
+
+TEST_F(ProgramCommand, RefusalsBeforeDeviceWorkExitWith3) {
+  const std::string big = Image("big.bin", 0x4001, 13);
+  Result r = Run("program --json --port sim:chip=LYR8721 --config-string LYR8721 " + big);
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.out.find("\"ok\": false"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"error\": \"Image too big for internal Flash!\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"hostToTarget\": 0,"), std::string::npos) << "no traffic:\n" << r.out;
+
+  const std::string small = Image("small.bin", 0x10, 14);
+  Result noFlash = Run("program --port sim:chip=LYR9468 --config-string LYR9468 --dest embedded " + small);
+  EXPECT_EQ(noFlash.exitCode, 3);
+  EXPECT_NE(noFlash.err.find("Image too big for internal Flash!"), std::string::npos) << noFlash.err;
+
+  Result serial = Run("program --port sim:chip=LYR9468 --config-string LYR9468 --dest serial " + small);
+  EXPECT_EQ(serial.exitCode, 3);
+  EXPECT_NE(serial.err.find("No Serial Driver selected!"), std::string::npos) << serial.err;
+
+  Result noPort = Run("program --port COM250 --config-string LYR8721 " + small);
+  EXPECT_EQ(noPort.exitCode, 3);
+  EXPECT_NE(noPort.err.find("Can't open COM250!"), std::string::npos) << noPort.err;
+}
+
+TEST_F(ProgramCommand, UsageErrorsExitWith2) {
+  const std::string small = Image("small.bin", 0x10, 15);
+  const std::vector<std::string> bad = {
+      "program --port sim:chip=LYR8721 " + small,  // no board or configuration
+      "program --port sim:chip=LYR8721 --config-string LYR8721 --yes --no " + small,
+      "program --port sim:chip=LYR8721 --config-string LYR8721 --dest sideways " + small,
+      "program --port sim:chip=LYR8721 --config-string LYR8721 --start 12G4 " + small,
+      "program --port sim:chip=LYR8721 --config-string LYR8721 --size 11 " + small,
+      "program --port sim:chip=LYR9468 --config-string LYR9468 " + small,  // nothing to offer
+      "verify --port sim:chip=LYR8721 --config-string LYR8721 " + folder_ + "/missing.bin",
+      "verify --port sim:chip=LYR8721 --config-string LYR8721 --board X " + small,
+  };
+  for (const std::string& arguments : bad) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << arguments;
+  }
+}
+
+TEST_F(ProgramCommand, StartAndSizeSelectTheRange) {
+  std::vector<uint16_t> words;
+  const std::string image = Image("image.bin", 0x200, 16, &words);
+  const std::string dump = folder_ + "/flash.bin";
+  Result r = Run("program --port sim:chip=LYR8721,dump-memory=flash:" + dump +
+                 " --config-string LYR8721 --start 0000:1000 --size 100 " + image);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::string flash = tessaro::ReadWholeFile(dump).value_or("");
+  ASSERT_EQ(flash.size(), 0x8000u);
+  for (size_t i = 0; i < 0x4000; ++i) {
+    const uint16_t w = static_cast<uint16_t>(static_cast<uint8_t>(flash[2 * i]) | (static_cast<uint8_t>(flash[2 * i + 1]) << 8));
+    const uint16_t want = i >= 0x1000 && i < 0x1100 ? words[i - 0x1000] : 0xFFFF;
+    ASSERT_EQ(w, want) << "word " << i;
+  }
+}
+
+TEST_F(ProgramCommand, CtrlCAbortsAtTheNextCancelCheck) {
+  const std::string image = Image("image.bin", 0x4000, 17);
+  Child cli({TESSARO_BIN_DIR "/tessaro-cli", "program", "--port", "sim:chip=LYR8721,baud-pace", "--config-string",
+             "LYR8721", image});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  cli.Signal(SIGINT);
+  const std::string out = cli.ReadAll();
+  EXPECT_EQ(cli.Wait(), 4);
+  EXPECT_EQ(out.rfind("Embedded Flash: Aborted by User - Addr=06000", 0), 0u) << out;
+}
+
+TEST_F(ProgramCommand, ProgramAndVerifyABoardServedByTessaroSim) {
+  Child simulator({TESSARO_BIN_DIR "/tessaro-sim", "--chip=LYR8721"});
+  const std::string line = simulator.ReadLine();
+  ASSERT_EQ(line.rfind("pty: ", 0), 0u) << line;
+  const std::string pty = line.substr(5);
+  std::vector<uint16_t> words;
+  const std::string image = Image("image.bin", 0x1000, 18, &words);
+  Result program = Run("program --port " + pty + " --config-string LYR8721 " + image);
+  EXPECT_EQ(program.exitCode, 0) << program.err;
+  EXPECT_EQ(program.out, "Embedded Flash: Program Success (not verified)\n");
+  Result verify = Run("verify --port " + pty + " --config-string LYR8721 " + image);
+  EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  EXPECT_EQ(verify.out, "Embedded Flash: Verify Success\n");
+  words[0x0ABC] ^= 0x8000;
+  std::string changed;
+  for (uint16_t w : words) {
+    changed += static_cast<char>(w & 0xFF);
+    changed += static_cast<char>(w >> 8);
+  }
+  ASSERT_TRUE(tessaro::WriteWholeFile(folder_ + "/changed.bin", changed));
+  Result mismatch = Run("verify --port " + pty + " --config-string LYR8721 " + folder_ + "/changed.bin");
+  EXPECT_EQ(mismatch.exitCode, 1);
+  char expected[80];
+  std::snprintf(expected, sizeof expected, "Embedded Flash: Verify FAILED at 06000ABC: Exp=%04X Read=%04X\n",
+                words[0x0ABC], static_cast<uint16_t>(words[0x0ABC] ^ 0x8000));
+  EXPECT_EQ(mismatch.out, expected);
+}
+
+}  // namespace
