@@ -27,6 +27,12 @@ class AnsweringPrompt : public PromptIf {
   std::vector<std::string> boxes;
 };
 
+class CpuIdRegister : public sim::SimIoDevice {
+ public:
+  uint16_t ReadIo(uint32_t) override { return 0x0047; }
+  void WriteIo(uint32_t, uint16_t) override {}
+};
+
 class SimHost : public FlashHost {
  public:
   explicit SimHost(const std::string& chipName, sim::SimOptions options = {}) {
@@ -43,6 +49,11 @@ class SimHost : public FlashHost {
     config = InitBoardConfig();
     config.chip = board->chip();
     (void)ApplyDefaults(config, MEM_INTRAM);
+    // The 8x47 identifies itself with a non-zero I/O register 24 (an 8x2x reads 0 there), which
+    // the job checks; a board model reading 0 there gets the value from a one-register block.
+    if (board->chip()->familyCode == FAMILY_8X47 && board->IoRegister(24) == 0) {
+      board->AttachIoBlock(24, 1, std::make_shared<CpuIdRegister>());
+    }
   }
 
   SerialPort& Link() override { return link; }
@@ -58,21 +69,17 @@ class SimHost : public FlashHost {
     colour = colourClass;
   }
   void ShowPositionText(const std::string& text) override { positions.push_back(text); }
-  int Ask(const std::string& text, const char*, int) override {
+  int Ask(const std::string& text, const char*, int buttons) override {
     boxes.push_back(text);
-    return kButtonNo;
+    return buttons == kButtonsYesNo ? yesNoAnswer : kButtonOk;
   }
   bool CancelRequested() override {
     ++cancelPolls;
     return cancel && cancel(cancelPolls);
   }
 
-  // Links the board the way EnsureLinked does. The 8x47 identifies itself with a non-zero
-  // I/O register 24 (an 8x2x reads 0 there); the board model is given that value here.
-  void Prelink() {
-    if (link.Connect(&callback, 1, false, config) != 0) return;
-    if (board->chip()->familyCode == FAMILY_8X47 && board->IoRegister(24) == 0) board->SetIoRegister(24, 0x0047);
-  }
+  // Links the board the way EnsureLinked does.
+  void Prelink() { (void)link.Connect(&callback, 1, false, config); }
 
   std::string LastStatus() const { return statuses.empty() ? std::string() : statuses.back(); }
 
@@ -88,6 +95,7 @@ class SimHost : public FlashHost {
   std::vector<std::string> positions;
   std::vector<std::string> boxes;
   int colour = 0;
+  int yesNoAnswer = kButtonNo;
   int cancelPolls = 0;
   std::function<bool(int)> cancel;
 };
