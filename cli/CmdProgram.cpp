@@ -19,6 +19,7 @@
 
 #include "chips/BoardConfig.h"
 #include "cli/Cli.h"
+#include "cli/Port.h"
 #include "common/Json.h"
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
@@ -27,16 +28,12 @@
 #include "image/ImageBuffer.h"
 #include "image/ImageKind.h"
 #include "link/SerialPort.h"
-#include "platform/PortTable.h"
-#include "platform/PosixTtyDevice.h"
 #include "platform/Prompt.h"
-#include "platform/Settings.h"
 #include "session/FlashIf.h"
 #include "session/ProgrammingJob.h"
 #include "sim/BoardState.h"
 #include "sim/DriverImageRunner.h"
 #include "sim/SimBoard.h"
-#include "sim/SimPortDevice.h"
 
 namespace tessaro::cli {
 namespace {
@@ -225,81 +222,46 @@ class CliHost : public FlashHost {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Ports: "sim:OPTIONS" (a simulated board in this process, options as tessaro-sim takes them,
-// separated by commas), "COMn", a device path, or the port of the user settings.
-
-// The 8x47 answers a non-zero I/O register 24 (an 8x2x reads 0 there), which the job checks
-// before it programs. Boards whose model reads 0 there get the value from a one-register block.
-class CpuIdRegister : public sim::SimIoDevice {
- public:
-  uint16_t ReadIo(uint32_t) override { return 0x0047; }
-  void WriteIo(uint32_t, uint16_t) override {}
-};
-
-void IdentifyAs8x47(sim::SimBoard& board) {
-  if (board.chip() && board.chip()->familyCode == FAMILY_8X47 && board.IoRegister(24) == 0) {
-    board.AttachIoBlock(24, 1, std::make_shared<CpuIdRegister>());
-  }
-}
+// Ports: the shared --port resolution. A sim: port also takes state=FILE (memories kept across
+// runs) and dump-memory=REGION:FILE (a region written when the board ends); those two are
+// taken out here, the rest are tessaro-sim options.
 
 struct ProgramPort {
-  uint32_t number = 1;
-  PortOpener opener;
-  std::shared_ptr<sim::SimBoard> board;
-  std::string stateFile;                  // sim: state=FILE
-  std::vector<std::string> dumpRequests;  // sim: dump-memory=REGION:FILE
+  PortChoice choice;
+  std::string stateFile;
+  std::vector<std::string> dumpRequests;
 };
 
-bool ResolvePort(const std::optional<std::string>& text, ProgramPort& port, std::string& error) {
-  SettingsFile settings(UserSettingsPath());
-  settings.Load();
-  if (!text) {
-    port.number = static_cast<uint32_t>(settings.GetInt("Settings", "COM", 0)) + 1;
-    port.opener = DefaultPortOpener();
-    return true;
-  }
-  if (StartsWithNoCase(*text, "sim:") || EqualsNoCase(*text, "sim")) {
-    std::vector<std::string> args;
-    std::string options = text->size() > 4 ? text->substr(4) : std::string();
+bool ResolveProgramPort(const std::optional<std::string>& text, ProgramPort& port, std::string& error) {
+  std::optional<std::string> portText = text;
+  if (text && StartsWithNoCase(*text, "sim:")) {
+    std::string kept = text->substr(0, 4);
+    std::string rest = text->substr(4);
     size_t begin = 0;
-    while (begin <= options.size() && !options.empty()) {
-      size_t comma = options.find(',', begin);
-      std::string item = options.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
-      if (item.rfind("--", 0) == 0) item = item.substr(2);
-      if (StartsWithNoCase(item, "state=")) {
-        port.stateFile = item.substr(6);
-      } else if (StartsWithNoCase(item, "dump-memory=")) {
-        port.dumpRequests.push_back(item.substr(12));
+    bool first = true;
+    while (begin <= rest.size()) {
+      const size_t comma = rest.find(',', begin);
+      std::string item = rest.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+      std::string bare = item.rfind("--", 0) == 0 ? item.substr(2) : item;
+      if (StartsWithNoCase(bare, "state=")) {
+        port.stateFile = bare.substr(6);
+      } else if (StartsWithNoCase(bare, "dump-memory=")) {
+        port.dumpRequests.push_back(bare.substr(12));
       } else if (!item.empty()) {
-        args.push_back("--" + item);
+        if (!first) kept += ",";
+        kept += item;
+        first = false;
       }
       if (comma == std::string::npos) break;
       begin = comma + 1;
     }
-    sim::SimOptions simOptions;
-    if (!sim::ParseSimOptions(args, simOptions, error)) return false;
-    port.board = sim::SimBoard::Create(simOptions, &error);
-    if (!port.board) return false;
-    port.board->SetRoutineHandler(sim::MakeDriverImageRunner());
-    IdentifyAs8x47(*port.board);
-    if (!port.stateFile.empty() && !sim::LoadBoardState(*port.board, port.stateFile, error)) return false;
-    port.opener = sim::SimPortOpener(port.board);
-    port.number = 1;
-    return true;
+    portText = kept;
   }
-  if (const uint32_t number = ParseComName(*text); number != 0 && number != VALUE_INVALID) {
-    port.number = number;
-    port.opener = DefaultPortOpener();
-    return true;
+  if (!ResolvePort(portText, port.choice, error)) return false;
+  if (port.choice.board) {
+    port.choice.board->SetRoutineHandler(sim::MakeDriverImageRunner());
+    if (!port.stateFile.empty() && !sim::LoadBoardState(*port.choice.board, port.stateFile, error)) return false;
   }
-  if (text->empty() || (*text)[0] != '/') {
-    error = "unknown port '" + *text + "' (COMn, a device path or sim:OPTIONS)";
-    return false;
-  }
-  PortTable table(settings);
-  port.number = table.Assign(*text);
-  const std::string path = *text;
-  port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return PosixTtyDevice::Open(path); };
   return true;
 }
 
@@ -491,15 +453,15 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
 
   ProgramPort port;
   std::string portError;
-  if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
+  if (!ResolveProgramPort(args.Value("port"), port, portError)) return args.UsageError(portError);
 
   std::vector<std::string> linkMessages;
   CliPrompt prompt(answers, linkMessages);
   SerialPort link;
-  link.SetPortOpener(port.opener);
+  link.SetPortOpener(port.choice.opener);
   link.SetPrompt(&prompt);
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
-  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
+  CliHost host(link, config, progress, port.choice.number, args.Has("double-baud"), start, answers);
 
   InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
@@ -520,14 +482,14 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     read = session.readValue;
   }
   link.CloseLink(true);
-  if (port.board) {
+  if (port.choice.board) {
     // The simulated board ends with the command: keep what it was asked to keep.
     std::string stateError;
-    if (!port.stateFile.empty() && !sim::SaveBoardState(*port.board, port.stateFile, stateError)) {
+    if (!port.stateFile.empty() && !sim::SaveBoardState(*port.choice.board, port.stateFile, stateError)) {
       host.messages.push_back(stateError);
     }
     for (const std::string& request : port.dumpRequests) {
-      if (!sim::DumpBoardRegion(*port.board, request, stateError)) host.messages.push_back(stateError);
+      if (!sim::DumpBoardRegion(*port.choice.board, request, stateError)) host.messages.push_back(stateError);
     }
   }
   const int64_t elapsedMs =
@@ -555,8 +517,8 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
         .Field("read", static_cast<int>(read))
         .Field("elapsedMs", static_cast<long long>(elapsedMs));
     out.Key("wire");
-    if (port.board) {
-      const sim::WireCounters counters = port.board->Counters();
+    if (port.choice.board) {
+      const sim::WireCounters counters = port.choice.board->Counters();
       out.BeginObject()
           .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
           .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))

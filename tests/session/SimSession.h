@@ -27,12 +27,6 @@ class AnsweringPrompt : public PromptIf {
   std::vector<std::string> boxes;
 };
 
-class CpuIdRegister : public sim::SimIoDevice {
- public:
-  uint16_t ReadIo(uint32_t) override { return 0x0047; }
-  void WriteIo(uint32_t, uint16_t) override {}
-};
-
 class SimHost : public FlashHost {
  public:
   explicit SimHost(const std::string& chipName, sim::SimOptions options = {}) {
@@ -49,11 +43,6 @@ class SimHost : public FlashHost {
     config = InitBoardConfig();
     config.chip = board->chip();
     (void)ApplyDefaults(config, MEM_INTRAM);
-    // The 8x47 identifies itself with a non-zero I/O register 24 (an 8x2x reads 0 there), which
-    // the job checks; a board model reading 0 there gets the value from a one-register block.
-    if (board->chip()->familyCode == FAMILY_8X47 && board->IoRegister(24) == 0) {
-      board->AttachIoBlock(24, 1, std::make_shared<CpuIdRegister>());
-    }
   }
 
   SerialPort& Link() override { return link; }
