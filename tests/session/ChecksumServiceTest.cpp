@@ -25,6 +25,19 @@ class PatternMemory : public sim::SimMemoryDevice {
   uint64_t reads = 0;
 };
 
+// Word memory that keeps what is written.
+class RamDevice : public sim::SimMemoryDevice {
+ public:
+  explicit RamDevice(size_t words) : words_(words, 0) {}
+  uint16_t ReadWord(uint32_t offset) override { return offset < words_.size() ? words_[offset] : 0xFFFF; }
+  void WriteWord(uint32_t offset, uint16_t value) override {
+    if (offset < words_.size()) words_[offset] = value;
+  }
+
+ private:
+  std::vector<uint16_t> words_;
+};
+
 class ChecksumService : public ::testing::Test {
  protected:
   explicit ChecksumService(const char* chip = "LYR8721") : host_(chip) {}
@@ -130,6 +143,30 @@ TEST_F(ChecksumService, AFailedUploadIsReported) {
   EXPECT_FALSE(session.checksumDriverReady);
   uint32_t checksum = 0;
   EXPECT_FALSE(session.ChecksumTarget(checksum, 0, 16));
+}
+
+TEST(ChecksumServiceFamilies, A9xxxRangeRunsThroughItsLowWindowThenAbsoluteAddresses) {
+  SimHost host("LYR9468");
+  auto low = std::make_shared<PatternMemory>();
+  auto high = std::make_shared<PatternMemory>();
+  host.board->AttachMemoryWindow(0x80000000u, 0x10000, low);
+  host.board->AttachMemoryWindow(0x10000, 0x100, high);
+  // The board model has no word memory at address 0 on the 9xxx, where the image goes.
+  host.board->AttachMemoryWindow(0, 0x1000, std::make_shared<RamDevice>(0x1000));
+  ASSERT_EQ(host.link.Connect(&host.callback, 1, false, host.config), LINK_OK);
+  FlashIf session(host);
+  session.window.Attach(session);
+  std::string error;
+  ASSERT_TRUE(session.PrepareChecksumDriver(error)) << error;
+  uint32_t checksum = 0;
+  ASSERT_TRUE(session.ChecksumTarget(checksum, 0, 0x10100));
+  std::vector<uint16_t> expected;
+  for (uint32_t offset = 0; offset < 0x10000; ++offset) expected.push_back(static_cast<uint16_t>((offset * 40503u) >> 3));
+  for (uint32_t offset = 0; offset < 0x100; ++offset) expected.push_back(static_cast<uint16_t>((offset * 40503u) >> 3));
+  EXPECT_EQ(checksum, ChecksumWords(0, expected));
+  EXPECT_EQ(host.runner->checksumCalls, 2u);  // one whole 64K chunk in the window, then 0x100 words
+  EXPECT_EQ(low->reads, 0x10000u);
+  EXPECT_EQ(high->reads, 0x100u);
 }
 
 TEST(ChecksumServiceFamilies, OldFamiliesHaveNoChecksumDriver) {
