@@ -66,6 +66,26 @@ TEST_F(ChecksumService, UploadsTheImageAndTheParameterBlock) {
   EXPECT_EQ(host_.bar.ranges.back(), std::make_pair(0, 1175));
 }
 
+TEST_F(ChecksumService, TheDataFlashImageUploadsInElevenPieces) {
+  Link();
+  FlashIf session(host_);
+  DriverImage image;
+  std::string error;
+  ASSERT_TRUE(image.LoadEmbedded(kDriverImageDataFlash, error)) << error;
+  const uint64_t before = host_.board->CommandCount();
+  ASSERT_TRUE(image.Upload(session));
+  // Ten pieces of 128 words and one of 52; the link reads back the first word of the pieces
+  // from word 1024 on (1024, 1152, 1280).
+  EXPECT_EQ(host_.board->CommandCount() - before, 11u + 3u);
+  for (uint32_t i = 0; i < 1332; ++i) ASSERT_EQ(host_.board->ReadMemory(i), image.Word(i)) << "word " << i;
+  EXPECT_EQ(session.progress[1].position, 1332);
+  EXPECT_EQ(host_.bar.positions.back(), 1332);
+  // A routine answering anything but 0xEE has succeeded; the stand-in DataFlash entries are
+  // not run by the board model and answer 0xEE.
+  EXPECT_FALSE(image.Call(session, 3));
+  EXPECT_EQ(image.lastCall, CallResult::Failed);
+}
+
 TEST_F(ChecksumService, ARangeAcross64KWordsIsCutAtTheBoundary) {
   auto memory = std::make_shared<PatternMemory>();
   host_.board->AttachMemoryWindow(0x30000, 0x30000, memory);
