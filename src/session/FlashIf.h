@@ -37,7 +37,6 @@ class FlashHost {
   // The 100 ms connection poll of the window.
   virtual void StartConnectionPoll() {}
   virtual void StopConnectionPoll() {}
-  virtual void SetWaitCursor(bool /*on*/) {}
   virtual void* Window() { return nullptr; }
 };
 
