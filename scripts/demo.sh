@@ -1,18 +1,45 @@
 #!/usr/bin/env bash
-# Sets up and runs the main job on a fresh machine, against the simulated board: builds the
-# programs and walks through what tessaro-cli can do so far.
+# Sets up and runs the main job on a fresh machine against the simulated board: builds the
+# programs, then walks through what tessaro-cli does, ending with programming and verifying the
+# embedded flash of a simulated LYR8721, in process and through tessaro-sim on a pseudo-terminal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh none
+scripts/build.sh none tessaro-cli tessaro-sim data_folders
 bin=build/bin
+work=$(mktemp -d)
+sim_pid=""
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
 run() { echo; echo "\$ tessaro-cli $*"; "$bin/tessaro-cli" "$@"; }
-run config "LYR9468,M1,E1:QSPI:8M" "LYR8721"
+
+run config "LYR9162 FLASH(16k,Host)+EXTSDR(32M,CL2/Row13/Col9)+EXTNOR(4M,8/4WS)" "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)"
 run boards
-[ -x "$bin/tessaro-cli" ] && "$bin/tessaro-cli" --help | grep -q "  devices" && run devices
-[ -f examples/demo.hex ] && run image examples/demo.hex
-if "$bin/tessaro-cli" --help | grep -q "  identify"; then
-  run identify --port sim:--chip=LYR9468
-fi
+run devices > "$work/devices.txt"; head -n 25 "$work/devices.txt"
+run image examples/demo.hex
+for chip in LYR7322 LYR7452 LYR8326 LYR8721 LYR8547 LYR9468; do
+  run identify --port "sim:--chip=$chip,--interface=usb"
+done
+
+# Program, then verify in a second run against the same kept board state.
+state="$work/lyr8721.state"
+run program --port "sim:--chip=LYR8721,--interface=usb,--state=$state" --config-string "LYR8721 FLASH" \
+    --dest embedded --start 0 examples/demo.hex
+run verify --port "sim:--chip=LYR8721,--interface=usb,--state=$state" --config-string "LYR8721 FLASH" \
+    --dest embedded --start 0 --json examples/demo.hex
+
+# The same through a pseudo-terminal, with the wire counted by the simulator.
+echo
+echo "\$ tessaro-sim --chip LYR8547 --interface usb --stats $work/stats.json &"
+"$bin/tessaro-sim" --chip LYR8547 --interface usb --stats "$work/stats.json" > "$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 50); do grep -q '^pty: ' "$work/sim.out" && break; sleep 0.1; done
+pty=$(sed -n 's/^pty: //p' "$work/sim.out" | head -n 1)
+echo "pty: $pty"
+run identify --port "$pty"
+run program --port "$pty" --config-string "LYR8547 FLASH" --dest embedded --start 0 examples/demo.hex
+run verify --port "$pty" --config-string "LYR8547 FLASH" --dest embedded --start 0 examples/demo.hex
+kill -TERM "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=""
+echo; echo "wire counters of the simulated board:"; cat "$work/stats.json"
 echo
 echo "Done."
