@@ -31,8 +31,6 @@
 #include "platform/Prompt.h"
 #include "session/FlashIf.h"
 #include "session/ProgrammingJob.h"
-#include "sim/BoardState.h"
-#include "sim/DriverImageRunner.h"
 #include "sim/SimBoard.h"
 
 namespace tessaro::cli {
@@ -222,50 +220,6 @@ class CliHost : public FlashHost {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Ports: the shared --port resolution. A sim: port also takes state=FILE (memories kept across
-// runs) and dump-memory=REGION:FILE (a region written when the board ends); those two are
-// taken out here, the rest are tessaro-sim options.
-
-struct ProgramPort {
-  PortChoice choice;
-  std::string stateFile;
-  std::vector<std::string> dumpRequests;
-};
-
-bool ResolveProgramPort(const std::optional<std::string>& text, ProgramPort& port, std::string& error) {
-  std::optional<std::string> portText = text;
-  if (text && StartsWithNoCase(*text, "sim:")) {
-    std::string kept = text->substr(0, 4);
-    std::string rest = text->substr(4);
-    size_t begin = 0;
-    bool first = true;
-    while (begin <= rest.size()) {
-      const size_t comma = rest.find(',', begin);
-      std::string item = rest.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
-      std::string bare = item.rfind("--", 0) == 0 ? item.substr(2) : item;
-      if (StartsWithNoCase(bare, "state=")) {
-        port.stateFile = bare.substr(6);
-      } else if (StartsWithNoCase(bare, "dump-memory=")) {
-        port.dumpRequests.push_back(bare.substr(12));
-      } else if (!item.empty()) {
-        if (!first) kept += ",";
-        kept += item;
-        first = false;
-      }
-      if (comma == std::string::npos) break;
-      begin = comma + 1;
-    }
-    portText = kept;
-  }
-  if (!ResolvePort(portText, port.choice, error)) return false;
-  if (port.choice.board) {
-    port.choice.board->SetRoutineHandler(sim::MakeDriverImageRunner());
-    if (!port.stateFile.empty() && !sim::LoadBoardState(*port.choice.board, port.stateFile, error)) return false;
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Destinations
 
 struct DestinationName {
@@ -451,17 +405,17 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     job.image.programLength = static_cast<int32_t>(size);
   }
 
-  ProgramPort port;
+  PortChoice port;
   std::string portError;
-  if (!ResolveProgramPort(args.Value("port"), port, portError)) return args.UsageError(portError);
+  if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
 
   std::vector<std::string> linkMessages;
   CliPrompt prompt(answers, linkMessages);
   SerialPort link;
-  link.SetPortOpener(port.choice.opener);
+  link.SetPortOpener(port.opener);
   link.SetPrompt(&prompt);
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
-  CliHost host(link, config, progress, port.choice.number, args.Has("double-baud"), start, answers);
+  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
 
   InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
@@ -482,16 +436,8 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     read = session.readValue;
   }
   link.CloseLink(true);
-  if (port.choice.board) {
-    // The simulated board ends with the command: keep what it was asked to keep.
-    std::string stateError;
-    if (!port.stateFile.empty() && !sim::SaveBoardState(*port.choice.board, port.stateFile, stateError)) {
-      host.messages.push_back(stateError);
-    }
-    for (const std::string& request : port.dumpRequests) {
-      if (!sim::DumpBoardRegion(*port.choice.board, request, stateError)) host.messages.push_back(stateError);
-    }
-  }
+  // The simulated board ends with the command: keep what it was asked to keep.
+  for (const std::string& message : EndSimBoard(port)) host.messages.push_back(message);
   const int64_t elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.Clear();
@@ -517,8 +463,8 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
         .Field("read", static_cast<int>(read))
         .Field("elapsedMs", static_cast<long long>(elapsedMs));
     out.Key("wire");
-    if (port.choice.board) {
-      const sim::WireCounters counters = port.choice.board->Counters();
+    if (port.board) {
+      const sim::WireCounters counters = port.board->Counters();
       out.BeginObject()
           .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
           .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))

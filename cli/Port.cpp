@@ -5,9 +5,28 @@
 #include "platform/PortTable.h"
 #include "platform/PosixTtyDevice.h"
 #include "platform/Settings.h"
+#include "sim/BoardState.h"
 #include "sim/SimPortDevice.h"
 
 namespace tessaro::cli {
+
+struct SimBoardEnd {
+  std::shared_ptr<sim::SimBoard> board;
+  bool ended = false;
+
+  std::vector<std::string> End() {
+    if (ended || !board) return {};
+    ended = true;
+    return sim::EndBoard(*board);
+  }
+  ~SimBoardEnd() {
+    for (const std::string& message : End()) WriteErr("tessaro-cli: " + message + "\n");
+  }
+};
+
+std::vector<std::string> EndSimBoard(PortChoice& port) {
+  return port.boardEnd ? port.boardEnd->End() : std::vector<std::string>{};
+}
 
 std::vector<std::string> SimArguments(std::string_view options) {
   std::vector<std::string> args;
@@ -38,6 +57,8 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
       return false;
     port.board = sim::SimBoard::Create(options, &error);
     if (!port.board) return false;
+    port.boardEnd = std::make_shared<SimBoardEnd>();
+    port.boardEnd->board = port.board;
     port.opener = sim::SimPortOpener(port.board);
     port.number = 1;
     return true;

@@ -12,35 +12,6 @@ constexpr const char* kStateMagic = "tessaro-sim state 1\n";
 constexpr uint32_t kFuseCells = 9;
 constexpr uint32_t kEfuseWords = 64;
 
-// The board model grows setters for its memories over time; a region is settable once the
-// model has the setter.
-template <class Board>
-std::function<void(uint32_t, uint16_t)> FlashSetter(Board& board) {
-  if constexpr (requires(Board& b) { b.SetFlashWord(0u, uint16_t{0}); }) {
-    return [&board](uint32_t index, uint16_t value) { board.SetFlashWord(index, value); };
-  } else {
-    return nullptr;
-  }
-}
-
-template <class Board>
-std::function<void(uint32_t, uint16_t)> FuseSetter(Board& board) {
-  if constexpr (requires(Board& b) { b.SetFuseBit(0u, uint16_t{0}); }) {
-    return [&board](uint32_t index, uint16_t value) { board.SetFuseBit(0x8000 + index, value); };
-  } else {
-    return nullptr;
-  }
-}
-
-template <class Board>
-std::function<void(uint32_t, uint16_t)> SecuritySetter(Board& board) {
-  if constexpr (requires(Board& b) { b.SetSecurityBit(true); }) {
-    return [&board](uint32_t, uint16_t value) { board.SetSecurityBit(value != 0); };
-  } else {
-    return nullptr;
-  }
-}
-
 bool ParseMemoryRegion(const std::string& name, SimBoard& board, StateRegion& region) {
   if (!StartsWithNoCase(name, "memory@")) return false;
   const std::string range = name.substr(7);
@@ -63,13 +34,13 @@ std::vector<StateRegion> BoardRegions(SimBoard& board) {
   if (chip == nullptr) return regions;
   if (chip->embeddedFlashSize != 0) {
     regions.push_back({"flash", chip->embeddedFlashSize, [&board](uint32_t i) { return board.FlashWord(i); },
-                       FlashSetter(board)});
+                       [&board](uint32_t i, uint16_t value) { board.SetFlashWord(i, value); }});
   }
   if (chip->familyCode == FAMILY_8X47) {
     regions.push_back({"fuses", kFuseCells, [&board](uint32_t i) { return board.FuseBit(0x8000 + i); },
-                       FuseSetter(board)});
+                       [&board](uint32_t i, uint16_t value) { board.SetFuseBit(0x8000 + i, value); }});
     regions.push_back({"security", 1, [&board](uint32_t) { return static_cast<uint16_t>(board.SecurityBit() ? 1 : 0); },
-                       SecuritySetter(board)});
+                       [&board](uint32_t, uint16_t value) { board.SetSecurityBit(value != 0); }});
   }
   if (chip->familyCode == FAMILY_9XXX) {
     regions.push_back({"efuses", kEfuseWords, [&board](uint32_t i) { return board.EfuseWord(i); },
@@ -194,6 +165,16 @@ bool DumpBoardRegion(SimBoard& board, const std::string& request, std::string& e
     return false;
   }
   return true;
+}
+
+std::vector<std::string> EndBoard(SimBoard& board) {
+  std::vector<std::string> errors;
+  std::string error;
+  const SimOptions& options = board.options();
+  if (!options.stateFile.empty() && !SaveBoardState(board, options.stateFile, error)) errors.push_back(error);
+  for (const std::string& request : options.dumpRequests)
+    if (!DumpBoardRegion(board, request, error)) errors.push_back(error);
+  return errors;
 }
 
 }  // namespace tessaro::sim

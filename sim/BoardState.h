@@ -6,6 +6,8 @@
 // WORDS little-endian 16-bit words and a line end. Regions of other boards are skipped on load;
 // a region shorter or longer than the board's is taken as far as both go.
 //
+// SimBoard::Create loads the state file of its options; whoever ends the board calls EndBoard.
+//
 // Regions: "flash" (embedded flash), "fuses" (8x47 fuse cells 0x8000..0x8008), "security"
 // (one word, 1 when the 8x47 security bit is set), "efuses" (64 words), and for dumps
 // "memory@START+COUNT" (hexadecimal target word addresses, as the monitor reads them).
@@ -42,5 +44,9 @@ std::string FormatState(const std::vector<StateRegion>& regions);
 [[nodiscard]] bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error);
 // "REGION:FILE": writes the region's words to FILE.
 [[nodiscard]] bool DumpBoardRegion(SimBoard& board, const std::string& request, std::string& error);
+
+// What a board does when it ends: saves its options' state file and writes their memory dumps.
+// The messages of what could not be written (empty when all went well).
+[[nodiscard]] std::vector<std::string> EndBoard(SimBoard& board);
 
 }  // namespace tessaro::sim

@@ -7,6 +7,8 @@
 #include "common/Json.h"
 #include "common/Text.h"
 #include "platform/Files.h"
+#include "sim/BoardState.h"
+#include "sim/DriverImageRunner.h"
 
 namespace tessaro::sim {
 
@@ -68,7 +70,12 @@ std::string SimOptionsHelp() {
          "  --late-command N        answer the Nth command late\n"
          "  --late-ms N             how late (default 1500)\n"
          "  --stop-after N          stop answering after N commands\n"
-         "  --no-baud-switch        the target refuses the higher baud rate\n";
+         "  --no-baud-switch        the target refuses the higher baud rate\n"
+         "  --state FILE            load the board's memories from FILE when it exists, save\n"
+         "                          them there when the board ends\n"
+         "  --dump-memory REGION:FILE  write a region's words (16-bit little-endian) to FILE\n"
+         "                          when the board ends (repeatable; flash, fuses, security,\n"
+         "                          efuses, memory@START+COUNT in hex words)\n";
 }
 
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error) {
@@ -153,6 +160,19 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
       options.resetMs = static_cast<uint32_t>(number);
     } else if (name == "stats") {
       options.statsFile = *value;
+    } else if (name == "state") {
+      if (value->empty()) {
+        error = "--state needs a file name";
+        return false;
+      }
+      options.stateFile = *value;
+    } else if (name == "dump-memory") {
+      const size_t colon = value->find(':');
+      if (colon == std::string::npos || colon == 0 || colon + 1 >= value->size()) {
+        error = "--dump-memory wants REGION:FILE, not '" + *value + "'";
+        return false;
+      }
+      options.dumpRequests.push_back(*value);
     } else if (name == "drop-byte") {
       if (!needNumber(UINT64_MAX)) return false;
       options.dropReplyByte = number;
@@ -188,7 +208,16 @@ std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& options, std::strin
     if (error) *error = "unknown chip '" + options.chip + "'";
     return nullptr;
   }
-  return std::make_shared<SimBoard>(options, chip);
+  auto board = std::make_shared<SimBoard>(options, chip);
+  board->SetRoutineHandler(MakeDriverImageRunner());
+  if (!options.stateFile.empty()) {
+    std::string stateError;
+    if (!LoadBoardState(*board, options.stateFile, stateError)) {
+      if (error) *error = "cannot load the board state: " + stateError;
+      return nullptr;
+    }
+  }
+  return board;
 }
 
 SimBoard::SimBoard(const SimOptions& options, const ChipInfo* chip)
@@ -793,7 +822,8 @@ uint16_t SimBoard::MemRead(uint32_t address) {
       return 0xFFFF;
     }
     case FAMILY_9XXX:
-      return address - 0x8E00000 < 0x100000 ? ram(address) : 0xFFFF;
+      // Program RAM as the monitor sees it at 0..0xFFFF, and the data RAM window.
+      return address < 0x10000 || address - 0x8E00000 < 0x100000 ? ram(address) : 0xFFFF;
     default:
       return 0xFFFF;
   }
@@ -831,7 +861,7 @@ void SimBoard::MemWrite(uint32_t address, uint16_t value) {
       return;
     }
     case FAMILY_9XXX:
-      if (address - 0x8E00000 < 0x100000) ram_[address] = value;
+      if (address < 0x10000 || address - 0x8E00000 < 0x100000) ram_[address] = value;
       return;
     default:
       return;
@@ -980,6 +1010,11 @@ uint16_t SimBoard::FlashWord(uint32_t address) {
   return address < flash_.size() ? flash_[address] : 0xFFFF;
 }
 
+void SimBoard::SetFlashWord(uint32_t address, uint16_t value) {
+  std::lock_guard lock(mutex_);
+  if (address < flash_.size()) flash_[address] = value;
+}
+
 uint32_t SimBoard::Register(uint32_t reg) {
   std::lock_guard lock(mutex_);
   auto it = registers_.find(reg);
@@ -1006,9 +1041,19 @@ uint16_t SimBoard::FuseBit(uint32_t address) {
   return address >= 0x8000 && address <= 0x8008 ? fuses_[address - 0x8000] : 0;
 }
 
+void SimBoard::SetFuseBit(uint32_t address, uint16_t value) {
+  std::lock_guard lock(mutex_);
+  if (address >= 0x8000 && address <= 0x8008) fuses_[address - 0x8000] = value;
+}
+
 bool SimBoard::SecurityBit() {
   std::lock_guard lock(mutex_);
   return securityBit_;
+}
+
+void SimBoard::SetSecurityBit(bool on) {
+  std::lock_guard lock(mutex_);
+  securityBit_ = on;
 }
 
 uint16_t SimBoard::EfuseWord(uint32_t index) {
@@ -1070,6 +1115,11 @@ std::shared_ptr<SimSpiDevice> SimBoard::SpiDevice(uint32_t select) {
 void SimBoard::SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler) {
   std::lock_guard lock(mutex_);
   routines_ = std::move(handler);
+}
+
+std::shared_ptr<SimRoutineHandler> SimBoard::RoutineHandler() {
+  std::lock_guard lock(mutex_);
+  return routines_;
 }
 
 }  // namespace tessaro::sim

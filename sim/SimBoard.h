@@ -51,6 +51,8 @@ struct SimOptions {
   uint64_t stopAfterCommands = 0; // stop answering after this many commands
   bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
   uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
+  std::string stateFile;                  // memories loaded when the board is created, saved when it ends
+  std::vector<std::string> dumpRequests;  // "REGION:FILE", written when the board ends
 };
 
 // Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.
@@ -66,7 +68,9 @@ struct WireCounters {
 
 class SimBoard {
  public:
-  // Null (with a message) when the options name no catalogue chip.
+  // A board with the driver-image runner as its routine handler, its memories loaded from the
+  // options' state file when that exists. Null (with a message) when the options name no
+  // catalogue chip or the state file cannot be loaded.
   static std::shared_ptr<SimBoard> Create(const SimOptions& options, std::string* error = nullptr);
   explicit SimBoard(const SimOptions& options, const ChipInfo* chip);
   ~SimBoard();
@@ -113,12 +117,15 @@ class SimBoard {
   uint16_t ReadMemory(uint32_t address);   // as the monitor's memory read sees it
   void WriteMemory(uint32_t address, uint16_t value);  // as a memory write by the monitor
   uint16_t FlashWord(uint32_t address);    // embedded flash word (0..embeddedFlashSize-1)
+  void SetFlashWord(uint32_t address, uint16_t value);
   uint32_t Register(uint32_t reg);
   void SetRegister(uint32_t reg, uint32_t value);
   uint16_t IoRegister(uint32_t reg);       // raw stored value
   void SetIoRegister(uint32_t reg, uint16_t value);
   uint16_t FuseBit(uint32_t address);      // 8x47 fuse word 0x8000..0x8008 as last written
+  void SetFuseBit(uint32_t address, uint16_t value);
   bool SecurityBit();
+  void SetSecurityBit(bool on);
   uint16_t EfuseWord(uint32_t index);      // 9xxx eFuse word 0..63
   void SetEfuseWord(uint32_t index, uint16_t value);
   bool SessionOpened();
@@ -131,7 +138,10 @@ class SimBoard {
   void AttachIoBlock(uint32_t first, uint32_t count, std::shared_ptr<SimIoDevice> device);
   void AttachSpiDevice(uint32_t select, std::shared_ptr<SimSpiDevice> device);
   std::shared_ptr<SimSpiDevice> SpiDevice(uint32_t select);
+  // Replaces the routine handler (by default the driver-image runner of Create); a handler
+  // that should keep the runner behind it takes RoutineHandler() as its next.
   void SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler);
+  std::shared_ptr<SimRoutineHandler> RoutineHandler();
   // The board's lock; device models and routine handlers run with it held (it is recursive,
   // so they may call the accessors above).
   std::recursive_mutex& mutex() { return mutex_; }

@@ -1,10 +1,12 @@
 // tessaro-sim: a simulated LYR board served on a pseudo-terminal. The first line of output is
-// "pty: PATH"; open PATH as the COM port. Serves until SIGTERM or SIGINT.
+// "pty: PATH"; open PATH as the COM port. Serves until SIGTERM or SIGINT, then writes the
+// --state file and the --dump-memory regions.
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "sim/BoardState.h"
 #include "sim/SimBoard.h"
 #include "sim/SimPty.h"
 
@@ -53,9 +55,14 @@ int main(int argc, char** argv) {
   int signal = 0;
   sigwait(&stopSignals, &signal);
   server->Stop();
+  int status = 0;
+  for (const std::string& message : EndBoard(*board)) {
+    std::fprintf(stderr, "tessaro-sim: %s\n", message.c_str());
+    status = 1;
+  }
   if (!options.statsFile.empty() && !board->WriteStats(options.statsFile)) {
     std::fprintf(stderr, "tessaro-sim: cannot write %s\n", options.statsFile.c_str());
-    return 1;
+    status = 1;
   }
-  return 0;
+  return status;
 }

@@ -25,19 +25,6 @@ class PatternMemory : public sim::SimMemoryDevice {
   uint64_t reads = 0;
 };
 
-// Word memory that keeps what is written.
-class RamDevice : public sim::SimMemoryDevice {
- public:
-  explicit RamDevice(size_t words) : words_(words, 0) {}
-  uint16_t ReadWord(uint32_t offset) override { return offset < words_.size() ? words_[offset] : 0xFFFF; }
-  void WriteWord(uint32_t offset, uint16_t value) override {
-    if (offset < words_.size()) words_[offset] = value;
-  }
-
- private:
-  std::vector<uint16_t> words_;
-};
-
 class ChecksumService : public ::testing::Test {
  protected:
   explicit ChecksumService(const char* chip = "LYR8721") : host_(chip) {}
@@ -171,8 +158,6 @@ TEST(ChecksumServiceFamilies, A9xxxRangeRunsThroughItsLowWindowThenAbsoluteAddre
   auto high = std::make_shared<PatternMemory>();
   host.board->AttachMemoryWindow(0x80000000u, 0x10000, low);
   host.board->AttachMemoryWindow(0x10000, 0x100, high);
-  // The board model has no word memory at address 0 on the 9xxx, where the image goes.
-  host.board->AttachMemoryWindow(0, 0x1000, std::make_shared<RamDevice>(0x1000));
   ASSERT_EQ(host.link.Connect(&host.callback, 1, false, host.config), LINK_OK);
   FlashIf session(host);
   session.window.Attach(session);

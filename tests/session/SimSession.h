@@ -32,8 +32,7 @@ class SimHost : public FlashHost {
   explicit SimHost(const std::string& chipName, sim::SimOptions options = {}) {
     options.chip = chipName;
     board = sim::SimBoard::Create(options);
-    runner = sim::MakeDriverImageRunner();
-    board->SetRoutineHandler(runner);
+    runner = std::dynamic_pointer_cast<sim::DriverImageRunner>(board->RoutineHandler());
     link.SetPortOpener(sim::SimPortOpener(board));
     link.SetPrompt(&prompt);
     LinkTimeouts timeouts;
