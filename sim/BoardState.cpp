@@ -1,5 +1,7 @@
 #include "sim/BoardState.h"
 
+#include <cstdio>
+
 #include "common/Text.h"
 #include "platform/Files.h"
 #include "sim/SimBoard.h"
@@ -126,7 +128,10 @@ bool LoadBoardState(SimBoard& board, const std::string& path, std::string& error
 }
 
 bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error) {
-  if (!WriteWholeFile(path, FormatState(BoardRegions(board)))) {
+  // Written beside the file and renamed over it, so an interrupted save keeps the old state.
+  const std::string temporary = path + ".new";
+  if (!WriteWholeFile(temporary, FormatState(BoardRegions(board))) || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
     error = "cannot write " + path;
     return false;
   }

@@ -256,4 +256,82 @@ TEST_F(ProgramCommand, ProgramAndVerifyABoardServedByTessaroSim) {
   EXPECT_EQ(mismatch.out, expected);
 }
 
+// The words of a raw image as its bytes.
+std::string Bytes(const std::vector<uint16_t>& words) {
+  std::string bytes;
+  for (uint16_t w : words) {
+    bytes += static_cast<char>(w & 0xFF);
+    bytes += static_cast<char>(w >> 8);
+  }
+  return bytes;
+}
+
+TEST_F(ProgramCommand, AStateFileKeepsTheFlashBetweenRuns) {
+  std::vector<uint16_t> words;
+  const std::string image = Image("image.bin", 0x1000, 19, &words);
+  const std::string state = folder_ + "/b.state";
+  const std::string port = " --port sim:--chip=LYR8721,--state=" + state + " --config-string LYR8721 ";
+  Result program = Run("program" + port + image);
+  EXPECT_EQ(program.exitCode, 0) << program.err;
+  Result verify = Run("verify" + port + image);
+  EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  EXPECT_EQ(verify.out, "Embedded Flash: Verify Success\n");
+
+  // One word of the kept flash changes between runs.
+  std::string bytes = tessaro::ReadWholeFile(state).value_or("");
+  const size_t header = bytes.find("\nflash 16384\n");
+  ASSERT_NE(header, std::string::npos);
+  const size_t at = header + 13 + 2 * 0x0ABC;
+  ASSERT_EQ(bytes.substr(at, 2), Bytes({words[0x0ABC]}));
+  bytes[at + 1] = static_cast<char>(bytes[at + 1] ^ 0x80);
+  ASSERT_TRUE(tessaro::WriteWholeFile(state, bytes));
+  Result mismatch = Run("verify" + port + image);
+  EXPECT_EQ(mismatch.exitCode, 1) << mismatch.err;
+  char expected[80];
+  std::snprintf(expected, sizeof expected, "Embedded Flash: Verify FAILED at 06000ABC: Exp=%04X Read=%04X\n",
+                words[0x0ABC], static_cast<uint16_t>(words[0x0ABC] ^ 0x8000));
+  EXPECT_EQ(mismatch.out, expected);
+
+  // The other commands take the same port options: identify keeps the state as it found it.
+  Result identify = Run("identify --port sim:chip=LYR8721,state=" + state + ",dump-memory=flash:" + folder_ + "/f.bin");
+  EXPECT_EQ(identify.exitCode, 0) << identify.err;
+  EXPECT_EQ(tessaro::ReadWholeFile(state).value_or(""), bytes);
+  EXPECT_EQ(tessaro::ReadWholeFile(folder_ + "/f.bin").value_or(""), bytes.substr(header + 13, 0x8000));
+
+  // A state file that is not one stops the command before any work, naming the file.
+  ASSERT_TRUE(tessaro::WriteWholeFile(state, "flash"));
+  Result bad = Run("verify" + port + image);
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_NE(bad.err.find(state + ": not a tessaro-sim state file"), std::string::npos) << bad.err;
+}
+
+TEST_F(ProgramCommand, TessaroSimKeepsItsStateAcrossProcesses) {
+  std::vector<uint16_t> words;
+  const std::string image = Image("image.bin", 0x1000, 20, &words);
+  const std::string state = folder_ + "/b.state";
+  const std::string dump = folder_ + "/flash.bin";
+  {
+    Child simulator({TESSARO_BIN_DIR "/tessaro-sim", "--chip=LYR8721", "--state", state, "--dump-memory",
+                     "flash:" + dump});
+    const std::string line = simulator.ReadLine();
+    ASSERT_EQ(line.rfind("pty: ", 0), 0u) << line;
+    Result program = Run("program --port " + line.substr(5) + " --config-string LYR8721 " + image);
+    EXPECT_EQ(program.exitCode, 0) << program.err;
+    simulator.Signal(SIGTERM);
+    EXPECT_EQ(simulator.Wait(), 0);
+  }
+  // The dump holds exactly the image words, the rest of the flash erased.
+  std::vector<uint16_t> flash = words;
+  flash.resize(0x4000, 0xFFFF);
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or(""), Bytes(flash));
+
+  Child simulator({TESSARO_BIN_DIR "/tessaro-sim", "--chip=LYR8721", "--state=" + state});
+  const std::string line = simulator.ReadLine();
+  ASSERT_EQ(line.rfind("pty: ", 0), 0u) << line;
+  Result verify = Run("verify --port " + line.substr(5) + " --config-string LYR8721 " + image);
+  EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  EXPECT_EQ(verify.out, "Embedded Flash: Verify Success\n");
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "platform/Files.h"
 #include "sim/BoardState.h"
+#include "sim/DriverImageRunner.h"
 #include "sim/SimBoard.h"
 
 namespace tessaro::sim {
@@ -81,6 +82,90 @@ TEST(BoardState, DumpsRegionsOfABoard) {
   EXPECT_FALSE(DumpBoardRegion(*board, "efuses:" + memory, error));  // no eFuses on an 8721
   EXPECT_FALSE(DumpBoardRegion(*board, "flash", error));
   std::filesystem::remove_all(folder);
+}
+
+class BoardStateFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = (std::filesystem::temp_directory_path() /
+               ("tessaro-state-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+                  .string();
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  std::shared_ptr<SimBoard> Board(const std::string& chip, const std::string& state, std::string* error = nullptr,
+                                  std::vector<std::string> dumps = {}) {
+    SimOptions options;
+    options.chip = chip;
+    options.stateFile = state;
+    options.dumpRequests = std::move(dumps);
+    return SimBoard::Create(options, error);
+  }
+  std::string folder_;
+};
+
+TEST_F(BoardStateFiles, BoardsEndAndStartAgainWithTheirMemories) {
+  const std::string state = folder_ + "/b.state";
+  const std::string dump = folder_ + "/fuses.bin";
+  {
+    auto board = Board("LYR8647", state, nullptr, {"fuses:" + dump});
+    ASSERT_TRUE(board);  // no file yet: a fresh board
+    EXPECT_EQ(board->FlashWord(0x1FFF), 0xFFFF);
+    board->SetFlashWord(0, 0x0A0D);
+    board->SetFlashWord(0x1FFF, 0x1234);
+    board->SetFuseBit(0x8003, 0);
+    board->SetFuseBit(0x8008, 0x5A);
+    board->SetSecurityBit(true);
+    EXPECT_TRUE(EndBoard(*board).empty());
+  }
+  EXPECT_EQ(ReadWholeFile(dump).value_or(""), std::string("\1\0\1\0\1\0\0\0\1\0\1\0\1\0\1\0\x5A\0", 18));
+  std::string error;
+  auto again = Board("LYR8647", state, &error);
+  ASSERT_TRUE(again) << error;
+  EXPECT_EQ(again->FlashWord(0), 0x0A0D);
+  EXPECT_EQ(again->FlashWord(0x1FFF), 0x1234);
+  EXPECT_EQ(again->FlashWord(1), 0xFFFF);
+  EXPECT_EQ(again->FuseBit(0x8003), 0);
+  EXPECT_EQ(again->FuseBit(0x8008), 0x5A);
+  EXPECT_EQ(again->FuseBit(0x8002), 1);
+  EXPECT_TRUE(again->SecurityBit());
+
+  // A 9xxx keeps its eFuses; its file holds no flash.
+  const std::string nine = folder_ + "/nine.state";
+  auto first = Board("LYR9468", nine);
+  ASSERT_TRUE(first);
+  first->SetEfuseWord(63, 0x8001);
+  EXPECT_TRUE(EndBoard(*first).empty());
+  auto second = Board("LYR9468", nine, &error);
+  ASSERT_TRUE(second) << error;
+  EXPECT_EQ(second->EfuseWord(63), 0x8001);
+  // An 8721 started from the 8x47's file takes the flash both have.
+  auto other = Board("LYR8721", state, &error);
+  ASSERT_TRUE(other) << error;
+  EXPECT_EQ(other->FlashWord(0x1FFF), 0x1234);
+}
+
+TEST_F(BoardStateFiles, ABadStateFileStopsTheBoardWithItsName) {
+  const std::string state = folder_ + "/bad.state";
+  ASSERT_TRUE(WriteWholeFile(state, "tessaro-sim state 1\nflash 99\n\1\2"));
+  std::string error;
+  EXPECT_FALSE(Board("LYR8721", state, &error));
+  EXPECT_EQ(error, "cannot load the board state: " + state + ": region 'flash' is cut short");
+  // Writing where no file can go is reported when the board ends.
+  auto board = Board("LYR8721", folder_ + "/no/such/folder/b.state", &error, {"flash:" + folder_ + "/no/f.bin"});
+  ASSERT_TRUE(board);
+  EXPECT_EQ(EndBoard(*board).size(), 2u);
+}
+
+TEST(BoardStateRunner, EveryBoardRunsDriverImages) {
+  for (const char* chip : {"LYR8721", "LYR8647", "LYR9468"}) {
+    SimOptions options;
+    options.chip = chip;
+    auto board = SimBoard::Create(options);
+    ASSERT_TRUE(board);
+    EXPECT_TRUE(std::dynamic_pointer_cast<DriverImageRunner>(board->RoutineHandler())) << chip;
+  }
 }
 
 }  // namespace

@@ -65,6 +65,15 @@ TEST(SimBoardTest, BlockSizesBeyondTheMonitorsBuffersAreRefused) {
   EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
 }
 
+TEST(SimBoardTest, NineChipsKeepProgramRamAtTheBottomOfWordMemory) {
+  auto board = Board("LYR9468");
+  // Block write of two words at 0xFFFE and one at 0x10000 (beyond program RAM), read back.
+  EXPECT_EQ(Exchange(*board, {12, 0xFE, 0xFF, 0x00, 0x00, 2, 0, 0x34, 0x12, 0x78, 0x56}), Bytes{0xAC});
+  EXPECT_EQ(Exchange(*board, {12, 0x00, 0x00, 0x01, 0x00, 1, 0, 0x11, 0x11}), Bytes{0xAC});
+  EXPECT_EQ(Exchange(*board, {11, 0xFE, 0xFF, 0x00, 0x00, 3, 0}), (Bytes{0x34, 0x12, 0x78, 0x56, 0xFF, 0xFF}));
+  EXPECT_EQ(board->ReadMemory(0), 0);
+}
+
 TEST(SimBoardTest, LegacyChipsNeverAcknowledge) {
   auto board = Board("LYR7312", true);
   EXPECT_EQ(Exchange(*board, {0xBC}).front(), 0xCB);
@@ -176,7 +185,8 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   std::string error;
   ASSERT_TRUE(sim::ParseSimOptions({"--chip=LYR9162", "--interface", "usb", "--usb-kind=1", "--secured=none-left",
                                     "--strapping=5", "--package-code=12", "--baud-pace", "--latency-us=100",
-                                    "--drop-byte=7", "--stop-after=20", "--no-power"},
+                                    "--drop-byte=7", "--stop-after=20", "--no-power", "--state", "/tmp/b.state",
+                                    "--dump-memory=flash:/tmp/f.bin", "--dump-memory", "memory@0+10:/tmp/m.bin"},
                                    options, error))
       << error;
   EXPECT_EQ(options.chip, "LYR9162");
@@ -190,10 +200,14 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   EXPECT_EQ(options.dropReplyByte, 7u);
   EXPECT_EQ(options.stopAfterCommands, 20u);
   EXPECT_FALSE(options.targetPowered);
+  EXPECT_EQ(options.stateFile, "/tmp/b.state");
+  EXPECT_EQ(options.dumpRequests, (std::vector<std::string>{"flash:/tmp/f.bin", "memory@0+10:/tmp/m.bin"}));
 
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--chip=LYR1234"}, {"--secured=1"}, {"--strapping=8"}, {"--interface=pci"},
-                                             {"--frobnicate"}, {"--chip"}, {"--baud-pace=1"}, {"chip"}}) {
+                                             {"--frobnicate"}, {"--chip"}, {"--baud-pace=1"}, {"chip"},
+                                             {"--state="}, {"--dump-memory=flash"}, {"--dump-memory=:f.bin"},
+                                             {"--dump-memory=flash:"}}) {
     sim::SimOptions ignored;
     EXPECT_FALSE(sim::ParseSimOptions(bad, ignored, error)) << bad[0];
     EXPECT_FALSE(error.empty());
