@@ -12,29 +12,11 @@
 
 #include "chips/ChipCatalogue.h"
 #include "platform/Files.h"
+#include "tests/cli/CliRun.h"
 #include "tests/sim/SimProcess.h"
 
 namespace tessaro::testing {
 namespace {
-
-struct CliResult {
-  int exitCode = -1;
-  std::string out;
-};
-
-// Runs tessaro-cli with its settings in a private folder; stderr is dropped.
-CliResult RunCli(const std::string& arguments) {
-  std::string command = std::string(TESSARO_BIN_DIR) + "/tessaro-cli " + arguments + " 2>/dev/null";
-  CliResult result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-  int status = ::pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 // The value of "key": in a flat JSON object (strings without quotes, null as "null").
 std::string JsonValue(const std::string& json, const std::string& key) {
@@ -62,7 +44,7 @@ std::string Expected(const ChipInfo& chip) {
 TEST_F(CliTest, IdentifiesEveryChipOnAnInProcessBoard) {
   std::vector<std::future<CliResult>> runs;
   for (const ChipInfo& chip : ChipCatalogue())
-    runs.push_back(std::async(std::launch::async, RunCli,
+    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); },
                               std::string("identify --json --port sim:--chip=") + chip.name + ",--interface=usb"));
   size_t i = 0;
   for (const ChipInfo& chip : ChipCatalogue()) {
@@ -79,7 +61,7 @@ TEST_F(CliTest, IdentifiesEveryChipThroughTessaroSim) {
   for (const ChipInfo& chip : ChipCatalogue()) {
     sims.push_back(std::make_unique<SimProcess>());
     ASSERT_TRUE(sims.back()->Start({std::string("--chip=") + chip.name, "--interface=usb", "--usb-kind=1"}));
-    runs.push_back(std::async(std::launch::async, RunCli, "identify --json --port " + sims.back()->path()));
+    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); }, "identify --json --port " + sims.back()->path()));
   }
   size_t i = 0;
   for (const ChipInfo& chip : ChipCatalogue()) {
@@ -102,8 +84,8 @@ TEST_F(CliTest, Reports9xxxMemoryKindsForEveryStrapping) {
                           {"1", "0", "false"}, {"6", "7", "true"},  {"7", "0", "false"}, {"0", "6", "false"}};
   std::vector<std::future<CliResult>> runs;
   for (int s = 0; s < 8; ++s) {
-    runs.push_back(std::async(std::launch::async, RunCli, "identify --json --port sim:chip=LYR9468,strapping=" + std::to_string(s)));
-    runs.push_back(std::async(std::launch::async, RunCli, "identify --json --port sim:chip=LYR9368,strapping=" + std::to_string(s)));
+    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); }, "identify --json --port sim:chip=LYR9468,strapping=" + std::to_string(s)));
+    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); }, "identify --json --port sim:chip=LYR9368,strapping=" + std::to_string(s)));
   }
   for (int s = 0; s < 8; ++s) {
     CliResult r9468 = runs[2 * s].get();

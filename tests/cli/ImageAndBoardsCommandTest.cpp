@@ -1,6 +1,8 @@
 // tessaro-cli image and boards, run as a user runs them: exit codes, JSON on stdout, errors on
 // stderr.
 #include <gtest/gtest.h>
+
+#include "tests/cli/CliRun.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,11 +14,7 @@
 
 namespace {
 
-struct Result {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using Result = tessaro::testing::CliResult;
 
 class CliCommand : public ::testing::Test {
  protected:
@@ -29,20 +27,7 @@ class CliCommand : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
-  Result Run(const std::string& arguments) {
-    const std::string errPath = folder_ + "/stderr.txt";
-    const std::string command = std::string(TESSARO_BIN_DIR "/tessaro-cli ") + arguments + " 2>'" + errPath + "'";
-    Result result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = tessaro::ReadWholeFile(errPath).value_or("");
-    return result;
-  }
+  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
   std::string Write(const std::string& name, const std::string& bytes) {
     const std::string path = folder_ + "/" + name;
     EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));

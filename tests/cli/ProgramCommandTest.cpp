@@ -2,6 +2,8 @@
 // line, JSON, exit codes, what the simulated flash holds (dumped when the board ends), Ctrl-C,
 // and a board served by tessaro-sim on a pseudo-terminal.
 #include <gtest/gtest.h>
+
+#include "tests/cli/CliRun.h"
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,11 +24,7 @@ extern char** environ;
 
 namespace {
 
-struct Result {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using Result = tessaro::testing::CliResult;
 
 // A child process with its stdout on a pipe.
 class Child {
@@ -93,20 +91,7 @@ class ProgramCommand : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
-  Result Run(const std::string& arguments) {
-    const std::string errPath = folder_ + "/stderr.txt";
-    const std::string command = std::string(TESSARO_BIN_DIR "/tessaro-cli ") + arguments + " 2>'" + errPath + "'";
-    Result result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = tessaro::ReadWholeFile(errPath).value_or("");
-    return result;
-  }
+  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
   // A raw image of `words` random words (word 2 kept clear of the 8x47 firmware mark).
   std::string Image(const std::string& name, size_t words, uint32_t seed, std::vector<uint16_t>* content = nullptr) {
     std::mt19937 generator(seed);

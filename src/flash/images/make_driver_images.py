@@ -32,19 +32,19 @@ IMAGES = {
 }
 
 
-def build(spec):
-    length = spec["length"]
+def build(layout):
+    length = layout["length"]
     words = [0] * length
     words[0] = 0x4452
     words[1] = length
     words[2] = INTERFACE_VERSION
-    for entry, address in spec["entries"].items():
+    for entry, address in layout["entries"].items():
         words[entry] = address
-    name = spec["name"].ljust(16).encode("ascii")
+    name = layout["name"].ljust(16).encode("ascii")
     assert len(name) == 16
     for i in range(8):
         words[16 + i] = name[2 * i] | (name[2 * i + 1] << 8)
-    for entry, address in spec["entries"].items():
+    for entry, address in layout["entries"].items():
         if entry == 8:  # the data buffer, behind the image
             continue
         assert CODE_START <= address < length
@@ -54,9 +54,9 @@ def build(spec):
 
 def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
-    for file_name, spec in IMAGES.items():
+    for file_name, layout in IMAGES.items():
         with open(os.path.join(folder, file_name), "wb") as out:
-            out.write(build(spec))
+            out.write(build(layout))
 
 
 if __name__ == "__main__":
