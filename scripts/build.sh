@@ -11,7 +11,13 @@ case "$sanitize" in
   *) echo "usage: scripts/build.sh [none|address|thread] [targets...]" >&2; exit 2 ;;
 esac
 jobs=$(nproc)
-cmake -S . -B "$dir" -DTESSARO_SANITIZE="$flag" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  # Worktrees side by side share cached objects through paths relative to their parent.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd .. && pwd)}"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$dir" -DTESSARO_SANITIZE="$flag" "${launcher[@]}" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
 if [ $# -gt 0 ]; then
   for t in "$@"; do cmake --build "$dir" -j "$jobs" --target "$t"; done
 else

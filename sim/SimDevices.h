@@ -5,10 +5,29 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tessaro::sim {
 
 class SimBoard;
+
+// What a device model saw that a correct host never does (a command the device would ignore or
+// take wrongly, a write it does not allow in its state). A model records each one as it
+// happens; the board gathers them from every attached model into its own list.
+class SimDeviceModel {
+ public:
+  virtual ~SimDeviceModel() = default;
+  const std::vector<std::string>& violations() const { return violations_; }
+  void ClearViolations() { violations_.clear(); }
+
+ protected:
+  void Violation(std::string text) { violations_.push_back(std::move(text)); }
+
+ private:
+  std::vector<std::string> violations_;
+};
 
 // A device seen through a window of target word addresses (parallel NOR, a NAND data window,
 // a QSPI memory window). Offsets are relative to the window's base.
