@@ -80,7 +80,9 @@ void ProgrammingJob::ApplyBoard(const BoardDefinition& board, std::string& warni
   }
   parallel.Reset();
   if (!board.flashDeviceNames.empty()) {
-    if (TdfDrv* device = catalogue.FindParallelDevice(board.flashDevices)) parallel = *device;
+    if (const ParallelDeviceRecord* record = catalogue.FindParallelDevice(board.flashDevices)) {
+      parallel = FlashDriverTDF(*record);
+    }
   }
   if (!board.qspiDevice.empty()) {
     qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON, board.qspiSingleBit == ONOFF_ON);
