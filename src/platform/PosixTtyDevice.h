@@ -1,6 +1,14 @@
 // A serial device node (/dev/ttyUSB0, /dev/ttyS0, a pseudo-terminal) as a PortDevice: termios
 // raw mode, poll() with an eventfd to interrupt reads, TIOCM ioctls for the modem lines that
 // quietly do nothing where a device has none.
+//
+// Why termios here and not libserialport: the reader thread blocks in poll() on the device and
+// an eventfd together, so stopping it is one write; libserialport's event sets wait on its
+// ports only and offer no such wake-up. The 73xx handshake toggles RTS/DTR and samples
+// CTS/DSR bit by bit, and a pseudo-terminal (tessaro-sim) must take those calls as no-ops
+// (ENOTTY), which a direct ioctl states plainly. Enumeration stays with libudev (PortList),
+// which gives the USB vendor and model strings users know. What libserialport would add is
+// Windows and macOS support, which this program does not target.
 #pragma once
 
 #include <memory>
