@@ -126,7 +126,7 @@ bool SerialPort::IdentifyChip() {
 const ChipInfo* SerialPort::ProbePort(CLyrComIf* callback, uint32_t port, bool switchBaud) {
   CloseLink(true);
   config_.chip = FindChipByName("LYR8326");
-  int code = LinkWithTarget(callback, port, switchBaud, true);
+  LinkResult code = LinkWithTarget(callback, port, switchBaud, true);
   if (code == LINK_OK) {
     (void)IdentifyChip();
     return config_.chip;

@@ -1,4 +1,5 @@
-// Result codes of the link operations and their messages.
+// Result codes of the link operations (OpenLink, LinkWithTarget, Connect) and their messages.
+// The link calls that return one are [[nodiscard]]: a failure cannot be dropped unseen.
 #pragma once
 
 #include <string>

@@ -83,7 +83,7 @@ bool SerialPort::SleepPolling(int ms) {
   return true;
 }
 
-int SerialPort::OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud) {
+LinkResult SerialPort::OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud) {
   callback_ = callback ? callback : &defaultCallback_;
   retries_ = 0;
   expectedReply_ = 0;
@@ -181,8 +181,8 @@ void SerialPort::ProbeInterface() {
   Sleep(50);
 }
 
-int SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet) {
-  int code = OpenLink(callback, port, switchBaud);
+LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet) {
+  LinkResult code = OpenLink(callback, port, switchBaud);
   if (code != LINK_OK) return code;
   bool firstTime = true;
   for (;;) {
@@ -274,7 +274,7 @@ int SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBa
   return LINK_OK;
 }
 
-int SerialPort::Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, const BoardConfig& configuration) {
+LinkResult SerialPort::Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, const BoardConfig& configuration) {
   struct WaitCursor {
     PromptIf& prompt;
     explicit WaitCursor(PromptIf& p) : prompt(p) { prompt.SetWaitCursor(true); }
@@ -285,7 +285,7 @@ int SerialPort::Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, con
   chipDescription_.clear();
   chipIdValue_ = 0;
   if (port != 0) {
-    int code = LinkWithTarget(callback, port, switchBaud, false);
+    LinkResult code = LinkWithTarget(callback, port, switchBaud, false);
     if (code != LINK_OK) return code;
   }
   preloadCount_ = 0;

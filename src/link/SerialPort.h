@@ -93,9 +93,9 @@ class SerialPort {
   uint32_t rxCount() const { return rxCount_.load(); }
 
   // ---- link ----
-  int OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud);
-  int LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet);
-  int Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, const BoardConfig& configuration);
+  [[nodiscard]] LinkResult OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud);
+  [[nodiscard]] LinkResult LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet);
+  [[nodiscard]] LinkResult Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, const BoardConfig& configuration);
   void CloseLink(bool flag);
 
   bool linked() const { return linked_; }

@@ -39,7 +39,7 @@ bool FlashIf::EnsureLinked() {
   host.StopConnectionPoll();
   BoardConfig& config = host.Configuration();
   if (config.chip && config.chip->familyCode >= FAMILY_74XX) config.mode = MEM_INTRAM;
-  int result = port.Connect(host.LinkCallback(), host.PortNumber(), host.DoubleBaud(), config);
+  LinkResult result = port.Connect(host.LinkCallback(), host.PortNumber(), host.DoubleBaud(), config);
   if (result == LINK_OK) {
     host.StartConnectionPoll();
     return true;
