@@ -13,7 +13,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,7 @@
 
 #include "chips/ChipCatalogue.h"
 #include "sim/SimDevices.h"
+#include "sim/SimUart.h"
 
 namespace tessaro::sim {
 
@@ -47,8 +50,12 @@ struct SimOptions {
   uint64_t dropReplyByte = 0;     // 1-based index of a target-to-host byte to drop
   uint64_t corruptReplyByte = 0;  // 1-based index of a target-to-host byte to corrupt
   uint64_t lateCommand = 0;       // 1-based index of the command answered late
-  uint32_t lateMs = 1500;         // how late, unless the host speaks again first
-  uint64_t stopAfterCommands = 0; // stop answering after this many commands
+  uint32_t lateMs = 1500;         // how late; the answer leaves when it is due, whatever the host does
+  uint64_t stopAfterCommands = 0; // stop answering after this many commands (until the next reset)
+  std::vector<uint64_t> dropHostBytes;       // 1-based indexes of host-to-target bytes that are lost
+  std::vector<std::pair<uint64_t, uint8_t>> corruptHostBytes;  // index and the bits flipped in it
+  std::vector<uint64_t> duplicateHostBytes;  // host-to-target bytes that arrive twice
+  std::string traceFile;          // JSON Lines, one decoded command a line
   bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
   uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
   std::string stateFile;                  // memories loaded when the board is created, saved when it ends
@@ -59,6 +66,18 @@ struct SimOptions {
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error);
 // The option summary for --help.
 std::string SimOptionsHelp();
+
+// One decoded command (or violation) of the monitor, in the order the monitor took them.
+// `fields` keep their order: reg, addr, index, code, count, value, result as the op has them.
+struct SimTraceRecord {
+  std::string op;
+  std::vector<std::pair<std::string, uint64_t>> fields;
+  std::vector<uint16_t> data;  // writeBlock and writeFlash
+  std::string text;            // a violation's description
+  bool resent = false;         // the same command again after a resynchronisation
+  std::optional<uint64_t> Field(const std::string& name) const;
+  std::string Json() const;
+};
 
 struct WireCounters {
   uint64_t hostToTarget = 0;
@@ -87,7 +106,8 @@ class SimBoard {
   long WaitOutput(uint8_t* buffer, size_t capacity, bool& interrupted);
   // Sets `interrupted` under the board's lock and wakes WaitOutput.
   void Interrupt(bool& interrupted);
-  void SetHostBaud(uint32_t baud);
+  void SetHostBaud(uint32_t baud);  // 8N1 at `baud`
+  void SetHostLine(const UartFormat& format);
   void SetModemLines(bool rts, bool dtr);
   bool Cts();
   bool Dsr();
@@ -107,6 +127,20 @@ class SimBoard {
   void SetLateCommand(uint64_t index, uint32_t lateMs);
   void SetStopAfterCommands(uint64_t count);
   void SetRefuseBaudSwitch(bool refuse);
+  void DropHostByte(uint64_t index);
+  void CorruptHostByte(uint64_t index, uint8_t flip);
+  void DuplicateHostByte(uint64_t index);
+
+  // ---- what a correct host never does ----
+  // The board's own violations followed by those of every attached device model.
+  std::vector<std::string> Violations();
+  void ClearViolations();
+  // Called with each violation as it happens (tessaro-sim prints them); runs under the lock.
+  void SetViolationLog(std::function<void(const std::string&)> log);
+
+  // ---- the command trace ----
+  std::vector<SimTraceRecord> Trace();
+  void ClearTrace();
 
   // ---- inspection ----
   WireCounters Counters();
@@ -150,7 +184,6 @@ class SimBoard {
   struct OutByte {
     SimClock::time_point due;
     uint8_t value;
-    bool late;
   };
   struct Window {
     uint32_t base, size;
@@ -174,13 +207,17 @@ class SimBoard {
   void EmitWord(uint16_t word);
   void Reset(SimClock::time_point now);
   void Greet();
-  bool LineMatches() const;
   uint32_t LineBaud() const;
+  UartFormat TargetLine() const;
+  void Violation(std::string text);
+  void Record(SimTraceRecord record);
   // monitor
   size_t CommandLength() const;
   void Execute();
   uint16_t MemRead(uint32_t address);
-  void MemWrite(uint32_t address, uint16_t value);
+  [[nodiscard]] bool MemWrite(uint32_t address, uint16_t value);  // false: nothing decodes the address
+  void HostMemWrite(uint32_t address, uint16_t value);  // a write by the host: violations recorded
+  bool InEmbeddedFlash(uint32_t address) const;
   uint16_t IoRead(uint32_t reg);
   void IoWrite(uint32_t reg, uint16_t value);
   bool FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed);
@@ -201,9 +238,19 @@ class SimBoard {
   SimClock::time_point lastDue_{};
   SimClock::time_point lineFreeAt_{};
   SimClock::time_point replyBase_{};
-  uint32_t hostBaud_ = 0;
+  UartFormat hostLine_{0, 8, 'N', 1};
+  uint64_t hostSerial_ = 0;  // host-to-target bytes so far, for the host-side faults
+  std::vector<uint64_t> dropHost_, duplicateHost_;
+  std::vector<std::pair<uint64_t, uint8_t>> corruptHost_;
   WireCounters counters_;
   bool hostSpoke_ = false;
+  std::vector<std::string> violations_;
+  std::function<void(const std::string&)> violationLog_;
+  std::deque<SimTraceRecord> trace_;
+  FILE* traceFile_ = nullptr;
+  std::vector<uint8_t> lastCommand_;  // to mark a command sent again after a resync
+  bool probeSeen_ = false;
+  bool beforeResetReported_ = false;
   uint64_t replySerial_ = 0;
   uint64_t dropReplyByte_, corruptReplyByte_, lateCommand_, stopAfter_;
   uint32_t lateMs_;
@@ -220,11 +267,11 @@ class SimBoard {
   bool powered_;
   bool inReset_ = false;
   SimClock::time_point resetUntil_{};
-  bool greetingPending_ = false;
-  bool sessionOpened_ = false;
+  bool monitorRunning_ = false;  // the boot ROM's monitor, started by a reset
+  bool sessionOpened_ = false;   // kept through resets, lost with the power
+  int offeredSession_ = 0;       // 9xxx secured: the next debug session, 8 when none is left
   bool securityBit_;
   std::vector<uint8_t> command_;
-  SimClock::time_point lastHostByte_{};
   uint64_t commandCount_ = 0;
   uint32_t idleClocks_ = 0;  // eFuse: consecutive idle commands (18)
   bool efuseBurning_ = false;
@@ -251,6 +298,7 @@ class SimBoard {
   std::vector<Window> windows_;
   std::vector<IoBlock> ioBlocks_;
   std::map<uint32_t, std::shared_ptr<SimSpiDevice>> spi_;
+  std::vector<std::shared_ptr<SimDeviceModel>> models_;
   std::shared_ptr<SimRoutineHandler> routines_;
 };
 
