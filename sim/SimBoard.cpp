@@ -87,7 +87,12 @@ std::string SimOptionsHelp() {
          "  --corrupt-byte N        corrupt the Nth target-to-host byte\n"
          "  --late-command N        answer the Nth command late\n"
          "  --late-ms N             how late (default 1500)\n"
-         "  --stop-after N          stop answering after N commands\n"
+         "  --stop-after N          stop answering after N commands, until the next reset\n"
+         "  --drop-host-byte N      lose the Nth host-to-target byte (repeatable)\n"
+         "  --corrupt-host-byte N[:MASK]  flip MASK's bits (default 0xFF) in the Nth\n"
+         "                          host-to-target byte (repeatable)\n"
+         "  --duplicate-host-byte N the Nth host-to-target byte arrives twice (repeatable)\n"
+         "  --trace FILE            write each decoded command as a JSON line to FILE\n"
          "  --no-baud-switch        the target refuses the higher baud rate\n"
          "  --state FILE            load the board's memories from FILE when it exists, save\n"
          "                          them there when the board ends\n"
@@ -203,6 +208,27 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
     } else if (name == "late-ms") {
       if (!needNumber(600000)) return false;
       options.lateMs = static_cast<uint32_t>(number);
+    } else if (name == "drop-host-byte") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.dropHostBytes.push_back(number);
+    } else if (name == "duplicate-host-byte") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.duplicateHostBytes.push_back(number);
+    } else if (name == "corrupt-host-byte") {
+      uint64_t index = 0, mask = 0xFF;
+      const size_t colon = value->find(':');
+      if (!ParseNumber(value->substr(0, colon), index) || index == 0 ||
+          (colon != std::string::npos && (!ParseNumber(value->substr(colon + 1), mask) || mask == 0 || mask > 0xFF))) {
+        error = "--corrupt-host-byte wants N or N:MASK (MASK 1..0xFF), not '" + *value + "'";
+        return false;
+      }
+      options.corruptHostBytes.emplace_back(index, static_cast<uint8_t>(mask));
+    } else if (name == "trace") {
+      if (value->empty()) {
+        error = "--trace needs a file name";
+        return false;
+      }
+      options.traceFile = *value;
     } else if (name == "stop-after") {
       if (!needNumber(UINT64_MAX)) return false;
       options.stopAfterCommands = number;

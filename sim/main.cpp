@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessaro-sim: %s\n", error.c_str());
     return 2;
   }
+  // What a correct host never does goes to the log as it happens (and to --stats at the end).
+  board->SetViolationLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: violation: %s\n", text.c_str()); });
 
   // Block the stop signals before any thread starts, then wait for one of them here.
   sigset_t stopSignals;
