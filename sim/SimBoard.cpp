@@ -100,6 +100,7 @@ SimBoard::SimBoard(const SimOptions& options, const ChipInfo* chip)
       offeredSession_(options.securedSession),
       securityBit_(options.securityBit),
       flash_(chip->embeddedFlashSize, 0xFFFF) {
+  noise_.seed(options.seed);
   dropHost_ = options.dropHostBytes;
   corruptHost_ = options.corruptHostBytes;
   duplicateHost_ = options.duplicateHostBytes;
@@ -151,11 +152,20 @@ void SimBoard::HostWrite(const uint8_t* data, size_t size) {
       if (listed(dropHost_, hostSerial_)) continue;
       for (const auto& [index, flip] : corruptHost_)
         if (index == hostSerial_) byte ^= flip;
+      byte = Noise(byte);
       HostByte(byte, now);
       if (listed(duplicateHost_, hostSerial_)) HostByte(byte, now);
     }
   }
   outputReady_.notify_all();
+}
+
+uint8_t SimBoard::Noise(uint8_t byte) {
+  if (options_.noisePpm == 0) return byte;
+  // One draw per byte, in line order, so a seed replays the same hits.
+  const uint64_t draw = noise_();
+  if (draw % 1000000 >= options_.noisePpm) return byte;
+  return static_cast<uint8_t>(byte ^ (1u << ((draw >> 32) % 8)));
 }
 
 UartFormat SimBoard::TargetLine() const { return UartFormat{LineBaud(), 8, 'N', 1}; }
@@ -226,6 +236,7 @@ void SimBoard::Emit(uint8_t byte) {
   }
   if (replySerial_ == dropReplyByte_) return;
   if (replySerial_ == corruptReplyByte_) byte ^= 0xFF;
+  byte = Noise(byte);
   if (handshake()) {
     hsOut_.push_back(byte);
     return;
@@ -733,6 +744,11 @@ void SimBoard::Execute() {
   }
   currentLate_ = false;
   if (stopAfter_ != 0 && commandCount_ >= stopAfter_) silent_ = true;
+  if (commandCount_ == options_.resetAtCommand) Reset(SimClock::now());
+  if (commandCount_ == options_.unplugAtCommand) {
+    unplugged_ = true;
+    outputReady_.notify_all();
+  }
 }
 
 bool SimBoard::FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -198,6 +199,8 @@ class SimBoard {
   uint64_t hostSerial_ = 0;  // host-to-target bytes so far, for the host-side faults
   std::vector<uint64_t> dropHost_, duplicateHost_;
   std::vector<std::pair<uint64_t, uint8_t>> corruptHost_;
+  std::mt19937_64 noise_;
+  uint8_t Noise(uint8_t byte);
   WireCounters counters_;
   bool hostSpoke_ = false;
   std::vector<std::string> violations_;

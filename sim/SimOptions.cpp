@@ -43,6 +43,10 @@ std::string SimOptionsHelp() {
          "  --corrupt-host-byte N[:MASK]  flip MASK's bits (default 0xFF) in the Nth\n"
          "                          host-to-target byte (repeatable)\n"
          "  --duplicate-host-byte N the Nth host-to-target byte arrives twice (repeatable)\n"
+         "  --noise-ppm N           flip a random bit in N of a million bytes, both ways\n"
+         "  --seed S                seed of the noise (default 1), printed in the log\n"
+         "  --reset-at-command N    the board resets itself after the Nth command\n"
+         "  --unplug-at-command N   the cable is pulled after the Nth command\n"
          "  --trace FILE            write each decoded command as a JSON line to FILE\n"
          "  --no-baud-switch        the target refuses the higher baud rate\n"
          "  --state FILE            load the board's memories from FILE when it exists, save\n"
@@ -174,6 +178,18 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
         return false;
       }
       options.corruptHostBytes.emplace_back(index, static_cast<uint8_t>(mask));
+    } else if (name == "noise-ppm") {
+      if (!needNumber(1000000)) return false;
+      options.noisePpm = static_cast<uint32_t>(number);
+    } else if (name == "seed") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.seed = number;
+    } else if (name == "reset-at-command") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.resetAtCommand = number;
+    } else if (name == "unplug-at-command") {
+      if (!needNumber(UINT64_MAX)) return false;
+      options.unplugAtCommand = number;
     } else if (name == "trace") {
       if (value->empty()) {
         error = "--trace needs a file name";

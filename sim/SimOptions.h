@@ -33,6 +33,10 @@ struct SimOptions {
   std::vector<uint64_t> dropHostBytes;       // 1-based indexes of host-to-target bytes that are lost
   std::vector<std::pair<uint64_t, uint8_t>> corruptHostBytes;  // index and the bits flipped in it
   std::vector<uint64_t> duplicateHostBytes;  // host-to-target bytes that arrive twice
+  uint32_t noisePpm = 0;          // chance per million that a byte on the line (either way) is hit
+  uint64_t seed = 1;              // of the noise; a run is reproduced by its seed
+  uint64_t resetAtCommand = 0;    // the board resets itself after this command (a brown-out)
+  uint64_t unplugAtCommand = 0;   // the cable is pulled after this command
   std::string traceFile;          // JSON Lines, one decoded command a line
   bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
   uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting

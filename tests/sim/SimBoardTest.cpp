@@ -437,6 +437,46 @@ TEST(SimBoardTest, TraceNamesEachDecodedCommand) {
   }
 }
 
+TEST(SimBoardTest, NoiseIsReproducibleFromItsSeed) {
+  auto run = [](uint64_t seed, uint32_t ppm) {
+    sim::SimOptions options;
+    options.chip = "LYR8326";
+    options.noisePpm = ppm;
+    options.seed = seed;
+    options.resetMs = 5;
+    auto board = sim::SimBoard::Create(options);
+    board->SetHostBaud(57600);
+    for (uint32_t reg = 0; reg < 32; ++reg) board->SetIoRegister(reg, static_cast<uint16_t>(reg * 0x0101));
+    Bytes answers;
+    (void)Exchange(*board, {0xBC});
+    for (uint8_t reg = 0; reg < 32; ++reg) {
+      Bytes answer = Exchange(*board, {4, reg}, 100ms);
+      answers.insert(answers.end(), answer.begin(), answer.end());
+    }
+    return answers;
+  };
+  const Bytes quiet = run(7, 0);
+  EXPECT_EQ(quiet.size(), 64u);
+  const Bytes noisy = run(7, 100000);  // one byte in ten
+  EXPECT_NE(noisy, quiet);
+  EXPECT_EQ(run(7, 100000), noisy);
+}
+
+TEST(SimBoardTest, ResetAndUnplugAtAGivenCommand) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.resetAtCommand = 2;
+  auto board = Board(options);
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00, 0xAC}));  // the answer, then the greeting
+  options.resetAtCommand = 0;
+  options.unplugAtCommand = 1;
+  board = Board(options);
+  EXPECT_FALSE(board->unplugged());
+  (void)Exchange(*board, {4, 250});
+  EXPECT_TRUE(board->unplugged());
+}
+
 TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   sim::SimOptions options;
   std::string error;
@@ -445,7 +485,8 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
                                     "--drop-byte=7", "--stop-after=20", "--no-power", "--state", "/tmp/b.state",
                                     "--dump-memory=flash:/tmp/f.bin", "--dump-memory", "memory@0+10:/tmp/m.bin",
                                     "--drop-host-byte=3", "--drop-host-byte=9", "--corrupt-host-byte=5:0x41",
-                                    "--corrupt-host-byte=6", "--duplicate-host-byte=8", "--trace=/tmp/t.jsonl"},
+                                    "--corrupt-host-byte=6", "--duplicate-host-byte=8", "--trace=/tmp/t.jsonl",
+                                    "--noise-ppm=250", "--seed=99", "--reset-at-command=4", "--unplug-at-command=5"},
                                    options, error))
       << error;
   EXPECT_EQ(options.chip, "LYR9162");
@@ -465,6 +506,10 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   EXPECT_EQ(options.corruptHostBytes, (std::vector<std::pair<uint64_t, uint8_t>>{{5, 0x41}, {6, 0xFF}}));
   EXPECT_EQ(options.duplicateHostBytes, (std::vector<uint64_t>{8}));
   EXPECT_EQ(options.traceFile, "/tmp/t.jsonl");
+  EXPECT_EQ(options.noisePpm, 250u);
+  EXPECT_EQ(options.seed, 99u);
+  EXPECT_EQ(options.resetAtCommand, 4u);
+  EXPECT_EQ(options.unplugAtCommand, 5u);
 
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--chip=LYR1234"}, {"--secured=1"}, {"--strapping=8"}, {"--interface=pci"},
