@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 
 #include "common/Json.h"
@@ -14,17 +15,34 @@ namespace tessaro::sim {
 
 namespace {
 
+// Protocol bytes and limits kept here on purpose, apart from the host's own constants: the
+// simulator is an independent check of the host, so a wrong value on one side shows up.
 constexpr uint8_t kAck = 0xAC;
 constexpr uint8_t kRefused = 0xEE;
 constexpr uint8_t kEraseDone = 0xEE;
 // The UART clock of the monitor: divisor 230 (256 - 26) gives 57600 baud, 243 gives 115200.
 constexpr uint32_t kUartClock = 57600 * 26;
 constexpr uint16_t kDefaultDivisor = 230;
-// A command left incomplete for this long is dropped, as the monitor's receive time-out does.
-constexpr auto kCommandIdle = std::chrono::milliseconds(50);
+constexpr uint16_t kRegisterFlag = 0x8000;  // 9xxx register words carry bit 15
+// What the resynchronisation bytes 0x00 0x55 leave in an idle 9xxx monitor once the next probe
+// follows: a register read of the word 0x0055. A correct host sends it only as a probe.
+constexpr uint16_t kProbeRegisterWord = 0x0055;
 constexpr uint32_t kMaxBlockRead = 512;
 constexpr uint32_t kMaxBlockWrite = 128;
 constexpr uint32_t kFlashPage = 64;
+// Bounds of what the board keeps for inspection; a long run keeps the latest.
+constexpr size_t kTraceKept = 20000;
+constexpr size_t kViolationsKept = 1000;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
 
 uint32_t PackageOf(const ChipInfo* chip) {
   switch (chip->modelCode) {
@@ -38,167 +56,7 @@ uint32_t PackageOf(const ChipInfo* chip) {
   }
 }
 
-bool ParseNumber(const std::string& text, uint64_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  value = std::strtoull(text.c_str(), &end, 0);
-  return end && *end == '\0';
-}
-
 }  // namespace
-
-// ---- options ----
-
-std::string SimOptionsHelp() {
-  return "  --chip NAME             catalogue chip (default LYR9468)\n"
-         "  --interface none|usb    debug interface in front of the chip (default none)\n"
-         "  --usb-kind K            USB interface kind (default 2)\n"
-         "  --usb-revision R        USB interface revision (default 6)\n"
-         "  --usb-flags F           USB interface flags byte (default from chip and power)\n"
-         "  --no-power              the target board is not powered\n"
-         "  --secured SESSION|none-left   9xxx: secured, offering debug session 2..7\n"
-         "  --security-bit          8x47: the security bit is set\n"
-         "  --strapping S           9xxx: bits 12-14 of I/O register 21 (0..7)\n"
-         "  --package-code P        9xxx: low 4 bits of I/O register 250\n"
-         "  --revision N            chip revision in I/O register 251\n"
-         "  --baud-pace             pace bytes at the current line speed\n"
-         "  --latency-us N          turnaround delay before each reply\n"
-         "  --reset-ms N            reset to boot ROM greeting (default 300)\n"
-         "  --stats FILE            write wire counters as JSON at exit\n"
-         "  --drop-byte N           drop the Nth target-to-host byte\n"
-         "  --corrupt-byte N        corrupt the Nth target-to-host byte\n"
-         "  --late-command N        answer the Nth command late\n"
-         "  --late-ms N             how late (default 1500)\n"
-         "  --stop-after N          stop answering after N commands\n"
-         "  --no-baud-switch        the target refuses the higher baud rate\n"
-         "  --state FILE            load the board's memories from FILE when it exists, save\n"
-         "                          them there when the board ends\n"
-         "  --dump-memory REGION:FILE  write a region's words (16-bit little-endian) to FILE\n"
-         "                          when the board ends (repeatable; flash, fuses, security,\n"
-         "                          efuses, memory@START+COUNT in hex words)\n";
-}
-
-bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error) {
-  static const char* const kFlags[] = {"no-power", "security-bit", "baud-pace", "no-baud-switch"};
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-      error = "unexpected argument '" + arg + "'";
-      return false;
-    }
-    std::string name = arg.substr(2);
-    std::optional<std::string> value;
-    if (size_t eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    bool isFlag = std::find_if(std::begin(kFlags), std::end(kFlags), [&](const char* f) { return name == f; }) != std::end(kFlags);
-    if (isFlag) {
-      if (value) {
-        error = "--" + name + " takes no value";
-        return false;
-      }
-      if (name == "no-power") options.targetPowered = false;
-      if (name == "security-bit") options.securityBit = true;
-      if (name == "baud-pace") options.baudPace = true;
-      if (name == "no-baud-switch") options.refuseBaudSwitch = true;
-      continue;
-    }
-    if (!value) {
-      if (i + 1 >= args.size()) {
-        error = "--" + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    }
-    uint64_t number = 0;
-    auto needNumber = [&](uint64_t max) {
-      if (!ParseNumber(*value, number) || number > max) {
-        error = "invalid value '" + *value + "' for --" + name;
-        return false;
-      }
-      return true;
-    };
-    if (name == "chip") {
-      options.chip = *value;
-    } else if (name == "interface") {
-      if (*value == "none") options.usbInterface = false;
-      else if (*value == "usb") options.usbInterface = true;
-      else {
-        error = "--interface takes none or usb";
-        return false;
-      }
-    } else if (name == "usb-kind") {
-      if (!needNumber(255)) return false;
-      options.usbKind = static_cast<uint8_t>(number);
-    } else if (name == "usb-revision") {
-      if (!needNumber(255)) return false;
-      options.usbRevision = static_cast<uint8_t>(number);
-    } else if (name == "usb-flags") {
-      if (!needNumber(255)) return false;
-      options.usbFlags = static_cast<uint8_t>(number);
-    } else if (name == "secured") {
-      if (*value == "none-left") options.securedSession = 8;
-      else if (!needNumber(7) || number < 2) {
-        error = "--secured takes a debug session 2..7 or none-left";
-        return false;
-      } else options.securedSession = static_cast<int>(number);
-    } else if (name == "strapping") {
-      if (!needNumber(7)) return false;
-      options.strapping = static_cast<uint32_t>(number);
-    } else if (name == "package-code") {
-      if (!needNumber(15)) return false;
-      options.packageCode = static_cast<uint32_t>(number);
-    } else if (name == "revision") {
-      if (!needNumber(127)) return false;
-      options.revision = static_cast<int>(number);
-    } else if (name == "latency-us") {
-      if (!needNumber(10000000)) return false;
-      options.latencyUs = static_cast<uint32_t>(number);
-    } else if (name == "reset-ms") {
-      if (!needNumber(60000)) return false;
-      options.resetMs = static_cast<uint32_t>(number);
-    } else if (name == "stats") {
-      options.statsFile = *value;
-    } else if (name == "state") {
-      if (value->empty()) {
-        error = "--state needs a file name";
-        return false;
-      }
-      options.stateFile = *value;
-    } else if (name == "dump-memory") {
-      const size_t colon = value->find(':');
-      if (colon == std::string::npos || colon == 0 || colon + 1 >= value->size()) {
-        error = "--dump-memory wants REGION:FILE, not '" + *value + "'";
-        return false;
-      }
-      options.dumpRequests.push_back(*value);
-    } else if (name == "drop-byte") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.dropReplyByte = number;
-    } else if (name == "corrupt-byte") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.corruptReplyByte = number;
-    } else if (name == "late-command") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.lateCommand = number;
-    } else if (name == "late-ms") {
-      if (!needNumber(600000)) return false;
-      options.lateMs = static_cast<uint32_t>(number);
-    } else if (name == "stop-after") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.stopAfterCommands = number;
-    } else {
-      error = "unknown option --" + name;
-      return false;
-    }
-  }
-  if (!FindChipByName(options.chip)) {
-    error = "unknown chip '" + options.chip + "'";
-    return false;
-  }
-  return true;
-}
 
 // ---- construction ----
 
@@ -210,6 +68,13 @@ std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& options, std::strin
   }
   auto board = std::make_shared<SimBoard>(options, chip);
   board->SetRoutineHandler(MakeDriverImageRunner());
+  if (!options.traceFile.empty()) {
+    board->traceFile_ = std::fopen(options.traceFile.c_str(), "w");
+    if (!board->traceFile_) {
+      if (error) *error = "cannot write the trace file " + options.traceFile;
+      return nullptr;
+    }
+  }
   if (!options.stateFile.empty()) {
     std::string stateError;
     if (!LoadBoardState(*board, options.stateFile, stateError)) {
@@ -231,13 +96,21 @@ SimBoard::SimBoard(const SimOptions& options, const ChipInfo* chip)
       lateMs_(options.lateMs),
       refuseBaudSwitch_(options.refuseBaudSwitch),
       powered_(options.targetPowered),
+      monitorRunning_(chip->legacyLink && !options.usbInterface),
+      offeredSession_(options.securedSession),
       securityBit_(options.securityBit),
       flash_(chip->embeddedFlashSize, 0xFFFF) {
+  noise_.seed(options.seed);
+  dropHost_ = options.dropHostBytes;
+  corruptHost_ = options.corruptHostBytes;
+  duplicateHost_ = options.duplicateHostBytes;
   fuses_.fill(1);
   ResetIoRegisters();
 }
 
-SimBoard::~SimBoard() = default;
+SimBoard::~SimBoard() {
+  if (traceFile_) std::fclose(traceFile_);
+}
 
 // ---- wire ----
 
@@ -247,14 +120,6 @@ uint32_t SimBoard::LineBaud() const {
   if (options_.usbInterface) return interfaceBaud_;
   uint32_t divisor = uartDivisor_ & 0xFF;
   return divisor >= 256 ? 0 : kUartClock / (256 - divisor);
-}
-
-bool SimBoard::LineMatches() const {
-  if (handshake()) return true;
-  uint32_t line = LineBaud();
-  if (hostBaud_ == 0 || line == 0) return false;
-  uint32_t diff = hostBaud_ > line ? hostBaud_ - line : line - hostBaud_;
-  return diff * 100 <= 3 * line;
 }
 
 SimClock::duration SimBoard::ByteTime() const {
@@ -270,12 +135,6 @@ void SimBoard::HostWrite(const uint8_t* data, size_t size) {
   Tick(now);
   counters_.hostToTarget += size;
   hostSpoke_ = true;
-  // A late answer goes out as soon as the host speaks again.
-  for (auto& byte : out_)
-    if (byte.late) {
-      byte.late = false;
-      byte.due = now;
-    }
   lastDue_ = std::max(lastDue_, now);
   SimClock::time_point arrival = now;
   if (options_.baudPace) {
@@ -283,28 +142,56 @@ void SimBoard::HostWrite(const uint8_t* data, size_t size) {
     arrival = lineFreeAt_;
   }
   replyBase_ = arrival + std::chrono::microseconds(options_.latencyUs);
-  if (!command_.empty() && now - lastHostByte_ > kCommandIdle) command_.clear();
-  lastHostByte_ = now;
-  if (!handshake())
-    for (size_t i = 0; i < size; ++i) HostByte(data[i], now);
+  if (!handshake()) {
+    auto listed = [](const std::vector<uint64_t>& list, uint64_t index) {
+      return std::find(list.begin(), list.end(), index) != list.end();
+    };
+    for (size_t i = 0; i < size; ++i) {
+      uint8_t byte = data[i];
+      ++hostSerial_;
+      if (listed(dropHost_, hostSerial_)) continue;
+      for (const auto& [index, flip] : corruptHost_)
+        if (index == hostSerial_) byte ^= flip;
+      byte = Noise(byte);
+      HostByte(byte, now);
+      if (listed(duplicateHost_, hostSerial_)) HostByte(byte, now);
+    }
+  }
   outputReady_.notify_all();
 }
 
-void SimBoard::HostByte(uint8_t byte, SimClock::time_point now) {
-  if (silent_) return;
-  if (options_.usbInterface) {
-    if (!LineMatches()) return;
-    if (command_.empty() && InterfaceByte(byte, now)) return;
-    if (protocol_ != (chip_->legacyLink ? 2 : 3)) return;  // the interface is not passing this protocol
-  } else if (command_.empty() && byte == 0xBC) {
+uint8_t SimBoard::Noise(uint8_t byte) {
+  if (options_.noisePpm == 0) return byte;
+  // One draw per byte, in line order, so a seed replays the same hits.
+  const uint64_t draw = noise_();
+  if (draw % 1000000 >= options_.noisePpm) return byte;
+  return static_cast<uint8_t>(byte ^ (1u << ((draw >> 32) % 8)));
+}
+
+UartFormat SimBoard::TargetLine() const { return UartFormat{LineBaud(), 8, 'N', 1}; }
+
+void SimBoard::HostByte(uint8_t sent, SimClock::time_point now) {
+  if (!options_.usbInterface && command_.empty() && sent == 0xBC) {
     // The serial board's reset request reaches the target at any line speed.
     Reset(now);
     return;
-  } else if (!LineMatches()) {
-    return;
   }
-  if (!powered_ || inReset_) return;
-  MonitorByte(byte);
+  // The byte as the receiving UART samples it: unchanged when both ends agree.
+  for (uint8_t byte : UartTransfer(std::span<const uint8_t>(&sent, 1), hostLine_, TargetLine())) {
+    if (options_.usbInterface) {
+      if (command_.empty() && InterfaceByte(byte, now)) continue;
+      if (protocol_ != (chip_->legacyLink ? 2 : 3)) continue;  // the interface is not passing this protocol
+    }
+    if (!powered_) continue;
+    if (inReset_ || !monitorRunning_) {
+      if (!beforeResetReported_)
+        Violation(inReset_ ? "bytes sent while the target was still in reset, before its boot ROM answered"
+                           : "bytes sent before the target was reset into its boot monitor");
+      beforeResetReported_ = true;
+      continue;
+    }
+    MonitorByte(byte);
+  }
 }
 
 bool SimBoard::InterfaceByte(uint8_t byte, SimClock::time_point now) {
@@ -332,6 +219,7 @@ bool SimBoard::InterfaceByte(uint8_t byte, SimClock::time_point now) {
       return true;
     case 0xB7:
       if (options_.usbKind >= 2 && !refuseBaudSwitch_) interfaceBaud_ = 115200;
+      else if (options_.usbKind < 2) Violation("0xB7 (higher baud rate) sent to an interface of kind below 2");
       return true;
     default:
       return false;
@@ -348,18 +236,19 @@ void SimBoard::Emit(uint8_t byte) {
   }
   if (replySerial_ == dropReplyByte_) return;
   if (replySerial_ == corruptReplyByte_) byte ^= 0xFF;
+  byte = Noise(byte);
   if (handshake()) {
     hsOut_.push_back(byte);
     return;
   }
-  if (!LineMatches()) return;
-  if (currentLate_) {
-    out_.push_back({replyBase_ + std::chrono::milliseconds(lateMs_), byte, true});
-    return;
+  // A late answer leaves when it is due, whatever the host sends meanwhile; what the monitor
+  // answers after it queues behind it, as on one serial line.
+  const auto base = currentLate_ ? replyBase_ + std::chrono::milliseconds(lateMs_) : replyBase_;
+  for (uint8_t received : UartTransfer(std::span<const uint8_t>(&byte, 1), TargetLine(), hostLine_)) {
+    auto due = std::max(base, lastDue_) + ByteTime();
+    lastDue_ = due;
+    out_.push_back({due, received});
   }
-  auto due = std::max(replyBase_, lastDue_) + ByteTime();
-  lastDue_ = due;
-  out_.push_back({due, byte, false});
 }
 
 void SimBoard::EmitWord(uint16_t word) {
@@ -370,6 +259,7 @@ void SimBoard::EmitWord(uint16_t word) {
 void SimBoard::Tick(SimClock::time_point now) {
   if (inReset_ && now >= resetUntil_) {
     inReset_ = false;
+    monitorRunning_ = powered_;
     replyBase_ = now;
     Greet();
   }
@@ -381,6 +271,15 @@ void SimBoard::Reset(SimClock::time_point now) {
   command_.clear();
   idleClocks_ = 0;
   efuseBurning_ = false;
+  monitorRunning_ = false;
+  beforeResetReported_ = false;
+  probeSeen_ = false;
+  lastCommand_.clear();
+  // A target that stopped answering comes back with its boot ROM.
+  if (silent_) {
+    silent_ = false;
+    stopAfter_ = 0;
+  }
   ResetIoRegisters();
   rxBit_ = 0;
   rxByte_ = 0;
@@ -397,17 +296,18 @@ void SimBoard::Greet() {
   }
   if (options_.usbInterface && protocol_ != 3) return;
   if (family_ == FAMILY_8X47 && securityBit_) return;  // a secured 8x47 stays silent
-  if (family_ == FAMILY_9XXX && options_.securedSession != 0 && !sessionOpened_) {
-    Emit(options_.securedSession >= 8 ? 0x5A : static_cast<uint8_t>(0x52 + options_.securedSession));
+  if (family_ == FAMILY_9XXX && offeredSession_ != 0 && !sessionOpened_) {
+    Emit(offeredSession_ >= 8 ? 0x5A : static_cast<uint8_t>(0x52 + offeredSession_));
     return;
   }
+  if (!chip_->ackAfterReset) return;  // the 74xx boot ROMs start without a word
   Emit(kAck);
 }
 
 size_t SimBoard::TakeOutputLocked(uint8_t* buffer, size_t capacity) {
   auto now = SimClock::now();
   size_t n = 0;
-  while (n < capacity && !out_.empty() && !out_.front().late && out_.front().due <= now) {
+  while (n < capacity && !out_.empty() && out_.front().due <= now) {
     buffer[n++] = out_.front().value;
     out_.pop_front();
   }
@@ -456,11 +356,11 @@ void SimBoard::Interrupt(bool& interrupted) {
   outputReady_.notify_all();
 }
 
-void SimBoard::SetHostBaud(uint32_t baud) {
+void SimBoard::SetHostBaud(uint32_t baud) { SetHostLine(UartFormat{baud, 8, 'N', 1}); }
+
+void SimBoard::SetHostLine(const UartFormat& format) {
   std::lock_guard lock(mutex_);
-  hostBaud_ = baud;
-  // Setting the line coding back to the base rate returns the USB interface to it.
-  if (baud == 57600) interfaceBaud_ = 57600;
+  hostLine_ = format;
 }
 
 void SimBoard::PortOpened() {
@@ -496,6 +396,7 @@ void SimBoard::SetModemLines(bool rts, bool dtr) {
   bool edge = rts != rts_;
   rts_ = rts;
   dtr_ = dtr;
+  Tick(SimClock::now());
   if (!handshake() || !edge || unplugged_ || !powered_) return;
   // A target that stopped answering still finishes the reply it had started.
   if (silent_ && !hsSending_ && hsOut_.empty()) return;
@@ -547,10 +448,12 @@ bool SimBoard::Dsr() {
 // ---- the monitor ----
 
 void SimBoard::MonitorByte(uint8_t byte) {
-  if (family_ == FAMILY_9XXX && options_.securedSession != 0 && !sessionOpened_) {
-    // Secured: only the request to open the offered debug session is heard.
-    if (byte == 0xBB && options_.securedSession < 8) {
+  if (family_ == FAMILY_9XXX && offeredSession_ != 0 && !sessionOpened_) {
+    // Secured: only the request to open the offered debug session is heard. Opening it uses
+    // it up; the next power-up offers the next one.
+    if (byte == 0xBB && offeredSession_ < 8) {
       sessionOpened_ = true;
+      ++offeredSession_;
       Emit(kAck);
     }
     return;
@@ -566,6 +469,7 @@ void SimBoard::MonitorByte(uint8_t byte) {
         std::fill(flash_.begin(), flash_.end(), 0xFFFF);
         fuses_.fill(1);
         securityBit_ = false;
+        Record({"chipErase", {}, {}, {}, false});
         Emit(kEraseDone);
       }
       command_.clear();
@@ -575,11 +479,14 @@ void SimBoard::MonitorByte(uint8_t byte) {
   command_.push_back(byte);
   size_t need = CommandLength();
   if (need == 0) {
+    // Not a command code: the monitor's read loop drops it and waits for the next one.
     command_.clear();
     return;
   }
   if (command_.size() < need) return;
-  Execute();
+  // A target that stopped answering still frames the commands it hears (so a 0xBC inside a
+  // command's data is no reset request), but carries none of them out.
+  if (!silent_) Execute();
   command_.clear();
 }
 
@@ -588,22 +495,23 @@ size_t SimBoard::CommandLength() const {
   const bool nine = family_ == FAMILY_9XXX;
   const bool flashChip = chip_->embeddedFlashSize != 0;
   auto word = [&](size_t i) { return static_cast<size_t>(command_[i] | (command_[i + 1] << 8)); };
+  // A block write's data follows only when the monitor takes the count; a refused count leaves
+  // the data bytes to be read as commands, as a monitor that checks the header first does.
+  auto withData = [&](size_t header) {
+    if (command_.size() < header) return header;
+    const size_t count = word(header - 2);
+    return count == 0 || count > kMaxBlockWrite ? header : header + 2 * count;
+  };
   switch (command_[0]) {
-    case 0:
-      if (!nine) return 2;
-      return (command_.size() >= 2 && command_[1] == 0x55) ? 2 : 3;  // 0x00 0x55: resynchronisation
+    case 0: return nine ? 3 : 2;
     case 1: return nine ? 6 : 4;
     case 2: return legacy ? 7 : 5;
-    case 3:
-      if (!legacy) return 7;
-      return command_.size() < 7 ? 7 : 7 + 2 * word(5);
+    case 3: return legacy ? withData(7) : 7;
     case 4: return 2;
     case 5: return 4;
     case 9: return legacy ? 0 : 3;
     case 11: return legacy ? 0 : 7;
-    case 12:
-      if (legacy) return 0;
-      return command_.size() < 7 ? 7 : 7 + 2 * word(5);
+    case 12: return legacy ? 0 : withData(7);
     case 15:
       if (nine) return 2;
       if (!flashChip) return 0;
@@ -617,6 +525,18 @@ size_t SimBoard::CommandLength() const {
   }
 }
 
+void SimBoard::HostMemWrite(uint32_t address, uint16_t value) {
+  if (InEmbeddedFlash(address)) {
+    Violation(Format("plain memory write of 0x%04X into the embedded flash at 0x%08X, ignored", value, address));
+    return;
+  }
+  // Identification writes its test patterns where some families decode nothing (the bank test
+  // below 0x8400000, the 8347's second RAM): a correct host's probe, not a stray write.
+  const bool identificationProbe = (address >> 20) == 0x83 || address - 0xC000000 < 4;
+  if (!MemWrite(address, value) && !identificationProbe)
+    Violation(Format("memory write of 0x%04X to unmapped address 0x%08X, ignored", value, address));
+}
+
 void SimBoard::Execute() {
   const bool legacy = chip_->legacyLink;
   const bool nine = family_ == FAMILY_9XXX;
@@ -625,118 +545,210 @@ void SimBoard::Execute() {
   currentLate_ = commandCount_ == lateCommand_;
   const uint8_t code = command_[0];
   if (code != 16 && code != 18) idleClocks_ = 0;
+  const bool resent = probeSeen_ && command_ == lastCommand_;
+  bool probe = false;
+  auto record = [&](const char* op, std::vector<std::pair<std::string, uint64_t>> fields, std::vector<uint16_t> data = {}) {
+    Record({op, std::move(fields), std::move(data), {}, resent});
+  };
+  auto registerWord = [&](uint32_t registerWord) {
+    if ((registerWord & kRegisterFlag) == 0)
+      Violation(Format("register word 0x%04X without bit 15 (the 9xxx register form)", registerWord));
+    return registerWord & 0x7FFF;
+  };
   switch (code) {
     case 0:
-      if (nine && command_.size() == 2) {
-        EmitWord(0xAA55);
-      } else if (nine) {
-        uint32_t value = registers_[word(1) & 0x7FFF] & 0xFFFFFF;
+      if (nine) {
+        const uint32_t w = word(1);
+        probe = w == kProbeRegisterWord;
+        const uint32_t reg = probe ? w : registerWord(w);
+        const uint32_t value = registers_[reg] & 0xFFFFFF;
         Emit(static_cast<uint8_t>(value));
         Emit(static_cast<uint8_t>(value >> 8));
         Emit(static_cast<uint8_t>(value >> 16));
+        if (probe) Record({"resync", {}, {}, {}, false});
+        else record("readReg", {{"reg", reg}, {"value", value}});
       } else {
-        EmitWord(static_cast<uint16_t>(registers_[command_[1]]));
+        // On the other families the probe 0x00 0x55 is itself a read of register 0x55.
+        probe = command_[1] == 0x55;
+        const auto value = static_cast<uint16_t>(registers_[command_[1]]);
+        EmitWord(value);
+        record("readReg", {{"reg", command_[1]}, {"value", value}});
       }
       break;
-    case 1:
-      if (nine)
-        registers_[word(1) & 0x7FFF] = (word(3) | (static_cast<uint32_t>(command_[5]) << 16)) & 0xFFFFFF;
-      else
-        registers_[command_[1]] = word(2);
+    case 1: {
+      uint32_t reg, value;
+      if (nine) {
+        reg = registerWord(word(1));
+        value = (word(3) | (static_cast<uint32_t>(command_[5]) << 16)) & 0xFFFFFF;
+      } else {
+        reg = command_[1];
+        value = word(2);
+      }
+      registers_[reg] = value;
+      record("writeReg", {{"reg", reg}, {"value", value}});
       if (!legacy) Emit(kAck);
       break;
+    }
     case 2: {
-      uint32_t address = word(1) | (word(3) << 16);
-      uint32_t count = legacy ? word(5) : 1;
-      if (count == 0 || count > kMaxBlockRead) break;
-      for (uint32_t i = 0; i < count; ++i) EmitWord(MemRead(address + i));
+      const uint32_t address = word(1) | (word(3) << 16);
+      const uint32_t count = legacy ? word(5) : 1;
+      if (count == 0 || count > kMaxBlockRead) {
+        Violation(Format("memory read of %u words at 0x%08X", count, address));
+        break;
+      }
+      if (count == 1) {
+        const uint16_t value = MemRead(address);
+        EmitWord(value);
+        record("readMem", {{"addr", address}, {"value", value}});
+      } else {
+        for (uint32_t i = 0; i < count; ++i) EmitWord(MemRead(address + i));
+        record("readBlock", {{"addr", address}, {"count", count}});
+      }
       break;
     }
     case 3: {
-      uint32_t address = word(1) | (word(3) << 16);
-      uint32_t count = legacy ? word(5) : 1;
-      size_t data = legacy ? 7 : 5;
-      for (uint32_t i = 0; i < count; ++i) MemWrite(address + i, static_cast<uint16_t>(word(data + 2 * i)));
+      const uint32_t address = word(1) | (word(3) << 16);
+      const uint32_t count = legacy ? word(5) : 1;
+      if (count == 0 || count > kMaxBlockWrite) {
+        Violation(Format("memory write of %u words at 0x%08X", count, address));
+        break;
+      }
+      const size_t data = legacy ? 7 : 5;
+      std::vector<uint16_t> words;
+      for (uint32_t i = 0; i < count; ++i) words.push_back(static_cast<uint16_t>(word(data + 2 * i)));
+      if (count == 1) record("writeMem", {{"addr", address}, {"value", words[0]}});
+      else record("writeBlock", {{"addr", address}}, words);
+      for (uint32_t i = 0; i < count; ++i) HostMemWrite(address + i, words[i]);
       if (!legacy) Emit(kAck);
       break;
     }
-    case 4:
-      EmitWord(IoRead(command_[1]));
+    case 4: {
+      const uint16_t value = IoRead(command_[1]);
+      EmitWord(value);
+      record("readIo", {{"reg", command_[1]}, {"value", value}});
       break;
-    case 5:
+    }
+    case 5: {
+      const auto value = static_cast<uint16_t>(word(2));
+      record("writeIo", {{"reg", command_[1]}, {"value", value}});
       if (command_[1] == 254) {
         // The acknowledge leaves at the old speed; the new divisor applies after it.
         if (!legacy) Emit(kAck);
-        IoWrite(254, static_cast<uint16_t>(word(2)));
+        IoWrite(254, value);
       } else {
-        IoWrite(command_[1], static_cast<uint16_t>(word(2)));
+        IoWrite(command_[1], value);
         if (!legacy) Emit(kAck);
       }
       break;
+    }
     case 9: {
       std::optional<uint8_t> answer;
       if (routines_) answer = routines_->Call(*this, static_cast<uint16_t>(word(1)));
       Emit(answer.value_or(kRefused));
+      record("call", {{"addr", word(1)}, {"result", answer.value_or(kRefused)}});
       break;
     }
     case 11: {
-      uint32_t address = word(1) | (word(3) << 16);
-      uint32_t count = word(5);
+      const uint32_t address = word(1) | (word(3) << 16);
+      const uint32_t count = word(5);
       if (count == 0 || count > kMaxBlockRead) {
-        Emit(kRefused);  // the monitor's buffer holds 512 words
+        Violation(Format("block read of %u words at 0x%08X (the monitor's buffer holds 512)", count, address));
+        Emit(kRefused);
         break;
       }
       for (uint32_t i = 0; i < count; ++i) EmitWord(MemRead(address + i));
+      record("readBlock", {{"addr", address}, {"count", count}});
       break;
     }
     case 12: {
-      uint32_t address = word(1) | (word(3) << 16);
-      uint32_t count = word(5);
+      const uint32_t address = word(1) | (word(3) << 16);
+      const uint32_t count = word(5);
       if (count == 0 || count > kMaxBlockWrite) {
-        Emit(kRefused);  // the monitor's buffer holds 128 words
+        Violation(Format("block write of %u words at 0x%08X (the monitor's buffer holds 128)", count, address));
+        Emit(kRefused);
         break;
       }
-      for (uint32_t i = 0; i < count; ++i) MemWrite(address + i, static_cast<uint16_t>(word(7 + 2 * i)));
+      std::vector<uint16_t> words;
+      for (uint32_t i = 0; i < count; ++i) words.push_back(static_cast<uint16_t>(word(7 + 2 * i)));
+      record("writeBlock", {{"addr", address}}, words);
+      for (uint32_t i = 0; i < count; ++i) HostMemWrite(address + i, words[i]);
       Emit(kAck);
       break;
     }
     case 15:
       if (nine) {
-        EmitWord(command_[1] < efuses_.size() ? efuses_[command_[1]] : 0);
+        const uint32_t index = command_[1];
+        if (index >= efuses_.size()) {
+          Violation(Format("eFuse read of word %u (the array has 64)", index));
+          EmitWord(0);
+          break;
+        }
+        EmitWord(efuses_[index]);
+        record("readFuse", {{"index", index}, {"value", efuses_[index]}});
       } else {
-        bool ok = FlashWrite(word(1), command_[3], command_.data() + 4, !chip_->hasSecurityBit);
+        const bool byteAddressed = !chip_->hasSecurityBit;
+        const uint32_t count = command_[3];
+        const uint32_t words = byteAddressed ? count / 2 : count;
+        const uint32_t address = byteAddressed ? word(1) / 2 : word(1);
+        const bool ok = FlashWrite(word(1), count, command_.data() + 4, byteAddressed);
+        if (ok && words >= 1 && words <= kFlashPage) {
+          std::vector<uint16_t> data;
+          for (uint32_t i = 0; i < words; ++i) data.push_back(static_cast<uint16_t>(word(4 + 2 * i)));
+          record("writeFlash", {{"addr", address}}, data);
+        } else if (!ok) {
+          Violation(Format("embedded flash write of count %u at 0x%04X that the flash writer refuses", count, word(1)));
+        }
         Emit(ok ? kAck : kRefused);
       }
       break;
     case 16:
       efuseBurning_ = idleClocks_ >= 32;
+      if (!efuseBurning_) Violation(Format("eFuse burn started after %u idle commands (32 needed)", idleClocks_));
       idleClocks_ = 0;
+      record("efuse", {{"code", 16}});
       Emit(efuseBurning_ ? kAck : kRefused);
       break;
     case 17: {
-      uint32_t bit = word(1);
-      bool ok = efuseBurning_ && bit < 1024;
+      const uint32_t bit = word(1);
+      const bool ok = efuseBurning_ && bit < 1024;
       if (ok) efuses_[bit / 16] = static_cast<uint16_t>(efuses_[bit / 16] | (1u << (bit % 16)));
+      else Violation(efuseBurning_ ? Format("eFuse bit %u beyond the 1024 bits", bit) : std::string("eFuse bit sent without a burn started"));
+      record("efuse", {{"code", 17}, {"value", bit}});
       Emit(ok ? kAck : kRefused);
       break;
     }
     case 18:
       efuseBurning_ = false;
       ++idleClocks_;
+      record("efuse", {{"code", 18}});
       Emit(kAck);
       break;
     case 0x72:
       if (command_[1] == 0x35) {
         std::fill(flash_.begin(), flash_.end(), 0xFFFF);
         securityBit_ = false;
+        record("chipErase", {});
         Emit(kEraseDone);
+      } else {
+        Violation(Format("chip erase 0x72 followed by 0x%02X instead of 0x35", command_[1]));
       }
       break;
     default:
       break;
   }
+  if (probe) {
+    probeSeen_ = true;
+  } else {
+    lastCommand_ = command_;
+    probeSeen_ = false;
+  }
   currentLate_ = false;
   if (stopAfter_ != 0 && commandCount_ >= stopAfter_) silent_ = true;
+  if (commandCount_ == options_.resetAtCommand) Reset(SimClock::now());
+  if (commandCount_ == options_.unplugAtCommand) {
+    unplugged_ = true;
+    outputReady_.notify_all();
+  }
 }
 
 bool SimBoard::FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed) {
@@ -829,42 +841,47 @@ uint16_t SimBoard::MemRead(uint32_t address) {
   }
 }
 
-void SimBoard::MemWrite(uint32_t address, uint16_t value) {
+bool SimBoard::InEmbeddedFlash(uint32_t address) const {
+  const uint32_t size = chip_->embeddedFlashSize;
+  if (size == 0) return false;
+  if (address - chip_->embeddedFlashBase < size) return true;
+  // The 8721 and 8x47 also show the flash in the low window unless it is switched to RAM.
+  return (family_ == FAMILY_8721 || family_ == FAMILY_8X47) && address < size && LowWindowIsFlash();
+}
+
+bool SimBoard::MemWrite(uint32_t address, uint16_t value) {
   for (const auto& window : windows_)
     if (address - window.base < window.size) {
       window.device->WriteWord(address - window.base, value);
-      return;
+      return true;
     }
+  auto store = [&](uint32_t a) {
+    ram_[a] = value;
+    return true;
+  };
   const uint32_t bank = address >> 16;
   if (BankCount() != 0 && bank <= 0x83F && bank >= 0x840 - BankCount()) {
-    if (family_ == FAMILY_8X47 && address == 0x83F0C86) return;
-    ram_[address] = value;
-    return;
+    if (family_ == FAMILY_8X47 && address == 0x83F0C86) return false;  // ROM
+    return store(address);
   }
-  if (chip_->embeddedFlashSize != 0 && address - chip_->embeddedFlashBase < chip_->embeddedFlashSize) return;
+  if (InEmbeddedFlash(address)) return false;
   switch (family_) {
     case FAMILY_73XX:
-      if (address < 0x10000) ram_[address] = value;
-      return;
+      return address < 0x10000 && store(address);
     case FAMILY_74XX:
-      if (address < 0x20000) ram_[address] = value;
-      return;
+      return address < 0x20000 && store(address);
     case FAMILY_8X2X:
-      if (address - 0x4000000 < 0x4000 || address < 0x4000) ram_[address] = value;
-      return;
+      return (address - 0x4000000 < 0x4000 || address < 0x4000) && store(address);
     case FAMILY_8721:
     case FAMILY_8X47: {
-      uint32_t mask = family_ == FAMILY_8721 ? 0x1FFF : 0x3FFF;
-      if (address - 0x4000000 < 0x4000) ram_[0x4000000 + (address & mask)] = value;
-      else if (address < chip_->embeddedFlashSize && !LowWindowIsFlash()) ram_[0x4000000 + (address & mask)] = value;
-      else if (chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000) ram_[address] = value;
-      return;
+      const uint32_t mask = family_ == FAMILY_8721 ? 0x1FFF : 0x3FFF;
+      if (address - 0x4000000 < 0x4000 || address < chip_->embeddedFlashSize) return store(0x4000000 + (address & mask));
+      return chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000 && store(address);
     }
     case FAMILY_9XXX:
-      if (address < 0x10000 || address - 0x8E00000 < 0x100000) ram_[address] = value;
-      return;
+      return (address < 0x10000 || address - 0x8E00000 < 0x100000) && store(address);
     default:
-      return;
+      return false;
   }
 }
 
@@ -948,6 +965,12 @@ void SimBoard::PressReset() {
 
 void SimBoard::SetTargetPowered(bool powered) {
   std::lock_guard lock(mutex_);
+  if (powered_ && !powered) {
+    // Power off ends the debug session and the monitor; power on starts the application.
+    sessionOpened_ = false;
+    monitorRunning_ = handshake();
+    command_.clear();
+  }
   powered_ = powered;
 }
 
@@ -978,6 +1001,69 @@ void SimBoard::SetRefuseBaudSwitch(bool refuse) {
   refuseBaudSwitch_ = refuse;
 }
 
+void SimBoard::DropHostByte(uint64_t index) {
+  std::lock_guard lock(mutex_);
+  dropHost_.push_back(index);
+}
+
+void SimBoard::CorruptHostByte(uint64_t index, uint8_t flip) {
+  std::lock_guard lock(mutex_);
+  corruptHost_.emplace_back(index, flip);
+}
+
+void SimBoard::DuplicateHostByte(uint64_t index) {
+  std::lock_guard lock(mutex_);
+  duplicateHost_.push_back(index);
+}
+
+// ---- violations and the trace ----
+
+void SimBoard::Violation(std::string text) {
+  if (violations_.size() < kViolationsKept) violations_.push_back(text);
+  if (violationLog_) violationLog_(text);
+  Record({"violation", {}, {}, std::move(text), false});
+}
+
+std::vector<std::string> SimBoard::Violations() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> all = violations_;
+  for (const auto& model : models_)
+    for (const auto& text : model->violations()) all.push_back(text);
+  return all;
+}
+
+void SimBoard::ClearViolations() {
+  std::lock_guard lock(mutex_);
+  violations_.clear();
+  for (const auto& model : models_) model->ClearViolations();
+}
+
+void SimBoard::SetViolationLog(std::function<void(const std::string&)> log) {
+  std::lock_guard lock(mutex_);
+  violationLog_ = std::move(log);
+}
+
+void SimBoard::Record(SimTraceRecord record) {
+  if (traceFile_) {
+    const std::string line = record.Json();
+    std::fwrite(line.data(), 1, line.size(), traceFile_);
+    std::fflush(traceFile_);
+  }
+  if (trace_.size() >= kTraceKept) trace_.pop_front();
+  trace_.push_back(std::move(record));
+}
+
+std::vector<SimTraceRecord> SimBoard::Trace() {
+  std::lock_guard lock(mutex_);
+  return {trace_.begin(), trace_.end()};
+}
+
+void SimBoard::ClearTrace() {
+  std::lock_guard lock(mutex_);
+  trace_.clear();
+}
+
+
 // ---- inspection ----
 
 WireCounters SimBoard::Counters() {
@@ -1002,7 +1088,7 @@ uint16_t SimBoard::ReadMemory(uint32_t address) {
 
 void SimBoard::WriteMemory(uint32_t address, uint16_t value) {
   std::lock_guard lock(mutex_);
-  MemWrite(address, value);
+  (void)MemWrite(address, value);  // a test or state file may write anywhere; unmapped words are lost
 }
 
 uint16_t SimBoard::FlashWord(uint32_t address) {
@@ -1083,7 +1169,10 @@ std::string SimBoard::StatsJson() {
       .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
       .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))
       .Field("roundTrips", static_cast<unsigned long long>(counters.roundTrips))
-      .EndObject();
+      .Key("violations")
+      .BeginArray();
+  for (const std::string& text : Violations()) json.String(text);
+  json.EndArray().EndObject();
   return json.Finish();
 }
 
@@ -1093,16 +1182,19 @@ bool SimBoard::WriteStats(const std::string& path) { return WriteWholeFile(path,
 
 void SimBoard::AttachMemoryWindow(uint32_t base, uint32_t size, std::shared_ptr<SimMemoryDevice> device) {
   std::lock_guard lock(mutex_);
+  if (auto model = std::dynamic_pointer_cast<SimDeviceModel>(device)) models_.push_back(model);
   windows_.push_back({base, size, std::move(device)});
 }
 
 void SimBoard::AttachIoBlock(uint32_t first, uint32_t count, std::shared_ptr<SimIoDevice> device) {
   std::lock_guard lock(mutex_);
+  if (auto model = std::dynamic_pointer_cast<SimDeviceModel>(device)) models_.push_back(model);
   ioBlocks_.push_back({first, count, std::move(device)});
 }
 
 void SimBoard::AttachSpiDevice(uint32_t select, std::shared_ptr<SimSpiDevice> device) {
   std::lock_guard lock(mutex_);
+  if (auto model = std::dynamic_pointer_cast<SimDeviceModel>(device)) models_.push_back(model);
   spi_[select] = std::move(device);
 }
 
@@ -1114,6 +1206,7 @@ std::shared_ptr<SimSpiDevice> SimBoard::SpiDevice(uint32_t select) {
 
 void SimBoard::SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler) {
   std::lock_guard lock(mutex_);
+  if (auto model = std::dynamic_pointer_cast<SimDeviceModel>(handler)) models_.push_back(model);
   routines_ = std::move(handler);
 }
 

@@ -13,52 +13,28 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "chips/ChipCatalogue.h"
 #include "sim/SimDevices.h"
+#include "sim/SimOptions.h"
+#include "sim/SimTrace.h"
+#include "sim/SimUart.h"
 
 namespace tessaro::sim {
 
 using SimClock = std::chrono::steady_clock;
 
-struct SimOptions {
-  std::string chip = "LYR9468";
-  bool usbInterface = false;
-  uint8_t usbKind = 2;
-  uint8_t usbRevision = 6;
-  std::optional<uint8_t> usbFlags;  // default: derived from the chip and power state
-  bool targetPowered = true;
-  int securedSession = 0;  // 9xxx: 0 not secured, 2..7 the debug session offered, 8 none left
-  bool securityBit = false;  // 8x47: security bit set
-  uint32_t strapping = 0;    // 9xxx: bits 12 to 14 of I/O register 21
-  std::optional<uint32_t> packageCode;  // 9xxx: low 4 bits of I/O register 250
-  int revision = 1;          // I/O register 251
-  bool baudPace = false;
-  uint32_t latencyUs = 0;
-  std::string statsFile;
-  uint64_t dropReplyByte = 0;     // 1-based index of a target-to-host byte to drop
-  uint64_t corruptReplyByte = 0;  // 1-based index of a target-to-host byte to corrupt
-  uint64_t lateCommand = 0;       // 1-based index of the command answered late
-  uint32_t lateMs = 1500;         // how late, unless the host speaks again first
-  uint64_t stopAfterCommands = 0; // stop answering after this many commands
-  bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
-  uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
-  std::string stateFile;                  // memories loaded when the board is created, saved when it ends
-  std::vector<std::string> dumpRequests;  // "REGION:FILE", written when the board ends
-};
-
-// Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.
-bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error);
-// The option summary for --help.
-std::string SimOptionsHelp();
 
 struct WireCounters {
   uint64_t hostToTarget = 0;
@@ -87,7 +63,8 @@ class SimBoard {
   long WaitOutput(uint8_t* buffer, size_t capacity, bool& interrupted);
   // Sets `interrupted` under the board's lock and wakes WaitOutput.
   void Interrupt(bool& interrupted);
-  void SetHostBaud(uint32_t baud);
+  void SetHostBaud(uint32_t baud);  // 8N1 at `baud`
+  void SetHostLine(const UartFormat& format);
   void SetModemLines(bool rts, bool dtr);
   bool Cts();
   bool Dsr();
@@ -107,6 +84,20 @@ class SimBoard {
   void SetLateCommand(uint64_t index, uint32_t lateMs);
   void SetStopAfterCommands(uint64_t count);
   void SetRefuseBaudSwitch(bool refuse);
+  void DropHostByte(uint64_t index);
+  void CorruptHostByte(uint64_t index, uint8_t flip);
+  void DuplicateHostByte(uint64_t index);
+
+  // ---- what a correct host never does ----
+  // The board's own violations followed by those of every attached device model.
+  std::vector<std::string> Violations();
+  void ClearViolations();
+  // Called with each violation as it happens (tessaro-sim prints them); runs under the lock.
+  void SetViolationLog(std::function<void(const std::string&)> log);
+
+  // ---- the command trace ----
+  std::vector<SimTraceRecord> Trace();
+  void ClearTrace();
 
   // ---- inspection ----
   WireCounters Counters();
@@ -150,7 +141,6 @@ class SimBoard {
   struct OutByte {
     SimClock::time_point due;
     uint8_t value;
-    bool late;
   };
   struct Window {
     uint32_t base, size;
@@ -174,13 +164,17 @@ class SimBoard {
   void EmitWord(uint16_t word);
   void Reset(SimClock::time_point now);
   void Greet();
-  bool LineMatches() const;
   uint32_t LineBaud() const;
+  UartFormat TargetLine() const;
+  void Violation(std::string text);
+  void Record(SimTraceRecord record);
   // monitor
   size_t CommandLength() const;
   void Execute();
   uint16_t MemRead(uint32_t address);
-  void MemWrite(uint32_t address, uint16_t value);
+  [[nodiscard]] bool MemWrite(uint32_t address, uint16_t value);  // false: nothing decodes the address
+  void HostMemWrite(uint32_t address, uint16_t value);  // a write by the host: violations recorded
+  bool InEmbeddedFlash(uint32_t address) const;
   uint16_t IoRead(uint32_t reg);
   void IoWrite(uint32_t reg, uint16_t value);
   bool FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed);
@@ -201,9 +195,21 @@ class SimBoard {
   SimClock::time_point lastDue_{};
   SimClock::time_point lineFreeAt_{};
   SimClock::time_point replyBase_{};
-  uint32_t hostBaud_ = 0;
+  UartFormat hostLine_{0, 8, 'N', 1};
+  uint64_t hostSerial_ = 0;  // host-to-target bytes so far, for the host-side faults
+  std::vector<uint64_t> dropHost_, duplicateHost_;
+  std::vector<std::pair<uint64_t, uint8_t>> corruptHost_;
+  std::mt19937_64 noise_;
+  uint8_t Noise(uint8_t byte);
   WireCounters counters_;
   bool hostSpoke_ = false;
+  std::vector<std::string> violations_;
+  std::function<void(const std::string&)> violationLog_;
+  std::deque<SimTraceRecord> trace_;
+  FILE* traceFile_ = nullptr;
+  std::vector<uint8_t> lastCommand_;  // to mark a command sent again after a resync
+  bool probeSeen_ = false;
+  bool beforeResetReported_ = false;
   uint64_t replySerial_ = 0;
   uint64_t dropReplyByte_, corruptReplyByte_, lateCommand_, stopAfter_;
   uint32_t lateMs_;
@@ -220,11 +226,11 @@ class SimBoard {
   bool powered_;
   bool inReset_ = false;
   SimClock::time_point resetUntil_{};
-  bool greetingPending_ = false;
-  bool sessionOpened_ = false;
+  bool monitorRunning_ = false;  // the boot ROM's monitor, started by a reset
+  bool sessionOpened_ = false;   // kept through resets, lost with the power
+  int offeredSession_ = 0;       // 9xxx secured: the next debug session, 8 when none is left
   bool securityBit_;
   std::vector<uint8_t> command_;
-  SimClock::time_point lastHostByte_{};
   uint64_t commandCount_ = 0;
   uint32_t idleClocks_ = 0;  // eFuse: consecutive idle commands (18)
   bool efuseBurning_ = false;
@@ -251,6 +257,7 @@ class SimBoard {
   std::vector<Window> windows_;
   std::vector<IoBlock> ioBlocks_;
   std::map<uint32_t, std::shared_ptr<SimSpiDevice>> spi_;
+  std::vector<std::shared_ptr<SimDeviceModel>> models_;
   std::shared_ptr<SimRoutineHandler> routines_;
 };
 

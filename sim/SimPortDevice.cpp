@@ -5,7 +5,10 @@ namespace tessaro::sim {
 SimPortDevice::SimPortDevice(std::shared_ptr<SimBoard> board) : board_(std::move(board)) { board_->PortOpened(); }
 
 bool SimPortDevice::ApplyLineSettings(const LineSettings& settings) {
-  board_->SetHostBaud(settings.baudRate);
+  const char parity = settings.parity == 'E' || settings.parity == 'e'   ? 'E'
+                      : settings.parity == 'O' || settings.parity == 'o' ? 'O'
+                                                                         : 'N';
+  board_->SetHostLine(UartFormat{settings.baudRate, settings.dataBits, parity, settings.stopBits == 2 ? 2u : 1u});
   return true;
 }
 

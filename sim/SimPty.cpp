@@ -95,10 +95,20 @@ void SimPtyServer::Stop() {
 void SimPtyServer::FollowLineSpeed() {
   termios tio{};
   if (::tcgetattr(master_, &tio) != 0) return;
-  uint32_t baud = BaudOf(::cfgetospeed(&tio));
-  if (baud != lastBaud_) {
-    lastBaud_ = baud;
-    board_->SetHostBaud(baud);
+  // The host's frame as the terminal settings of the pair say it.
+  UartFormat line;
+  line.baud = BaudOf(::cfgetospeed(&tio));
+  switch (tio.c_cflag & CSIZE) {
+    case CS5: line.dataBits = 5; break;
+    case CS6: line.dataBits = 6; break;
+    case CS7: line.dataBits = 7; break;
+    default: line.dataBits = 8; break;
+  }
+  line.parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 'O' : 'E') : 'N';
+  line.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 1;
+  if (!(line == lastLine_)) {
+    lastLine_ = line;
+    board_->SetHostLine(line);
   }
 }
 

@@ -35,7 +35,7 @@ class SimPtyServer {
   int slave_ = -1;
   int wake_ = -1;
   std::string path_;
-  uint32_t lastBaud_ = 0;
+  UartFormat lastLine_{0, 8, 'N', 1};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessaro-sim: %s\n", error.c_str());
     return 2;
   }
+  // What a correct host never does goes to the log as it happens (and to --stats at the end).
+  board->SetViolationLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: violation: %s\n", text.c_str()); });
 
   // Block the stop signals before any thread starts, then wait for one of them here.
   sigset_t stopSignals;
@@ -48,6 +50,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   std::fprintf(stderr, "tessaro-sim: %s, %s interface; stop with Ctrl-C\n", board->chip()->name,
                options.usbInterface ? "USB" : "no");
+  if (options.noisePpm != 0)
+    std::fprintf(stderr, "tessaro-sim: line noise %u ppm, seed %llu\n", options.noisePpm,
+                 static_cast<unsigned long long>(options.seed));
   if (board->chip()->legacyLink && !options.usbInterface)
     std::fprintf(stderr, "tessaro-sim: the %s answers only over the modem-line handshake, which a pseudo-terminal "
                  "cannot carry; add --interface=usb\n", board->chip()->name);

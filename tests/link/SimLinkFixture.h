@@ -1,6 +1,8 @@
 // A SerialPort linked to an in-process simulated board, with a scripted prompt and callback.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -48,12 +50,23 @@ inline LinkTimeouts TestTimeouts() {
   return timeouts;
 }
 
+// Fails the running test when the simulated board saw anything a correct host never does,
+// unless the test provoked it and said so with `allowed` (then it only prints them).
+inline void ExpectNoViolations(sim::SimBoard& board, bool allowed) {
+  const std::vector<std::string> violations = board.Violations();
+  if (allowed) return;
+  for (const auto& text : violations) ADD_FAILURE() << "simulated board: " << text;
+}
+
 struct SimLink {
   explicit SimLink(const sim::SimOptions& options) {
     board = sim::SimBoard::Create(options);
     link.SetPortOpener(sim::SimPortOpener(board));
     link.SetPrompt(&prompt);
     link.SetTimeouts(TestTimeouts());
+  }
+  ~SimLink() {
+    if (board) ExpectNoViolations(*board, allowViolations);
   }
   explicit SimLink(const std::string& chip, bool usb = false) : SimLink(Options(chip, usb)) {}
 
@@ -75,6 +88,7 @@ struct SimLink {
   SerialPort link;
   ScriptedPrompt prompt;
   CountingCallback callback;
+  bool allowViolations = false;  // set by tests that make the host misbehave on purpose
 };
 
 }  // namespace tessaro::testing

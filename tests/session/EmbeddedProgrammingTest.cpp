@@ -201,3 +201,58 @@ TEST(EmbeddedFlashRun, LinkLossMidRunIsAProgramFailure) {
 
 }  // namespace
 }  // namespace tessaro
+
+namespace tessaro {
+namespace {
+
+// Bytes the host sends that reach the board lost, changed or twice, in the middle of a program
+// run's page data. Program may well report success (it does not read back), but program
+// followed by verify never ends verified while the flash differs from the image.
+TEST(EmbeddedFlashRun, HostToTargetFaultsEndVerifiedOrFailedNeverWrong) {
+  struct Fault {
+    const char* name;
+    uint64_t offset;  // host bytes after the link came up
+    uint8_t flip;     // 0: drop, 0xFF with `twice`: duplicate
+    bool twice;
+  };
+  const Fault faults[] = {{"corrupt bit 0", 500, 0x01, false},   {"corrupt bit 7", 777, 0x80, false},
+                          {"corrupt pattern", 1500, 0x5A, false}, {"drop", 700, 0, false},
+                          {"duplicate", 900, 0, true}};
+  bool corruptionReachedFlash = false;
+  for (const Fault& fault : faults) {
+    SimHost host("LYR8547");
+    host.allowViolations = true;  // a damaged command may break the monitor's rules
+    host.Prelink();
+    const uint64_t index = host.board->Counters().hostToTarget + fault.offset;
+    if (fault.twice) host.board->DuplicateHostByte(index);
+    else if (fault.flip == 0) host.board->DropHostByte(index);
+    else host.board->CorruptHostByte(index, fault.flip);
+    ProgrammingJob job;
+    job.destination = DestEmbedded;
+    std::vector<uint16_t> words = RandomWords(0x400, 11);
+    words[2] = 0x1234;  // no fuse header
+    LoadImage(job, words);
+    std::string error;
+    {
+      FlashIf session(host);
+      ASSERT_TRUE(job.ProgramImage(session, error)) << error;
+    }
+    bool flashMatches = true;
+    for (uint32_t i = 0; i < words.size() && flashMatches; ++i) flashMatches = host.board->FlashWord(i) == words[i];
+    corruptionReachedFlash |= !flashMatches;
+    if (!host.link.linked()) host.Prelink();
+    FlashIf session(host);
+    ASSERT_TRUE(job.VerifyImage(session, error)) << error;
+    if (session.statusCode == StatusVerified) {
+      EXPECT_TRUE(flashMatches) << fault.name << ": verified, but the flash differs from the image";
+    } else {
+      EXPECT_EQ(session.statusCode, StatusVerifyFailed) << fault.name;
+      EXPECT_FALSE(flashMatches) << fault.name << ": verify failed on a flash that holds the image";
+    }
+  }
+  // The faults are placed in page data: at least one of them changes what the flash holds.
+  EXPECT_TRUE(corruptionReachedFlash);
+}
+
+}  // namespace
+}  // namespace tessaro

@@ -14,6 +14,7 @@
 #include "sim/DriverImageRunner.h"
 #include "sim/SimBoard.h"
 #include "sim/SimPortDevice.h"
+#include "tests/link/SimLinkFixture.h"
 #include "tests/session/TestSession.h"
 
 namespace tessaro::testing {
@@ -42,6 +43,9 @@ class SimHost : public FlashHost {
     config = InitBoardConfig();
     config.chip = board->chip();
     (void)ApplyDefaults(config, MEM_INTRAM);
+  }
+  ~SimHost() override {
+    if (board) ExpectNoViolations(*board, allowViolations);
   }
 
   SerialPort& Link() override { return link; }
@@ -86,6 +90,7 @@ class SimHost : public FlashHost {
   PromptAnswer yesNoAnswer = PromptAnswer::No;
   int cancelPolls = 0;
   std::function<bool(int)> cancel;
+  bool allowViolations = false;  // set by tests that make the host misbehave on purpose
 };
 
 }  // namespace tessaro::testing

@@ -1,10 +1,15 @@
 // The simulated board at the byte level: what a host sees on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
+#include "platform/Files.h"
 #include "sim/SimBoard.h"
+#include "sim/SimUart.h"
 
 namespace tessaro::testing {
 namespace {
@@ -12,17 +17,30 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
+// Sends `bytes` and collects the answer until the line has been quiet for 30 ms.
+Bytes Exchange(sim::SimBoard& board, const Bytes& bytes, std::chrono::milliseconds limit = 1000ms);
+
+// A board at 57600 baud. Without an interface it has been reset through the serial board and
+// its greeting taken, so its monitor listens; with one, the test speaks to the interface.
+std::shared_ptr<sim::SimBoard> Board(sim::SimOptions options) {
+  if (!options.usbInterface) options.resetMs = 5;
+  auto board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  if (!options.usbInterface && !board->chip()->legacyLink) {
+    const Bytes greeting = Exchange(*board, {0xBC});
+    EXPECT_EQ(greeting.empty(), !board->chip()->ackAfterReset || options.securityBit) << options.chip;
+  }
+  return board;
+}
+
 std::shared_ptr<sim::SimBoard> Board(const std::string& chip, bool usb = false) {
   sim::SimOptions options;
   options.chip = chip;
   options.usbInterface = usb;
-  auto board = sim::SimBoard::Create(options);
-  board->SetHostBaud(57600);
-  return board;
+  return Board(options);
 }
 
-// Sends `bytes` and collects the answer until the line has been quiet for 30 ms.
-Bytes Exchange(sim::SimBoard& board, const Bytes& bytes, std::chrono::milliseconds limit = 1000ms) {
+Bytes Exchange(sim::SimBoard& board, const Bytes& bytes, std::chrono::milliseconds limit) {
   if (!bytes.empty()) board.HostWrite(bytes.data(), bytes.size());
   Bytes answer;
   auto deadline = std::chrono::steady_clock::now() + limit;
@@ -41,15 +59,79 @@ Bytes Exchange(sim::SimBoard& board, const Bytes& bytes, std::chrono::millisecon
   return answer;
 }
 
-TEST(SimBoardTest, ResyncBytesAreAnsweredWithTwoOrMoreBytesOnEveryFamily) {
-  for (const char* chip : {"LYR7452", "LYR8321", "LYR8721", "LYR8547", "LYR9468"}) {
+// The resynchronisation probe is no command of its own: 0x00 starts a register read, and what the
+// monitor makes of 0x00 0x55 depends on where it stands. In every state a host that repeats the
+// probe until two bytes come back finds the monitor idle afterwards.
+TEST(SimBoardTest, ProbeBytesBringTheMonitorBackInStepFromEveryState) {
+  struct Case {
+    const char* chip;
+    Bytes before;  // what the monitor holds when the probing starts
+  };
+  const Case cases[] = {
+      {"LYR7452", {}},        {"LYR8321", {4}},       {"LYR8721", {}},          {"LYR8547", {12, 0x00, 0x00, 0x00, 0x00}},
+      {"LYR9468", {}},        {"LYR9468", {4}},       {"LYR9468", {0x00, 0x55}}, {"LYR9468", {12, 0x00, 0x00}},
+      {"LYR9468", {1, 0x80}},
+  };
+  for (const Case& c : cases) {
+    auto board = Board(c.chip);
+    if (!c.before.empty()) {
+      EXPECT_TRUE(Exchange(*board, c.before).empty()) << c.chip;
+    }
+    size_t got = 0;
+    for (int attempt = 0; attempt < 4 && got < 2; ++attempt) got += Exchange(*board, {0x00, 0x55}).size();
+    EXPECT_GE(got, 2u) << c.chip << " after " << c.before.size() << " bytes";
+    board->SetIoRegister(40, 0x2468);
+    EXPECT_EQ(Exchange(*board, {4, 40}), (Bytes{0x68, 0x24})) << c.chip;
+    board->ClearViolations();  // a probe into a half-fed block write may leave a refused count
+  }
+}
+
+TEST(SimBoardTest, NineRegisterWithLowByte0x55IsAnOrdinaryRead) {
+  auto board = Board("LYR9468");
+  board->SetRegister(0x55, 0x123456);
+  EXPECT_EQ(Exchange(*board, {0x00, 0x55, 0x80}), (Bytes{0x56, 0x34, 0x12}));
+  EXPECT_TRUE(board->Violations().empty());
+  // A register word without bit 15 is taken, but no correct host sends one.
+  EXPECT_EQ(Exchange(*board, {0x00, 0x56, 0x00}).size(), 3u);
+  EXPECT_EQ(Exchange(*board, {1, 0x57, 0x00, 1, 2, 3}), Bytes{0xAC});
+  EXPECT_EQ(board->Register(0x57), 0x030201u);
+  EXPECT_EQ(board->Violations().size(), 2u);
+}
+
+TEST(SimBoardTest, HalfReceivedCommandWaitsForItsRest) {
+  auto board = Board("LYR8326");
+  board->SetIoRegister(250, 0);
+  EXPECT_TRUE(Exchange(*board, {4}).empty());
+  std::this_thread::sleep_for(80ms);
+  EXPECT_EQ(Exchange(*board, {40}), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(board->CommandCount(), 1u);
+}
+
+TEST(SimBoardTest, MonitorListensOnlyAfterAResetAndItsGreeting) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.resetMs = 50;
+  auto board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  EXPECT_TRUE(Exchange(*board, {4, 250}).empty());  // the application runs, not the monitor
+  ASSERT_EQ(board->Violations().size(), 1u);
+  board->ClearViolations();
+  board->HostWrite(Bytes{0xBC}.data(), 1);
+  EXPECT_TRUE(Exchange(*board, {4, 250}, 20ms).empty());  // still in reset
+  EXPECT_EQ(board->Violations().size(), 1u);
+  board->ClearViolations();
+  std::this_thread::sleep_for(60ms);
+  EXPECT_EQ(Exchange(*board, {}), Bytes{0xAC});
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  EXPECT_TRUE(board->Violations().empty());
+}
+
+TEST(SimBoardTest, GreetingFollowsTheCatalogue) {
+  // Board() checks the greeting against the chip's row: none from the 74xx boot ROMs.
+  for (const char* chip : {"LYR7431", "LYR7452", "LYR8326", "LYR8721", "LYR8547", "LYR9162"}) {
     auto board = Board(chip);
-    EXPECT_GE(Exchange(*board, {0x00, 0x55}).size(), 2u) << chip;
-    // Also in the middle of a command the host gave up on, once the monitor's receive
-    // time-out has dropped the rest.
-    (void)Exchange(*board, {12, 0x00, 0x00});
-    std::this_thread::sleep_for(60ms);
-    EXPECT_GE(Exchange(*board, {0x00, 0x55}).size(), 2u) << chip;
+    board->SetIoRegister(40, 7);
+    EXPECT_EQ(Exchange(*board, {4, 40}), (Bytes{7, 0})) << chip;
   }
 }
 
@@ -57,12 +139,12 @@ TEST(SimBoardTest, BlockSizesBeyondTheMonitorsBuffersAreRefused) {
   auto board = Board("LYR9468");
   EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x00, 0x02}).size(), 1024u);  // 512 words
   EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x01, 0x02}), Bytes{0xEE});    // 513 words
-  Bytes write = {12, 0x00, 0x00, 0xE1, 0x08, 129, 0x00};
-  write.resize(write.size() + 2 * 129, 0x77);
-  EXPECT_EQ(Exchange(*board, write), Bytes{0xEE});
+  // The monitor checks the count before taking any data: the refusal comes at once, and the
+  // data bytes that follow are read as commands (0x77 is none, 4 250 reads I/O register 250).
+  EXPECT_EQ(Exchange(*board, {12, 0x00, 0x00, 0xE1, 0x08, 129, 0x00}), Bytes{0xEE});
+  EXPECT_EQ(Exchange(*board, {0x77, 0x77, 4, 250}), (Bytes{0x96, 0x00}));
   EXPECT_EQ(board->ReadMemory(0x8E10000), 0);
-  // The refused command's data was taken as data: the next command is understood.
-  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  EXPECT_EQ(board->Violations().size(), 2u);
 }
 
 TEST(SimBoardTest, NineChipsKeepProgramRamAtTheBottomOfWordMemory) {
@@ -109,8 +191,7 @@ TEST(SimBoardTest, SecuredChipsHearOnlyTheirWayIn) {
   sim::SimOptions options;
   options.chip = "LYR8647";
   options.securityBit = true;
-  auto board = sim::SimBoard::Create(options);
-  board->SetHostBaud(57600);
+  auto board = Board(options);
   EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
   EXPECT_EQ(Exchange(*board, {0x72, 0x35}), Bytes{0xEE});
   EXPECT_FALSE(board->SecurityBit());
@@ -119,14 +200,25 @@ TEST(SimBoardTest, SecuredChipsHearOnlyTheirWayIn) {
   options.chip = "LYR9371";
   options.securityBit = false;
   options.securedSession = 4;
+  options.resetMs = 5;
   board = sim::SimBoard::Create(options);
   board->SetHostBaud(57600);
-  EXPECT_TRUE(Exchange(*board, {0xBC}).empty());
-  std::this_thread::sleep_for(350ms);
-  EXPECT_EQ(Exchange(*board, {}), Bytes{0x56});  // session 4
+  EXPECT_EQ(Exchange(*board, {0xBC}), Bytes{0x56});  // session 4
   EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
   EXPECT_EQ(Exchange(*board, {0xBB}), Bytes{0xAC});
   EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x95, 0x00}));
+  // The session holds through resets, and is used up: after a power cycle the chip offers the
+  // next one, and after session 7 none.
+  EXPECT_EQ(Exchange(*board, {0xBC}), Bytes{0xAC});
+  for (uint8_t offered : {0x57, 0x58, 0x59, 0x5A}) {
+    board->SetTargetPowered(false);
+    board->SetTargetPowered(true);
+    EXPECT_EQ(Exchange(*board, {0xBC}), Bytes{offered});
+    if (offered != 0x5A) {
+      EXPECT_EQ(Exchange(*board, {0xBB}), Bytes{0xAC});
+    }
+  }
+  EXPECT_TRUE(Exchange(*board, {0xBB}).empty());
 }
 
 TEST(SimBoardTest, EmbeddedFlashAddressingRules) {
@@ -156,8 +248,8 @@ TEST(SimBoardTest, WireCountersAndPacing) {
   options.chip = "LYR9468";
   options.baudPace = true;
   options.latencyUs = 2000;
-  auto board = sim::SimBoard::Create(options);
-  board->SetHostBaud(57600);
+  auto board = Board(options);
+  const auto before = board->Counters();
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x00, 0x02}).size(), 1024u);
   // 1024 bytes of ten bits at 57600 baud take 178 ms.
@@ -165,9 +257,9 @@ TEST(SimBoardTest, WireCountersAndPacing) {
   board->HostWrite(Bytes{4}.data(), 1);
   EXPECT_EQ(Exchange(*board, {250}).size(), 2u);  // one command in two writes: one round trip
   auto counters = board->Counters();
-  EXPECT_EQ(counters.hostToTarget, 7u + 2u);
-  EXPECT_EQ(counters.targetToHost, 1024u + 2u);
-  EXPECT_EQ(counters.roundTrips, 2u);
+  EXPECT_EQ(counters.hostToTarget - before.hostToTarget, 7u + 2u);
+  EXPECT_EQ(counters.targetToHost - before.targetToHost, 1024u + 2u);
+  EXPECT_EQ(counters.roundTrips - before.roundTrips, 2u);
 }
 
 TEST(SimBoardTest, BaudDivisorOfTheMonitorsUart) {
@@ -175,9 +267,214 @@ TEST(SimBoardTest, BaudDivisorOfTheMonitorsUart) {
   EXPECT_EQ(Exchange(*board, {4, 254}), (Bytes{230, 0}));
   EXPECT_EQ(Exchange(*board, {5, 254, 243, 0}), Bytes{0xAC});  // acknowledged at the old speed
   EXPECT_EQ(board->TargetBaud(), 115200u);
-  EXPECT_TRUE(Exchange(*board, {4, 254}).empty());  // the host still runs at 57600
+  // The host still runs at 57600: the monitor samples its bytes at twice their speed and takes
+  // something else; whatever comes back is not the answer.
+  EXPECT_NE(Exchange(*board, {4, 254}), (Bytes{243, 0}));
+  board->ClearViolations();
+  (void)Exchange(*board, {0x00, 0x55, 0x00, 0x55});  // garbage may have left a command half-fed
   board->SetHostBaud(115200);
   EXPECT_EQ(Exchange(*board, {4, 254}), (Bytes{243, 0}));
+}
+
+
+TEST(SimUartTest, MismatchedFramesAndSpeedsArriveAsAUartSamplesThem) {
+  const Bytes bytes = {0x04, 0xFA, 0xBC, 0x55};
+  const sim::UartFormat base{57600, 8, 'N', 1};
+  EXPECT_EQ(sim::UartTransfer(bytes, base, base), bytes);
+  EXPECT_EQ(sim::UartTransfer(bytes, {57900, 8, 'N', 2}, base), bytes);  // within 3 %, stop bits do not matter
+  // 7E2 into 8N1: seven data bits, then the parity bit read as bit 7.
+  Bytes seven = sim::UartTransfer(bytes, {57600, 7, 'E', 2}, base);
+  EXPECT_EQ(seven, (Bytes{0x84, 0xFA, 0x3C, 0x55}));
+  // Twice the receiver's speed: two sent bytes fall into each received frame.
+  Bytes fast = sim::UartTransfer(bytes, {115200, 8, 'N', 1}, base);
+  EXPECT_FALSE(fast.empty());
+  EXPECT_LT(fast.size(), bytes.size());
+  EXPECT_NE(fast, bytes);
+  // Half the receiver's speed: each sent bit is read twice; more bytes arrive than were sent.
+  Bytes slow = sim::UartTransfer(bytes, {28800, 8, 'N', 1}, base);
+  EXPECT_GT(slow.size(), bytes.size());
+}
+
+TEST(SimBoardTest, WrongFramingReachesTheMonitorAsGarbage) {
+  auto board = Board("LYR9468");
+  board->SetHostLine({57600, 7, 'E', 2});
+  board->ClearTrace();
+  (void)Exchange(*board, {4, 40});
+  for (const auto& record : board->Trace()) EXPECT_NE(record.op, "readIo");
+  board->SetHostBaud(57600);
+  EXPECT_EQ(Exchange(*board, {4, 40}), (Bytes{0, 0}));
+}
+
+TEST(SimBoardTest, LateAnswerLeavesWhenItIsDue) {
+  auto board = Board("LYR8326");
+  board->SetIoRegister(40, 0x0102);
+  board->SetLateCommand(board->CommandCount() + 1, 150);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Exchange(*board, {4, 40}, 60ms).empty());
+  // Speaking again does not hurry it; the next answer queues behind it.
+  Bytes answer = Exchange(*board, {4, 40}, 60ms);
+  EXPECT_TRUE(answer.empty());
+  while (answer.size() < 4 && std::chrono::steady_clock::now() - start < 1s) {
+    Bytes more = Exchange(*board, {});
+    answer.insert(answer.end(), more.begin(), more.end());
+  }
+  EXPECT_EQ(answer, (Bytes{0x02, 0x01, 0x02, 0x01}));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+}
+
+TEST(SimBoardTest, WhatAChipToleratesButACorrectHostNeverSendsIsAViolation) {
+  struct Case {
+    const char* chip;
+    Bytes command;
+    Bytes answer;
+    const char* violation;  // a fragment of the text
+  };
+  const Case cases[] = {
+      {"LYR9468", {3, 0x00, 0x00, 0x00, 0x01, 0x34, 0x12}, {0xAC}, "unmapped address 0x01000000"},
+      {"LYR8547", {3, 0x10, 0x00, 0x00, 0x0A, 0x34, 0x12}, {0xAC}, "into the embedded flash at 0x0A000010"},
+      {"LYR8547", {3, 0x10, 0x00, 0x00, 0x00, 0x34, 0x12}, {0xAC}, "into the embedded flash at 0x00000010"},
+      {"LYR9468", {15, 64}, {0x00, 0x00}, "eFuse read of word 64"},
+      {"LYR9468", {1, 0x05, 0x00, 1, 0, 0}, {0xAC}, "without bit 15"},
+      {"LYR9468", {16}, {0xEE}, "after 0 idle commands"},
+      {"LYR9468", {17, 3, 0}, {0xEE}, "without a burn started"},
+      {"LYR8547", {15, 0x20, 0x00, 2, 1, 0, 2, 0}, {0xEE}, "flash writer refuses"},
+      {"LYR8547", {0x72, 0x36}, {}, "instead of 0x35"},
+  };
+  for (const Case& c : cases) {
+    auto board = Board(c.chip);
+    EXPECT_EQ(Exchange(*board, c.command), c.answer) << c.violation;
+    const auto violations = board->Violations();
+    ASSERT_EQ(violations.size(), 1u) << c.violation;
+    EXPECT_NE(violations[0].find(c.violation), std::string::npos) << violations[0];
+    // ...and it is in the trace and the statistics too.
+    const auto trace = board->Trace();
+    EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const auto& r) { return r.op == "violation"; }));
+    EXPECT_NE(board->StatsJson().find(c.violation), std::string::npos);
+  }
+  // The flash keeps its erased word; unmapped reads float high and are no violation (the
+  // identification probes read where nothing may answer).
+  auto board = Board("LYR8547");
+  (void)Exchange(*board, {3, 0x10, 0x00, 0x00, 0x0A, 0x34, 0x12});
+  EXPECT_EQ(board->FlashWord(0x10), 0xFFFF);
+  board->ClearViolations();
+  EXPECT_EQ(Exchange(*board, {2, 0x00, 0x00, 0x00, 0x70}), (Bytes{0xFF, 0xFF}));
+  EXPECT_TRUE(board->Violations().empty());
+}
+
+TEST(SimBoardTest, UsbInterfaceKeepsItsHigherRateUntilThePortOpensAgain) {
+  auto board = Board("LYR9468", true);
+  (void)Exchange(*board, {0xBC});
+  (void)Exchange(*board, {0xB7});
+  EXPECT_EQ(board->TargetBaud(), 115200u);
+  board->SetHostBaud(57600);  // a host changing its line coding does not reach the interface
+  EXPECT_EQ(board->TargetBaud(), 115200u);
+  board->PortOpened();
+  EXPECT_EQ(board->TargetBaud(), 57600u);
+}
+
+TEST(SimBoardTest, StoppedTargetComesBackWithAReset) {
+  auto board = Board("LYR9468");
+  board->SetStopAfterCommands(board->CommandCount() + 1);
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
+  // A 0xBC inside a command's data is no reset request, even to a hung target.
+  EXPECT_TRUE(Exchange(*board, {5, 0xBC, 0xBC, 0x00}).empty());
+  EXPECT_EQ(Exchange(*board, {0xBC}), Bytes{0xAC});
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));  // the stop was used up
+}
+
+TEST(SimBoardTest, HostToTargetFaults) {
+  auto board = Board("LYR9468");
+  const uint64_t sent = board->Counters().hostToTarget;
+  board->SetIoRegister(40, 0x1111);
+  board->SetIoRegister(41, 0x2222);
+  board->CorruptHostByte(sent + 2, 0x01);  // register 40 becomes 41
+  EXPECT_EQ(Exchange(*board, {4, 40}), (Bytes{0x22, 0x22}));
+  board->DropHostByte(sent + 3);  // the code: 40 alone is no command
+  EXPECT_TRUE(Exchange(*board, {4, 40}).empty());
+  board->DuplicateHostByte(sent + 5);  // the code twice: read of I/O register 4
+  board->SetIoRegister(4, 0x4444);
+  EXPECT_EQ(Exchange(*board, {4, 41}), (Bytes{0x44, 0x44}));
+}
+
+TEST(SimBoardTest, TraceNamesEachDecodedCommand) {
+  const std::string path = ::testing::TempDir() + "/sim-trace.jsonl";
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.traceFile = path;
+  auto board = Board(options);
+  board->SetRegister(0x55, 7);
+  (void)Exchange(*board, {0x00, 0x55, 0x80});                   // readReg 0x55
+  (void)Exchange(*board, {1, 0x81, 0x80, 1, 2, 3});             // writeReg 0x81
+  (void)Exchange(*board, {5, 40, 0x34, 0x12});                  // writeIo
+  (void)Exchange(*board, {12, 0x00, 0x00, 0xE1, 0x08, 2, 0, 1, 0, 2, 0});  // writeBlock
+  (void)Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 2, 0});   // readBlock
+  (void)Exchange(*board, {0x00, 0x55, 0x00, 0x55});             // the probe as an idle 9xxx takes it
+  (void)Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 2, 0});   // the same again: resent
+  (void)Exchange(*board, {15, 3});                               // readFuse
+  const auto trace = board->Trace();
+  std::vector<std::string> ops;
+  for (const auto& record : trace) ops.push_back(record.op);
+  EXPECT_EQ(ops, (std::vector<std::string>{"readReg", "writeReg", "writeIo", "writeBlock", "readBlock", "resync",
+                                           "readBlock", "readFuse"}));
+  EXPECT_EQ(trace[0].Field("reg"), 0x55u);
+  EXPECT_EQ(trace[0].Field("value"), 7u);
+  EXPECT_EQ(trace[1].Field("value"), 0x030201u);
+  EXPECT_EQ(trace[3].Json(), "{\"op\":\"writeBlock\",\"addr\":148963328,\"data\":[1,2]}\n");
+  EXPECT_FALSE(trace[4].resent);
+  EXPECT_TRUE(trace[6].resent);
+  board.reset();
+  const std::string text = ReadWholeFile(path).value_or("");
+  std::string lines;
+  for (const auto& record : trace) lines += record.Json();
+  EXPECT_EQ(text, lines);
+  // The format checker the project keeps beside the sources, when it is there.
+  const char* checker = "/work/shared/tools/trace-check";
+  if (FILE* probe = std::fopen(checker, "r")) {
+    std::fclose(probe);
+    EXPECT_EQ(std::system((std::string(checker) + " '" + path + "' >/dev/null").c_str()), 0);
+  }
+}
+
+TEST(SimBoardTest, NoiseIsReproducibleFromItsSeed) {
+  auto run = [](uint64_t seed, uint32_t ppm) {
+    sim::SimOptions options;
+    options.chip = "LYR8326";
+    options.noisePpm = ppm;
+    options.seed = seed;
+    options.resetMs = 5;
+    auto board = sim::SimBoard::Create(options);
+    board->SetHostBaud(57600);
+    for (uint32_t reg = 0; reg < 32; ++reg) board->SetIoRegister(reg, static_cast<uint16_t>(reg * 0x0101));
+    Bytes answers;
+    (void)Exchange(*board, {0xBC});
+    for (uint8_t reg = 0; reg < 32; ++reg) {
+      Bytes answer = Exchange(*board, {4, reg}, 100ms);
+      answers.insert(answers.end(), answer.begin(), answer.end());
+    }
+    return answers;
+  };
+  const Bytes quiet = run(7, 0);
+  EXPECT_EQ(quiet.size(), 64u);
+  const Bytes noisy = run(7, 100000);  // one byte in ten
+  EXPECT_NE(noisy, quiet);
+  EXPECT_EQ(run(7, 100000), noisy);
+}
+
+TEST(SimBoardTest, ResetAndUnplugAtAGivenCommand) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.resetAtCommand = 2;
+  auto board = Board(options);
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00, 0xAC}));  // the answer, then the greeting
+  options.resetAtCommand = 0;
+  options.unplugAtCommand = 1;
+  board = Board(options);
+  EXPECT_FALSE(board->unplugged());
+  (void)Exchange(*board, {4, 250});
+  EXPECT_TRUE(board->unplugged());
 }
 
 TEST(SimOptionsTest, ParsesTheProgramsOptions) {
@@ -186,7 +483,10 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   ASSERT_TRUE(sim::ParseSimOptions({"--chip=LYR9162", "--interface", "usb", "--usb-kind=1", "--secured=none-left",
                                     "--strapping=5", "--package-code=12", "--baud-pace", "--latency-us=100",
                                     "--drop-byte=7", "--stop-after=20", "--no-power", "--state", "/tmp/b.state",
-                                    "--dump-memory=flash:/tmp/f.bin", "--dump-memory", "memory@0+10:/tmp/m.bin"},
+                                    "--dump-memory=flash:/tmp/f.bin", "--dump-memory", "memory@0+10:/tmp/m.bin",
+                                    "--drop-host-byte=3", "--drop-host-byte=9", "--corrupt-host-byte=5:0x41",
+                                    "--corrupt-host-byte=6", "--duplicate-host-byte=8", "--trace=/tmp/t.jsonl",
+                                    "--noise-ppm=250", "--seed=99", "--reset-at-command=4", "--unplug-at-command=5"},
                                    options, error))
       << error;
   EXPECT_EQ(options.chip, "LYR9162");
@@ -202,12 +502,21 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   EXPECT_FALSE(options.targetPowered);
   EXPECT_EQ(options.stateFile, "/tmp/b.state");
   EXPECT_EQ(options.dumpRequests, (std::vector<std::string>{"flash:/tmp/f.bin", "memory@0+10:/tmp/m.bin"}));
+  EXPECT_EQ(options.dropHostBytes, (std::vector<uint64_t>{3, 9}));
+  EXPECT_EQ(options.corruptHostBytes, (std::vector<std::pair<uint64_t, uint8_t>>{{5, 0x41}, {6, 0xFF}}));
+  EXPECT_EQ(options.duplicateHostBytes, (std::vector<uint64_t>{8}));
+  EXPECT_EQ(options.traceFile, "/tmp/t.jsonl");
+  EXPECT_EQ(options.noisePpm, 250u);
+  EXPECT_EQ(options.seed, 99u);
+  EXPECT_EQ(options.resetAtCommand, 4u);
+  EXPECT_EQ(options.unplugAtCommand, 5u);
 
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--chip=LYR1234"}, {"--secured=1"}, {"--strapping=8"}, {"--interface=pci"},
                                              {"--frobnicate"}, {"--chip"}, {"--baud-pace=1"}, {"chip"},
                                              {"--state="}, {"--dump-memory=flash"}, {"--dump-memory=:f.bin"},
-                                             {"--dump-memory=flash:"}}) {
+                                             {"--dump-memory=flash:"}, {"--corrupt-host-byte=5:0"},
+                                             {"--corrupt-host-byte=5:256"}, {"--corrupt-host-byte=x"}, {"--trace="}}) {
     sim::SimOptions ignored;
     EXPECT_FALSE(sim::ParseSimOptions(bad, ignored, error)) << bad[0];
     EXPECT_FALSE(error.empty());
