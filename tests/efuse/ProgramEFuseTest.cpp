@@ -331,3 +331,27 @@ TEST(BurnAfterFirmware, SendsNothingWithoutSomethingToBurnOrInADryRun) {
 
 }  // namespace
 }  // namespace tessaro
+
+namespace tessaro {
+namespace {
+
+// A lost acknowledge inside a burn ends it: nothing is resent (a resend would replay the fuse
+// word read before the burn and part of the sequence), and the chip holds only what was sent.
+TEST(WriteEfuseWords, LostAcknowledgeEndsTheBurnWithoutResending) {
+  Bench bench;
+  bench.host.Prelink();
+  FuseWords words{};
+  ASSERT_TRUE(ReadFuseWords(bench.host.link, words));
+  const uint64_t commands = bench.host.board->CommandCount();
+  // Acknowledges: 32 idle, the start, then the bits; lose the second bit's.
+  bench.host.board->SetDropReplyByte(bench.host.board->ReplyBytes() + 33 + 2);
+  const std::vector<uint16_t> bits = {15, 14, 3};
+  EXPECT_FALSE(bench.host.link.WriteEfuseWords(bits.data(), bits.size()));
+  EXPECT_FALSE(bench.host.link.linked());
+  EXPECT_EQ(bench.host.board->CommandCount(), commands + 33 + 2);
+  bench.host.board->SetDropReplyByte(0);
+  EXPECT_EQ(bench.Chip(), WithBits(FuseWords{}, {15, 14}));
+}
+
+}  // namespace
+}  // namespace tessaro
