@@ -20,15 +20,17 @@ EfuNumber ToWords(Uint128 value) {
   return words;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+// Blanks of an EFU line are spaces and tabs only (narrower than the definition files' blanks):
+// any other byte next to a value makes it an invalid number rather than vanishing.
+bool IsEfuBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view SkipLeadingBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+std::string_view SkipEfuBlanks(std::string_view text) {
+  while (!text.empty() && IsEfuBlank(text.front())) text.remove_prefix(1);
   return text;
 }
 
-std::string_view TrimTrailingBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+std::string_view TrimEfuBlanks(std::string_view text) {
+  while (!text.empty() && IsEfuBlank(text.back())) text.remove_suffix(1);
   return text;
 }
 
@@ -70,7 +72,7 @@ void Apply(const EfuKeyword& keyword, const EfuNumber& value, EfuData& data) {
 bool ParseLine(std::string_view line, EfuData& data, std::string& errorText) {
   if (line.size() > kEfuMaxLineLength) line = line.substr(0, kEfuMaxLineLength);
   if (size_t comment = line.find(';'); comment != std::string_view::npos) line = line.substr(0, comment);
-  line = SkipLeadingBlanks(line);
+  line = SkipEfuBlanks(line);
   if (line.empty()) return true;
   const size_t equals = line.find('=');
   if (equals == std::string_view::npos) {
@@ -78,13 +80,13 @@ bool ParseLine(std::string_view line, EfuData& data, std::string& errorText) {
     errorText += line;
     return false;
   }
-  const std::string_view identifier = TrimTrailingBlanks(line.substr(0, equals));
+  const std::string_view identifier = TrimEfuBlanks(line.substr(0, equals));
   if (identifier.empty()) {
     errorText += "Missing Identifier: ";
     errorText += line;
     return false;
   }
-  const std::string_view value = TrimTrailingBlanks(SkipLeadingBlanks(line.substr(equals + 1)));
+  const std::string_view value = TrimEfuBlanks(SkipEfuBlanks(line.substr(equals + 1)));
   if (value.empty()) {
     errorText += "Missing Assignment: ";
     errorText += identifier;

@@ -48,7 +48,7 @@ std::string ProgrammedKeyText(const EfuNumber& key);
 class FuseBitList {
  public:
   // False when the bit was not added (out of range or already listed).
-  bool Add(uint32_t bit);
+  [[nodiscard]] bool Add(uint32_t bit);
   // The key bits of a session: every set bit of the 128-bit key, word 0 bit 0 first.
   void AddKey(uint32_t session, const EfuNumber& key);
   bool Contains(uint32_t bit) const;

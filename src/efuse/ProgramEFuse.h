@@ -63,7 +63,7 @@ class CProgramEFuse {
   // "Program eFuses": builds the plan, asks about a different key already in the chip, burns
   // and reads back. A dry run stops after the plan and sends no eFuse command. False when
   // nothing was burned successfully (refused, aborted, dry run or failed).
-  bool ProgramEfuses(bool dryRun = false);
+  [[nodiscard]] bool ProgramEfuses(bool dryRun = false);
 
   // The user's choice: close the session with the burn.
   void SetSecureSession(bool on) { secureSession_ = on; }

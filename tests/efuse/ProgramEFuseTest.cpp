@@ -139,6 +139,9 @@ TEST(ProgramEFuse, PlanFollowsChipFileAndChoices) {
        "eFuses programmed!", true},
       {"file without key or options: only what the chip already has", Words({{0, 0x4100}, {1, 0x0002}}),
        "; nothing\n", false, kButtonNo, 1, {14, 17}, false, "eFuses programmed!", true},
+      {"session already closed: the close bit is sent again, nothing else of the session changes",
+       SessionWithKey(0x0104, 1, kKey), "Secured=1\nWatchDog=1", true, kButtonNo, 1, {2, 17}, false,
+       "eFuses programmed!", true},
       {"zero key adds no key bits", Words({}), "AES=0\nSSSBootEnable=1", false, kButtonNo, 0, {14}, false,
        "eFuses programmed!", true},
   };
