@@ -332,6 +332,38 @@ TEST(BurnAfterFirmware, SendsNothingWithoutSomethingToBurnOrInADryRun) {
   }
 }
 
+TEST(BurnAfterFirmware, UnreadableFusesOrACutBurnAreShownAsFailures) {
+  EfuData efu;
+  std::string error;
+  ASSERT_TRUE(ParseEfuText(kEfuAll, efu, error)) << error;
+  {
+    // Fuse words that cannot be read would put the key into session 0 whatever the chip's
+    // session is: nothing is burned.
+    Bench bench;
+    bench.Preset(Words({{0, 0x0300}}));
+    bench.host.Prelink();
+    bench.host.board->SetStopAfterCommands(bench.host.board->CommandCount() + 10);
+    const AfterFirmwareResult result = BurnAfterFirmware(bench.session, efu);
+    EXPECT_FALSE(result.attempted);
+    EXPECT_FALSE(result.burn.sent);
+    EXPECT_EQ(result.warnings, std::vector<std::string>{"eFuse programming failed!"});
+    EXPECT_EQ(bench.Chip(), Words({{0, 0x0300}}));
+  }
+  {
+    Bench bench;
+    bench.host.Prelink();
+    // 64 fuse word reads, 32 idle commands, the start and 5 bits.
+    bench.host.board->SetStopAfterCommands(bench.host.board->CommandCount() + 64 + 33 + 5);
+    const AfterFirmwareResult result = BurnAfterFirmware(bench.session, efu);
+    EXPECT_TRUE(result.attempted);
+    EXPECT_TRUE(result.burn.sent);
+    EXPECT_FALSE(result.burn.verified);
+    EXPECT_EQ(result.warnings, std::vector<std::string>{"eFuse programming failed!"});
+    const std::vector<uint16_t>& plan = result.plan.bits;
+    EXPECT_EQ(bench.Chip(), WithBits(FuseWords{}, std::vector<uint16_t>(plan.begin(), plan.begin() + 5)));
+  }
+}
+
 }  // namespace
 }  // namespace tessaro
 
