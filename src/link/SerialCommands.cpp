@@ -471,6 +471,12 @@ void SerialPort::WriteFuseBits(bool f0, bool f1, bool f8, uint32_t bitsA, uint32
 
 bool SerialPort::WriteEfuseWords(const uint16_t* words, size_t count) {
   if (Family() != FAMILY_9XXX || !linked_) return false;
+  // No resynchronisation inside a burn: a resend would replay whatever the record holds (the
+  // fuse word read before it, part of the sequence), and a stray byte answered by it could pass
+  // for an acknowledge. A lost acknowledge ends the burn as a failure instead.
+  retries_ = 0;
+  recordLength_ = 0;
+  replayActive_ = false;
   for (int i = 0; i < 32; ++i) {
     if (!SendByte(kEfuseIdle) || !WaitAck()) return false;
   }

@@ -140,6 +140,8 @@ class SerialPort {
   [[nodiscard]] bool WrFlash(uint32_t address, uint32_t count, const uint16_t* data);
   [[nodiscard]] bool WriteFlashBlock(uint32_t address, uint32_t count, const uint16_t* data);
   void WriteFuseBits(bool f0, bool f1, bool f8, uint32_t bitsA, uint32_t bitsB);
+  // 9xxx eFuse burn: `words` are fuse bit indices, sent in order. Nothing inside the sequence
+  // is resent; true only when every bit and the closing command were acknowledged.
   [[nodiscard]] bool WriteEfuseWords(const uint16_t* words, size_t count);
 
   // ---- identification ----
