@@ -34,6 +34,8 @@ class SpiFlashDevice : public SimDeviceModel, public SimSpiDevice {
   // Takes the configured page size into use, as a real part does at power-up.
   void PowerCycle();
   bool Busy() const;
+  // Holds the device busy (a part that never finishes) until released or power-cycled.
+  void HoldBusy(bool on) { stuck_ = on; }
 
   // Page geometry in effect: bytes per page and the address bits of a byte within it.
   uint32_t PageBytes() const;
