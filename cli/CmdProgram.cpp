@@ -2,6 +2,11 @@
 // are the window's: the board's configuration and drivers, the image with its start address,
 // a fresh link, the session, the operation, the final status line.
 //
+// program verifies what it wrote when its own step did not ("Program Success (not verified)"),
+// as command-line programmers do: a run that exits 0 has shown that the device holds the
+// image. --no-verify skips it. Each step prints its status line; the JSON gives the final
+// step's status and every step under "steps".
+//
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
@@ -29,6 +34,7 @@
 #include "image/ImageKind.h"
 #include "link/SerialPort.h"
 #include "platform/Prompt.h"
+#include "session/Destinations.h"
 #include "session/FlashIf.h"
 #include "session/ProgrammingJob.h"
 #include "sim/SimBoard.h"
@@ -193,14 +199,14 @@ class CliHost : public FlashHost {
     colour = colourClass;
   }
   void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
-  int Ask(const std::string& text, const char* caption, int buttons) override {
+  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override {
     const std::string title = caption ? caption : "Tessaro";
-    if (buttons == kButtonsYesNo) {
+    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
       progress_.Clear();
-      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? kButtonYes : kButtonNo;
+      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
     }
     messages.push_back(text);  // shown once the operation has ended
-    return kButtonOk;
+    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
   }
   bool CancelRequested() override { return gInterrupted.load(); }
 
@@ -222,20 +228,8 @@ class CliHost : public FlashHost {
 // ---------------------------------------------------------------------------------------------
 // Destinations
 
-struct DestinationName {
-  const char* name;
-  int32_t code;
-};
-constexpr DestinationName kDestinationNames[] = {
-    {"embedded", DestEmbedded}, {"emb+nor", DestEmbeddedParallel}, {"emb+serial", DestEmbeddedSerial},
-    {"nor", DestParallel},      {"serial", DestSerial},           {"qspi", DestQspi},
-    {"mpqspi", DestMpQspi},     {"nand", DestNand},
-};
-
 std::optional<int32_t> ParseDestination(const std::string& text) {
-  for (const auto& entry : kDestinationNames) {
-    if (EqualsNoCase(text, entry.name)) return entry.code;
-  }
+  if (const DestinationInfo* row = FindDestinationByName(text)) return row->code;
   if (text.empty() || text.size() > 2) return std::nullopt;
   int32_t value = 0;
   for (char c : text) {
@@ -243,24 +237,6 @@ std::optional<int32_t> ParseDestination(const std::string& text) {
     value = value * 10 + (c - '0');
   }
   return value;
-}
-
-// The destinations the main window would offer for this board and chip, in code order.
-std::vector<int32_t> OfferedDestinations(const BoardConfig& config, const BoardDefinition* board) {
-  std::vector<int32_t> offered;
-  const uint32_t family = config.chip ? config.chip->familyCode : 0;
-  const bool embedded = family == FAMILY_8721 || family == FAMILY_8X47;
-  const bool parallel = board && !board->flashDeviceNames.empty();
-  const bool serial = board && !board->dfDevice.empty() && board->dfEnable.count != 0;
-  if (embedded) offered.push_back(DestEmbedded);
-  if (embedded && parallel) offered.push_back(DestEmbeddedParallel);
-  if (embedded && serial) offered.push_back(DestEmbeddedSerial);
-  if (parallel) offered.push_back(DestParallel);
-  if (serial) offered.push_back(DestSerial);
-  if (board && !board->qspiDevice.empty()) offered.push_back(DestQspi);
-  if (board && !board->mpQspiDevice.empty()) offered.push_back(DestMpQspi);
-  if (board && !board->nandDevice.empty()) offered.push_back(DestNand);
-  return offered;
 }
 
 // "HHHH:LLLL" or plain hex.
@@ -273,34 +249,6 @@ uint32_t ParseStart(const std::string& text) {
   return (high << 16) | low;
 }
 
-// Applies the board to the job's drivers as the main window does when a board is selected.
-void ApplyBoard(ProgrammingJob& job, const BoardDefinition& board, std::string& warnings) {
-  if (!board.dfDevice.empty()) {
-    DataFlashDescription description;
-    if (job.catalogue.FindSerialDevice(board.dfDevice, description)) {
-      std::string error;
-      if (!job.dataFlash.SetDevice(description, board.dfEnable, board.dfDisable, board.config.chip, error)) {
-        warnings += "Error initializing DF-Descriptor:\r\n" + error;
-      }
-    } else {
-      warnings += "Missing or incomplete Device Definition for Serial Flash:\r\n" + board.dfDevice + "\r\n";
-    }
-  } else {
-    job.dataFlash.Reset();
-  }
-  job.parallel.Reset();
-  if (!board.flashDeviceNames.empty()) {
-    if (TdfDrv* device = job.catalogue.FindParallelDevice(board.flashDevices)) job.parallel = *device;
-  }
-  if (!board.qspiDevice.empty()) {
-    job.qspi.Select(job.catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON,
-                    board.qspiSingleBit == ONOFF_ON);
-  }
-  if (!board.mpQspiDevice.empty()) {
-    job.mpQspi.Select(job.catalogue.FindQspiDevice(board.mpQspiDevice), false, board.mpQspiSingleBit == ONOFF_ON);
-  }
-}
-
 std::string JoinMessages(const std::vector<std::string>& messages) {
   std::string text;
   for (const std::string& message : messages) {
@@ -308,6 +256,43 @@ std::string JoinMessages(const std::vector<std::string>& messages) {
     text += message;
   }
   return text;
+}
+
+// What one operation of the run ended with.
+struct StepResult {
+  const char* operation = "";
+  bool ran = false;
+  uint32_t status = StatusReady;
+  std::string statusText;
+  int colour = 0;
+  int32_t failureAddress = 0;
+  uint32_t expected = 0;
+  int32_t read = -1;
+};
+
+// Statuses whose text names a failure address (and, for some, the values there).
+bool NamesFailure(uint32_t status) {
+  return status == StatusProgramFailed || status == StatusVerifyFailed || status == StatusSectorEraseFailed ||
+         status == StatusNotBlank || status == StatusAborted;
+}
+
+void WriteStepFields(JsonWriter& out, const StepResult& step) {
+  out.Field("status", static_cast<unsigned>(step.status))
+      .Field("statusText", step.statusText)
+      .Field("colourClass", step.colour);
+  // Left-over values of a run that did not fail would name an address that nothing is wrong at.
+  if (NamesFailure(step.status)) {
+    out.Field("failureAddress", static_cast<unsigned>(step.failureAddress))
+        .Field("expected", static_cast<unsigned>(step.expected));
+    out.Key("read");
+    if (step.read >= 0) {
+      out.Number(step.read);
+    } else {
+      out.Null();
+    }
+  } else {
+    out.Key("failureAddress").Null().Key("expected").Null().Key("read").Null();
+  }
 }
 
 int ExitCodeOf(bool ran, uint32_t status) {
@@ -323,11 +308,13 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   args.Option("port").Option("board").Option("config-string").Option("dest").Option("start").Option("size");
   args.Option("drivers").Option("config");
   args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
+  if (program) args.Flag("no-verify");
   if (!args.Parse()) return kExitUsage;
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
   const bool json = args.Has("json");
+  const bool verifyAfter = program && !args.Has("no-verify");
   const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
   const DataFolders folders = ResolveFolders(args);
   SetDriverImageFolder(folders.drivers);
@@ -361,7 +348,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
       WriteErr("Error(s) in Driver Description:\n" + TerminalText(catalogueErrors) + "\n");
     }
   }
-  if (board) ApplyBoard(job, *board, warnings);
+  if (board) job.ApplyBoard(*board, warnings);
   if (!warnings.empty() && !json) WriteErr(TerminalText(warnings) + "\n");
 
   // The destination: given, or the only one the window would offer.
@@ -395,7 +382,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     start = ParseStart(*text);
     if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
   }
-  start = job.destination == DestMpQspi ? (start | 0xC0000000u) : (start & 0x3FFFFFFFu);
+  start = DestinationStartAddress(job.destination, start);
   if (auto text = args.Value("size")) {
     const uint32_t size = ReadHex(*text);
     if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
@@ -412,7 +399,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   std::vector<std::string> linkMessages;
   CliPrompt prompt(answers, linkMessages);
   SerialPort link;
-  link.SetPortOpener(port.opener);
+  AttachPort(link, port);
   link.SetPrompt(&prompt);
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
   CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
@@ -420,21 +407,33 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
   std::string error;
-  bool ran = false;
-  uint32_t status = StatusReady;
-  int32_t failureAddress = 0;
-  uint32_t expected = 0;
-  int32_t read = -1;
-  {
-    // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
-    if (program) link.CloseLink(false);
-    FlashIf session(host);
-    ran = program ? job.ProgramImage(session, error) : job.VerifyImage(session, error);
-    status = session.statusCode;
-    failureAddress = session.failureAddress;
-    expected = session.expectedValue;
-    read = session.readValue;
+  std::vector<StepResult> steps;
+  // One operation in a session of its own, as the window builds one per action.
+  auto runStep = [&](const char* operation, bool programStep) {
+    StepResult step;
+    step.operation = operation;
+    host.statusLine.clear();
+    host.colour = 0;
+    {
+      FlashIf session(host);
+      step.ran = programStep ? job.ProgramImage(session, error) : job.VerifyImage(session, error);
+      step.status = session.statusCode;
+      step.failureAddress = session.failureAddress;
+      step.expected = session.expectedValue;
+      step.read = session.readValue;
+    }
+    step.statusText = host.statusLine;
+    step.colour = host.colour;
+    steps.push_back(step);
+  };
+  // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
+  if (program) link.CloseLink(false);
+  runStep(program ? "program" : "verify", program);
+  if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
+    runStep("verify", false);
   }
+  const StepResult& last = steps.back();
+  const bool ran = last.ran;
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
   for (const std::string& message : EndSimBoard(port)) host.messages.push_back(message);
@@ -448,20 +447,22 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     error = JoinMessages(messages);
     messages.clear();
   }
-  const int exitCode = ExitCodeOf(ran, status);
+  const int exitCode = ExitCodeOf(ran, last.status);
 
   if (json) {
     JsonWriter out;
     out.BeginObject()
-        .Field("ok", ran)
-        .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error))
-        .Field("status", static_cast<unsigned>(status))
-        .Field("statusText", host.statusLine)
-        .Field("colourClass", host.colour)
-        .Field("failureAddress", static_cast<unsigned>(failureAddress))
-        .Field("expected", static_cast<unsigned>(expected))
-        .Field("read", static_cast<int>(read))
-        .Field("elapsedMs", static_cast<long long>(elapsedMs));
+        .Field("ok", exitCode == kExitOk)
+        .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error));
+    WriteStepFields(out, last);
+    out.Field("elapsedMs", static_cast<long long>(elapsedMs));
+    out.Key("steps").BeginArray();
+    for (const StepResult& step : steps) {
+      out.BeginObject().Field("operation", step.operation).Field("ran", step.ran);
+      WriteStepFields(out, step);
+      out.EndObject();
+    }
+    out.EndArray();
     out.Key("wire");
     if (port.board) {
       const sim::WireCounters counters = port.board->Counters();
@@ -482,7 +483,9 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     if (!error.empty()) WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");
     return exitCode;
   }
-  WriteOut(host.statusLine + "\n");
+  for (const StepResult& step : steps) {
+    if (step.ran) WriteOut(step.statusText + "\n");
+  }
   return exitCode;
 }
 
@@ -491,7 +494,7 @@ const char* const kOptions =
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
-const CommandRegistration kProgram("program", std::string("program") + kOptions,
+const CommandRegistration kProgram("program", std::string("program [--no-verify]") + kOptions,
                                    [](std::vector<std::string>& args) { return RunOperation(true, args); });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(false, args); });

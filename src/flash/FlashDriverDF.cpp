@@ -307,19 +307,19 @@ uint16_t FlashDriverDF::ReadStatus(FlashDriverIf& session) {
 bool FlashDriverDF::CheckStatus9xxx(FlashDriverIf& session) {
   const uint16_t s = ReadStatus(session);
   if ((s & 0x8000) == 0) {
-    (void)session.ShowMessage("Device busy!", kAlertCaption, kButtonsOk);
+    (void)session.ShowMessage("Device busy!", kAlertCaption, PromptButtons::Ok);
     return false;
   }
   if ((s & 0x0100) != 0) {
     description.pageSize &= ~0xFF;
     return true;
   }
-  const int answer = session.ShowMessage(
+  const PromptAnswer answer = session.ShowMessage(
       "Device using 264 Bytes per Page, this is not compatible if used for firmware boot!\r\nPress YES to switch "
       "device permanently into 256 Bytes per Page or NO to continue with 264 Bytes per Page!",
-      kAlertCaption, kButtonsYesNo);
-  if (answer == kButtonNo) return true;
-  if (answer != kButtonYes) return false;
+      kAlertCaption, PromptButtons::YesNo);
+  if (answer == PromptAnswer::No) return true;
+  if (answer != PromptAnswer::Yes) return false;
   SelectAll(session);
   for (uint8_t b : {uint8_t{0x3D}, uint8_t{0x2A}, uint8_t{0x80}, uint8_t{0xA6}}) SpiSend(session, b);
   DeselectAll(session);
@@ -335,11 +335,11 @@ bool FlashDriverDF::CheckStatus9xxx(FlashDriverIf& session) {
     (void)session.ShowMessage(
         "Device programmed to use 256 Bytes per page, please power-cycle the Board to activate this configuration "
         "and retry!",
-        kAlertCaption, kButtonsOk);
+        kAlertCaption, PromptButtons::Ok);
   } else {
     (void)session.ShowMessage(
         "FAILED to switch Device into 256 Bytes per page mode, please power-cycle the board and try again!",
-        kAlertCaption, kButtonsOk);
+        kAlertCaption, PromptButtons::Ok);
   }
   return false;
 }
@@ -391,11 +391,11 @@ bool FlashDriverDF::Prepare(FlashDriverIf& session, std::string& errorText) {
     ReadIdentification(session, id1, id2);
     DeselectAll(session);
     if (id1 == 0 || id1 == 0xFFFF || id1 == id2) {
-      const int answer = session.ShowMessage(
+      const PromptAnswer answer = session.ShowMessage(
           "Unable to detect DataFlash (can safely be ignored on older chip without Manufacturer and Device "
           "Read)!!!\r\nPress OK to ignore.",
-          kAlertCaption, kButtonsOkCancel);
-      if (answer != kButtonOk) return false;
+          kAlertCaption, PromptButtons::OkCancel);
+      if (answer != PromptAnswer::Ok) return false;
     }
     if (nine && !CheckStatus9xxx(session)) return false;
   }
@@ -422,7 +422,7 @@ bool FlashDriverDF::CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords
   if (pageWords != 0 && p % pageWords == 0) return true;
   (void)session.ShowMessage("Device Address not on a Page Boundary (multiple of " + std::to_string(pageWords) +
                                 "/0x" + HexFixed(pageWords, 4) + " Words)",
-                            nullptr, kButtonsOk);
+                            nullptr, PromptButtons::Ok);
   return false;
 }
 
@@ -430,7 +430,7 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   if (!ready) return false;
   std::string errorText;
   if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, kButtonsOk);
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
     return false;
   }
   SerialPort& link = *session.link;
@@ -454,7 +454,7 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
     std::copy_n(img.words.begin() + at, w, page.begin());
     if (!link.WriteMemoryBlock(static_cast<uint16_t>(buffer), 0, n, page.data(), true) ||
         !image.Call(session, kDfProgramPageEntry)) {
-      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error programming Device", nullptr, kButtonsOk);
+      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
       return false;
     }
     session.progress[0].position += static_cast<int32_t>(w);
@@ -505,7 +505,7 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
   const uint32_t configuredPageWords = static_cast<uint32_t>(description.pageSize) / 2;
   std::string errorText;
   if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, kButtonsOk);
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
     return false;
   }
   if (configuredPageWords > kDfMaxVerifyPageWords) return false;
@@ -525,7 +525,7 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
     link.WriteRegister(kRegAddressHigh, a >> 16);
     if (!image.Call(session, kDfReadPageEntry) ||
         !link.ReadMemoryBlock(static_cast<uint16_t>(buffer), 0, w, page.data())) {
-      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, kButtonsOk);
+      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
       return false;
     }
     for (uint32_t i = 0; i < w; ++i) {

@@ -71,11 +71,20 @@ class FlashDriverDF : public FlashDriver {
   // Program (with the quick verify through the target checksum) and verify page by page from
   // the session's current position; they report through the session.
   [[nodiscard]] bool Program(FlashDriverIf& session, ImageBuffer& image);
-  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image);
+  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
   // Looks for a DataFlash selected by P7.15 and returns its catalogue entry, or null with the
   // reason appended.
   const DeviceDescription* AutoDetect(FlashDriverIf& session, const DeviceCatalogue& catalogue,
                                       std::string& errorText);
+
+  // Common operations (see FlashDriver).
+  bool Offers(FlashOperation operation) const override;
+  [[nodiscard]] bool Probe(FlashDriverIf& session, std::string& errorText) override;
+  [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
+  [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
+  [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  // No separate erase (Offers says so): the page program erases as it goes.
+  [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
 
   // Pin and SPI work of a run (public for the board tests).
   void WritePinBit(FlashDriverIf& session, uint32_t reg, PinCode code);

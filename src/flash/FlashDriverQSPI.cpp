@@ -330,10 +330,10 @@ bool FlashDriverQSPI::CheckConfiguration(const QspiConfig& config, FlashDriverIf
   uint32_t value = 0;
   if (!RunScript(config.readScript, session, value, errorText)) return false;
   if ((value & config.mask) == config.expected) return true;
-  const int answer = session.ShowMessage(
+  const PromptAnswer answer = session.ShowMessage(
       "Device needs to be configured for proper QSPI operation.\r\nPress YES to configure device now or NO to abort.",
-      "Configure QSPI Operation", kButtonsYesNo);
-  if (answer != kButtonYes) {
+      "Configure QSPI Operation", PromptButtons::YesNo);
+  if (answer != PromptAnswer::Yes) {
     errorText += "Device not configured";
     return false;
   }
@@ -420,7 +420,7 @@ bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
   if (!RangeStaysInWindow(session, start, n, outside)) {
     (void)session.ShowMessage("Image runs past the end of the QSPI window at position 0x" + Hex(outside) +
                                   "; program the part beyond it in a run of its own",
-                              nullptr, kButtonsOk);
+                              nullptr, PromptButtons::Ok);
     session.failureAddress = static_cast<int32_t>(outside);
     session.expectedValue = image.words[static_cast<size_t>(first) + (outside - start)];
     session.readValue = -1;
@@ -482,7 +482,7 @@ bool FlashDriverQSPI::Verify(FlashDriverIf& session, ImageBuffer& image) {
   SerialPort& link = *session.link;
   std::string errorText;
   if (!session.PrepareChecksumDriver(errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, kButtonsOk);
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
     session.SetStatus(StatusVerifyFailed);
     return false;
   }

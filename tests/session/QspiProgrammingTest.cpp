@@ -57,7 +57,7 @@ struct QspiBoard {
                             dualOnBoard);
     job.destination = mp ? DestMpQspi : DestQspi;
     (mp ? job.mpQspi : job.qspi).Select(&Qspi(jobDevice), dualInJob, false);
-    host.yesNoAnswer = kButtonYes;
+    host.yesNoAnswer = PromptAnswer::Yes;
     host.Prelink();
   }
   void Load(const std::vector<uint16_t>& words) {
@@ -170,16 +170,16 @@ TEST(QspiFailures, DeviceCheckRefusesBeforeAnyDeviceWork) {
     const char* boardDevice;  // "" for an empty window
     const char* jobDevice;
     bool dualOnBoard, dualInJob;
-    int answer;
+    PromptAnswer answer;
     const char* error;
   } cases[] = {
-      {"nothing answers", "", "W25Q64JV", false, false, kButtonYes,
+      {"nothing answers", "", "W25Q64JV", false, false, PromptAnswer::Yes,
        "DeviceID Mismatch:, read 0000:0000,\r\nexpected 00EF:4017"},
-      {"wrong device", "W25Q128JV", "W25Q64JV", false, false, kButtonYes,
+      {"wrong device", "W25Q128JV", "W25Q64JV", false, false, PromptAnswer::Yes,
        "DeviceID Mismatch:, read 00EF:4018,\r\nexpected 00EF:4017"},
-      {"dual pair missing a device", "W25Q64JV", "W25Q64JV", false, true, kButtonYes,
+      {"dual pair missing a device", "W25Q64JV", "W25Q64JV", false, true, PromptAnswer::Yes,
        "Dual QSPI requested but not available!"},
-      {"configuration refused", "W25Q64JV", "W25Q64JV", false, false, kButtonNo, "Device not configured"},
+      {"configuration refused", "W25Q64JV", "W25Q64JV", false, false, PromptAnswer::No, "Device not configured"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

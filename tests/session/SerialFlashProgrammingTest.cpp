@@ -232,7 +232,7 @@ TEST(SerialFlashFailures, StartOffAPageIsRefused) {
 
 TEST(SerialFlashPageSize, SwitchTo256NeedsAPowerCycleThenProgramsPowerOfTwoPages) {
   SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0");
-  b.host.yesNoAnswer = kButtonYes;
+  b.host.yesNoAnswer = PromptAnswer::Yes;
   const std::vector<uint16_t> words = RandomWords(300, 10);
   b.Load(words);
   EXPECT_NE(b.Program(), StatusProgramVerified);
