@@ -249,5 +249,19 @@ TEST(SerialFlashPageSize, SwitchTo256NeedsAPowerCycleThenProgramsPowerOfTwoPages
   EXPECT_EQ(b.flash.device->pagesProgrammed, 3u);  // 128-word pages now
 }
 
+TEST(SerialFlashSplit, EmbeddedPlusSerialOn8x47PutsTheRestIntoTheDataFlash) {
+  // Without the 9xxx status check the host keeps the described 264-byte pages.
+  SerialBoard b("LYR8547", "AT45DB041E", "P0.9:0");
+  b.job.destination = DestEmbeddedSerial;
+  std::vector<uint16_t> words = RandomWords(kEmbeddedPartWords + 300, 12);
+  words[2] = 0x1234;  // no firmware header: no fuse word
+  b.Load(words);
+  EXPECT_EQ(b.Program(), StatusProgramVerified) << b.host.LastStatus();
+  for (uint32_t i = 0; i < kEmbeddedPartWords; ++i) ASSERT_EQ(b.host.board->FlashWord(i), words[i]) << i;
+  for (uint32_t i = 0; i < 300; ++i) ASSERT_EQ(b.flash.device->Word(i), words[kEmbeddedPartWords + i]) << i;
+  EXPECT_EQ(b.flash.device->Word(300), 0xFFFF);
+  EXPECT_TRUE(b.flash.device->violations().empty());
+}
+
 }  // namespace
 }  // namespace tessaro
