@@ -1,26 +1,601 @@
 #include "flash/FlashDriverDF.h"
 
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include "chips/ChipCatalogue.h"
+#include "common/Text.h"
+#include "image/ImageBuffer.h"
+#include "link/SerialPort.h"
+#include "session/FlashDriverIf.h"
+
 namespace tessaro {
 
+namespace {
+
+constexpr const char* kAlertCaption = "Dataflash-Driver Alert";
+
+// Port pins "Pg.n" by family: which bits of a port a family lets the SPI select use, and the
+// one bit write that gives the pin its plain I/O function. A pin no row covers is not usable.
+//   family, port, first..last bit, select register, select code (0: no write needed),
+//   plusBit: the select code names the pin's own bit (code + n)
+struct PortRule {
+  uint32_t family;
+  uint8_t port;
+  uint8_t first, last;
+  uint32_t selectRegister;
+  PinCode selectCode;
+  bool plusBit;
+};
+constexpr std::array<PortRule, 22> kPortRules{{
+    {FAMILY_8X2X, 0, 0, 8, 0, 0x8104, false},
+    {FAMILY_8X2X, 0, 9, 9, 0, 0x8105, false},
+    {FAMILY_8X2X, 1, 0, 5, 0, 0x8106, true},
+    {FAMILY_8X2X, 1, 6, 6, 0, 0, false},
+    {FAMILY_8X2X, 1, 7, 7, 0, 0x810C, false},
+    {FAMILY_8X2X, 1, 8, 9, 0, 0x810E, false},
+    {FAMILY_8X2X, 1, 10, 10, 0, 0x810D, false},
+    {FAMILY_8X2X, 1, 15, 15, 0, 0, false},
+    {FAMILY_8X2X, 2, 0, 15, 0, 0x810F, false},
+    {FAMILY_8X2X, 3, 0, 15, 0, 0x810F, false},
+    {FAMILY_8721, 0, 0, 8, 0, 0x8106, false},
+    {FAMILY_8721, 0, 14, 15, 0, 0, false},
+    {FAMILY_8721, 1, 0, 8, 0, 0, false},
+    {FAMILY_8721, 2, 0, 15, 0, 0, false},
+    {FAMILY_8X47, 0, 0, 8, 32, 0x8100, false},
+    {FAMILY_8X47, 0, 9, 9, 32, 0x8001, false},
+    {FAMILY_8X47, 0, 10, 14, 32, 0x8100, false},
+    {FAMILY_8X47, 1, 0, 13, 33, 0x8100, true},
+    {FAMILY_8X47, 2, 0, 14, 34, 0x8100, true},
+    {FAMILY_8X47, 3, 0, 7, 0, 0, false},
+    {FAMILY_8X47, 3, 8, 14, 32, 0x8103, false},
+    {FAMILY_8X47, 4, 0, 15, 34, 0x810F, false},
+}};
+
+// Pins in target data memory (9xxx, 8247, 8347): kind (bits 4..7 of the setting), name,
+// highest n, data and direction words (plus n when perN), bit (plus n when bitPlusN).
+struct MemoryPinRule {
+  uint8_t kind;
+  const char* name;
+  uint8_t maxN;
+  uint32_t dataRegister, directionRegister;
+  bool perN;
+  uint8_t bit;
+  bool bitPlusN;
+};
+constexpr std::array<MemoryPinRule, 4> kMemoryPinRules{{
+    {2, "SEL", 1, 0x0C000000, 0x0C000002, true, 15, false},
+    {3, "ROW", 3, 0x0C000000, 0x0C000002, false, 11, true},
+    {4, "MK", 10, 0x0C000001, 0x0C000003, false, 0, true},
+    {5, "BR", 10, 0x0C000000, 0x0C000002, false, 0, true},
+}};
+
+// SPICS n on 9xxx: the select write that hands the select line to the SPI controller.
+struct SpiCsRule {
+  uint32_t selectRegister;
+  PinCode selectCode;
+};
+constexpr std::array<SpiCsRule, 4> kSpiCsRules{{{11, 0x8105}, {13, 0x8107}, {13, 0x8109}, {13, 0x810A}}};
+
+bool FamilyHasSpi(uint32_t family) {
+  return family == FAMILY_74XX || family == FAMILY_8X47 || family == FAMILY_9XXX || family == FAMILY_8X2X;
+}
+
+uint32_t SpiBaseOf(uint32_t family) { return family == FAMILY_8X2X ? 16 : 28; }
+
+std::string CantBeUsed(const std::string& item, const ChipInfo& chip) {
+  return item + " can't be used on " + chip.name;
+}
+
+}  // namespace
+
+bool DecodePinSetting(const ChipInfo& chip, PinSetting s, ChipSelectPin& out, std::string& errorText) {
+  out = ChipSelectPin{};
+  const uint32_t f = chip.familyCode;
+  const uint32_t n = s & 0xF;
+  const PinCode level = s & kPinLevel;
+  const uint32_t kind = (s >> 4) & 0xF;
+  if (f != FAMILY_8X2X && f != FAMILY_8721 && f != FAMILY_74XX && f != FAMILY_8X47 && f != FAMILY_9XXX) {
+    errorText += std::string("DF communication not implemented on ") + chip.name;
+    return false;
+  }
+  if ((s & 0x80) != 0) {
+    const uint32_t g = (s >> 4) & 7;
+    const std::string item = "P" + std::to_string(g) + "." + std::to_string(n);
+    out.code = static_cast<PinCode>(0x8000 + level + n);
+    out.directionCode = static_cast<PinCode>(0x8100 + n);
+    if (f == FAMILY_9XXX) {
+      out.dataRegister = 0xE0 + g;
+      out.directionRegister = 0x70 + g;
+      if (g == 7 && n == 15) {
+        out.selectRegister = 11;
+        out.selectCode = 0x8005;
+      }
+      return true;
+    }
+    out.dataRegister = 8 + g;
+    out.directionRegister = 12 + g;
+    for (const PortRule& rule : kPortRules) {
+      if (rule.family != f || rule.port != g || n < rule.first || n > rule.last) continue;
+      if (rule.selectCode != 0) {
+        out.selectRegister = rule.selectRegister;
+        out.selectCode = static_cast<PinCode>(rule.selectCode + (rule.plusBit ? n : 0));
+      }
+      if (f == FAMILY_8X47 && g == 4) {
+        out.dataRegister = 16;
+        out.directionRegister = 17;
+      }
+      return true;
+    }
+    errorText += CantBeUsed(item, chip);
+    return false;
+  }
+  if (s == 0x10 || (s & 0xFF) == 0x10) {
+    if (f != FAMILY_8X2X) {
+      errorText += "DFCS only available on LYR8x2x";
+      return false;
+    }
+    out.dataRegister = 9;
+    out.code = 0x8005;  // active low whatever the level says
+    out.directionRegister = 13;
+    out.directionCode = 0x8105;
+    out.selectRegister = 0;
+    out.selectCode = 0x810B;
+    return true;
+  }
+  if (kind >= 2 && kind <= 5) {
+    if (f != FAMILY_9XXX && chip.modelCode != 0x8247 && chip.modelCode != 0x8347) {
+      errorText += "SELx, ROWx, MKx and BRx only available on LYR8247, LYR8347 and LYR9xxx";
+      return false;
+    }
+    const MemoryPinRule& rule = kMemoryPinRules[kind - 2];
+    if (n > rule.maxN) {
+      errorText += CantBeUsed(std::string(rule.name) + std::to_string(n), chip);
+      return false;
+    }
+    const uint32_t b = rule.bit + (rule.bitPlusN ? n : 0);
+    out.dataRegister = rule.dataRegister + (rule.perN ? n : 0);
+    out.directionRegister = rule.directionRegister + (rule.perN ? n : 0);
+    out.code = static_cast<PinCode>(0x8000 + level + b);
+    out.directionCode = static_cast<PinCode>(0xC100 + b);
+    return true;
+  }
+  if (kind == 6) {
+    if (f != FAMILY_74XX) {
+      errorText += "Px only available on LYR74xx";
+      return false;
+    }
+    out.dataRegister = 1;
+    out.code = static_cast<PinCode>(0x8000 + level + (n & 3));
+    out.directionRegister = 0;
+    out.directionCode = static_cast<PinCode>(0x8100 + (n & 3));
+    return true;
+  }
+  if (kind == 7) {
+    if (f != FAMILY_9XXX) {
+      errorText += "SPICSx only available on LYR9xxx";
+      return false;
+    }
+    if (n >= kSpiCsRules.size()) {
+      errorText += "Invalid SPICS Number";
+      return false;
+    }
+    out.selectRegister = kSpiCsRules[n].selectRegister;
+    out.selectCode = kSpiCsRules[n].selectCode;
+    return true;
+  }
+  // Kinds the pin-list parser never produces.
+  return false;
+}
+
 bool FlashDriverDF::SetDevice(const DataFlashDescription& device, const PinList& enable, const PinList& disable,
-                              const ChipInfo* /*chip*/, std::string& errorText) {
-  ready = false;
-  description = device;
+                              const ChipInfo* chip, std::string& errorText) {
+  Reset();
   enableList = enable;
   disableList = disable;
-  errorText += "Serial flash programming is not available in this version\r\n";
-  return false;
+  description = device;
+  if (chip == nullptr) {
+    errorText += "No chip selected";
+    return false;
+  }
+  for (uint16_t i = 0; i < enable.count && i < kMaxPinSettings; ++i) {
+    ChipSelectPin pin;
+    if (!DecodePinSetting(*chip, enable.pins[i], pin, errorText)) {
+      selectList.clear();
+      return false;
+    }
+    // A pin selected low idles high; one selected high idles low.
+    if ((pin.code & kPinLevel) == 0) pin.code |= kPinIdleHigh;
+    selectList.push_back(pin);
+  }
+  for (uint16_t i = 0; i < disable.count && i < kMaxPinSettings; ++i) {
+    ChipSelectPin pin;
+    if (!DecodePinSetting(*chip, disable.pins[i], pin, errorText)) {
+      selectList.clear();
+      return false;
+    }
+    auto match = std::find_if(selectList.begin(), selectList.end(), [&](const ChipSelectPin& p) {
+      return p.dataRegister == pin.dataRegister && p.selectRegister == pin.selectRegister &&
+             p.selectCode == pin.selectCode && p.directionRegister == pin.directionRegister &&
+             p.directionCode == pin.directionCode && (p.code & ~0x300) == (pin.code & ~0x300);
+    });
+    if (match == selectList.end()) {
+      errorText += "Some Port in Disable-List not in Enable-List";
+      selectList.clear();
+      return false;
+    }
+    match->code = static_cast<PinCode>((match->code & ~kPinIdleHigh) | ((pin.code & kPinLevel) << 1));
+  }
+  ready = true;
+  return true;
 }
 
 void FlashDriverDF::Reset() {
   ready = false;
+  selectList.clear();
   description = DataFlashDescription{};
   enableList = PinList{};
   disableList = PinList{};
+  pageShift = 0;
 }
 
-bool FlashDriverDF::Program(FlashDriverIf& /*session*/, ImageBuffer& /*image*/) { return false; }
+bool FlashDriverDF::Is9xxx(FlashDriverIf& session) const { return session.FamilyCode() == FAMILY_9XXX; }
 
-bool FlashDriverDF::Verify(FlashDriverIf& /*session*/, ImageBuffer& /*image*/) { return false; }
+void FlashDriverDF::WritePinBit(FlashDriverIf& session, uint32_t reg, PinCode code) {
+  if ((code & kPinValid) == 0 || session.link == nullptr) return;
+  SerialPort& link = *session.link;
+  uint32_t v = 0;
+  if ((code & kPinNoRead) == 0) v = reg > 255 ? link.ReadMemoryWord(reg) : link.ReadIoRegister(reg);
+  const uint32_t mask = 1u << (code & 15);
+  v = (code & kPinLevel) != 0 ? (v | mask) : (v & ~mask);
+  v &= 0xFFFF;
+  if (reg > 255) {
+    (void)link.WriteTargetWord(reg, static_cast<uint16_t>(v));
+  } else {
+    link.WriteIoRegister(reg, v);
+  }
+}
+
+void FlashDriverDF::RoutePin(FlashDriverIf& session, const ChipSelectPin& pin) {
+  WritePinBit(session, pin.selectRegister, pin.selectCode);
+  WritePinBit(session, pin.directionRegister, pin.directionCode);
+  const PinCode idle = static_cast<PinCode>((pin.code & ~(kPinLevel | kPinIdleHigh)) | ((pin.code & kPinIdleHigh) >> 1));
+  WritePinBit(session, pin.dataRegister, idle);
+}
+
+void FlashDriverDF::SelectAll(FlashDriverIf& session) {
+  for (const ChipSelectPin& pin : selectList) WritePinBit(session, pin.dataRegister, pin.code);
+}
+
+void FlashDriverDF::DeselectAll(FlashDriverIf& session) {
+  for (const ChipSelectPin& pin : selectList) {
+    const PinCode idle =
+        static_cast<PinCode>((pin.code & ~(kPinLevel | kPinIdleHigh)) | ((pin.code & kPinIdleHigh) >> 1));
+    WritePinBit(session, pin.dataRegister, idle);
+  }
+}
+
+void FlashDriverDF::SpiSend(FlashDriverIf& session, uint8_t byte) {
+  const uint32_t control = Is9xxx(session) ? (spiControl | 0x8700u) : (spiControl | 2u);
+  session.link->WriteIoRegister(spiBase, control);
+  session.link->WriteIoRegister(spiBase + 1, static_cast<uint32_t>(byte) << 8);
+}
+
+uint16_t FlashDriverDF::SpiReceive(FlashDriverIf& session) {
+  const uint32_t control = Is9xxx(session) ? (spiControl | 0x9F00u) : (spiControl | 1u);
+  session.link->WriteIoRegister(spiBase, control);
+  return static_cast<uint16_t>(session.link->ReadIoRegister(spiBase + 1));
+}
+
+void FlashDriverDF::ReadIdentification(FlashDriverIf& session, uint16_t& id1, uint16_t& id2) {
+  SpiSend(session, 0x9F);
+  id1 = SpiReceive(session);
+  id2 = SpiReceive(session);
+  for (int i = 0; i < 3; ++i) (void)SpiReceive(session);
+}
+
+uint16_t FlashDriverDF::ReadStatus(FlashDriverIf& session) {
+  SelectAll(session);
+  SpiSend(session, 0xD7);
+  const uint16_t s = SpiReceive(session);
+  DeselectAll(session);
+  return s;
+}
+
+bool FlashDriverDF::CheckStatus9xxx(FlashDriverIf& session) {
+  const uint16_t s = ReadStatus(session);
+  if ((s & 0x8000) == 0) {
+    (void)session.ShowMessage("Device busy!", kAlertCaption, PromptButtons::Ok);
+    return false;
+  }
+  if ((s & 0x0100) != 0) {
+    description.pageSize &= ~0xFF;
+    return true;
+  }
+  const PromptAnswer answer = session.ShowMessage(
+      "Device using 264 Bytes per Page, this is not compatible if used for firmware boot!\r\nPress YES to switch "
+      "device permanently into 256 Bytes per Page or NO to continue with 264 Bytes per Page!",
+      kAlertCaption, PromptButtons::YesNo);
+  if (answer == PromptAnswer::No) return true;
+  if (answer != PromptAnswer::Yes) return false;
+  SelectAll(session);
+  for (uint8_t b : {uint8_t{0x3D}, uint8_t{0x2A}, uint8_t{0x80}, uint8_t{0xA6}}) SpiSend(session, b);
+  DeselectAll(session);
+  // The switch takes a few milliseconds; a device that never comes back must not hang the run.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDfPageSwitchTimeoutMs);
+  uint16_t status = ReadStatus(session);
+  while ((status & 0x8000) == 0) {
+    if (std::chrono::steady_clock::now() > deadline || session.CheckCancel()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    status = ReadStatus(session);
+  }
+  if ((status & 0x8100) == 0x8100) {
+    (void)session.ShowMessage(
+        "Device programmed to use 256 Bytes per page, please power-cycle the Board to activate this configuration "
+        "and retry!",
+        kAlertCaption, PromptButtons::Ok);
+  } else {
+    (void)session.ShowMessage(
+        "FAILED to switch Device into 256 Bytes per page mode, please power-cycle the board and try again!",
+        kAlertCaption, PromptButtons::Ok);
+  }
+  return false;
+}
+
+bool FlashDriverDF::Prepare(FlashDriverIf& session, std::string& errorText) {
+  const ChipInfo* chip = session.Chip();
+  if (chip == nullptr || session.link == nullptr) {
+    errorText += "No chip connected";
+    return false;
+  }
+  std::array<uint16_t, kDfBlockWords> block{};
+  const bool nine = chip->familyCode == FAMILY_9XXX;
+  if (nine) {
+    spiControl = description.slow != 0 ? 100 : 200;
+    block[4] = 1;
+  } else {
+    spiControl = description.slow != 0 ? 160 : 252;
+  }
+  block[0] = kDfBlockSignature;
+  block[1] = chip->FindRomSymbol("ROM$DBGRETURN");
+  block[2] = chip->FindRomSymbol("ST$SENDBYTE");
+  block[8] = static_cast<uint16_t>(description.type);
+  block[9] = static_cast<uint16_t>(description.addressBytes);
+  const uint32_t sizeWords = static_cast<uint32_t>(description.sizeBytes) / 2;
+  block[10] = static_cast<uint16_t>(sizeWords & 0xFFFF);
+  block[11] = static_cast<uint16_t>(sizeWords >> 16);
+  block[13] = spiControl;
+  if (!FamilyHasSpi(chip->familyCode)) {
+    errorText += std::string("Unsupported Chip ") + chip->name;
+    return false;
+  }
+  spiBase = SpiBaseOf(chip->familyCode);
+  block[3] = static_cast<uint16_t>(spiBase);
+  if (!image.LoadEmbedded(kDriverImageDataFlash, errorText)) return false;
+  for (size_t i = 0; i < selectList.size() && i < kMaxPinSettings; ++i) {
+    RoutePin(session, selectList[i]);
+    block[kDfBlockFirstPin + kDfBlockPinWords * i] = static_cast<uint16_t>(selectList[i].dataRegister & 0xFFFF);
+    block[kDfBlockFirstPin + kDfBlockPinWords * i + 1] = static_cast<uint16_t>(selectList[i].dataRegister >> 16);
+    block[kDfBlockFirstPin + kDfBlockPinWords * i + 2] = selectList[i].code;
+  }
+  block[15] = static_cast<uint16_t>(std::min(selectList.size(), kMaxPinSettings));
+  if (description.type == SERIAL_DATAFLASH) {
+    SelectAll(session);
+    if (nine) {
+      WritePinBit(session, 11, 0x8104);
+      WritePinBit(session, 11, 0x8005);
+    }
+    uint16_t id1 = 0, id2 = 0;
+    ReadIdentification(session, id1, id2);
+    DeselectAll(session);
+    if (id1 == 0 || id1 == 0xFFFF || id1 == id2) {
+      const PromptAnswer answer = session.ShowMessage(
+          "Unable to detect DataFlash (can safely be ignored on older chip without Manufacturer and Device "
+          "Read)!!!\r\nPress OK to ignore.",
+          kAlertCaption, PromptButtons::OkCancel);
+      if (answer != PromptAnswer::Ok) return false;
+    }
+    if (nine && !CheckStatus9xxx(session)) return false;
+  }
+  block[12] = static_cast<uint16_t>(description.pageSize / 2);
+  pageShift = 1;
+  if (description.pageSize > 2) {
+    pageShift = 2;
+    while ((1u << pageShift) < static_cast<uint32_t>(description.pageSize)) ++pageShift;
+  }
+  if (!image.Upload(session)) {
+    errorText += "Unable to upload Driver";
+    return false;
+  }
+  if (image.Word(2) != kDriverInterfaceVersion) {
+    errorText += "Incompatible Driver";
+    return false;
+  }
+  for (uint32_t i = 0; i < kDfBlockWords; ++i) session.link->WriteRegister(kRegParameterBlock + i, block[i]);
+  return true;
+}
+
+bool FlashDriverDF::CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords) {
+  const uint32_t p = static_cast<uint32_t>(session.window.position);
+  if (pageWords != 0 && p % pageWords == 0) return true;
+  (void)session.ShowMessage("Device Address not on a Page Boundary (multiple of " + std::to_string(pageWords) +
+                                "/0x" + HexFixed(pageWords, 4) + " Words)",
+                            nullptr, PromptButtons::Ok);
+  return false;
+}
+
+bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
+  if (!ready) return false;
+  std::string errorText;
+  if (!Prepare(session, errorText)) {
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+    return false;
+  }
+  SerialPort& link = *session.link;
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (!CheckPageBoundary(session, n)) return false;
+  const uint32_t p = static_cast<uint32_t>(session.window.position);
+  const uint32_t buffer = image.Word(kDriverEntryBuffer);
+  const int32_t first = img.firstWord;
+  const int32_t end = std::min(img.programLength, img.size);
+  std::vector<uint16_t> page(n);
+  uint32_t a = (p / n) << pageShift;
+  for (int32_t at = first; at < end;) {
+    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
+    session.failureAddress = static_cast<int32_t>((a >> pageShift) * n);
+    if (session.CheckCancel()) return false;
+    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
+    link.WriteRegister(kRegAddressHigh, a >> 16);
+    // The routine programs a whole page: past the image's end it gets the erased value, never
+    // whatever happens to lie beyond the image buffer.
+    std::fill(page.begin(), page.end(), uint16_t{0xFFFF});
+    std::copy_n(img.words.begin() + at, w, page.begin());
+    if (!link.WriteMemoryBlock(static_cast<uint16_t>(buffer), 0, n, page.data(), true) ||
+        !image.Call(session, kDfProgramPageEntry)) {
+      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
+      return false;
+    }
+    session.progress[0].position += static_cast<int32_t>(w);
+    session.UpdateProgress(0);
+    session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
+    a += 1u << pageShift;
+    at += static_cast<int32_t>(w);
+  }
+
+  // Quick verify: the target checksums each page as it reads it back.
+  session.SetStatus(StatusVerifying);
+  const uint32_t expected =
+      ChecksumWords(0, std::span<const uint16_t>(img.words.data() + first, static_cast<size_t>(std::max(0, end - first))));
+  session.window.Select(p);
+  link.WriteRegister(kRegSumA, 0);
+  link.WriteRegister(kRegSumB, 0);
+  session.progress[1] = ProgressChannel{0, 0, std::max(0, end - first)};
+  session.UpdateProgress(1);
+  a = (p / n) << pageShift;
+  for (int32_t at = first; at < end;) {
+    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
+    link.WriteRegister(kRegDfWordCount, w);
+    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
+    link.WriteRegister(kRegAddressHigh, a >> 16);
+    if (!image.Call(session, kChecksumEntry)) {
+      if (image.lastCall != CallResult::Cancelled) session.SetStatus(StatusQuickVerifyFailed);
+      return false;
+    }
+    session.window.Select(static_cast<uint32_t>(session.window.position) + w);
+    session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.window.position)));
+    session.progress[1].position += static_cast<int32_t>(w);
+    session.UpdateProgress(1);
+    a += 1u << pageShift;
+    at += static_cast<int32_t>(w);
+  }
+  const uint32_t sumA = link.ReadRegister(kRegSumA);
+  const uint32_t sumB = link.ReadRegister(kRegSumB);
+  if (sumA == (expected & 0xFFFF) && sumB == (expected >> 16)) {
+    session.SetStatus(StatusProgramVerified);
+    return true;
+  }
+  session.SetStatus(StatusQuickVerifyFailed);
+  return false;
+}
+
+bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
+  if (!ready) return false;
+  const uint32_t configuredPageWords = static_cast<uint32_t>(description.pageSize) / 2;
+  std::string errorText;
+  if (!Prepare(session, errorText)) {
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+    return false;
+  }
+  if (configuredPageWords > kDfMaxVerifyPageWords) return false;
+  SerialPort& link = *session.link;
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (!CheckPageBoundary(session, n)) return false;
+  const uint32_t p = static_cast<uint32_t>(session.window.position);
+  const uint32_t buffer = image.Word(kDriverEntryBuffer);
+  const int32_t first = img.firstWord;
+  const int32_t end = std::min(img.programLength, img.size);
+  std::vector<uint16_t> page(n);
+  uint32_t a = (p / n) << pageShift;
+  for (int32_t at = first; at < end;) {
+    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
+    session.failureAddress = static_cast<int32_t>((a >> pageShift) * n);
+    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
+    link.WriteRegister(kRegAddressHigh, a >> 16);
+    if (!image.Call(session, kDfReadPageEntry) ||
+        !link.ReadMemoryBlock(static_cast<uint16_t>(buffer), 0, w, page.data())) {
+      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
+      return false;
+    }
+    for (uint32_t i = 0; i < w; ++i) {
+      const uint16_t want = img.words[static_cast<size_t>(at) + i];
+      if (page[i] != want) {
+        session.failureAddress += static_cast<int32_t>(i);
+        session.expectedValue = want;
+        session.readValue = page[i];
+        session.SetStatus(StatusVerifyFailed);
+        return false;
+      }
+    }
+    if (session.CheckCancel()) return false;
+    session.progress[0].position += static_cast<int32_t>(w);
+    session.UpdateProgress(0);
+    session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
+    a += 1u << pageShift;
+    at += static_cast<int32_t>(w);
+  }
+  return true;
+}
+
+const DeviceDescription* FlashDriverDF::AutoDetect(FlashDriverIf& session, const DeviceCatalogue& catalogue,
+                                                   std::string& errorText) {
+  const ChipInfo* chip = session.Chip();
+  if (chip == nullptr || session.link == nullptr) {
+    errorText += "No chip connected";
+    return nullptr;
+  }
+  if (!FamilyHasSpi(chip->familyCode)) {
+    errorText += std::string("Unsupported Chip ") + chip->name;
+    return nullptr;
+  }
+  spiBase = SpiBaseOf(chip->familyCode);
+  PinList pins;
+  if (!ParsePinList("P7.15", pins)) {
+    errorText += "Unable to parse Enable String";
+    return nullptr;
+  }
+  std::vector<ChipSelectPin> own;
+  own.swap(selectList);
+  for (uint16_t i = 0; i < pins.count; ++i) {
+    ChipSelectPin pin;
+    if (!DecodePinSetting(*chip, pins.pins[i], pin, errorText)) {
+      selectList.swap(own);
+      return nullptr;
+    }
+    if ((pin.code & kPinLevel) == 0) pin.code |= kPinIdleHigh;
+    selectList.push_back(pin);
+  }
+  for (const ChipSelectPin& pin : selectList) RoutePin(session, pin);
+  SelectAll(session);
+  if (chip->familyCode == FAMILY_9XXX) {
+    spiControl = 100;
+    WritePinBit(session, 11, 0x8005);
+    WritePinBit(session, 11, 0x8104);
+  } else {
+    spiControl = 160;
+  }
+  uint16_t id1 = 0, id2 = 0;
+  ReadIdentification(session, id1, id2);
+  DeselectAll(session);
+  selectList.swap(own);
+  if (id1 != 0 && id1 != 0xFFFF && id1 != id2) {
+    for (const auto& entry : catalogue.Entries()) {
+      if (entry->family == FAMILY_SERIAL && static_cast<uint16_t>(entry->serial.deviceId) == id1) return entry.get();
+    }
+  }
+  errorText += "Unable to detect DataFlash";
+  return nullptr;
+}
 
 }  // namespace tessaro

@@ -1,16 +1,18 @@
 // Serial DataFlash / SPI flash / serial EEPROM on the chip's SPI controller, selected by the
 // board's chip-select pin lists and programmed page by page through "PRGDEV DF".
 //
-// This build carries the interface the programming operations use. Accepting a description
-// (and with it `ready`) comes with the driver's device work; until then every serial
-// destination is refused before any device work ("No Serial Driver selected!").
+// The host routes the select pins and checks the device's identity and status itself with
+// single SPI transfers (I/O register pokes); page program, page read and the quick-verify
+// checksum run in the uploaded target driver from the parameter block in registers 64..139.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/PinList.h"
+#include "flash/DriverImage.h"
 #include "flash/FlashDriver.h"
 
 namespace tessaro {
@@ -18,6 +20,40 @@ namespace tessaro {
 class FlashDriverIf;
 struct ChipInfo;
 struct ImageBuffer;
+
+// One single-bit write: bits 0..3 the bit, 8 the level, 9 (select pins only) the idle level,
+// 14 write without reading, 15 valid.
+using PinCode = uint16_t;
+inline constexpr PinCode kPinValid = 0x8000;
+inline constexpr PinCode kPinNoRead = 0x4000;
+inline constexpr PinCode kPinIdleHigh = 0x0200;
+inline constexpr PinCode kPinLevel = 0x0100;
+
+// Target-side DataFlash routines (entries of "PRGDEV DF").
+inline constexpr uint32_t kDfProgramPageEntry = 3;
+inline constexpr uint32_t kDfReadPageEntry = 4;
+// Words of the parameter block that describe the select pins.
+inline constexpr uint32_t kDfBlockFirstPin = 16;
+inline constexpr uint32_t kDfBlockPinWords = 4;
+// The comparison buffer of Verify: the longest page it takes.
+inline constexpr uint32_t kDfMaxVerifyPageWords = 1024;
+// How long a DataFlash may take to finish its page-size switch before the run gives up.
+inline constexpr int kDfPageSwitchTimeoutMs = 2000;
+
+// One decoded pin setting: where its output bit lives and the two writes that route it.
+// A register number above 255 is a target data-memory address.
+struct ChipSelectPin {
+  uint32_t dataRegister = 0;
+  PinCode code = 0;
+  uint32_t selectRegister = 0;
+  PinCode selectCode = 0;
+  uint32_t directionRegister = 0;
+  PinCode directionCode = 0;
+};
+
+// Decodes one pin setting for the chip's pin rules; false with the reason appended.
+[[nodiscard]] bool DecodePinSetting(const ChipInfo& chip, PinSetting setting, ChipSelectPin& out,
+                                    std::string& errorText);
 
 class FlashDriverDF : public FlashDriver {
  public:
@@ -27,15 +63,19 @@ class FlashDriverDF : public FlashDriver {
   std::string DeviceName() const override { return {}; }
   uint32_t DeviceSize() const override { return static_cast<uint32_t>(description.sizeBytes) / 2; }
 
-  // Takes the description and the board's select lists. Fails with a reason in `errorText`
-  // while serial flash work is not available; `ready` then stays false.
+  // Takes the description and the board's select lists, decoded for `chip`. False with the
+  // reason in `errorText`; `ready` then stays false.
   [[nodiscard]] bool SetDevice(const DataFlashDescription& device, const PinList& enable, const PinList& disable,
                                const ChipInfo* chip, std::string& errorText);
   void Reset();
-  // Program and verify from the session's current position; they report through the session.
-  // Without a ready device they do nothing and fail.
+  // Program (with the quick verify through the target checksum) and verify page by page from
+  // the session's current position; they report through the session.
   [[nodiscard]] bool Program(FlashDriverIf& session, ImageBuffer& image);
   [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
+  // Looks for a DataFlash selected by P7.15 and returns its catalogue entry, or null with the
+  // reason appended.
+  const DeviceDescription* AutoDetect(FlashDriverIf& session, const DeviceCatalogue& catalogue,
+                                      std::string& errorText);
 
   // Common operations (see FlashDriver).
   bool Offers(FlashOperation operation) const override;
@@ -46,9 +86,31 @@ class FlashDriverDF : public FlashDriver {
   // No separate erase (Offers says so): the page program erases as it goes.
   [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
 
-  DataFlashDescription description;
+  // Pin and SPI work of a run (public for the board tests).
+  void WritePinBit(FlashDriverIf& session, uint32_t reg, PinCode code);
+  void RoutePin(FlashDriverIf& session, const ChipSelectPin& pin);
+  void SelectAll(FlashDriverIf& session);
+  void DeselectAll(FlashDriverIf& session);
+  void SpiSend(FlashDriverIf& session, uint8_t byte);
+  uint16_t SpiReceive(FlashDriverIf& session);
+  [[nodiscard]] bool Prepare(FlashDriverIf& session, std::string& errorText);
+
+  std::vector<ChipSelectPin> selectList;
+  uint16_t spiControl = 0;
+  uint32_t spiBase = 0;
+  uint32_t pageShift = 0;
   PinList enableList;
   PinList disableList;
+  DataFlashDescription description;
+  DriverImage image;
+
+ private:
+  // Reads the JEDEC identification: the first two 16-bit receives.
+  void ReadIdentification(FlashDriverIf& session, uint16_t& id1, uint16_t& id2);
+  uint16_t ReadStatus(FlashDriverIf& session);
+  [[nodiscard]] bool CheckStatus9xxx(FlashDriverIf& session);
+  [[nodiscard]] bool CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords);
+  bool Is9xxx(FlashDriverIf& session) const;
 };
 
 }  // namespace tessaro

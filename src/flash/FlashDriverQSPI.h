@@ -2,15 +2,20 @@
 // byte lanes, or the multi-purpose device. The programming job owns two: one for the QSPI
 // destination and one for the MP QSPI destination.
 //
-// This build carries the interface the programming operations use; device work comes with the
-// driver's identification and command sets. Without a selected description CheckDevice
-// refuses with "No Driver Selected"; with one it refuses too, saying the device work is not
-// available, so nothing is reported as done that was not done.
+// The controller is four I/O registers at B = 96, 100 or 104 (command word, address format,
+// transfer mode with the busy and done bits, transfer start); data moves through the chip's
+// window onto the device with the link's data-word and block commands. Verification runs the
+// session's on-target checksum over the memory-mapped window.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "definitions/DefinitionReader.h"
 #include "definitions/DeviceCatalogue.h"
 #include "flash/FlashDriver.h"
 
@@ -20,6 +25,14 @@ class FlashDriverIf;
 struct ImageBuffer;
 
 inline constexpr const char* kGenericQspiName = "GENERIC QSPI";
+// Controller register blocks by window.
+inline constexpr uint32_t kQspiController0 = 96;
+inline constexpr uint32_t kQspiController1 = 100;
+inline constexpr uint32_t kQspiControllerMp = 104;
+inline constexpr uint32_t kQspiVerifyChunkWords = 16384;
+inline constexpr uint32_t kQspiReadBackPieceWords = 128;
+inline constexpr int kQspiProgramTimeoutMs = 2000;
+inline constexpr int kQspiEraseTimeoutMs = 5000;
 
 class FlashDriverQSPI : public FlashDriver {
  public:
@@ -48,12 +61,44 @@ class FlashDriverQSPI : public FlashDriver {
   [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
   [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
 
+  // The 24-bit identification at the session's current target address, 0 when nothing (or a
+  // NAND device) answered. The eight ID bytes go to `out` when given and to the session.
+  uint32_t ReadId(FlashDriverIf& session, bool dual, bool singleBitMode, uint8_t* out = nullptr);
+
+  // Controller waits; each consults the session's cancel check on every poll.
+  [[nodiscard]] bool WaitIdle(FlashDriverIf& session);
+  [[nodiscard]] bool WaitTransfer(FlashDriverIf& session);
+  void ClearDone(FlashDriverIf& session);
+  [[nodiscard]] bool WaitReady(FlashDriverIf& session, int timeoutMs, bool& cancelled);
+  // The four register values (B .. B+3) of memory-mapped reading.
+  std::array<uint16_t, 4> ReadModeRegisters(bool dual, bool singleBitMode) const;
+
+  [[nodiscard]] bool RunScript(const QspiScript& script, FlashDriverIf& session, uint32_t& value,
+                               std::string& errorText);
+  [[nodiscard]] bool CheckConfiguration(const QspiConfig& config, FlashDriverIf& session, std::string& errorText);
+
   bool hasDescription = false;
   QspiDescription description;
   std::string manufacturerName;
   std::string deviceName;
+  uint32_t controllerBase = kQspiController0;
+  uint32_t windowAddress = 0;
+  ValuePairList sectorTable;
+  bool dualDetected = false;
   bool dualRequested = false;
   bool singleBit = false;
+
+ private:
+  bool Dual() const { return dualRequested && dualDetected; }
+  uint32_t PageWords() const;
+  uint32_t SpanWords() const;
+  uint32_t UnitWords() const;
+  void WriteCycle(FlashDriverIf& session, uint16_t command, uint16_t format, uint16_t mode);
+  [[nodiscard]] bool WriteEnable(FlashDriverIf& session);
+  [[nodiscard]] bool PollReady(FlashDriverIf& session, uint16_t command, uint16_t mode, uint16_t readyMask,
+                               std::chrono::steady_clock::time_point deadline, bool& cancelled, bool& timedOut);
+  // False (with a message) when the range would leave the device's window part way.
+  [[nodiscard]] bool RangeStaysInWindow(FlashDriverIf& session, uint32_t start, uint32_t count, uint32_t& firstOutside);
 };
 
 }  // namespace tessaro

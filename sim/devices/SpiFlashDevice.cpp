@@ -1,0 +1,204 @@
+#include "sim/devices/SpiFlashDevice.h"
+
+#include <algorithm>
+
+namespace tessaro::sim {
+
+namespace {
+
+constexpr uint8_t kReadId = 0x9F;
+constexpr uint8_t kDataFlashStatus = 0xD7;
+constexpr uint8_t kReadStatus = 0x05;
+constexpr uint8_t kWriteEnable = 0x06;
+constexpr uint8_t kPageProgram = 0x02;
+constexpr uint8_t kRead = 0x03;
+constexpr uint8_t kSectorErase = 0x20;
+constexpr uint8_t kBufferProgramWithErase = 0x82;
+constexpr uint8_t kPageSizeSwitch = 0x3D;
+constexpr uint32_t kSectorBytes = 4096;
+
+}  // namespace
+
+SpiFlashDevice::SpiFlashDevice(const DataFlashDescription& d, const SpiFlashOptions& o)
+    : description(d), memory(static_cast<size_t>(std::max(d.sizeBytes, 0)), 0xFF), options(o) {
+  powerOfTwo = powerOfTwoConfigured = o.powerOfTwoPages || (d.pageSize & 0xFF) == 0;
+}
+
+void SpiFlashDevice::PowerCycle() {
+  powerOfTwo = powerOfTwoConfigured;
+  writeEnabled = false;
+  command_.clear();
+  busyUntil_ = {};
+  stuck_ = false;
+}
+
+bool SpiFlashDevice::Busy() const { return stuck_ || std::chrono::steady_clock::now() < busyUntil_; }
+
+uint32_t SpiFlashDevice::PageBytes() const {
+  const uint32_t size = static_cast<uint32_t>(description.pageSize);
+  return IsDataFlash() && powerOfTwo ? (size & ~0xFFu) : size;
+}
+
+uint32_t SpiFlashDevice::PageShift() const {
+  uint32_t shift = 0;
+  while ((1u << shift) < PageBytes()) ++shift;
+  return shift;
+}
+
+uint32_t SpiFlashDevice::ArrayOffset(uint32_t a) const {
+  const uint32_t shift = PageShift();
+  return (a >> shift) * PageBytes() + (a & ((1u << shift) - 1));
+}
+
+uint32_t SpiFlashDevice::WordCount() const { return static_cast<uint32_t>(memory.size() / 2); }
+
+uint16_t SpiFlashDevice::Word(uint32_t i) const {
+  if (2 * static_cast<size_t>(i) + 1 >= memory.size()) return 0xFFFF;
+  return static_cast<uint16_t>(memory[2 * i] | (memory[2 * i + 1] << 8));
+}
+
+uint8_t SpiFlashDevice::StatusByte() const {
+  if (IsDataFlash()) return static_cast<uint8_t>((Busy() ? 0 : 0x80) | (powerOfTwoConfigured ? 1 : 0));
+  return static_cast<uint8_t>((Busy() ? 1 : 0) | (writeEnabled ? 2 : 0));
+}
+
+void SpiFlashDevice::StartBusy(std::chrono::milliseconds time) {
+  if (options.stuckBusy) stuck_ = true;
+  busyUntil_ = std::chrono::steady_clock::now() + time;
+}
+
+uint32_t SpiFlashDevice::CommandAddress() const {
+  uint32_t a = 0;
+  const size_t bytes = static_cast<size_t>(description.addressBytes);
+  for (size_t i = 1; i <= bytes && i < command_.size(); ++i) a = (a << 8) | command_[i];
+  return a;
+}
+
+void SpiFlashDevice::Select(bool on) {
+  if (on == selected) return;
+  selected = on;
+  if (on) {
+    command_.clear();
+    return;
+  }
+  Finish();
+  command_.clear();
+}
+
+uint8_t SpiFlashDevice::Transfer(uint8_t out) {
+  if (!selected) {
+    Violation("SPI transfer while the device is not selected");
+    return 0xFF;
+  }
+  const size_t index = command_.size();
+  if (command_.size() < 4096 + 16) command_.push_back(out);
+  const uint8_t op = command_[0];
+  const bool statusRead = op == kDataFlashStatus || op == kReadStatus;
+  if (index == 0) {
+    if (Busy() && !statusRead) Violation("command while the device is busy");
+    return 0xFF;
+  }
+  if (Busy() && !statusRead) return 0xFF;
+  const size_t addressEnd = static_cast<size_t>(description.addressBytes);
+  switch (op) {
+    case kReadId: {
+      if (IsEeprom()) return 0xFF;  // these parts have no identification
+      const uint8_t id[] = {static_cast<uint8_t>(description.deviceId >> 8),
+                            static_cast<uint8_t>(description.deviceId & 0xFF), 0x00, 0x01, 0x00};
+      return index - 1 < sizeof id ? id[index - 1] : 0x00;
+    }
+    case kDataFlashStatus:
+    case kReadStatus:
+      return StatusByte();
+    case kRead: {
+      if (index <= addressEnd) {
+        if (index == addressEnd) readPosition_ = ArrayOffset(CommandAddress());
+        return 0xFF;
+      }
+      const uint8_t value = readPosition_ < memory.size() ? memory[readPosition_] : 0xFF;
+      readPosition_ = memory.empty() ? 0 : static_cast<uint32_t>((readPosition_ + 1) % memory.size());
+      return value;
+    }
+    default:
+      return 0xFF;
+  }
+}
+
+void SpiFlashDevice::Finish() {
+  if (command_.empty()) return;
+  const uint8_t op = command_[0];
+  const size_t addressEnd = static_cast<size_t>(description.addressBytes);
+  if (Busy() && op != kDataFlashStatus && op != kReadStatus) return;  // already reported
+  switch (op) {
+    case kWriteEnable:
+      if (IsDataFlash()) Violation("write enable sent to a DataFlash");
+      writeEnabled = true;
+      return;
+    case kPageProgram:
+    case kBufferProgramWithErase: {
+      if ((op == kPageProgram) == IsDataFlash()) {
+        Violation("page program opcode of another device kind");
+        return;
+      }
+      if (command_.size() <= addressEnd) {
+        Violation("page program without a complete address");
+        return;
+      }
+      if (op == kPageProgram && !writeEnabled) {
+        Violation("page program without write enable");
+        return;
+      }
+      const uint32_t start = ArrayOffset(CommandAddress());
+      const uint32_t pageBytes = PageBytes();
+      const uint32_t pageStart = start - start % pageBytes;
+      if (pageStart + pageBytes > memory.size()) {
+        Violation("page program beyond the end of the device");
+        return;
+      }
+      const size_t dataBytes = command_.size() - addressEnd - 1;
+      if (dataBytes > pageBytes) Violation("page program longer than a page");
+      if (op == kBufferProgramWithErase) std::fill_n(memory.begin() + pageStart, pageBytes, uint8_t{0xFF});
+      for (size_t i = 0; i < std::min<size_t>(dataBytes, pageBytes); ++i) {
+        uint8_t& cell = memory[pageStart + (start - pageStart + i) % pageBytes];
+        const uint8_t value = command_[addressEnd + 1 + i];
+        // An EEPROM replaces bytes; flash only clears bits.
+        cell = IsEeprom() ? value : static_cast<uint8_t>(cell & value);
+      }
+      writeEnabled = false;
+      ++pagesProgrammed;
+      StartBusy(options.programBusy);
+      return;
+    }
+    case kSectorErase: {
+      if (IsDataFlash() || IsEeprom()) {
+        Violation("sector erase sent to a device without it");
+        return;
+      }
+      if (!writeEnabled) {
+        Violation("sector erase without write enable");
+        return;
+      }
+      const uint32_t start = CommandAddress() - CommandAddress() % kSectorBytes;
+      if (start + kSectorBytes > memory.size()) {
+        Violation("sector erase beyond the end of the device");
+        return;
+      }
+      if (!options.eraseFails) std::fill_n(memory.begin() + start, kSectorBytes, uint8_t{0xFF});
+      writeEnabled = false;
+      StartBusy(options.eraseBusy);
+      return;
+    }
+    case kPageSizeSwitch:
+      if (command_.size() == 4 && command_[1] == 0x2A && command_[2] == 0x80 && command_[3] == 0xA6 && IsDataFlash()) {
+        powerOfTwoConfigured = true;
+        StartBusy(options.eraseBusy);
+      } else {
+        Violation("malformed page-size command");
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace tessaro::sim

@@ -1,0 +1,297 @@
+// Program and verify of QSPI flash (single device, dual pair, multi-purpose window) through the
+// programming job against the simulated board's QSPI controllers: what the devices hold
+// afterwards, that a clean verify moves no image data, and how every failing run ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "definitions/DeviceCatalogue.h"
+#include "session/ProgrammingJob.h"
+#include "sim/devices/QspiController.h"
+#include "tests/session/SimSession.h"
+
+namespace tessaro {
+namespace {
+
+using testing::SimHost;
+
+const DeviceCatalogue& Catalogue() {
+  static DeviceCatalogue catalogue;
+  static bool loaded = false;
+  if (!loaded) {
+    std::string error;
+    EXPECT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
+    loaded = true;
+  }
+  return catalogue;
+}
+
+const DeviceDescription& Qspi(const char* name) {
+  const DeviceDescription* d = Catalogue().FindQspiDevice(name);
+  EXPECT_NE(d, nullptr) << name;
+  return *d;
+}
+
+std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::vector<uint16_t> words(count);
+  for (auto& w : words) w = static_cast<uint16_t>(generator());
+  return words;
+}
+
+bool Has(const std::vector<std::string>& boxes, const std::string& text) {
+  return std::any_of(boxes.begin(), boxes.end(), [&](const std::string& b) { return b.find(text) != std::string::npos; });
+}
+
+// 9xxx windows: the QSPI destination's low region maps to 0x80000000 on controller 100, the
+// multi-purpose window sits at 0xC0000000 on controller 104.
+constexpr uint32_t kQspiWindow = 0x80000000u;
+constexpr uint32_t kMpWindow = 0xC0000000u;
+
+struct QspiBoard {
+  QspiBoard(const char* boardDevice, const char* jobDevice, bool dualOnBoard, bool dualInJob,
+            sim::QspiFlashOptions options = {}, bool mp = false)
+      : host("LYR9468") {
+    flash = sim::AttachQspi(*host.board, mp ? kMpWindow : kQspiWindow, mp ? 104 : 100, Qspi(boardDevice), options,
+                            dualOnBoard);
+    job.destination = mp ? DestMpQspi : DestQspi;
+    (mp ? job.mpQspi : job.qspi).Select(&Qspi(jobDevice), dualInJob, false);
+    host.yesNoAnswer = PromptAnswer::Yes;
+    host.Prelink();
+  }
+  void Load(const std::vector<uint16_t>& words) {
+    ResizeImage(job.image, static_cast<int32_t>(words.size()));
+    std::copy(words.begin(), words.end(), job.image.words.begin());
+  }
+  // Runs PROGRAM!; false when the job refused before device work (error in `error`).
+  bool Program(uint32_t& status) {
+    FlashIf session(host);
+    error.clear();
+    const bool ran = job.ProgramImage(session, error);
+    status = session.statusCode;
+    failureAddress = session.failureAddress;
+    expectedValue = session.expectedValue;
+    readValue = session.readValue;
+    return ran;
+  }
+  std::vector<std::string> Violations() const {
+    std::vector<std::string> all = flash.controller->violations();
+    for (const auto& lane : {flash.lane0, flash.lane1})
+      if (lane) all.insert(all.end(), lane->violations().begin(), lane->violations().end());
+    return all;
+  }
+  SimHost host;
+  sim::QspiAttachment flash;
+  ProgrammingJob job;
+  std::string error;
+  int32_t failureAddress = 0;
+  uint32_t expectedValue = 0;
+  int32_t readValue = 0;
+};
+
+struct QspiCase {
+  const char* name;
+  const char* device;
+  bool dual;
+  bool mp;
+  bool configured;
+  uint32_t start;  // position
+  size_t words;
+};
+
+class QspiProgram : public ::testing::TestWithParam<QspiCase> {};
+
+TEST_P(QspiProgram, DevicesHoldExactlyTheImageAndVerifyMovesNoData) {
+  const QspiCase& c = GetParam();
+  sim::QspiFlashOptions options;
+  options.configured = c.configured;
+  options.programBusy = std::chrono::milliseconds(1);
+  QspiBoard b(c.device, c.device, c.dual, c.dual, options, c.mp);
+  b.host.start = c.start;
+  const std::vector<uint16_t> words = RandomWords(c.words, c.start ^ 0x5A5A);
+  b.Load(words);
+  uint32_t status = 0;
+  ASSERT_TRUE(b.Program(status)) << b.error;
+  EXPECT_EQ(status, StatusProgramVerified) << b.host.LastStatus();
+  // The window offset of the start: inside the low region the position is the offset.
+  const uint32_t offset = c.mp ? c.start - kMpWindow : (c.start < 0x10000 ? c.start : c.start - kQspiWindow);
+  for (size_t i = 0; i < words.size(); ++i)
+    ASSERT_EQ(b.flash.controller->MappedWord(offset + static_cast<uint32_t>(i)), words[i]) << i;
+  EXPECT_EQ(b.flash.controller->MappedWord(offset + static_cast<uint32_t>(words.size())), 0xFFFF);
+  if (offset > 0) {
+    EXPECT_EQ(b.flash.controller->MappedWord(offset - 1), 0xFFFF);
+  }
+  const QspiDescription& d = Qspi(c.device).qspi;
+  EXPECT_EQ(b.flash.lane0->ConfigurationValue() & d.config.mask, d.config.expected);
+  EXPECT_EQ(Has(b.host.boxes, "Device needs to be configured"), !c.configured && d.config.mask != 0);
+  const std::vector<std::string> violations = b.Violations();
+  EXPECT_TRUE(violations.empty()) << violations.front();
+
+  const sim::WireCounters before = b.host.board->Counters();
+  {
+    FlashIf session(b.host);
+    std::string error;
+    ASSERT_TRUE(b.job.VerifyImage(session, error)) << error;
+    EXPECT_EQ(session.statusCode, StatusVerified) << b.host.LastStatus();
+  }
+  const sim::WireCounters after = b.host.board->Counters();
+  EXPECT_LT(after.targetToHost - before.targetToHost, words.size());  // no read-back of the image
+
+  // A difference anywhere is found with its address and both values.
+  const uint32_t at = static_cast<uint32_t>(words.size() * 2 / 3);
+  auto& lane = b.flash.lane1 ? b.flash.lane1 : b.flash.lane0;
+  const uint32_t byte = c.dual ? offset + at : 2 * (offset + at) + 1;
+  lane->memory[byte] ^= 0x80;
+  const uint16_t changed = b.flash.controller->MappedWord(offset + at);
+  ASSERT_NE(changed, words[at]);
+  FlashIf session(b.host);
+  std::string error;
+  ASSERT_TRUE(b.job.VerifyImage(session, error)) << error;
+  EXPECT_EQ(session.statusCode, StatusVerifyFailed);
+  EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.start + at);
+  EXPECT_EQ(session.expectedValue, words[at]);
+  EXPECT_EQ(session.readValue, changed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, QspiProgram,
+    ::testing::Values(QspiCase{"SingleFactoryState", "W25Q64JV", false, false, false, 0, 1000},
+                      QspiCase{"SingleConfigured", "MX25L12835F", false, false, true, 0x1230, 300},
+                      QspiCase{"DualPair", "W25Q64JV", true, false, false, 0x300, 700},
+                      QspiCase{"MicronFlagStatus", "N25Q128A", false, false, false, 0x7F00, 0x400},
+                      QspiCase{"AbsoluteWindowAddress", "W25Q64JV", false, false, true, kQspiWindow + 0x12340, 200},
+                      QspiCase{"MultiPurpose", "MX25L12835F", false, true, true, kMpWindow + 0x8000, 513}),
+    [](const ::testing::TestParamInfo<QspiCase>& info) { return std::string(info.param.name); });
+
+TEST(QspiFailures, DeviceCheckRefusesBeforeAnyDeviceWork) {
+  struct Case {
+    const char* name;
+    const char* boardDevice;  // "" for an empty window
+    const char* jobDevice;
+    bool dualOnBoard, dualInJob;
+    PromptAnswer answer;
+    const char* error;
+  } cases[] = {
+      {"nothing answers", "", "W25Q64JV", false, false, PromptAnswer::Yes,
+       "DeviceID Mismatch:, read 0000:0000,\r\nexpected 00EF:4017"},
+      {"wrong device", "W25Q128JV", "W25Q64JV", false, false, PromptAnswer::Yes,
+       "DeviceID Mismatch:, read 00EF:4018,\r\nexpected 00EF:4017"},
+      {"dual pair missing a device", "W25Q64JV", "W25Q64JV", false, true, PromptAnswer::Yes,
+       "Dual QSPI requested but not available!"},
+      {"configuration refused", "W25Q64JV", "W25Q64JV", false, false, PromptAnswer::No, "Device not configured"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimHost host("LYR9468");
+    sim::QspiAttachment flash;
+    if (*c.boardDevice) flash = sim::AttachQspi(*host.board, kQspiWindow, 100, Qspi(c.boardDevice), {}, c.dualOnBoard);
+    ProgrammingJob job;
+    job.destination = DestQspi;
+    job.qspi.Select(&Qspi(c.jobDevice), c.dualInJob, false);
+    host.yesNoAnswer = c.answer;
+    host.Prelink();
+    ResizeImage(job.image, 100);
+    FlashIf session(host);
+    std::string error;
+    EXPECT_FALSE(job.ProgramImage(session, error));
+    EXPECT_EQ(error, c.error);
+    if (flash.lane0) {
+      EXPECT_EQ(flash.lane0->pagesProgrammed, 0u);
+      EXPECT_EQ(flash.lane0->sectorsErased, 0u);
+    }
+  }
+}
+
+TEST(QspiFailures, ZeroPageSizeIsRefused) {
+  DeviceDescription broken = Qspi("W25Q64JV");
+  broken.qspi.pageSize = 0;
+  SimHost host("LYR9468");
+  auto flash = sim::AttachQspi(*host.board, kQspiWindow, 100, Qspi("W25Q64JV"));
+  ProgrammingJob job;
+  job.destination = DestQspi;
+  job.qspi.Select(&broken, false, false);
+  host.Prelink();
+  ResizeImage(job.image, 100);
+  FlashIf session(host);
+  std::string error;
+  EXPECT_FALSE(job.ProgramImage(session, error));
+  EXPECT_NE(error.find("Invalid PageSize"), std::string::npos) << error;
+  EXPECT_EQ(flash.lane0->pagesProgrammed, 0u);
+}
+
+TEST(QspiFailures, ImageRunningOutOfTheLowWindowIsRefused) {
+  sim::QspiFlashOptions options;
+  options.configured = true;
+  QspiBoard b("W25Q64JV", "W25Q64JV", false, false, options);
+  b.host.start = 0xFF00;
+  b.Load(RandomWords(0x200, 1));
+  uint32_t status = 0;
+  ASSERT_TRUE(b.Program(status)) << b.error;
+  EXPECT_EQ(status, StatusProgramFailed);
+  EXPECT_TRUE(Has(b.host.boxes, "Image runs past the end of the QSPI window at position 0x10000"));
+  EXPECT_EQ(b.flash.lane0->pagesProgrammed, 0u);
+}
+
+TEST(QspiFailures, PageOverUnerasedDataFailsTheVerify) {
+  sim::QspiFlashOptions options;
+  options.configured = true;
+  options.eraseFails = true;  // the old content stays under the new pages
+  QspiBoard b("W25Q64JV", "W25Q64JV", false, false, options);
+  const std::vector<uint16_t> words = RandomWords(256, 2);
+  b.Load(words);
+  std::fill_n(b.flash.lane0->memory.begin(), 512, uint8_t{0xF0});
+  uint32_t status = 0;
+  ASSERT_TRUE(b.Program(status)) << b.error;
+  EXPECT_EQ(status, StatusVerifyFailed);
+  EXPECT_EQ(b.flash.controller->MappedWord(0), words[0] & 0xF0F0);
+}
+
+TEST(QspiFailures, StuckDeviceFailsTheProgramWithAddressAndValues) {
+  sim::QspiFlashOptions options;
+  options.configured = true;
+  options.stuckBusy = true;
+  QspiBoard b("W25Q64JV", "W25Q64JV", false, false, options);
+  const std::vector<uint16_t> words = RandomWords(300, 3);
+  b.Load(words);
+  uint32_t status = 0;
+  ASSERT_TRUE(b.Program(status)) << b.error;
+  // The erase never finishes; the program then waits its time-out on the first page.
+  EXPECT_EQ(status, StatusProgramFailed);
+  EXPECT_EQ(b.failureAddress, 0);
+  EXPECT_EQ(b.expectedValue, words[0]);
+  // Still in the status transfer, the window answers the busy status (lane 0; no lane 1).
+  EXPECT_EQ(b.readValue, 0xFF01);
+}
+
+TEST(QspiFailures, CancelEndsEveryWait) {
+  struct Case {
+    const char* name;
+    bool stuckDevice, stuckController, stuckTransfer;
+  } cases[] = {
+      {"device busy", true, false, false},
+      {"controller busy", false, true, false},
+      {"transfer running", false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::QspiFlashOptions options;
+    options.configured = true;
+    options.stuckBusy = c.stuckDevice;
+    QspiBoard b("W25Q64JV", "W25Q64JV", false, false, options);
+    b.flash.controller->stuckBusy = c.stuckController;
+    b.flash.controller->stuckTransfer = c.stuckTransfer;
+    b.Load(RandomWords(300, 4));
+    int polls = 0;
+    b.host.cancel = [&](int) { return ++polls > 40; };
+    const auto begin = std::chrono::steady_clock::now();
+    uint32_t status = 0;
+    (void)b.Program(status);
+    EXPECT_NE(status, StatusProgramVerified);
+    EXPECT_NE(status, StatusVerified);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+  }
+}
+
+}  // namespace
+}  // namespace tessaro
