@@ -257,7 +257,8 @@ bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText
         case DestParallel:
           session.memoryKind = MemoryParallel;
           if (destination == DestParallel && !erased) {
-            (void)parallel_flash::Erase(parallel, session, static_cast<uint32_t>(E));
+            // A sector that did not erase would take the image wrongly: the erase status stands.
+            if (!parallel_flash::Erase(parallel, session, static_cast<uint32_t>(E))) break;
             session.window.Select(P);
             session.SetStatus(StatusProgramming);
             session.SetProgress(0);
