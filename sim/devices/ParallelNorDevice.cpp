@@ -282,7 +282,8 @@ void ParallelNorDevice::AmdWrite(uint32_t offset, uint16_t value) {
       return;
     }
   }
-  Violation("unexpected write of " + Hex(value) + " at " + Hex(offset) + " (unlock cycle " + std::to_string(cycle_) + ")");
+  // A write that fits no command sequence returns the state machine to reading the array, as
+  // on the real part (the link's memory probe at connect does this to a flash at its base).
   cycle_ = 0;
   eraseSetup_ = false;
 }

@@ -32,6 +32,7 @@ uint32_t WindowBase(const ChipInfo& chip) {
     case FAMILY_9XXX: return 0x80000000u;
     case FAMILY_74XX: return 0x4000000u;
     case FAMILY_8X2X: return 0x1000000u;
+    case FAMILY_8X47: return 0x20000u;
     default: return 0;
   }
 }
@@ -205,6 +206,44 @@ TEST(ParallelCheck, CfiGeometryGivesSectorsAndWriteBuffer) {
   EXPECT_EQ(board.host.board->Register(64 + 15), 6u);
   const uint32_t expected[12] = {0x555, 0xAA, 0x2AA, 0x55, 0x8001, 0x25, 0x8001, 255, 0x8002, 0x8100, 0x8001, 0x29};
   for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(board.host.board->Register(64 + 16 + i), expected[i]) << i;
+}
+
+TEST(ParallelLegacy, ChipWordsBelow1024StayAndVerifyReadsBack) {
+  NorBoard board("LYR7312", kBootBlockPart);
+  ASSERT_TRUE(board.device);
+  const std::vector<uint16_t> own = RandomWords(1024, 77);
+  for (uint32_t i = 0; i < 1024; ++i) board.device->Poke(i, own[i]);
+  std::vector<uint16_t> words = RandomWords(1400, 78);
+  board.Load(words);
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgrammed) << board.host.LastStatus();
+  for (uint32_t i = 0; i < 1024; ++i) ASSERT_EQ(board.device->Peek(i), own[i]) << "chip word " << i;
+  for (uint32_t i = 1024; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << "word " << i;
+  // No checksum driver runs on this family: the verify reads back and can succeed.
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.status, StatusVerified) << board.host.LastStatus();
+  board.device->Poke(1300, 0x0000);
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Verify FAILED at 00000514: Exp=" + HexFixed(words[1300], 4) +
+                                         " Read=0000");
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
+TEST(ParallelSplit, FirmwareGoesToEmbeddedThenParallelFlash) {
+  NorBoard board("LYR8547", kCfiPart);
+  ASSERT_TRUE(board.device);
+  board.job.destination = DestEmbeddedParallel;
+  std::vector<uint16_t> words = RandomWords(kEmbeddedPartWords + 0x300, 21);
+  words[2] = 0x1234;  // no firmware fuse header
+  board.Load(words);
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgramVerified) << board.host.LastStatus();
+  for (uint32_t i = 0; i < kEmbeddedPartWords; ++i) ASSERT_EQ(board.host.board->FlashWord(i), words[i]) << i;
+  for (uint32_t i = 0; i < kEmbeddedPartWords; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF) << i;
+  for (uint32_t i = kEmbeddedPartWords; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << i;
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
 }
 
 enum class Fault { SectorWillNotErase, WordWillNotProgram, StuckBusy, Cancel };
