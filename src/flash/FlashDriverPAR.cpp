@@ -537,7 +537,7 @@ bool Verify(FlashDriverTDF& /*driver*/, FlashDriverIf& session, ImageBuffer& ima
   const bool readBackOnly = Legacy(session);
   std::string error;
   if (!readBackOnly && !session.PrepareChecksumDriver(error)) {
-    session.ShowMessage(error, "Error", kButtonsOk);
+    (void)session.ShowMessage(error, "Error", PromptButtons::Ok);
     session.SetStatus(StatusVerifyFailed);
     return false;
   }
