@@ -1,6 +1,7 @@
 #include "session/ProgrammingJob.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "chips/BoardConfig.h"
@@ -49,8 +50,16 @@ void ProgrammingJob::ApplyBoard(const BoardDefinition& board, std::string& warni
     dataFlash.Reset();
   }
   parallel.Reset();
+  parallelChoices.clear();
   if (!board.flashDeviceNames.empty()) {
-    if (TdfDrv* device = catalogue.FindParallelDevice(board.flashDevices)) parallel = *device;
+    // Several FlashDevice entries are stored joined by '/'.
+    std::string_view names = board.flashDevices;
+    while (!names.empty()) {
+      const size_t slash = names.find('/');
+      if (TdfDrv* device = catalogue.FindParallelDevice(names.substr(0, slash))) parallelChoices.push_back(*device);
+      names = slash == std::string_view::npos ? std::string_view() : names.substr(slash + 1);
+    }
+    if (!parallelChoices.empty()) parallel = parallelChoices.front();
   }
   if (!board.qspiDevice.empty()) {
     qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON, board.qspiSingleBit == ONOFF_ON);
@@ -104,7 +113,24 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     }
   }
 
-  if (dest->probe) {
+  if (dest->probe && IsParallel(destination) && parallelChoices.size() > 1) {
+    // Each listed device in turn; the refusal names what every one of them expected.
+    std::string refusals;
+    bool found = false;
+    for (const FlashDriverTDF& choice : parallelChoices) {
+      parallel = choice;
+      std::string refusal;
+      if (parallel.Probe(session, refusal)) {
+        found = true;
+        break;
+      }
+      refusals += (refusals.empty() ? "" : "\r\n") + refusal;
+    }
+    if (!found) {
+      errorText += refusals;
+      return false;
+    }
+  } else if (dest->probe) {
     FlashDriver& driver = *Driver(dest->driver);
     if (!driver.Probe(session, errorText)) {
       if (dest->probeFailText != nullptr) errorText += dest->probeFailText;

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/Text.h"
+#include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "flash/FlashDriverPAR.h"
 #include "session/ProgrammingJob.h"
@@ -170,6 +171,33 @@ TEST(ParallelCheck, WrongDeviceListsEveryPartOfTheDescription) {
   EXPECT_FALSE(board.Program(error));
   EXPECT_EQ(error, "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0089:881B, 8818, 881A, 8817, 891C, 8919");
   for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF);
+}
+
+TEST(ParallelCheck, BoardWithSeveralDevicesTakesTheOneFitted) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  std::string error;
+  ASSERT_TRUE(LoadDriverFolder(board.job.catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
+  BoardDefinition definition;
+  definition.flashDevices = definition.flashDeviceNames = "JS28F128P30B/NOSUCHPART/S29GL128S";
+  std::string warnings;
+  board.job.ApplyBoard(definition, warnings);
+  ASSERT_EQ(board.job.parallelChoices.size(), 2u);
+  const std::vector<uint16_t> words = RandomWords(300, 12);
+  board.Load(words);
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgramVerified);
+  EXPECT_EQ(board.job.parallel.partName, "S29GL128S");
+  for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << i;
+
+  // None of them fitted: the refusal names what each expected.
+  definition.flashDevices = definition.flashDeviceNames = "JS28F128P30B/S29GL064N03";
+  board.job.ApplyBoard(definition, warnings);
+  error.clear();
+  EXPECT_FALSE(board.Program(error));
+  EXPECT_EQ(error,
+            "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0089:881B, 8818, 881A, 8817, 891C, 8919\r\n"
+            "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0001:227E, 227E, 227E, 227E");
 }
 
 TEST(ParallelCheck, ExtraIdentificationWordsPickTheBootSide) {
