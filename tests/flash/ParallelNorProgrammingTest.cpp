@@ -200,6 +200,20 @@ TEST(ParallelCheck, BoardWithSeveralDevicesTakesTheOneFitted) {
             "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0001:227E, 227E, 227E, 227E");
 }
 
+TEST(ParallelCheck, WriteSequenceLongerThanTheDriverBlockIsRefused) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  // 16 pairs fit the parameter block; a 17th would be cut off on the target.
+  ValuePairList& sequence = board.job.parallel.description.pageWrite;
+  while (sequence.AddressCount() < 17) sequence.Append(0x555, 0xF0);
+  board.Load(RandomWords(100, 1));
+  std::string error;
+  EXPECT_FALSE(board.Program(error));
+  EXPECT_EQ(error, "Write sequence too long for the Parallel Flash Driver");
+  EXPECT_EQ(board.routine->calls, 0u);
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF);
+}
+
 TEST(ParallelCheck, ExtraIdentificationWordsPickTheBootSide) {
   // The top-boot part answers the same main identification; only word 15 differs.
   NorBoard board("LYR9468", PartSetup{"S29GL064N04", {}, 0}, "S29GL064N03");
