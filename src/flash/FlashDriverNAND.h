@@ -1,9 +1,8 @@
 // NAND flash behind the chip's NAND controller, identified through its ONFI parameter page.
-// Programming is restricted to block 0.
-//
-// This build carries the interface the programming operations use; detection comes with the
-// driver's controller work. Until then Detect finds no device and the NAND destination is
-// refused with "NAND Device not detected!".
+// The controller's registers are 32-bit values kept in two target data words each; its page
+// buffer shows through a data window. Programming is restricted to block 0 (the boot block);
+// verification checksums the page buffer on the target and reads a page back only when its
+// checksum differs.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +14,33 @@ namespace tessaro {
 
 class FlashDriverIf;
 struct ImageBuffer;
+
+namespace nand {
+inline constexpr uint32_t kRegisterBase = 0x0A008000;
+inline constexpr uint32_t kRegStatus = 0;
+inline constexpr uint32_t kRegControl = 2;
+inline constexpr uint32_t kRegBus = 8;
+inline constexpr uint32_t kRegCommand = 10;
+inline constexpr uint32_t kRegParameters = 12;
+inline constexpr uint32_t kRegRowLow = 14;
+inline constexpr uint32_t kRegInterrupt = 24;
+inline constexpr uint32_t kRegRowHigh = 26;
+inline constexpr uint32_t kBus8 = 0x18000000;
+inline constexpr uint32_t kBus16 = 0x18000001;
+inline constexpr uint32_t kCmdReset = 0x010000FF;
+inline constexpr uint32_t kCmdReadParameterPage = 0x310000EC;
+inline constexpr uint32_t kCmdReadStatus = 0x11000070;
+inline constexpr uint32_t kCmdEraseBlock = 0x05D00060;  // plus the row address cycles << 29
+inline constexpr uint32_t kCmdProgramPage = 0xBD100080;
+inline constexpr uint32_t kCmdReadPage = 0xB5300000;
+inline constexpr uint32_t kPageTransfer = 0x08684000;
+inline constexpr uint32_t kStatusDone = 0x2;
+inline constexpr uint32_t kStatusErrors = 0x604;
+inline constexpr uint32_t kWindow = 0x40000000;
+inline constexpr uint32_t kWindowExt2First = 0x80000000;
+inline constexpr uint32_t kPageWords = 1024;
+inline constexpr uint32_t kParameterPageWords = 128;
+}  // namespace nand
 
 class FlashDriverNAND : public FlashDriver {
  public:
@@ -37,9 +63,30 @@ class FlashDriverNAND : public FlashDriver {
   // No separate erase: programming erases block 0 itself.
   [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
 
-  std::string manufacturer;  // as read from the device
-  std::string model;
-  uint32_t pagesPerBlock = 0;  // from the parameter page
+  // Controller access.
+  void WriteRegister(FlashDriverIf& session, uint32_t reg, uint32_t value);
+  // Starts the command set up in the registers and waits up to 1000 ms: 0 for success, else
+  // the status with bit 15 set (0xE000 controller error, 0xC000 interrupt error, 0x8000 time-out).
+  uint32_t RunCommand(FlashDriverIf& session);
+  uint32_t Reset(FlashDriverIf& session, bool bus16);
+  // Polls the device status until it is ready, 5000 ms at most.
+  [[nodiscard]] bool WaitReady(FlashDriverIf& session, bool& cancelled);
+
+  bool Bus16() const { return (features & 1) != 0; }
+
+  std::string manufacturer;  // ONFI bytes 32..43, trailing spaces removed
+  std::string model;         // ONFI bytes 44..63
+  uint16_t revision = 0;
+  uint16_t features = 0;  // bit 0: 16-bit data bus
+  uint16_t optionalCommands = 0;
+  uint32_t pageBytes = 0;
+  uint16_t spareBytes = 0;
+  uint32_t pagesPerBlock = 0;  // low half of the ONFI count
+  uint32_t blocksPerLun = 0;
+  uint8_t lunCount = 0;
+  uint8_t addressCycles = 0;  // ONFI byte 101: row cycles in bits 0-3, column cycles in 4-7
+  uint32_t window = 0;
+  uint32_t pageShift = 0;
 };
 
 }  // namespace tessaro

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "chips/BoardConfig.h"
@@ -79,10 +80,18 @@ void ProgrammingJob::ApplyBoard(const BoardDefinition& board, std::string& warni
     dataFlash.Reset();
   }
   parallel.Reset();
+  parallelChoices.clear();
   if (!board.flashDeviceNames.empty()) {
-    if (const ParallelDeviceRecord* record = catalogue.FindParallelDevice(board.flashDevices)) {
-      parallel = FlashDriverTDF(*record);
+    // Several FlashDevice entries are stored joined by '/'.
+    std::string_view names = board.flashDevices;
+    while (!names.empty()) {
+      const size_t slash = names.find('/');
+      if (const ParallelDeviceRecord* record = catalogue.FindParallelDevice(names.substr(0, slash))) {
+        parallelChoices.push_back(FlashDriverTDF(*record));
+      }
+      names = slash == std::string_view::npos ? std::string_view() : names.substr(slash + 1);
     }
+    if (!parallelChoices.empty()) parallel = parallelChoices.front();
   }
   if (!board.qspiDevice.empty()) {
     qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON, board.qspiSingleBit == ONOFF_ON);
@@ -136,7 +145,24 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     }
   }
 
-  if (dest->probe) {
+  if (dest->probe && IsParallel(destination) && parallelChoices.size() > 1) {
+    // Each listed device in turn; the refusal names what every one of them expected.
+    std::string refusals;
+    bool found = false;
+    for (const FlashDriverTDF& choice : parallelChoices) {
+      parallel = choice;
+      std::string refusal;
+      if (parallel.Probe(session, refusal)) {
+        found = true;
+        break;
+      }
+      refusals += (refusals.empty() ? "" : "\r\n") + refusal;
+    }
+    if (!found) {
+      errorText += refusals;
+      return false;
+    }
+  } else if (dest->probe) {
     FlashDriver& driver = *Driver(dest->driver);
     if (!driver.Probe(session, errorText)) {
       if (dest->probeFailText != nullptr) errorText += dest->probeFailText;
@@ -339,13 +365,18 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
             return false;
           }
         }
+        bool eraseOk = true;
         if (program && dest.eraseFirst && !erased) {
-          (void)driver.Erase(session, static_cast<uint32_t>(E));  // a failed erase shows in the program step
+          // A failed erase shows in the program step, except on parallel flash, whose sector
+          // that did not erase could take the image wrongly: there the erase status stands.
+          eraseOk = driver.Erase(session, static_cast<uint32_t>(E)) || !IsParallel(destination);
           session.window.Select(P);
-          session.SetStatus(StatusProgramming);
-          session.SetProgress(0);
+          if (eraseOk) {
+            session.SetStatus(StatusProgramming);
+            session.SetProgress(0);
+          }
         }
-        result = transfer(driver);
+        if (eraseOk) result = transfer(driver);
       }
       image.firstWord = F;
     }

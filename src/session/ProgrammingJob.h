@@ -54,6 +54,9 @@ class ProgrammingJob {
   FlashDriverQSPI qspi;    // destination 8
   FlashDriverQSPI mpQspi;  // destination 9
   FlashDriverTDF parallel;  // destinations 2 and 5
+  // A board may name several parallel devices (any one of them fitted): each the catalogue
+  // knows, in the board's order. The check takes the first one the bus identifies.
+  std::vector<FlashDriverTDF> parallelChoices;
   FlashDriverDF dataFlash;  // destinations 3 and 6
   FlashDriverNAND nand;     // destination 10
 

@@ -154,7 +154,7 @@ TEST(ProgrammingJob, RefusesBeforeDeviceWork) {
       {"LYR9162", DestMpQspi, 16, "No Driver Selected\r\n", true},
       {"LYR9162", DestParallel, 16, "No Driver Description for Parallel Flash", true},
       {"LYR8647", DestEmbeddedParallel, 16, "No Driver Description for Parallel Flash", true},
-      {"LYR9162", DestNand, 16, "NAND flash support is not available in this version\r\nNAND Device not detected!", true},
+      {"LYR9162", DestNand, 16, "Unable to detect DeviceNAND Device not detected!", true},
   };
   for (const RefusalCase& c : cases) {
     for (bool verify : {false, true}) {

@@ -1,0 +1,352 @@
+// Programming and verifying parallel NOR flash end to end: the programming job, the link and
+// the simulated board with a NOR device built from the shipped descriptions and "PRGDEV PAR"
+// entry 10 run on it. Every case checks what the device holds afterwards.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "common/Text.h"
+#include "definitions/BoardDefinition.h"
+#include "definitions/DeviceCatalogue.h"
+#include "flash/FlashDriverPAR.h"
+#include "session/ProgrammingJob.h"
+#include "sim/devices/ParallelNorDevice.h"
+#include "sim/devices/ParallelProgramRoutine.h"
+#include "tests/session/SimSession.h"
+
+namespace tessaro {
+namespace {
+
+using testing::SimHost;
+using Regions = std::vector<std::pair<uint32_t, uint32_t>>;
+
+std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::vector<uint16_t> words(count);
+  for (auto& w : words) w = static_cast<uint16_t>(generator());
+  return words;
+}
+
+// Where device offset 0 appears while the position is in the family's low region.
+uint32_t WindowBase(const ChipInfo& chip) {
+  switch (chip.familyCode) {
+    case FAMILY_9XXX: return 0x80000000u;
+    case FAMILY_74XX: return 0x4000000u;
+    case FAMILY_8X2X: return 0x1000000u;
+    case FAMILY_8X47: return 0x20000u;
+    default: return 0;
+  }
+}
+
+struct PartSetup {
+  const char* part;
+  Regions cfiRegions;  // the datasheet's CFI for CFI parts
+  uint32_t bufferWords;
+};
+
+const PartSetup kCfiPart{"S29GL128S", {{128, 0x10000}}, 256};
+const PartSetup kBootBlockPart{"S29GL064N03", {}, 0};
+const PartSetup kStatusPart{"JS28F128P30B", {}, 0};
+
+// A board with a NOR device on its bus, the catalogue of the shipped descriptions, and a
+// programming job whose working driver is the device the board names.
+class NorBoard {
+ public:
+  NorBoard(const char* chip, const PartSetup& setup, const char* boardDevice = nullptr) : host(chip) {
+    std::string error;
+    EXPECT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
+    TdfDrv* found = catalogue.FindParallelDevice(setup.part);
+    EXPECT_NE(found, nullptr) << setup.part;
+    if (found == nullptr) return;
+    sim::NorGeometry geometry;
+    EXPECT_TRUE(sim::NorGeometryFromDescription(found->description, static_cast<size_t>(found->selectedPart),
+                                                setup.cfiRegions, setup.bufferWords, geometry, error))
+        << error;
+    device = sim::AttachParallelNor(*host.board, WindowBase(*host.board->chip()), geometry);
+    routine = sim::AttachParallelProgramRoutine(*host.board);
+    TdfDrv* working = catalogue.FindParallelDevice(boardDevice ? boardDevice : setup.part);
+    EXPECT_NE(working, nullptr);
+    if (working) job.parallel = *working;
+    job.destination = DestParallel;
+    host.Prelink();
+  }
+
+  void Load(const std::vector<uint16_t>& words) {
+    ResizeImage(job.image, static_cast<int32_t>(words.size()));
+    std::copy(words.begin(), words.end(), job.image.words.begin());
+  }
+
+  bool Program(std::string& error) {
+    FlashIf session(host);
+    const bool started = job.ProgramImage(session, error);
+    status = session.statusCode;
+    return started;
+  }
+  bool Verify(std::string& error) {
+    FlashIf session(host);
+    const bool started = job.VerifyImage(session, error);
+    status = session.statusCode;
+    return started;
+  }
+
+  SimHost host;
+  DeviceCatalogue catalogue;
+  std::shared_ptr<sim::ParallelNorDevice> device;
+  std::shared_ptr<sim::ParallelProgramRoutine> routine;
+  ProgrammingJob job;
+  uint32_t status = 0;
+};
+
+struct ProgramCase {
+  const char* chip;
+  const PartSetup* setup;
+  uint32_t start;
+  uint32_t words;
+};
+
+class ParallelProgram : public ::testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ParallelProgram, DeviceHoldsExactlyTheImageAndVerifyFindsAnyDifference) {
+  const ProgramCase& c = GetParam();
+  NorBoard board(c.chip, *c.setup);
+  ASSERT_TRUE(board.device);
+  // A word just before the range that lies in another sector stays as it was.
+  const std::vector<uint16_t> words = RandomWords(c.words, c.start + c.words);
+  board.Load(words);
+  board.host.start = c.start;
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgramVerified) << board.host.LastStatus();
+  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Program and Verify Success");
+  for (uint32_t i = 0; i < c.words; ++i) ASSERT_EQ(board.device->Peek(c.start + i), words[i]) << "word " << i;
+  EXPECT_EQ(board.device->Peek(c.start + c.words), 0xFFFF);
+  if (c.start > 0) {
+    EXPECT_EQ(board.device->Peek(c.start - 1), 0xFFFF);
+  }
+  EXPECT_GT(board.routine->calls, 0u);
+
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.status, StatusVerified);
+  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Verify Success");
+
+  // One changed word, near the end of the range: the verify names it exactly.
+  const uint32_t at = c.words - 3;
+  const uint16_t held = static_cast<uint16_t>(words[at] & 0x7FFF & ~0x0100);
+  board.device->Poke(c.start + at, held);
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.status, StatusVerifyFailed);
+  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Verify FAILED at " + HexFixed(c.start + at, 8) +
+                                         ": Exp=" + HexFixed(words[at], 4) + " Read=" + HexFixed(held, 4));
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CfiBootBlockAndStatusParts, ParallelProgram,
+    ::testing::Values(ProgramCase{"LYR9468", &kCfiPart, 0, 1000},          // last block partial
+                      ProgramCase{"LYR9468", &kCfiPart, 0x123, 700},       // unaligned start
+                      ProgramCase{"LYR7452", &kBootBlockPart, 0x0FF0, 600},  // crosses a 4K boot sector
+                      ProgramCase{"LYR9162", &kBootBlockPart, 0x2000, 300},
+                      ProgramCase{"LYR9468", &kStatusPart, 0x3F00, 0x300}));  // crosses 16K blocks
+
+TEST(ParallelVerify, MovesNoImageDataWhenNothingDiffers) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  const std::vector<uint16_t> words = RandomWords(20000, 5);
+  board.Load(words);
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  ASSERT_EQ(board.status, StatusProgramVerified);
+  const uint64_t before = board.host.board->Counters().targetToHost;
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.status, StatusVerified);
+  // Reading the image back would take 40000 bytes.
+  EXPECT_LT(board.host.board->Counters().targetToHost - before, 2000u);
+}
+
+TEST(ParallelCheck, WrongDeviceListsEveryPartOfTheDescription) {
+  NorBoard board("LYR9468", kCfiPart, "JS28F128P30B");
+  ASSERT_TRUE(board.device);
+  board.Load(RandomWords(100, 1));
+  std::string error;
+  EXPECT_FALSE(board.Program(error));
+  EXPECT_EQ(error, "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0089:881B, 8818, 881A, 8817, 891C, 8919");
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF);
+}
+
+TEST(ParallelCheck, BoardWithSeveralDevicesTakesTheOneFitted) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  std::string error;
+  ASSERT_TRUE(LoadDriverFolder(board.job.catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
+  BoardDefinition definition;
+  definition.flashDevices = definition.flashDeviceNames = "JS28F128P30B/NOSUCHPART/S29GL128S";
+  std::string warnings;
+  board.job.ApplyBoard(definition, warnings);
+  ASSERT_EQ(board.job.parallelChoices.size(), 2u);
+  const std::vector<uint16_t> words = RandomWords(300, 12);
+  board.Load(words);
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgramVerified);
+  EXPECT_EQ(board.job.parallel.partName, "S29GL128S");
+  for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << i;
+
+  // None of them fitted: the refusal names what each expected.
+  definition.flashDevices = definition.flashDeviceNames = "JS28F128P30B/S29GL064N03";
+  board.job.ApplyBoard(definition, warnings);
+  error.clear();
+  EXPECT_FALSE(board.Program(error));
+  EXPECT_EQ(error,
+            "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0089:881B, 8818, 881A, 8817, 891C, 8919\r\n"
+            "DeviceID Mismatch:, read 0001:227E,\r\nexpected 0001:227E, 227E, 227E, 227E");
+}
+
+TEST(ParallelCheck, WriteSequenceLongerThanTheDriverBlockIsRefused) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  // 16 pairs fit the parameter block; a 17th would be cut off on the target.
+  ValuePairList& sequence = board.job.parallel.description.pageWrite;
+  while (sequence.AddressCount() < 17) sequence.Append(0x555, 0xF0);
+  board.Load(RandomWords(100, 1));
+  std::string error;
+  EXPECT_FALSE(board.Program(error));
+  EXPECT_EQ(error, "Write sequence too long for the Parallel Flash Driver");
+  EXPECT_EQ(board.routine->calls, 0u);
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF);
+}
+
+TEST(ParallelCheck, ExtraIdentificationWordsPickTheBootSide) {
+  // The top-boot part answers the same main identification; only word 15 differs.
+  NorBoard board("LYR9468", PartSetup{"S29GL064N04", {}, 0}, "S29GL064N03");
+  ASSERT_TRUE(board.device);
+  parallel_flash::IdBuffer buffer;
+  FlashIf session(board.host);
+  session.window.Attach(session);
+  session.window.Select(0);
+  parallel_flash::ReadIdAndCfi(board.job.parallel, session, buffer);
+  EXPECT_EQ(parallel_flash::MatchParts(board.job.parallel, buffer), 0x0001227Eu);
+  EXPECT_EQ(board.job.parallel.partName, "S29GL064N04");
+  ASSERT_GE(board.job.parallel.sectorTable.AddressCount(), 2);
+  EXPECT_EQ(board.job.parallel.sectorTable.Address(1), 32);  // 32K-word sectors first
+  EXPECT_EQ(board.job.parallel.sizeWords, 4 * 1024 * 1024);
+}
+
+TEST(ParallelCheck, CfiGeometryGivesSectorsAndWriteBuffer) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  std::string error;
+  FlashIf session(board.host);
+  session.window.Attach(session);
+  session.window.Select(0);
+  ASSERT_TRUE(parallel_flash::CheckDevice(board.job.parallel, session, error)) << error;
+  EXPECT_EQ(board.job.parallel.partName, "S29GL128S");
+  EXPECT_EQ(board.job.parallel.pageWords, 256u);
+  EXPECT_EQ(board.job.parallel.sizeWords, 128 * 0x10000);
+  EXPECT_EQ(board.job.parallel.sectorTable.AddressCount(), 129);
+  EXPECT_TRUE(board.job.parallel.uploaded);
+  // The encoded write-to-buffer sequence as the target driver gets it.
+  EXPECT_EQ(board.host.board->Register(64) & 0xFFFF, 0x501Du);
+  EXPECT_EQ(board.host.board->Register(64 + 15), 6u);
+  const uint32_t expected[12] = {0x555, 0xAA, 0x2AA, 0x55, 0x8001, 0x25, 0x8001, 255, 0x8002, 0x8100, 0x8001, 0x29};
+  for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(board.host.board->Register(64 + 16 + i), expected[i]) << i;
+}
+
+TEST(ParallelLegacy, ChipWordsBelow1024StayAndVerifyReadsBack) {
+  NorBoard board("LYR7312", kBootBlockPart);
+  ASSERT_TRUE(board.device);
+  const std::vector<uint16_t> own = RandomWords(1024, 77);
+  for (uint32_t i = 0; i < 1024; ++i) board.device->Poke(i, own[i]);
+  std::vector<uint16_t> words = RandomWords(1400, 78);
+  board.Load(words);
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgrammed) << board.host.LastStatus();
+  for (uint32_t i = 0; i < 1024; ++i) ASSERT_EQ(board.device->Peek(i), own[i]) << "chip word " << i;
+  for (uint32_t i = 1024; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << "word " << i;
+  // No checksum driver runs on this family: the verify reads back and can succeed.
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.status, StatusVerified) << board.host.LastStatus();
+  board.device->Poke(1300, 0x0000);
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Verify FAILED at 00000514: Exp=" + HexFixed(words[1300], 4) +
+                                         " Read=0000");
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
+TEST(ParallelSplit, FirmwareGoesToEmbeddedThenParallelFlash) {
+  NorBoard board("LYR8547", kCfiPart);
+  ASSERT_TRUE(board.device);
+  board.job.destination = DestEmbeddedParallel;
+  std::vector<uint16_t> words = RandomWords(kEmbeddedPartWords + 0x300, 21);
+  words[2] = 0x1234;  // no firmware fuse header
+  board.Load(words);
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusProgramVerified) << board.host.LastStatus();
+  for (uint32_t i = 0; i < kEmbeddedPartWords; ++i) ASSERT_EQ(board.host.board->FlashWord(i), words[i]) << i;
+  for (uint32_t i = 0; i < kEmbeddedPartWords; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF) << i;
+  for (uint32_t i = kEmbeddedPartWords; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << i;
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
+enum class Fault { SectorWillNotErase, WordWillNotProgram, StuckBusy, Cancel };
+
+struct FaultCase {
+  const char* name;
+  const PartSetup* setup;
+  Fault fault;
+  uint32_t expectedStatus;
+};
+
+class ParallelFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(ParallelFault, EndsWithTheFailureNeverASuccess) {
+  const FaultCase& c = GetParam();
+  NorBoard board("LYR9468", *c.setup);
+  ASSERT_TRUE(board.device);
+  board.job.parallel.description.timeSector = 300;
+  const std::vector<uint16_t> words = RandomWords(0x1400, 9);
+  board.Load(words);
+  const uint32_t badWord = 0x1234;
+  switch (c.fault) {
+    case Fault::SectorWillNotErase:
+      board.device->FailEraseOfSector(board.device->SectorOf(0x1000));
+      break;
+    case Fault::WordWillNotProgram: board.device->FailProgramAt(badWord); break;
+    case Fault::StuckBusy: board.device->SetStuckBusy(true); break;
+    case Fault::Cancel:
+      board.host.cancel = [](int) { return true; };
+      break;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, c.expectedStatus) << board.host.LastStatus();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  if (c.fault == Fault::WordWillNotProgram) {
+    EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Program FAILED at " + HexFixed(badWord, 8) +
+                                           ": Exp=" + HexFixed(words[badWord], 4) + " Read=" +
+                                           HexFixed(board.device->Peek(badWord), 4));
+  }
+  if (c.fault == Fault::SectorWillNotErase) {
+    EXPECT_NE(board.host.LastStatus().find(HexFixed(board.device->SectorStart(board.device->SectorOf(0x1000)), 8)),
+              std::string::npos)
+        << board.host.LastStatus();
+  }
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryWait, ParallelFault,
+    ::testing::Values(
+        FaultCase{"CfiEraseFails", &kBootBlockPart, Fault::SectorWillNotErase, StatusSectorEraseFailed},
+        FaultCase{"StatusEraseFails", &kStatusPart, Fault::SectorWillNotErase, StatusSectorEraseFailed},
+        FaultCase{"BufferWordFails", &kCfiPart, Fault::WordWillNotProgram, StatusProgramFailed},
+        FaultCase{"WordFails", &kBootBlockPart, Fault::WordWillNotProgram, StatusProgramFailed},
+        FaultCase{"StatusWordFails", &kStatusPart, Fault::WordWillNotProgram, StatusProgramFailed},
+        FaultCase{"PollingStuck", &kCfiPart, Fault::StuckBusy, StatusSectorEraseFailed},
+        FaultCase{"StatusStuck", &kStatusPart, Fault::StuckBusy, StatusSectorEraseFailed},
+        FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tessaro
