@@ -83,7 +83,10 @@ int ButtonOf(PromptAnswer answer) {
 
 }  // namespace
 
-bool CFlashComIf::AbortRequested() { return window_.PumpAndCheckCancel(); }
+// While the link is being made, Esc stops it here. Once device work runs, the link's waits
+// only keep the window painted and leave Esc to the session's own check, so that a stop ends
+// the operation as aborted, not as a failed write.
+bool CFlashComIf::AbortRequested() { return window_.PumpAndCheckCancel(!window_.DeviceWorkRunning()); }
 
 CFlash::CFlash(SerialPort& link, BoardList& boards, PromptIf& prompt, AppPorts& ports, const WindowSetup& setup,
                QWidget* parent)
@@ -472,6 +475,7 @@ void CFlash::RunAction(bool program) {
   if (actionRunning_) return;
   actionRunning_ = true;
   cancelMarked_ = false;
+  deviceWork_ = false;
   longestGap_ = std::chrono::milliseconds(0);
   lastPump_ = std::chrono::steady_clock::now();
   filter_ = std::make_unique<ActionFilter>();
@@ -498,22 +502,30 @@ void CFlash::RunAction(bool program) {
 void CFlash::OnProgram() { RunAction(true); }
 void CFlash::OnVerify() { RunAction(false); }
 
-bool CFlash::PumpAndCheckCancel() {
+bool CFlash::PumpAndCheckCancel(bool mayAsk) {
   if (!filter_) return false;
   const auto now = std::chrono::steady_clock::now();
   if (now - lastPump_ >= kPumpInterval) {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    const auto after = std::chrono::steady_clock::now();
-    longestGap_ = std::max(longestGap_, std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPump_));
-    lastPump_ = after;
-    if (filter_->TakeEscape() && Ask("Stop current process?", nullptr, kButtonsYesNo) == kButtonYes) {
-      cancelMarked_ = true;
+    if (deviceWork_) {
+      longestGap_ = std::max(longestGap_, std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPump_));
     }
+    lastPump_ = std::chrono::steady_clock::now();
+  }
+  if (mayAsk && filter_->TakeEscape() && Ask("Stop current process?", nullptr, kButtonsYesNo) == kButtonYes) {
+    cancelMarked_ = true;
   }
   return cancelMarked_;
 }
 
-bool CFlash::CancelRequested() { return PumpAndCheckCancel(); }
+bool CFlash::CancelRequested() {
+  if (!deviceWork_) {
+    // The session checks from here on: the link is up and device work runs.
+    deviceWork_ = true;
+    lastPump_ = std::chrono::steady_clock::now() - kPumpInterval;
+  }
+  return PumpAndCheckCancel(true);
+}
 
 void CFlash::StartConnectionPoll() { pollTimer_.start(); }
 void CFlash::StopConnectionPoll() { pollTimer_.stop(); }

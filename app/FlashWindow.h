@@ -68,7 +68,8 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   int StatusColour() const { return colourClass_; }
   ProgrammingJob& Job() { return job_; }
   bool ActionRunning() const { return actionRunning_; }
-  // Longest time the window went without handling its events during the last action.
+  // Longest time the window went without handling its events during the device work of the
+  // last action (linking has fixed waits of its own and is not counted).
   std::chrono::milliseconds LongestEventGap() const { return longestGap_; }
 
   // ---- commands (the buttons and menu items call these) ----
@@ -105,8 +106,10 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void StopConnectionPoll() override;
   void* Window() override { return this; }
 
-  // Pumps the window's events under the action filter; true when Esc was confirmed.
-  bool PumpAndCheckCancel();
+  // Pumps the window's events under the action filter; true when the user confirmed a stop.
+  // Without `mayAsk` a pressed Esc stays pending for the next check that may ask.
+  bool PumpAndCheckCancel(bool mayAsk);
+  bool DeviceWorkRunning() const { return deviceWork_; }
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -146,6 +149,7 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   // The running action.
   bool actionRunning_ = false;
   bool cancelMarked_ = false;
+  bool deviceWork_ = false;
   std::unique_ptr<ActionFilter> filter_;
   std::chrono::steady_clock::time_point lastPump_{};
   std::chrono::milliseconds longestGap_{0};

@@ -46,3 +46,8 @@ void WriteUserSettings(const std::string& text);
 void WriteMachineSettings(const std::string& text);
 
 }  // namespace tessaro::app::testing
+
+#include <QString>
+#include <ostream>
+// Readable QString values in test failures.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
