@@ -29,6 +29,7 @@
 #include "image/ImageKind.h"
 #include "link/SerialPort.h"
 #include "platform/Prompt.h"
+#include "session/Destinations.h"
 #include "session/FlashIf.h"
 #include "session/ProgrammingJob.h"
 #include "sim/SimBoard.h"
@@ -193,14 +194,14 @@ class CliHost : public FlashHost {
     colour = colourClass;
   }
   void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
-  int Ask(const std::string& text, const char* caption, int buttons) override {
+  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override {
     const std::string title = caption ? caption : "Tessaro";
-    if (buttons == kButtonsYesNo) {
+    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
       progress_.Clear();
-      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? kButtonYes : kButtonNo;
+      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
     }
     messages.push_back(text);  // shown once the operation has ended
-    return kButtonOk;
+    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
   }
   bool CancelRequested() override { return gInterrupted.load(); }
 
@@ -222,20 +223,8 @@ class CliHost : public FlashHost {
 // ---------------------------------------------------------------------------------------------
 // Destinations
 
-struct DestinationName {
-  const char* name;
-  int32_t code;
-};
-constexpr DestinationName kDestinationNames[] = {
-    {"embedded", DestEmbedded}, {"emb+nor", DestEmbeddedParallel}, {"emb+serial", DestEmbeddedSerial},
-    {"nor", DestParallel},      {"serial", DestSerial},           {"qspi", DestQspi},
-    {"mpqspi", DestMpQspi},     {"nand", DestNand},
-};
-
 std::optional<int32_t> ParseDestination(const std::string& text) {
-  for (const auto& entry : kDestinationNames) {
-    if (EqualsNoCase(text, entry.name)) return entry.code;
-  }
+  if (const DestinationInfo* row = FindDestinationByName(text)) return row->code;
   if (text.empty() || text.size() > 2) return std::nullopt;
   int32_t value = 0;
   for (char c : text) {
@@ -243,24 +232,6 @@ std::optional<int32_t> ParseDestination(const std::string& text) {
     value = value * 10 + (c - '0');
   }
   return value;
-}
-
-// The destinations the main window would offer for this board and chip, in code order.
-std::vector<int32_t> OfferedDestinations(const BoardConfig& config, const BoardDefinition* board) {
-  std::vector<int32_t> offered;
-  const uint32_t family = config.chip ? config.chip->familyCode : 0;
-  const bool embedded = family == FAMILY_8721 || family == FAMILY_8X47;
-  const bool parallel = board && !board->flashDeviceNames.empty();
-  const bool serial = board && !board->dfDevice.empty() && board->dfEnable.count != 0;
-  if (embedded) offered.push_back(DestEmbedded);
-  if (embedded && parallel) offered.push_back(DestEmbeddedParallel);
-  if (embedded && serial) offered.push_back(DestEmbeddedSerial);
-  if (parallel) offered.push_back(DestParallel);
-  if (serial) offered.push_back(DestSerial);
-  if (board && !board->qspiDevice.empty()) offered.push_back(DestQspi);
-  if (board && !board->mpQspiDevice.empty()) offered.push_back(DestMpQspi);
-  if (board && !board->nandDevice.empty()) offered.push_back(DestNand);
-  return offered;
 }
 
 // "HHHH:LLLL" or plain hex.
@@ -271,34 +242,6 @@ uint32_t ParseStart(const std::string& text) {
   const uint32_t low = ReadHex(text.substr(colon + 1));
   if (high == VALUE_INVALID || low == VALUE_INVALID || high > 0xFFFF || low > 0xFFFF) return VALUE_INVALID;
   return (high << 16) | low;
-}
-
-// Applies the board to the job's drivers as the main window does when a board is selected.
-void ApplyBoard(ProgrammingJob& job, const BoardDefinition& board, std::string& warnings) {
-  if (!board.dfDevice.empty()) {
-    DataFlashDescription description;
-    if (job.catalogue.FindSerialDevice(board.dfDevice, description)) {
-      std::string error;
-      if (!job.dataFlash.SetDevice(description, board.dfEnable, board.dfDisable, board.config.chip, error)) {
-        warnings += "Error initializing DF-Descriptor:\r\n" + error;
-      }
-    } else {
-      warnings += "Missing or incomplete Device Definition for Serial Flash:\r\n" + board.dfDevice + "\r\n";
-    }
-  } else {
-    job.dataFlash.Reset();
-  }
-  job.parallel.Reset();
-  if (!board.flashDeviceNames.empty()) {
-    if (TdfDrv* device = job.catalogue.FindParallelDevice(board.flashDevices)) job.parallel = *device;
-  }
-  if (!board.qspiDevice.empty()) {
-    job.qspi.Select(job.catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON,
-                    board.qspiSingleBit == ONOFF_ON);
-  }
-  if (!board.mpQspiDevice.empty()) {
-    job.mpQspi.Select(job.catalogue.FindQspiDevice(board.mpQspiDevice), false, board.mpQspiSingleBit == ONOFF_ON);
-  }
 }
 
 std::string JoinMessages(const std::vector<std::string>& messages) {
@@ -361,7 +304,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
       WriteErr("Error(s) in Driver Description:\n" + TerminalText(catalogueErrors) + "\n");
     }
   }
-  if (board) ApplyBoard(job, *board, warnings);
+  if (board) job.ApplyBoard(*board, warnings);
   if (!warnings.empty() && !json) WriteErr(TerminalText(warnings) + "\n");
 
   // The destination: given, or the only one the window would offer.
@@ -395,7 +338,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     start = ParseStart(*text);
     if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
   }
-  start = job.destination == DestMpQspi ? (start | 0xC0000000u) : (start & 0x3FFFFFFFu);
+  start = DestinationStartAddress(job.destination, start);
   if (auto text = args.Value("size")) {
     const uint32_t size = ReadHex(*text);
     if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {

@@ -1,11 +1,21 @@
-// The common base of the external flash drivers: which device a driver stands for. Program,
-// read and erase are members of each driver class, not of this interface.
+// The common base of the external flash drivers: which device a driver stands for, and the one
+// set of operations every driver offers to the programming job and the CLI (probe, erase,
+// write, verify, read back, blank check), as OpenOCD's flash drivers share one table of
+// operations. Each driver implements them with its own device work (CheckDevice, Detect,
+// Program ...); an operation a driver does not have answers false and Offers() says so.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tessaro {
+
+class FlashDriverIf;
+struct ImageBuffer;
+
+// The common operations, as Offers() names them.
+enum class FlashOperation : uint8_t { Probe, Erase, Write, Verify, Read, BlankCheck };
 
 class FlashDriver {
  public:
@@ -18,6 +28,24 @@ class FlashDriver {
   virtual std::string DeviceName() const = 0;
   // Capacity in 16-bit words (the QSPI driver answers bytes).
   virtual uint32_t DeviceSize() const = 0;
+
+  // ---- device operations; all start at the session's current position and report through
+  // the session's status. ----
+  // Whether this driver has the operation at all (false: the call fails without device work).
+  virtual bool Offers(FlashOperation operation) const = 0;
+  // Makes sure the described device answers and is set up for the others; the reason for a
+  // refusal goes to `errorText`.
+  [[nodiscard]] virtual bool Probe(FlashDriverIf& session, std::string& errorText) = 0;
+  // Erases what `words` words from the current position cover.
+  [[nodiscard]] virtual bool Erase(FlashDriverIf& session, uint32_t words) = 0;
+  // Writes the image's words firstWord to programLength.
+  [[nodiscard]] virtual bool Write(FlashDriverIf& session, ImageBuffer& image) = 0;
+  // Compares the device with the image's words firstWord to programLength.
+  [[nodiscard]] virtual bool Verify(FlashDriverIf& session, ImageBuffer& image) = 0;
+  // Reads `words` words into `data`.
+  [[nodiscard]] virtual bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) = 0;
+  // Checks that `words` words read erased; reports "Device is empty" or "Device is NOT BLANK".
+  [[nodiscard]] virtual bool BlankCheck(FlashDriverIf& session, uint32_t words) = 0;
 
   // The driver has a usable description or a detected device.
   bool ready = false;

@@ -35,7 +35,16 @@ class FlashDriverDF : public FlashDriver {
   // Program and verify from the session's current position; they report through the session.
   // Without a ready device they do nothing and fail.
   [[nodiscard]] bool Program(FlashDriverIf& session, ImageBuffer& image);
-  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image);
+  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
+
+  // Common operations (see FlashDriver).
+  bool Offers(FlashOperation operation) const override;
+  [[nodiscard]] bool Probe(FlashDriverIf& session, std::string& errorText) override;
+  [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
+  [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
+  [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  // No separate erase (Offers says so): the page program erases as it goes.
+  [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
 
   DataFlashDescription description;
   PinList enableList;

@@ -26,7 +26,16 @@ class FlashDriverNAND : public FlashDriver {
 
   [[nodiscard]] bool Detect(FlashDriverIf& session, std::string& errorText);
   [[nodiscard]] bool Program(FlashDriverIf& session, ImageBuffer& image);
-  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image);
+  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
+
+  // Common operations (see FlashDriver).
+  bool Offers(FlashOperation operation) const override;
+  [[nodiscard]] bool Probe(FlashDriverIf& session, std::string& errorText) override;
+  [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
+  [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
+  [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  // No separate erase: programming erases block 0 itself.
+  [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
 
   std::string manufacturer;  // as read from the device
   std::string model;

@@ -37,9 +37,16 @@ class FlashDriverQSPI : public FlashDriver {
   void Clear();
 
   [[nodiscard]] bool CheckDevice(FlashDriverIf& session, std::string& errorText);
-  [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words);
+  [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
   [[nodiscard]] bool Program(FlashDriverIf& session, ImageBuffer& image);
-  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image);
+  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
+
+  // Common operations (see FlashDriver).
+  bool Offers(FlashOperation operation) const override;
+  [[nodiscard]] bool Probe(FlashDriverIf& session, std::string& errorText) override;
+  [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
+  [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
+  [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
 
   bool hasDescription = false;
   QspiDescription description;

@@ -23,6 +23,16 @@ class FlashDriverTDF : public FlashDriver {
   std::string DeviceName() const override;  // none: always empty
   uint32_t DeviceSize() const override;
 
+  // Common operations: the parallel device work of FlashDriverPAR.h (parallel_flash::CheckDevice,
+  // Erase, Program, Verify) on this object.
+  bool Offers(FlashOperation operation) const override;
+  [[nodiscard]] bool Probe(FlashDriverIf& session, std::string& errorText) override;
+  [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
+  [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
+  [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
+  [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
+  [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+
   // Empties the description and every runtime field.
   void Reset();
 

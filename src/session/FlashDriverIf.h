@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "flash/DriverImage.h"
+#include "platform/Prompt.h"
 
 namespace tessaro {
 
@@ -58,15 +59,6 @@ enum MemoryKind : uint32_t {
 
 // Colours of the status line: 0 normal, 1 black on green, 2 black on yellow, 3 yellow on red.
 enum ColourClass : int { ColourNormal = 0, ColourGreen = 1, ColourYellow = 2, ColourRed = 3 };
-
-// Message-box buttons as ShowMessage takes and answers them.
-inline constexpr int kButtonOk = 1;
-inline constexpr int kButtonCancel = 2;
-inline constexpr int kButtonYes = 6;
-inline constexpr int kButtonNo = 7;
-inline constexpr int kButtonsOk = 0;
-inline constexpr int kButtonsOkCancel = 1;
-inline constexpr int kButtonsYesNo = 4;
 
 // "Embedded Flash: " and the like; "" for no kind, NAND and unknown kinds.
 std::string_view MemoryKindPrefix(uint32_t kind);
@@ -130,8 +122,11 @@ class FlashDriverIf {
   virtual void ShowStatus(const std::string& /*text*/) {}
   virtual void SetProgressWindow(ProgressBarIf* bar) { progressBar = bar; }
   virtual void ShowPosition(const std::string& /*text*/) {}
-  // Returns the button pressed (kButtonOk ...); the base shows nothing and answers OK.
-  virtual int ShowMessage(const std::string& /*text*/, const char* /*caption*/, int /*buttons*/) { return kButtonOk; }
+  // Returns the button pressed, in the prompt interface's vocabulary; the base shows nothing
+  // and answers OK.
+  virtual PromptAnswer ShowMessage(const std::string& /*text*/, const char* /*caption*/, PromptButtons /*buttons*/) {
+    return PromptAnswer::Ok;
+  }
   // True when the user asked to stop; the implementation has then reported status 14.
   virtual bool CheckCancel() { return false; }
   virtual bool EnsureLinked() { return false; }

@@ -19,7 +19,7 @@ void FlashIf::ShowStatus(const std::string& text) { host.ShowStatusLine(text, St
 
 void FlashIf::ShowPosition(const std::string& text) { host.ShowPositionText(text); }
 
-int FlashIf::ShowMessage(const std::string& text, const char* caption, int buttons) {
+PromptAnswer FlashIf::ShowMessage(const std::string& text, const char* caption, PromptButtons buttons) {
   return host.Ask(text, caption, buttons);
 }
 
@@ -46,17 +46,17 @@ bool FlashIf::EnsureLinked() {
   }
   if (result == LINK_CANT_OPEN_PORT) return false;
   if (result == LINK_NO_ACK && config.chip && config.chip->hasSecurityBit) {
-    if (host.Ask("Cannot init target, security bit may be set.\nTry to erase?", nullptr, kButtonsYesNo) != kButtonYes) {
+    if (host.Ask("Cannot init target, security bit may be set.\nTry to erase?", nullptr, PromptButtons::YesNo) != PromptAnswer::Yes) {
       return false;
     }
     if (!EraseSecuredChip(port, host)) {
-      host.Ask("Could not erase, please check connection", nullptr, kButtonsOk);
+      (void)host.Ask("Could not erase, please check connection", nullptr, PromptButtons::Ok);
       return false;
     }
     result = port.Connect(host.LinkCallback(), host.PortNumber(), host.DoubleBaud(), config);
     return result == LINK_OK;
   }
-  host.Ask(LinkErrorText(result), nullptr, kButtonsOk);
+  (void)host.Ask(LinkErrorText(result), nullptr, PromptButtons::Ok);
   return false;
 }
 
@@ -70,14 +70,14 @@ bool EraseSecuredChip(SerialPort& link, FlashHost& host) {
   }
   if (link.ReceivedCount() == 0) {
     link.SetLinked(false);
-    host.Ask("Chip erase, Timeout", nullptr, kButtonsOk);
+    (void)host.Ask("Chip erase, Timeout", nullptr, PromptButtons::Ok);
     return false;
   }
   uint8_t answer = 0;
   (void)link.ReceiveByte(answer);
   link.SetLinked(false);
   if (answer == 0xEE) return true;
-  host.Ask("Chip erase, expected 0xee, received " + HexFixed(answer, 2), nullptr, kButtonsOk);
+  (void)host.Ask("Chip erase, expected 0xee, received " + HexFixed(answer, 2), nullptr, PromptButtons::Ok);
   return false;
 }
 

@@ -30,7 +30,7 @@ class FlashHost {
   virtual void ShowStatusLine(const std::string& text, int colourClass) = 0;
   virtual void ShowPositionText(const std::string& text) = 0;
   // A message box owned by the host; `caption` null gives the host's default caption.
-  virtual int Ask(const std::string& text, const char* caption, int buttons) = 0;
+  virtual PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) = 0;
   // Pumps the host's events; true when the user asked to stop ("Stop current process?"
   // answered Yes).
   virtual bool CancelRequested() = 0;
@@ -46,7 +46,7 @@ class FlashIf : public FlashDriverIf {
 
   void ShowStatus(const std::string& text) override;
   void ShowPosition(const std::string& text) override;
-  int ShowMessage(const std::string& text, const char* caption, int buttons) override;
+  PromptAnswer ShowMessage(const std::string& text, const char* caption, PromptButtons buttons) override;
   bool CheckCancel() override;
   bool EnsureLinked() override;
   uint32_t GetStartAddress() override { return host.StartAddress(); }

@@ -6,6 +6,7 @@
 #include "chips/BoardConfig.h"
 #include "chips/ChipCatalogue.h"
 #include "common/Text.h"
+#include "definitions/BoardDefinition.h"
 #include "flash/FlashDriverPAR.h"
 #include "link/SerialPort.h"
 #include "session/FlashDriverIf.h"
@@ -21,50 +22,65 @@ int32_t Min32(int64_t a, int64_t b) { return static_cast<int32_t>(std::min(a, b)
 
 }  // namespace
 
-const char* DestinationText(int32_t destination) {
-  switch (destination) {
-    case DestNone: return "<Select Programming Target>";
-    case DestEmbedded: return "Embedded Flash only";
-    case DestEmbeddedParallel: return "Firmware into Embedded+Parallel Flash";
-    case DestEmbeddedSerial: return "Firmware into Embedded+Serial Flash";
-    case DestParallel: return "external Parallel Flash";
-    case DestSerial: return "external Serial Flash";
-    case DestQspi: return "external QSPI Flash";
-    case DestMpQspi: return "external MP QSPI Flash";
-    case DestNand: return "external NAND Flash";
-    default: return "";
+FlashDriver* ProgrammingJob::Driver(DriverSlot slot) {
+  switch (slot) {
+    case DriverSlot::Parallel: return &parallel;
+    case DriverSlot::DataFlash: return &dataFlash;
+    case DriverSlot::Qspi: return &qspi;
+    case DriverSlot::MpQspi: return &mpQspi;
+    case DriverSlot::Nand: return &nand;
+    case DriverSlot::None: break;
+  }
+  return nullptr;
+}
+
+void ProgrammingJob::ApplyBoard(const BoardDefinition& board, std::string& warnings) {
+  if (!board.dfDevice.empty()) {
+    DataFlashDescription description;
+    if (catalogue.FindSerialDevice(board.dfDevice, description)) {
+      std::string error;
+      if (!dataFlash.SetDevice(description, board.dfEnable, board.dfDisable, board.config.chip, error)) {
+        warnings += "Error initializing DF-Descriptor:\r\n" + error;
+      }
+    } else {
+      warnings += "Missing or incomplete Device Definition for Serial Flash:\r\n" + board.dfDevice + "\r\n";
+    }
+  } else {
+    dataFlash.Reset();
+  }
+  parallel.Reset();
+  if (!board.flashDeviceNames.empty()) {
+    if (TdfDrv* device = catalogue.FindParallelDevice(board.flashDevices)) parallel = *device;
+  }
+  if (!board.qspiDevice.empty()) {
+    qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON, board.qspiSingleBit == ONOFF_ON);
+  }
+  if (!board.mpQspiDevice.empty()) {
+    mpQspi.Select(catalogue.FindQspiDevice(board.mpQspiDevice), false, board.mpQspiSingleBit == ONOFF_ON);
   }
 }
 
 bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText, const char* busyText) {
   const ChipInfo* chip = session.Chip();
-  switch (destination) {
-    case DestEmbedded:
-      if (chip == nullptr || static_cast<int64_t>(chip->embeddedFlashSize) < image.size) {
-        errorText += "Image too big for internal Flash!";
-        return false;
-      }
-      break;
-    case DestSerial:
-      if (!dataFlash.ready) {
-        errorText += "No Serial Driver selected!";
-        return false;
-      }
-      if (static_cast<int64_t>(dataFlash.DeviceSize()) < image.size) {
-        errorText += "Image too big for selected serial Flash!";
-        return false;
-      }
-      break;
-    case DestEmbeddedParallel:
-    case DestEmbeddedSerial:
-    case DestParallel:
-    case DestQspi:
-    case DestMpQspi:
-    case DestNand:
-      break;
-    default:
-      errorText += "Invalid Programming Target!";
+  const DestinationInfo* dest = destination == DestNone ? nullptr : FindDestination(destination);
+  if (dest == nullptr) {
+    errorText += "Invalid Programming Target!";
+    return false;
+  }
+  if (destination == DestEmbedded &&
+      (chip == nullptr || static_cast<int64_t>(chip->embeddedFlashSize) < image.size)) {
+    errorText += "Image too big for internal Flash!";
+    return false;
+  }
+  if (destination == DestSerial) {
+    if (!dataFlash.ready) {
+      errorText += "No Serial Driver selected!";
       return false;
+    }
+    if (static_cast<int64_t>(dataFlash.DeviceSize()) < image.size) {
+      errorText += "Image too big for selected serial Flash!";
+      return false;
+    }
   }
   if (chip == nullptr || session.link == nullptr) {
     errorText += "Invalid Programming Target!";
@@ -88,15 +104,13 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     }
   }
 
-  if (destination == DestQspi && !qspi.CheckDevice(session, errorText)) return false;
-  if (destination == DestMpQspi && !mpQspi.CheckDevice(session, errorText)) return false;
-  if (destination == DestNand && !nand.ready) {
-    if (!nand.Detect(session, errorText)) {
-      errorText += "NAND Device not detected!";
+  if (dest->probe) {
+    FlashDriver& driver = *Driver(dest->driver);
+    if (!driver.Probe(session, errorText)) {
+      if (dest->probeFailText != nullptr) errorText += dest->probeFailText;
       return false;
     }
   }
-  if (IsParallel(destination) && !parallel_flash::CheckDevice(parallel, session, errorText)) return false;
 
   const int mode = session.link->transportMode();
   const uint32_t family = chip->familyCode;
@@ -136,39 +150,65 @@ void ProgrammingJob::EndOperation(FlashDriverIf& session) {
 }
 
 bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText) {
-  fuseWordWritten = false;
-  fuseWord = 0;
-  securityBitRequested = false;
+  return Run(session, errorText, Pass::Program);
+}
+
+bool ProgrammingJob::VerifyImage(FlashDriverIf& session, std::string& errorText) {
+  return Run(session, errorText, Pass::Verify);
+}
+
+// The walk over the image's pieces that programming and verifying share. Programming erases
+// where the destination needs it and handles the 8x47 fuse word; verifying stops at a failed
+// embedded part, while programming goes on with the external part after one.
+bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pass) {
+  const bool program = pass == Pass::Program;
+  if (program) {
+    fuseWordWritten = false;
+    fuseWord = 0;
+    securityBitRequested = false;
+  }
   if (image.size == 0) {
     errorText += "No file selected";
     return false;
   }
-  if (!CheckTarget(session, errorText, "Programming in progress")) return false;
+  if (!CheckTarget(session, errorText, program ? "Programming in progress" : "Verify in progress")) return false;
 
   SerialPort& port = *session.link;
   const ChipInfo& chip = *session.Chip();
+  const DestinationInfo& dest = *FindDestination(destination);
   const uint32_t family = chip.familyCode;
+  const uint32_t working = program ? StatusProgramming : StatusVerifying;
   const int32_t E = image.programLength;
   const int32_t F = image.firstWord;
   uint32_t P = static_cast<uint32_t>(session.window.position);
   StartProgress(session, E - F);
 
+  auto transfer = [&](FlashDriver& driver) {
+    return program ? driver.Write(session, image) : driver.Verify(session, image);
+  };
+  auto transferEmbedded = [&]() {
+    return program ? ProgramEmbedded(session, image) : VerifyEmbedded(session, image);
+  };
+
   bool result = false;
   if (family < FAMILY_8X2X) {
+    if (!program) session.SetStatus(StatusVerifying);
     if (destination == DestSerial) {
       session.memoryKind = MemorySerial;
-      result = dataFlash.Program(session, image);
+      result = transfer(dataFlash);
     } else {
       session.memoryKind = MemoryParallel;
-      session.SetStatus(StatusErasing);
-      if (!parallel_flash::Erase(parallel, session, static_cast<uint32_t>(E))) {
-        EndOperation(session);
-        return true;
+      if (program) {
+        session.SetStatus(StatusErasing);
+        if (!parallel.Erase(session, static_cast<uint32_t>(E))) {
+          EndOperation(session);
+          return true;
+        }
+        session.SetStatus(StatusProgramming);
+        session.window.Select(P);
+        session.SetProgress(0);
       }
-      session.SetStatus(StatusProgramming);
-      session.window.Select(P);
-      session.SetProgress(0);
-      result = parallel_flash::Program(parallel, session, image);
+      result = transfer(parallel);
     }
   } else {
     if (IsParallel(destination) && !parallel.uploaded) {
@@ -181,8 +221,9 @@ bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText
     }
 
     // The 8x47 firmware header carries the fuse word (and the security-bit request).
-    if (family == FAMILY_8X47 && P == 0 && destination >= DestEmbedded && destination <= DestEmbeddedSerial &&
-        F + 3 < image.size && image.words[static_cast<size_t>(F + 2)] == kFirmwareFamilyMark) {
+    if (program && family == FAMILY_8X47 && P == 0 && destination >= DestEmbedded &&
+        destination <= DestEmbeddedSerial && F + 3 < image.size &&
+        image.words[static_cast<size_t>(F + 2)] == kFirmwareFamilyMark) {
       const uint16_t u = image.words[static_cast<size_t>(F + 3)];
       port.WriteFuseBits((u & 1) != 0, (u & 2) != 0, (u & 0x100) != 0, (u >> 5) & 7u, (u >> 2) & 7u);
       fuseWordWritten = true;
@@ -194,44 +235,49 @@ bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText
     bool ok = true;
     bool erased = false;
     bool finished = false;
+    // The 8x47 split: the embedded part, then the external memory's low region.
     if (family == FAMILY_8X47 &&
         (destination == DestEmbeddedParallel || destination == DestEmbeddedSerial || destination == DestParallel)) {
-      session.SetStatus(StatusProgramming);
-      if (destination != DestParallel && P < kEmbeddedPartWords) {
+      session.SetStatus(working);
+      if (dest.embedded && P < kEmbeddedPartWords) {
         const int32_t n = Min32(E, kEmbeddedPartWords - P);
         image.programLength = std::min(image.size, n);
         session.memoryKind = MemoryEmbedded;
-        (void)ProgramEmbedded(session, image);  // an embedded failure does not stop the external part
-        P += static_cast<uint32_t>(n);
-        done = n;
-        image.firstWord = F + n;
-        session.window.Select(static_cast<uint32_t>(session.window.position + n));
+        const bool embeddedOk = transferEmbedded();
+        // A failed embedded write does not stop the external part; a failed compare does.
+        ok = program || embeddedOk;
+        if (ok) {
+          P += static_cast<uint32_t>(n);
+          done = n;
+          image.firstWord = F + n;
+          session.window.Select(static_cast<uint32_t>(session.window.position + n));
+        }
       }
-      if (P < kLowRegionWords) {
+      if (ok && P < kLowRegionWords) {
         const int32_t m = Min32(E - done, kLowRegionWords - P);
         image.programLength = std::min(image.size, done + m);
         session.window.Select(P);
-        session.SetStatus(StatusProgramming);
+        session.SetStatus(working);
         if (IsParallel(destination)) {
-          const int32_t savedProgress = session.progress[0].position;
           session.memoryKind = MemoryParallel;
-          session.SetStatus(StatusErasing);
-          ok = parallel_flash::Erase(parallel, session, static_cast<uint32_t>(m));
-          if (ok && done + m < E) {
-            session.window.Select(P + static_cast<uint32_t>(m));
-            ok = erased = parallel_flash::Erase(parallel, session, static_cast<uint32_t>(E - m - done));
+          if (program) {
+            const int32_t savedProgress = session.progress[0].position;
+            session.SetStatus(StatusErasing);
+            ok = parallel.Erase(session, static_cast<uint32_t>(m));
+            if (ok && done + m < E) {
+              session.window.Select(P + static_cast<uint32_t>(m));
+              ok = erased = parallel.Erase(session, static_cast<uint32_t>(E - m - done));
+            }
+            session.window.Select(P);
+            session.progress[0].position = savedProgress;
+            if (ok) session.SetStatus(StatusProgramming);
           }
-          session.window.Select(P);
-          session.progress[0].position = savedProgress;
-          if (ok) {
-            session.SetStatus(StatusProgramming);
-            ok = parallel_flash::Program(parallel, session, image);
-          }
+          if (ok) ok = transfer(parallel);
         } else {
           P = 0;
           session.window.Select(0);
           session.memoryKind = MemorySerial;
-          ok = dataFlash.Program(session, image);
+          ok = transfer(dataFlash);
         }
         done += m;
         P += static_cast<uint32_t>(m);
@@ -245,42 +291,17 @@ bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText
       }
     }
 
+    // What is left goes to the destination's memory as a whole.
     if (!finished && ok && E - done > 0) {
-      session.SetStatus(StatusProgramming);
+      session.SetStatus(working);
       session.window.Select(P);
-      switch (destination) {
-        case DestEmbedded:
-          session.memoryKind = MemoryEmbedded;
-          result = ProgramEmbedded(session, image);
-          break;
-        case DestEmbeddedParallel:
-        case DestParallel:
-          session.memoryKind = MemoryParallel;
-          if (destination == DestParallel && !erased) {
-            (void)parallel_flash::Erase(parallel, session, static_cast<uint32_t>(E));
-            session.window.Select(P);
-            session.SetStatus(StatusProgramming);
-            session.SetProgress(0);
-          }
-          result = parallel_flash::Program(parallel, session, image);
-          break;
-        case DestEmbeddedSerial:
-        case DestSerial:
-          session.memoryKind = MemorySerial;
-          result = dataFlash.Program(session, image);
-          break;
-        case DestQspi:
-        case DestMpQspi: {
-          FlashDriverQSPI& driver = destination == DestQspi ? qspi : mpQspi;
-          session.memoryKind = destination == DestQspi && qspi.dualRequested ? MemoryDualQspi : MemoryQspi;
-          (void)driver.Erase(session, static_cast<uint32_t>(E));
-          session.window.Select(P);
-          session.SetStatus(StatusProgramming);
-          session.SetProgress(0);
-          result = driver.Program(session, image);
-          break;
-        }
-        case DestNand:
+      if (dest.driver == DriverSlot::None) {
+        session.memoryKind = MemoryEmbedded;
+        result = transferEmbedded();
+      } else {
+        FlashDriver& driver = *Driver(dest.driver);
+        session.memoryKind = destination == DestQspi && qspi.dualRequested ? MemoryDualQspi : dest.memoryKind;
+        if (program && destination == DestNand) {
           if (static_cast<int64_t>(E) > 1024LL * nand.pagesPerBlock) {
             errorText += "Image does not fit into Block0";
             image.firstWord = F;
@@ -291,17 +312,20 @@ bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText
             image.firstWord = F;
             return false;
           }
-          session.memoryKind = MemoryNand;
-          result = nand.Program(session, image);
-          break;
-        default:
-          break;
+        }
+        if (program && dest.eraseFirst && !erased) {
+          (void)driver.Erase(session, static_cast<uint32_t>(E));  // a failed erase shows in the program step
+          session.window.Select(P);
+          session.SetStatus(StatusProgramming);
+          session.SetProgress(0);
+        }
+        result = transfer(driver);
       }
       image.firstWord = F;
     }
   }
 
-  if (result && securityBitRequested) {
+  if (program && result && securityBitRequested) {
     const uint16_t zero = 0;
     if (port.linked() && chip.hasSecurityBit && port.WrFlash(kSecurityBitAddress, 1, &zero)) {
       session.SetCustomStatus("Programming completed, security bit ON");
@@ -315,122 +339,7 @@ bool ProgrammingJob::ProgramImage(FlashDriverIf& session, std::string& errorText
       session.SetStatus(StatusProgramFailed);
     }
   }
-  EndOperation(session);
-  return true;
-}
-
-bool ProgrammingJob::VerifyImage(FlashDriverIf& session, std::string& errorText) {
-  if (image.size == 0) {
-    errorText += "No file selected";
-    return false;
-  }
-  if (!CheckTarget(session, errorText, "Verify in progress")) return false;
-
-  const uint32_t family = session.FamilyCode();
-  const int32_t E = image.programLength;
-  const int32_t F = image.firstWord;
-  uint32_t P = static_cast<uint32_t>(session.window.position);
-  StartProgress(session, E - F);
-
-  bool result = false;
-  if (family < FAMILY_8X2X) {
-    session.SetStatus(StatusVerifying);
-    if (destination == DestSerial) {
-      session.memoryKind = MemorySerial;
-      result = dataFlash.Verify(session, image);
-    } else {
-      session.memoryKind = MemoryParallel;
-      result = parallel_flash::Verify(parallel, session, image);
-    }
-  } else {
-    if (IsParallel(destination) && !parallel.uploaded) {
-      errorText += "No Parallel Flash Driver Loaded";
-      return false;
-    }
-    if (IsSerial(destination) && !dataFlash.ready) {
-      errorText += "No Serial Flash Driver Loaded";
-      return false;
-    }
-    int32_t done = 0;
-    bool ok = true;
-    bool finished = false;
-    if (family == FAMILY_8X47 &&
-        (destination == DestEmbeddedParallel || destination == DestEmbeddedSerial || destination == DestParallel)) {
-      session.SetStatus(StatusVerifying);
-      if (destination != DestParallel && P < kEmbeddedPartWords) {
-        const int32_t n = Min32(E, kEmbeddedPartWords - P);
-        image.programLength = std::min(image.size, n);
-        session.memoryKind = MemoryEmbedded;
-        ok = VerifyEmbedded(session, image);
-        if (ok) {
-          P += static_cast<uint32_t>(n);
-          done = n;
-          image.firstWord = F + n;
-          session.window.Select(static_cast<uint32_t>(session.window.position + n));
-        }
-      }
-      if (ok && P < kLowRegionWords) {
-        const int32_t m = Min32(E - done, kLowRegionWords - P);
-        image.programLength = std::min(image.size, done + m);
-        session.window.Select(P);
-        session.SetStatus(StatusVerifying);
-        if (IsParallel(destination)) {
-          session.memoryKind = MemoryParallel;
-          ok = parallel_flash::Verify(parallel, session, image);
-        } else {
-          P = 0;
-          session.window.Select(0);
-          session.memoryKind = MemorySerial;
-          ok = dataFlash.Verify(session, image);
-        }
-        done += m;
-        P += static_cast<uint32_t>(m);
-        image.firstWord = F + done;
-      }
-      image.programLength = std::min(image.size, E);
-      if (!ok || E - done <= 0) {
-        image.firstWord = F;
-        result = ok;
-        finished = true;
-      }
-    }
-    if (!finished && ok && E - done > 0) {
-      session.SetStatus(StatusVerifying);
-      session.window.Select(P);
-      switch (destination) {
-        case DestEmbedded:
-          session.memoryKind = MemoryEmbedded;
-          result = VerifyEmbedded(session, image);
-          break;
-        case DestEmbeddedParallel:
-        case DestParallel:
-          session.memoryKind = MemoryParallel;
-          result = parallel_flash::Verify(parallel, session, image);
-          break;
-        case DestEmbeddedSerial:
-        case DestSerial:
-          session.memoryKind = MemorySerial;
-          result = dataFlash.Verify(session, image);
-          break;
-        case DestQspi:
-          session.memoryKind = qspi.dualRequested ? MemoryDualQspi : MemoryQspi;
-          result = qspi.Verify(session, image);
-          break;
-        case DestMpQspi:
-          session.memoryKind = MemoryQspi;
-          result = mpQspi.Verify(session, image);
-          break;
-        case DestNand:
-          session.memoryKind = MemoryNand;
-          result = nand.Verify(session, image);
-          break;
-        default:
-          break;
-      }
-      image.firstWord = F;
-    }
-  }
-  if (result) session.SetStatus(StatusVerified);
+  if (!program && result) session.SetStatus(StatusVerified);
   EndOperation(session);
   return true;
 }

@@ -18,26 +18,12 @@
 #include "flash/FlashDriverQSPI.h"
 #include "flash/FlashDriverTDF.h"
 #include "image/ImageBuffer.h"
+#include "session/Destinations.h"
 
 namespace tessaro {
 
 class FlashDriverIf;
-
-// Destination codes.
-enum Destination : int32_t {
-  DestNone = 0,
-  DestEmbedded = 1,
-  DestEmbeddedParallel = 2,
-  DestEmbeddedSerial = 3,
-  DestParallel = 5,
-  DestSerial = 6,
-  DestQspi = 8,
-  DestMpQspi = 9,
-  DestNand = 10,
-};
-
-// The destination's text in the destination selector; "" for an unknown code.
-const char* DestinationText(int32_t destination);
+struct BoardDefinition;
 
 // The 8x47 firmware split.
 inline constexpr uint32_t kEmbeddedPartWords = 0x4000;
@@ -53,6 +39,12 @@ class ProgrammingJob {
   [[nodiscard]] bool CheckTarget(FlashDriverIf& session, std::string& errorText, const char* busyText);
   [[nodiscard]] bool ProgramImage(FlashDriverIf& session, std::string& errorText);
   [[nodiscard]] bool VerifyImage(FlashDriverIf& session, std::string& errorText);
+
+  // Gives the drivers the board's devices, as the main window does when a board is selected.
+  // Problems with the board's devices are appended to `warnings`.
+  void ApplyBoard(const BoardDefinition& board, std::string& warnings);
+  // The driver object of a slot; null for DriverSlot::None.
+  FlashDriver* Driver(DriverSlot slot);
 
   DeviceCatalogue catalogue;
   std::string imagePath;
@@ -72,6 +64,9 @@ class ProgrammingJob {
   bool securityBitRequested = false;
 
  private:
+  // ProgramImage and VerifyImage: one walk over the image's pieces.
+  enum class Pass { Program, Verify };
+  [[nodiscard]] bool Run(FlashDriverIf& session, std::string& errorText, Pass pass);
   void StartProgress(FlashDriverIf& session, int32_t words);
   void EndOperation(FlashDriverIf& session);
 };

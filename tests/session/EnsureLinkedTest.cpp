@@ -18,7 +18,7 @@ sim::SimOptions Secured() {
 }
 
 TEST(EnsureLinked, ASecuredChipIsErasedOnlyWhenTheUserAgrees) {
-  for (int answer : {kButtonNo, kButtonYes}) {
+  for (PromptAnswer answer : {PromptAnswer::No, PromptAnswer::Yes}) {
     SimHost host("LYR8547", Secured());
     host.yesNoAnswer = answer;
     ProgrammingJob job;
@@ -30,7 +30,7 @@ TEST(EnsureLinked, ASecuredChipIsErasedOnlyWhenTheUserAgrees) {
     const bool ran = job.ProgramImage(session, error);
     ASSERT_FALSE(host.boxes.empty());
     EXPECT_EQ(host.boxes.front(), "Cannot init target, security bit may be set.\nTry to erase?");
-    if (answer == kButtonNo) {
+    if (answer == PromptAnswer::No) {
       EXPECT_FALSE(ran);
       EXPECT_EQ(error, "");
       EXPECT_TRUE(host.board->SecurityBit());

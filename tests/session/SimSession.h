@@ -57,9 +57,9 @@ class SimHost : public FlashHost {
     colour = colourClass;
   }
   void ShowPositionText(const std::string& text) override { positions.push_back(text); }
-  int Ask(const std::string& text, const char*, int buttons) override {
+  PromptAnswer Ask(const std::string& text, const char*, PromptButtons buttons) override {
     boxes.push_back(text);
-    return buttons == kButtonsYesNo ? yesNoAnswer : kButtonOk;
+    return buttons == PromptButtons::YesNo ? yesNoAnswer : PromptAnswer::Ok;
   }
   bool CancelRequested() override {
     ++cancelPolls;
@@ -83,7 +83,7 @@ class SimHost : public FlashHost {
   std::vector<std::string> positions;
   std::vector<std::string> boxes;
   int colour = 0;
-  int yesNoAnswer = kButtonNo;
+  PromptAnswer yesNoAnswer = PromptAnswer::No;
   int cancelPolls = 0;
   std::function<bool(int)> cancel;
 };
