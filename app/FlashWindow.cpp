@@ -28,34 +28,11 @@
 #include "definitions/DefinitionReader.h"
 #include "image/ImageKind.h"
 #include "platform/Files.h"
+#include "session/Destinations.h"
 #include "tools/DeviceListExport.h"
 
 namespace tessaro::app {
 namespace {
-
-// The destinations the selector can offer, in code order, with what the board must carry.
-// Legend: embedded = the chip's family has embedded flash (8721, 8x47); the device flags name
-// what the board definition has to name.
-struct DestinationRule {
-  int32_t code;
-  bool embedded;
-  bool parallel;
-  bool serial;
-  bool qspi;
-  bool mpQspi;
-  bool nand;
-};
-constexpr DestinationRule kDestinationRules[] = {
-    //  code                  emb    par    ser    qspi   mp     nand
-    {DestEmbedded,          true,  false, false, false, false, false},
-    {DestEmbeddedParallel,  true,  true,  false, false, false, false},
-    {DestEmbeddedSerial,    true,  false, true,  false, false, false},
-    {DestParallel,          false, true,  false, false, false, false},
-    {DestSerial,            false, false, true,  false, false, false},
-    {DestQspi,              false, false, false, true,  false, false},
-    {DestMpQspi,            false, false, false, false, true,  false},
-    {DestNand,              false, false, false, false, false, true},
-};
 
 constexpr int kPollPeriodMs = 100;
 // Events are pumped at most this often during an action; more would only slow the transfer.
@@ -65,21 +42,6 @@ constexpr const char* kSettingsGroup = "Settings";
 
 QString Q(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
 std::string S(const QString& text) { return text.toLocal8Bit().toStdString(); }
-
-PromptButtons ButtonsOf(int buttons) {
-  if (buttons == kButtonsYesNo) return PromptButtons::YesNo;
-  if (buttons == kButtonsOkCancel) return PromptButtons::OkCancel;
-  return PromptButtons::Ok;
-}
-
-int ButtonOf(PromptAnswer answer) {
-  switch (answer) {
-    case PromptAnswer::Yes: return kButtonYes;
-    case PromptAnswer::No: return kButtonNo;
-    case PromptAnswer::Cancel: return kButtonCancel;
-    default: return kButtonOk;
-  }
-}
 
 }  // namespace
 
@@ -225,24 +187,6 @@ void CFlash::BuildCommandMenu() {
 
 // ---- boards --------------------------------------------------------------------------------
 
-void CFlash::ApplyDataFlash(const BoardDefinition& board, bool reportProblems) {
-  if (board.dfDevice.empty()) {
-    job_.dataFlash.Reset();
-    return;
-  }
-  DataFlashDescription description;
-  if (!job_.catalogue.FindSerialDevice(board.dfDevice, description)) {
-    if (reportProblems) Say("Missing or incomplete Device Definition for Serial Flash:\r\n" + board.dfDevice);
-    else job_.dataFlash.Reset();
-    return;
-  }
-  std::string error;
-  if (!job_.dataFlash.SetDevice(description, board.dfEnable, board.dfDisable, board.config.chip, error) &&
-      reportProblems && !error.empty()) {
-    Say("Error initializing DF-Descriptor:\r\n" + error);
-  }
-}
-
 void CFlash::FillBoardSelector() {
   boardBox_->clear();
   int select = -1;
@@ -258,7 +202,8 @@ void CFlash::FillBoardSelector() {
   if (select < 0) select = 0;
   boardBox_->setCurrentIndex(select);
   selectedBoard_ = reinterpret_cast<const BoardDefinition*>(boardBox_->itemData(select).value<quintptr>());
-  ApplyDataFlash(*selectedBoard_, false);
+  std::string ignored;  // problems of the preselected board's serial flash show when it is chosen
+  job_.ApplyBoard(*selectedBoard_, ignored);
   config_ = selectedBoard_->config;
 }
 
@@ -275,7 +220,9 @@ void CFlash::OnBoardChanged() {
   }
   config_ = board->config;
   selectedBoard_ = board;
-  ApplyDataFlash(*board, true);
+  std::string warnings;
+  job_.ApplyBoard(*board, warnings);
+  if (!warnings.empty()) Say(warnings);
   Refresh(true);
 }
 
@@ -293,30 +240,10 @@ void CFlash::Refresh(bool resetAddress) {
   infoBox_->setPlainText(DisplayText(info));
 
   destinationBox_->clear();
-  job_.parallel.Reset();
   destinationBox_->addItem(QString::fromLatin1(DestinationText(DestNone)), DestNone);
-  if (const BoardDefinition* board = selectedBoard_) {
-    if (!board->flashDeviceNames.empty()) {
-      if (TdfDrv* device = job_.catalogue.FindParallelDevice(board->flashDevices)) job_.parallel = *device;
-    }
-    if (!board->qspiDevice.empty()) {
-      job_.qspi.Select(job_.catalogue.FindQspiDevice(board->qspiDevice), board->dualQspi == ONOFF_ON,
-                       board->qspiSingleBit == ONOFF_ON);
-    }
-    if (!board->mpQspiDevice.empty()) {
-      job_.mpQspi.Select(job_.catalogue.FindQspiDevice(board->mpQspiDevice), false, board->mpQspiSingleBit == ONOFF_ON);
-    }
-    const uint32_t family = config_.chip ? config_.chip->familyCode : 0;
-    const bool embedded = family == FAMILY_8721 || family == FAMILY_8X47;
-    const bool parallel = !board->flashDeviceNames.empty();
-    const bool serial = !board->dfDevice.empty() && board->dfEnable.count != 0;
-    for (const DestinationRule& rule : kDestinationRules) {
-      if ((rule.embedded && !embedded) || (rule.parallel && !parallel) || (rule.serial && !serial) ||
-          (rule.qspi && board->qspiDevice.empty()) || (rule.mpQspi && board->mpQspiDevice.empty()) ||
-          (rule.nand && board->nandDevice.empty())) {
-        continue;
-      }
-      destinationBox_->addItem(QString::fromLatin1(DestinationText(rule.code)), rule.code);
+  if (selectedBoard_) {
+    for (int32_t code : OfferedDestinations(config_, selectedBoard_)) {
+      destinationBox_->addItem(QString::fromLatin1(DestinationText(code)), code);
     }
   }
   if (destinationBox_->count() == 2) {
@@ -334,7 +261,7 @@ void CFlash::Refresh(bool resetAddress) {
 void CFlash::OnDestinationChanged() {
   job_.destination = destinationBox_->currentIndex() >= 0 ? destinationBox_->currentData().toInt() : DestNone;
   const uint32_t start = StartAddress();
-  SetStartAddress(job_.destination == DestMpQspi ? (start | 0xC0000000u) : (start & 0x3FFFFFFFu));
+  SetStartAddress(DestinationStartAddress(job_.destination, start));
   const bool ready = job_.destination != DestNone && job_.image.size > 0;
   programButton_->setEnabled(ready);
   verifyButton_->setEnabled(ready);
@@ -512,7 +439,7 @@ bool CFlash::PumpAndCheckCancel(bool mayAsk) {
     }
     lastPump_ = std::chrono::steady_clock::now();
   }
-  if (mayAsk && filter_->TakeEscape() && Ask("Stop current process?", nullptr, kButtonsYesNo) == kButtonYes) {
+  if (mayAsk && filter_->TakeEscape() && Ask("Stop current process?", nullptr, PromptButtons::YesNo) == PromptAnswer::Yes) {
     cancelMarked_ = true;
   }
   return cancelMarked_;
@@ -575,12 +502,12 @@ void CFlash::SetPosition(int32_t position) { progressBar_->setValue(position); }
 
 // ---- messages ------------------------------------------------------------------------------
 
-int CFlash::Ask(const std::string& text, const char* caption, int buttons) {
-  return ButtonOf(prompt_.Ask(text, caption ? caption : "Tessaro", ButtonsOf(buttons)));
+PromptAnswer CFlash::Ask(const std::string& text, const char* caption, PromptButtons buttons) {
+  return prompt_.Ask(text, caption ? caption : "Tessaro", buttons);
 }
 
 bool CFlash::Say(const std::string& text, const char* caption) {
-  (void)Ask(text, caption, kButtonsOk);
+  (void)Ask(text, caption, PromptButtons::Ok);
   return false;
 }
 

@@ -100,7 +100,7 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void SetStartAddress(uint32_t address) override;
   void ShowStatusLine(const std::string& text, int colourClass) override;
   void ShowPositionText(const std::string& text) override;
-  int Ask(const std::string& text, const char* caption, int buttons) override;
+  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override;
   bool CancelRequested() override;
   void StartConnectionPoll() override;
   void StopConnectionPoll() override;
@@ -124,7 +124,6 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void BuildControls();
   void BuildCommandMenu();
   void FillBoardSelector();
-  void ApplyDataFlash(const BoardDefinition& board, bool reportProblems);
   void RunAction(bool program);
   bool Say(const std::string& text, const char* caption = nullptr);
 
