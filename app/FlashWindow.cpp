@@ -112,7 +112,13 @@ void CFlash::BuildControls() {
   comButton_->hide();  // shown once the window is set up, as its template has it
   infoBox_ = du.Place(new QPlainTextEdit(this), "1003", 16, 40, 240, 44);
   infoBox_->setReadOnly(true);
-  du.Place(new QLabel(QStringLiteral("Programming Destination"), this), nullptr, 16, 100, 79, 8);
+  // Static labels keep their place but may grow to their text up to the next control: the
+  // desktop's font is often wider than the one the boxes were drawn for.
+  auto fit = [&du](QLabel* label, int rightUnits) {
+    const int room = du.X(rightUnits) - label->x();
+    label->resize(std::max(label->width(), std::min(room, label->sizeHint().width())), label->height());
+  };
+  fit(du.Place(new QLabel(QStringLiteral("Programming Destination"), this), nullptr, 16, 100, 79, 8), 208);
   destinationBox_ = du.Place(new QComboBox(this), "1004", 16, 108, 240, 12);
   selectFileButton_ = du.Place(new QPushButton(QStringLiteral("Select File..."), this), "1006", 12, 128, 56, 12);
   pathBox_ = du.Place(new QLineEdit(this), "1005", 12, 141, 192, 12);
@@ -121,9 +127,9 @@ void CFlash::BuildControls() {
   fileLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   startHighBox_ = du.Place(new QLineEdit(this), "1008", 16, 168, 32, 12);
   startLowBox_ = du.Place(new QLineEdit(this), "1009", 52, 168, 32, 12);
-  du.Place(new QLabel(QStringLiteral("Device Start Address (Word, Hex)"), this), nullptr, 88, 170, 108, 8);
+  fit(du.Place(new QLabel(QStringLiteral("Device Start Address (Word, Hex)"), this), nullptr, 88, 170, 108, 8), 210);
   sizeBox_ = du.Place(new QLineEdit(this), "1010", 40, 186, 44, 12);
-  du.Place(new QLabel(QStringLiteral("Total Size (Word, Hex)"), this), nullptr, 88, 188, 72, 8);
+  fit(du.Place(new QLabel(QStringLiteral("Total Size (Word, Hex)"), this), nullptr, 88, 188, 72, 8), 210);
   programButton_ = du.Place(new QPushButton(QStringLiteral("PROGRAM!"), this), "1011", 212, 132, 50, 14);
   verifyButton_ = du.Place(new QPushButton(QStringLiteral("Verify"), this), "1012", 212, 148, 50, 14);
   auto* escLabel = du.Place(new QLabel(QStringLiteral("\"Esc\" to\nCancel"), this), nullptr, 228, 164, 34, 18);
@@ -142,7 +148,7 @@ void CFlash::BuildControls() {
   progressBar_->setValue(0);
   // The window menu's commands: Linux window managers keep their menu to themselves, so the
   // window offers them itself, on this button (Alt+M), on F10 and on a right click.
-  menuButton_ = du.Place(new QToolButton(this), "menu", 164, 187, 44, 14);
+  menuButton_ = du.Place(new QToolButton(this), "menu", 212, 95, 50, 11);
   menuButton_->setText(QStringLiteral("&Menu"));
   menuButton_->setPopupMode(QToolButton::InstantPopup);
 

@@ -1,7 +1,7 @@
 // The main window driven as a user drives it, on the offscreen platform: start-up with and
 // without settings, the board and destination choice, the address and size boxes, files
-// chosen by drop, PROGRAM! and Verify against a simulated board, Esc during an action, and
-// the settings written at exit.
+// chosen by drop, PROGRAM! and Verify against a simulated board (with the screenshot the
+// README shows), Esc during an action, and the settings written at exit.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -352,6 +352,13 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   Control<QPushButton>(*rig_->window, "1012")->click();
   EXPECT_EQ(rig_->window->StatusColour(), ColourGreen) << Status()->text().toStdString();
   EXPECT_EQ(Status()->palette().color(QPalette::Base), QColor(0, 255, 0));
+  // The README's screenshot of the main window, taken here with the green status line.
+  const QImage shot = rig_->window->grab().toImage();
+  EXPECT_EQ(shot.size(), rig_->window->size());
+  const std::string shots = std::string(TESSARO_BIN_DIR) + "/../screenshots";
+  fs::create_directories(shots);
+  EXPECT_TRUE(shot.save(QString::fromStdString(shots + "/main-window.png")));
+
   board->SetFlashWord(0x100 + 0x123, 0x0000);
   Control<QPushButton>(*rig_->window, "1012")->click();
   EXPECT_EQ(rig_->window->StatusColour(), ColourRed) << Status()->text().toStdString();
