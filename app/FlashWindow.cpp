@@ -316,6 +316,11 @@ void CFlash::OnSizeBoxEdited() {
 // ---- files ---------------------------------------------------------------------------------
 
 bool CFlash::LoadImageFile(const std::string& path) {
+  if (config_.chip && config_.chip->familyCode == FAMILY_9XXX && EqualsNoCase(ExtensionOf(path), "efu")) {
+    // An EFU file opens the eFuse programming, which this version does not have yet.
+    Say("eFuse programming is not available in this version.");
+    return false;
+  }
   job_.imagePath = path;
   job_.hexFile = IsHexFileName(path);
   std::string error;

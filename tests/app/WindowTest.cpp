@@ -367,6 +367,26 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   EXPECT_EQ(Status()->palette().color(QPalette::Text), QColor(255, 255, 0));
 }
 
+TEST_F(SimWindowTest, ConnectionPollLinksAgainOrSaysItCannot) {
+  const std::string image = WriteImage("poll.bin", Pattern(0x80));
+  rig_->window->DropFiles({QString::fromStdString(image)});
+  Control<QPushButton>(*rig_->window, "1012")->click();  // Verify links first
+  ASSERT_TRUE(rig_->link.linked()) << Status()->text().toStdString();
+
+  rig_->link.CloseLink(false);  // the link went away
+  rig_->window->OnPollTick();
+  EXPECT_TRUE(rig_->link.linked());
+  EXPECT_FALSE(rig_->prompt.Saw("Cannot initialize target board"));
+
+  auto board = rig_->ports.SimBoardOf(9);
+  ASSERT_NE(board, nullptr);
+  board->Unplug();
+  rig_->link.CloseLink(false);
+  rig_->window->OnPollTick();
+  EXPECT_FALSE(rig_->link.linked());
+  EXPECT_TRUE(rig_->prompt.Saw("Cannot initialize target board"));
+}
+
 TEST_F(SimWindowTest, EscStopsTheActionAndOtherInputIsDropped) {
   // The whole embedded flash at the pace of a real line, so the action lasts.
   WriteUserSettings("[Settings]\nCOM=8\n[Ports]\nCOM9=\"sim:--chip=LYR8721,--baud-pace\"\n");
