@@ -1,6 +1,8 @@
 #include "app/AppPrompt.h"
 
 #include <QApplication>
+#include <algorithm>
+#include <iterator>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
@@ -10,54 +12,26 @@ namespace {
 
 ActionFilter* gCurrentFilter = nullptr;
 
-// Events a running action lets through: the window must keep painting and may be moved.
+// Events a running action lets through: the window must keep painting, laying out and
+// moving, and Qt's own bookkeeping must go on. Everything else (input, close requests, drops)
+// is dropped.
+constexpr QEvent::Type kPassingEvents[] = {
+    QEvent::Paint,          QEvent::UpdateRequest,     QEvent::UpdateLater,     QEvent::Move,
+    QEvent::Resize,         QEvent::Expose,            QEvent::Show,            QEvent::ShowToParent,
+    QEvent::Hide,           QEvent::HideToParent,      QEvent::Timer,           QEvent::Polish,
+    QEvent::PolishRequest,  QEvent::LayoutRequest,     QEvent::MetaCall,        QEvent::DeferredDelete,
+    QEvent::ChildAdded,     QEvent::ChildRemoved,      QEvent::ChildPolished,   QEvent::StyleChange,
+    QEvent::PaletteChange,  QEvent::FontChange,        QEvent::ApplicationPaletteChange,
+    QEvent::ApplicationFontChange,                     QEvent::WindowActivate,  QEvent::WindowDeactivate,
+    QEvent::ActivationChange, QEvent::FocusIn,         QEvent::FocusOut,        QEvent::FocusAboutToChange,
+    QEvent::PlatformSurface, QEvent::WinIdChange,      QEvent::ScreenChangeInternal,
+    QEvent::DynamicPropertyChange,                     QEvent::CursorChange,    QEvent::ToolTipChange,
+    QEvent::Enter,          QEvent::Leave,             QEvent::HoverEnter,      QEvent::HoverLeave,
+    QEvent::HoverMove,
+};
+
 bool PassesDuringAction(QEvent::Type type) {
-  switch (type) {
-    case QEvent::Paint:
-    case QEvent::UpdateRequest:
-    case QEvent::UpdateLater:
-    case QEvent::Move:
-    case QEvent::Resize:
-    case QEvent::Expose:
-    case QEvent::Show:
-    case QEvent::ShowToParent:
-    case QEvent::Hide:
-    case QEvent::HideToParent:
-    case QEvent::Timer:
-    case QEvent::Polish:
-    case QEvent::PolishRequest:
-    case QEvent::LayoutRequest:
-    case QEvent::MetaCall:
-    case QEvent::DeferredDelete:
-    case QEvent::ChildAdded:
-    case QEvent::ChildRemoved:
-    case QEvent::ChildPolished:
-    case QEvent::StyleChange:
-    case QEvent::PaletteChange:
-    case QEvent::FontChange:
-    case QEvent::ApplicationPaletteChange:
-    case QEvent::ApplicationFontChange:
-    case QEvent::WindowActivate:
-    case QEvent::WindowDeactivate:
-    case QEvent::ActivationChange:
-    case QEvent::FocusIn:
-    case QEvent::FocusOut:
-    case QEvent::FocusAboutToChange:
-    case QEvent::PlatformSurface:
-    case QEvent::WinIdChange:
-    case QEvent::ScreenChangeInternal:
-    case QEvent::DynamicPropertyChange:
-    case QEvent::CursorChange:
-    case QEvent::ToolTipChange:
-    case QEvent::Enter:
-    case QEvent::Leave:
-    case QEvent::HoverEnter:
-    case QEvent::HoverLeave:
-    case QEvent::HoverMove:
-      return true;
-    default:
-      return false;
-  }
+  return std::find(std::begin(kPassingEvents), std::end(kPassingEvents), type) != std::end(kPassingEvents);
 }
 
 }  // namespace
