@@ -34,7 +34,7 @@ int RunIdentify(std::vector<std::string>& argv) {
 
   TerminalPrompt prompt;
   SerialPort link;
-  link.SetPortOpener(port.opener);
+  AttachPort(link, port);
   link.SetPrompt(&prompt);
   const ChipInfo* chip = link.ProbePort(nullptr, port.number, args.Has("double-baud"));
   const bool nine = chip && chip->familyCode == FAMILY_9XXX;

@@ -2,6 +2,11 @@
 // are the window's: the board's configuration and drivers, the image with its start address,
 // a fresh link, the session, the operation, the final status line.
 //
+// program verifies what it wrote when its own step did not ("Program Success (not verified)"),
+// as command-line programmers do: a run that exits 0 has shown that the device holds the
+// image. --no-verify skips it. Each step prints its status line; the JSON gives the final
+// step's status and every step under "steps".
+//
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
@@ -253,6 +258,43 @@ std::string JoinMessages(const std::vector<std::string>& messages) {
   return text;
 }
 
+// What one operation of the run ended with.
+struct StepResult {
+  const char* operation = "";
+  bool ran = false;
+  uint32_t status = StatusReady;
+  std::string statusText;
+  int colour = 0;
+  int32_t failureAddress = 0;
+  uint32_t expected = 0;
+  int32_t read = -1;
+};
+
+// Statuses whose text names a failure address (and, for some, the values there).
+bool NamesFailure(uint32_t status) {
+  return status == StatusProgramFailed || status == StatusVerifyFailed || status == StatusSectorEraseFailed ||
+         status == StatusNotBlank || status == StatusAborted;
+}
+
+void WriteStepFields(JsonWriter& out, const StepResult& step) {
+  out.Field("status", static_cast<unsigned>(step.status))
+      .Field("statusText", step.statusText)
+      .Field("colourClass", step.colour);
+  // Left-over values of a run that did not fail would name an address that nothing is wrong at.
+  if (NamesFailure(step.status)) {
+    out.Field("failureAddress", static_cast<unsigned>(step.failureAddress))
+        .Field("expected", static_cast<unsigned>(step.expected));
+    out.Key("read");
+    if (step.read >= 0) {
+      out.Number(step.read);
+    } else {
+      out.Null();
+    }
+  } else {
+    out.Key("failureAddress").Null().Key("expected").Null().Key("read").Null();
+  }
+}
+
 int ExitCodeOf(bool ran, uint32_t status) {
   if (!ran) return kExitRefused;
   if ((status >= StatusProgramVerified && status <= StatusEmpty) || status == StatusCustom) return kExitOk;
@@ -266,11 +308,13 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   args.Option("port").Option("board").Option("config-string").Option("dest").Option("start").Option("size");
   args.Option("drivers").Option("config");
   args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
+  if (program) args.Flag("no-verify");
   if (!args.Parse()) return kExitUsage;
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
   const bool json = args.Has("json");
+  const bool verifyAfter = program && !args.Has("no-verify");
   const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
   const DataFolders folders = ResolveFolders(args);
   SetDriverImageFolder(folders.drivers);
@@ -355,7 +399,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   std::vector<std::string> linkMessages;
   CliPrompt prompt(answers, linkMessages);
   SerialPort link;
-  link.SetPortOpener(port.opener);
+  AttachPort(link, port);
   link.SetPrompt(&prompt);
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
   CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
@@ -363,21 +407,33 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
   std::string error;
-  bool ran = false;
-  uint32_t status = StatusReady;
-  int32_t failureAddress = 0;
-  uint32_t expected = 0;
-  int32_t read = -1;
-  {
-    // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
-    if (program) link.CloseLink(false);
-    FlashIf session(host);
-    ran = program ? job.ProgramImage(session, error) : job.VerifyImage(session, error);
-    status = session.statusCode;
-    failureAddress = session.failureAddress;
-    expected = session.expectedValue;
-    read = session.readValue;
+  std::vector<StepResult> steps;
+  // One operation in a session of its own, as the window builds one per action.
+  auto runStep = [&](const char* operation, bool programStep) {
+    StepResult step;
+    step.operation = operation;
+    host.statusLine.clear();
+    host.colour = 0;
+    {
+      FlashIf session(host);
+      step.ran = programStep ? job.ProgramImage(session, error) : job.VerifyImage(session, error);
+      step.status = session.statusCode;
+      step.failureAddress = session.failureAddress;
+      step.expected = session.expectedValue;
+      step.read = session.readValue;
+    }
+    step.statusText = host.statusLine;
+    step.colour = host.colour;
+    steps.push_back(step);
+  };
+  // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
+  if (program) link.CloseLink(false);
+  runStep(program ? "program" : "verify", program);
+  if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
+    runStep("verify", false);
   }
+  const StepResult& last = steps.back();
+  const bool ran = last.ran;
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
   for (const std::string& message : EndSimBoard(port)) host.messages.push_back(message);
@@ -391,20 +447,22 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     error = JoinMessages(messages);
     messages.clear();
   }
-  const int exitCode = ExitCodeOf(ran, status);
+  const int exitCode = ExitCodeOf(ran, last.status);
 
   if (json) {
     JsonWriter out;
     out.BeginObject()
-        .Field("ok", ran)
-        .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error))
-        .Field("status", static_cast<unsigned>(status))
-        .Field("statusText", host.statusLine)
-        .Field("colourClass", host.colour)
-        .Field("failureAddress", static_cast<unsigned>(failureAddress))
-        .Field("expected", static_cast<unsigned>(expected))
-        .Field("read", static_cast<int>(read))
-        .Field("elapsedMs", static_cast<long long>(elapsedMs));
+        .Field("ok", exitCode == kExitOk)
+        .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error));
+    WriteStepFields(out, last);
+    out.Field("elapsedMs", static_cast<long long>(elapsedMs));
+    out.Key("steps").BeginArray();
+    for (const StepResult& step : steps) {
+      out.BeginObject().Field("operation", step.operation).Field("ran", step.ran);
+      WriteStepFields(out, step);
+      out.EndObject();
+    }
+    out.EndArray();
     out.Key("wire");
     if (port.board) {
       const sim::WireCounters counters = port.board->Counters();
@@ -425,7 +483,9 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     if (!error.empty()) WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");
     return exitCode;
   }
-  WriteOut(host.statusLine + "\n");
+  for (const StepResult& step : steps) {
+    if (step.ran) WriteOut(step.statusText + "\n");
+  }
   return exitCode;
 }
 
@@ -434,7 +494,7 @@ const char* const kOptions =
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
-const CommandRegistration kProgram("program", std::string("program") + kOptions,
+const CommandRegistration kProgram("program", std::string("program [--no-verify]") + kOptions,
                                    [](std::vector<std::string>& args) { return RunOperation(true, args); });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(false, args); });

@@ -76,9 +76,15 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
   // run only, the table is not changed.
   PortTable table(settings);
   port.number = table.Assign(*text);
+  port.path = *text;
   const std::string path = *text;
   port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return PosixTtyDevice::Open(path); };
   return true;
+}
+
+void AttachPort(SerialPort& link, const PortChoice& port) {
+  link.SetPortOpener(port.opener);
+  link.SetPortName(port.path);
 }
 
 PromptAnswer TerminalPrompt::Ask(const std::string& text, const std::string& caption, PromptButtons buttons) {

@@ -25,6 +25,7 @@ struct PortChoice {
   PortOpener opener;                     // opens the device behind it
   std::shared_ptr<sim::SimBoard> board;  // the simulated board of a sim: port
   std::string name;                      // as the user named it, for messages
+  std::string path;                      // the device path when the user gave one
   // Ends the simulated board when the last copy goes, unless EndSimBoard did; what could not
   // be written is reported on stderr then.
   std::shared_ptr<SimBoardEnd> boardEnd;
@@ -33,6 +34,9 @@ struct PortChoice {
 // False with a message when the text names no port (or a sim: port's board cannot be made,
 // e.g. its state file is unreadable or malformed).
 bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::string& error);
+
+// Gives the link the port's opener and, for a device path, the name its messages use.
+void AttachPort(SerialPort& link, const PortChoice& port);
 
 // Ends the simulated board of a sim: port now: writes its state file and memory dumps. Returns
 // what could not be written. Does nothing for other ports or a board already ended.

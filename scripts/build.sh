@@ -17,7 +17,9 @@ if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd .. && pwd)}"
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S . -B "$dir" -DTESSARO_SANITIZE="$flag" "${launcher[@]}" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+werror=()
+if [ "${TESSARO_WERROR:-}" = ON ]; then werror=(-DTESSARO_WERROR=ON); fi
+cmake -S . -B "$dir" -DTESSARO_SANITIZE="$flag" "${werror[@]}" "${launcher[@]}" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
 if [ $# -gt 0 ]; then
   for t in "$@"; do cmake --build "$dir" -j "$jobs" --target "$t"; done
 else

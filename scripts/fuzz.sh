@@ -7,11 +7,12 @@ scripts/deps.sh
 seconds="${1:-60}"; shift || true
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DTESSARO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > build-fuzz.configure.log 2>&1 \
   || { cat build-fuzz.configure.log; exit 1; }
-cmake --build build-fuzz -j "$(nproc)"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  for f in build-fuzz/bin/fuzz_*; do targets+=("$(basename "$f")"); done
+  for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
+# Only the fuzz targets: the programs and tests are not needed in this tree.
+for t in "${targets[@]}"; do cmake --build build-fuzz -j "$(nproc)" --target "$t"; done
 for t in "${targets[@]}"; do
   corpus="build-fuzz/corpus/$t"; mkdir -p "$corpus"
   seeds="fuzz/seeds/${t#fuzz_}"

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Sets up and runs the tests: installs missing packages, builds, and runs every test with
 # CTest, first in the plain build, then under AddressSanitizer + UndefinedBehaviorSanitizer;
-# then the serial channel's and the simulator's tests under ThreadSanitizer.
-#   scripts/test.sh                        all three
-#   scripts/test.sh none|address|thread    only those
+# then the serial channel's and the simulator's tests under ThreadSanitizer; last a smoke run
+# of every fuzz target (a few seconds each, from its seeds). Warnings are errors here.
+#   scripts/test.sh                             all four
+#   scripts/test.sh none|address|thread|fuzz    only those
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-if [ $# -gt 0 ]; then builds=("$@"); else builds=(none address thread); fi
+if [ $# -gt 0 ]; then builds=("$@"); else builds=(none address thread fuzz); fi
+export TESSARO_WERROR=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
@@ -24,6 +26,7 @@ for b in "${builds[@]}"; do
         scripts/build.sh thread "${targets[@]}"
         for t in "${targets[@]}"; do build-thread/bin/"$t" --gtest_brief=1; done
       fi ;;
+    fuzz) scripts/fuzz.sh "${TESSARO_FUZZ_SECONDS:-5}" ;;
     *) echo "unknown build $b" >&2; exit 2 ;;
   esac
 done

@@ -5,7 +5,6 @@
 #include "definitions/ParallelDescriptions.h"
 #include "definitions/QspiDescriptions.h"
 #include "definitions/SerialDescriptions.h"
-#include "flash/FlashDriverTDF.h"
 #include "platform/Files.h"
 
 namespace tessaro {
@@ -62,7 +61,7 @@ DeviceDescription* DeviceCatalogue::InsertEntry(std::unique_ptr<DeviceDescriptio
   return entries_.emplace_hint(position, std::move(entry))->get();
 }
 
-TdfDrv* DeviceCatalogue::AddParallelDriver(std::unique_ptr<TdfDrv> driver) {
+ParallelDeviceRecord* DeviceCatalogue::AddParallelDriver(std::unique_ptr<ParallelDeviceRecord> driver) {
   parallelDrivers_.push_back(std::move(driver));
   return parallelDrivers_.back().get();
 }
@@ -96,7 +95,7 @@ const DeviceDescription* DeviceCatalogue::FindQspiDevice(std::string_view text) 
   return nullptr;
 }
 
-TdfDrv* DeviceCatalogue::FindParallelDevice(std::string_view text) {
+ParallelDeviceRecord* DeviceCatalogue::FindParallelDevice(std::string_view text) {
   size_t colon = text.find(':');
   std::string_view maker;
   std::string_view pattern = text;

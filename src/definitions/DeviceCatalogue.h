@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "definitions/DefinitionReader.h"
+#include "definitions/ParallelDescriptions.h"
 #include "definitions/QspiConfigScript.h"
 
 namespace tessaro {
 
-class TdfDrv;
 struct PartEntry;
 
 enum DeviceFamily : int32_t {
@@ -112,7 +112,7 @@ struct DeviceDescription {
   const CatalogueFile* file = nullptr;
   const PartEntry* part = nullptr;  // parallel entries: the part inside `driver`
   const ManufacturerEntry* manufacturer = nullptr;
-  TdfDrv* driver = nullptr;  // parallel entries: the device object owning the part
+  ParallelDeviceRecord* driver = nullptr;  // parallel entries: the description owning the part
   DataFlashDescription serial;
   QspiDescription qspi;
   bool duplicate = false;
@@ -153,8 +153,8 @@ class DeviceCatalogue {
   // Inserts the entry before the first one whose name is not below it and returns it; `next`
   // receives the entry it was placed before (null at the end of the list).
   DeviceDescription* InsertEntry(std::unique_ptr<DeviceDescription> entry, DeviceDescription** next);
-  // Takes a parallel device object at the end of the list.
-  TdfDrv* AddParallelDriver(std::unique_ptr<TdfDrv> driver);
+  // Takes a parallel description at the end of the list.
+  ParallelDeviceRecord* AddParallelDriver(std::unique_ptr<ParallelDeviceRecord> driver);
   void SetGenericNand(const DeviceDescription* entry) { genericNand_ = entry; }
 
   // Lookups, first match in list order.
@@ -164,7 +164,7 @@ class DeviceCatalogue {
   // the device name alone.
   const DeviceDescription* FindQspiDevice(std::string_view text) const;
   // "manufacturer:pattern" or "pattern" (MatchDeviceName); the object found remembers the part.
-  TdfDrv* FindParallelDevice(std::string_view text);
+  ParallelDeviceRecord* FindParallelDevice(std::string_view text);
   // Identification: manufacturer in bits 16..31, device in bits 0..15, plus the extended
   // identification bytes the device answered.
   const DeviceDescription* FindDeviceById(uint32_t identification, std::span<const uint8_t> idBytes) const;
@@ -173,13 +173,13 @@ class DeviceCatalogue {
   void FreeCatalogue();
 
   const EntryList& Entries() const { return entries_; }
-  const std::vector<std::unique_ptr<TdfDrv>>& ParallelDrivers() const { return parallelDrivers_; }
+  const std::vector<std::unique_ptr<ParallelDeviceRecord>>& ParallelDrivers() const { return parallelDrivers_; }
   const std::vector<std::unique_ptr<CatalogueFile>>& Files() const { return files_; }
   const std::vector<std::unique_ptr<ManufacturerEntry>>& Manufacturers() const { return manufacturers_; }
   const DeviceDescription* GenericNand() const { return genericNand_; }
 
  private:
-  std::vector<std::unique_ptr<TdfDrv>> parallelDrivers_;         // file order
+  std::vector<std::unique_ptr<ParallelDeviceRecord>> parallelDrivers_;         // file order
   std::vector<std::unique_ptr<CatalogueFile>> files_;            // sorted by name
   EntryList entries_;
   std::vector<std::unique_ptr<ManufacturerEntry>> manufacturers_;  // sorted by display name

@@ -1,7 +1,6 @@
 #include "definitions/ParallelDescriptions.h"
 
 #include "definitions/DeviceCatalogue.h"
-#include "flash/FlashDriverTDF.h"
 
 namespace tessaro {
 
@@ -184,10 +183,9 @@ bool ParseParallelFile(ParallelFlashDescription& description, DeviceCatalogue& c
 
 bool AddParallelFile(DeviceCatalogue& catalogue, const CatalogueFile* file, const IniDocument& document,
                      std::string& errorText) {
-  auto created = std::make_unique<TdfDrv>();
+  auto created = std::make_unique<ParallelDeviceRecord>();
   if (!ParseParallelFile(created->description, catalogue, document, errorText)) return false;
-  created->ready = true;
-  TdfDrv* driver = catalogue.AddParallelDriver(std::move(created));
+  ParallelDeviceRecord* driver = catalogue.AddParallelDriver(std::move(created));
   const ParallelFlashDescription& description = driver->description;
   for (const PartEntry& part : description.parts) {
     auto entry = std::make_unique<DeviceDescription>();

@@ -72,6 +72,21 @@ struct ParallelFlashDescription {
   ValuePairList clearStatus;
 };
 
+// A parallel description file as the catalogue keeps it: the description and the part the
+// last lookup matched. The working parallel driver (FlashDriverTDF) is made from one where a
+// run needs it; the catalogue itself holds no driver objects.
+struct ParallelDeviceRecord {
+  ParallelFlashDescription description;
+  int selectedPart = -1;  // index into description.parts
+
+  // The part chosen by the last lookup, or null.
+  const PartEntry* SelectedPart() const {
+    if (selectedPart < 0 || static_cast<size_t>(selectedPart) >= description.parts.size()) return nullptr;
+    return &description.parts[static_cast<size_t>(selectedPart)];
+  }
+  void SelectPart(int index) { selectedPart = index; }
+};
+
 // The part identification "main[,extra...]": the main id, then up to four extra words, each
 // "index:value" or a bare value taking the next index (counting from 2). Items are not trimmed.
 // An empty text or one longer than kPartIdTextLimit gives an empty id and false.

@@ -6,7 +6,7 @@
 
 #include "link/SerialPort.h"
 #include "platform/Files.h"
-#include "session/FlashDriverIf.h"
+#include "link/RoutineHost.h"
 
 namespace tessaro {
 
@@ -103,26 +103,23 @@ bool DriverImage::LoadEmbedded(int resourceId, std::string& errorText) {
   return true;
 }
 
-bool DriverImage::Upload(FlashDriverIf& session) {
-  ProgressChannel& bar = session.progress[1];
-  bar.low = 0;
-  bar.high = static_cast<int32_t>(length);
-  bar.position = 0;
-  session.currentProgressChannel = 0;  // force the range of channel 1 to be sent
-  session.UpdateProgress(1);
+bool DriverImage::Upload(RoutineHost& session) {
+  session.BeginRoutineProgress(static_cast<int32_t>(length));
   if (length == 0) return true;
-  if (session.link == nullptr) return false;
+  SerialPort* port = session.RoutineLink();
+  if (port == nullptr) return false;
+  int32_t done = 0;
   for (uint32_t start = 0; start < length; start += kUploadPieceWords) {
     const uint32_t count = std::min(kUploadPieceWords, length - start);
-    if (!session.link->WriteMemoryBlock(static_cast<uint16_t>(start), 0, count, words + start, true)) return false;
-    bar.position += static_cast<int32_t>(count);
-    session.UpdateProgress(1);
+    if (!port->WriteMemoryBlock(static_cast<uint16_t>(start), 0, count, words + start, true)) return false;
+    done += static_cast<int32_t>(count);
+    session.RoutineProgress(done);
   }
   return true;
 }
 
-bool DriverImage::Call(FlashDriverIf& session, uint32_t entryIndex) {
-  SerialPort* port = session.link;
+bool DriverImage::Call(RoutineHost& session, uint32_t entryIndex) {
+  SerialPort* port = session.RoutineLink();
   if (length == 0 || port == nullptr) {
     lastCall = CallResult::NoImage;
     return false;

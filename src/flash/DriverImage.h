@@ -23,7 +23,7 @@
 
 namespace tessaro {
 
-class FlashDriverIf;
+class RoutineHost;
 
 inline constexpr int kDriverImageDataFlash = 11001;  // "PRGDEV DF"
 inline constexpr int kDriverImageParallel = 11002;   // "PRGDEV PAR"
@@ -61,12 +61,12 @@ class DriverImage {
   // interface version too).
   [[nodiscard]] bool LoadEmbedded(int resourceId, std::string& errorText);
   // Writes the whole image to target word address 0 in pieces of 128 words, each checked by
-  // reading it back; progress on the session's second channel.
-  [[nodiscard]] bool Upload(FlashDriverIf& session);
+  // reading it back; progress on the session's routine channel.
+  [[nodiscard]] bool Upload(RoutineHost& session);
   // Runs the routine at image word `entryIndex` and waits for its completion byte; 0xEE is a
   // failure, any other byte success. The wait ends early on a cancel, a lost link or after
   // `callTimeoutMs` without an answer.
-  [[nodiscard]] bool Call(FlashDriverIf& session, uint32_t entryIndex);
+  [[nodiscard]] bool Call(RoutineHost& session, uint32_t entryIndex);
   // Forgets the image.
   void Clear();
 

@@ -1,6 +1,7 @@
 // The parallel NOR driver: a device family described by a parallel *.TDF file. Every parallel
-// description file of the drivers folder becomes one TdfDrv in the device catalogue; the
-// working driver of a programming job is a FlashDriverTDF copied from the one a board names.
+// description file of the drivers folder becomes one description record in the device
+// catalogue; the working driver of a programming job is a FlashDriverTDF made from the record
+// a board names.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,11 @@ namespace tessaro {
 class FlashDriverTDF : public FlashDriver {
  public:
   FlashDriverTDF() = default;
+  // A driver for the described device family, with the part the record's lookup chose.
+  explicit FlashDriverTDF(const ParallelDeviceRecord& record)
+      : description(record.description), selectedPart(record.selectedPart) {
+    ready = true;
+  }
   FlashDriverTDF(const FlashDriverTDF&) = default;
   FlashDriverTDF& operator=(const FlashDriverTDF&) = default;
 
@@ -51,8 +57,5 @@ class FlashDriverTDF : public FlashDriver {
   std::string partName;
   ValuePairList sectorTable;
 };
-
-// A parallel device object held by the catalogue (which keeps them in file order).
-class TdfDrv : public FlashDriverTDF {};
 
 }  // namespace tessaro

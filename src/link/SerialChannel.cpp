@@ -92,7 +92,8 @@ bool SerialPort::Open() {
   handshakeOwnsRing_.store(false);
   device_ = opener_ ? opener_(portNumber) : nullptr;
   if (!device_) {
-    (void)prompt_->Ask("Can't open COM" + std::to_string(portNumber) + "!", "Communication Error", PromptButtons::Ok);
+    const std::string name = portName_.empty() ? "COM" + std::to_string(portNumber) : portName_;
+    (void)prompt_->Ask("Can't open " + name + "!", "Communication Error", PromptButtons::Ok);
     return false;
   }
   freeSlots_ = std::make_unique<std::counting_semaphore<kRxRingSize>>(kRxRingSize);

@@ -60,6 +60,9 @@ class SerialPort {
 
   // ---- set-up (not part of the wire protocol) ----
   void SetPortOpener(PortOpener opener) { opener_ = std::move(opener); }
+  // The name the open-failure message gives the port: a port the user named by its device
+  // path is called by that path. Empty (the default) names it "COMn".
+  void SetPortName(std::string name) { portName_ = std::move(name); }
   void SetPrompt(PromptIf* prompt);
   void SetTimeouts(const LinkTimeouts& timeouts) { timeouts_ = timeouts; }
   const LinkTimeouts& timeouts() const { return timeouts_; }
@@ -174,6 +177,7 @@ class SerialPort {
 
   // channel state
   PortOpener opener_;
+  std::string portName_;
   std::unique_ptr<PortDevice> device_;
   LineSettings line_{19200, 'N', 8, 2};
   std::array<uint8_t, kTxBufferSize> txBuffer_{};

@@ -231,6 +231,20 @@ void FlashDriverIf::SetProgress(int32_t position) {
   UpdateProgress(0);
 }
 
+void FlashDriverIf::BeginRoutineProgress(int32_t total) {
+  ProgressChannel& bar = progress[1];
+  bar.low = 0;
+  bar.high = total;
+  bar.position = 0;
+  currentProgressChannel = 0;  // force the range of channel 1 to be sent
+  UpdateProgress(1);
+}
+
+void FlashDriverIf::RoutineProgress(int32_t done) {
+  progress[1].position = done;
+  UpdateProgress(1);
+}
+
 bool FlashDriverIf::PrepareChecksumDriver(std::string& errorText) {
   checksumDriverReady = false;
   if (FamilyCode() < FAMILY_74XX) return false;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "flash/DriverImage.h"
+#include "link/RoutineHost.h"
 #include "platform/Prompt.h"
 
 namespace tessaro {
@@ -110,7 +111,7 @@ struct ProgressChannel {
   int32_t high = 100;
 };
 
-class FlashDriverIf {
+class FlashDriverIf : public RoutineHost {
  public:
   FlashDriverIf(SerialPort* link, BoardConfig* configuration, ProgressBarIf* progressBar);
   virtual ~FlashDriverIf();
@@ -128,13 +129,18 @@ class FlashDriverIf {
     return PromptAnswer::Ok;
   }
   // True when the user asked to stop; the implementation has then reported status 14.
-  virtual bool CheckCancel() { return false; }
+  bool CheckCancel() override { return false; }
   virtual bool EnsureLinked() { return false; }
   virtual uint32_t GetStartAddress() = 0;
   virtual void SetStartAddress(uint32_t address) = 0;
   virtual uint32_t GetImageOffset() = 0;
   // An opaque handle of the window hosting the action (null when there is none).
   virtual void* GetHostWindow() = 0;
+
+  // ---- target-side routines: the upload shows on the second progress channel ----
+  SerialPort* RoutineLink() override { return link; }
+  void BeginRoutineProgress(int32_t total) override;
+  void RoutineProgress(int32_t done) override;
 
   // ---- status ----
   void ReportStatus();

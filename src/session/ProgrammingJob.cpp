@@ -1,6 +1,7 @@
 #include "session/ProgrammingJob.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <vector>
 
 #include "chips/BoardConfig.h"
@@ -20,7 +21,36 @@ bool IsSerial(int32_t d) { return d == DestEmbeddedSerial || d == DestSerial; }
 
 int32_t Min32(int64_t a, int64_t b) { return static_cast<int32_t>(std::min(a, b)); }
 
+// Transport modes that reach each chip family with the protocol it speaks. Columns: family
+// (0 = every family not named before), bit n set when mode n fits, the refusal otherwise.
+// The 73xx speak the legacy-family protocol: the handshake link (2) or a USB interface driving
+// it (3, and 5 behind an interface of kind 2, which is how such an interface links them).
+struct TransportRule {
+  uint32_t family;
+  uint32_t modes;
+  const char* refusal;
+};
+constexpr uint32_t Modes(std::initializer_list<int> modes) {
+  uint32_t bits = 0;
+  for (int mode : modes) bits |= 1u << mode;
+  return bits;
+}
+constexpr TransportRule kTransportRules[] = {
+    {FAMILY_73XX, Modes({2, 3, 5}), "Not connected to a LYR7xxx"},
+    {FAMILY_74XX, Modes({1, 4, 6}), "Not connected to a LYR74xx"},
+    {0, Modes({1, 4, 6}), "Not connected to a LYR8xxx"},
+};
+
 }  // namespace
+
+const char* TransportRefusal(uint32_t family, int mode) {
+  for (const TransportRule& rule : kTransportRules) {
+    if (rule.family != family && rule.family != 0) continue;
+    const bool fits = mode >= 0 && mode < 32 && (rule.modes & (1u << mode)) != 0;
+    return fits ? nullptr : rule.refusal;
+  }
+  return nullptr;
+}
 
 FlashDriver* ProgrammingJob::Driver(DriverSlot slot) {
   switch (slot) {
@@ -50,7 +80,9 @@ void ProgrammingJob::ApplyBoard(const BoardDefinition& board, std::string& warni
   }
   parallel.Reset();
   if (!board.flashDeviceNames.empty()) {
-    if (TdfDrv* device = catalogue.FindParallelDevice(board.flashDevices)) parallel = *device;
+    if (const ParallelDeviceRecord* record = catalogue.FindParallelDevice(board.flashDevices)) {
+      parallel = FlashDriverTDF(*record);
+    }
   }
   if (!board.qspiDevice.empty()) {
     qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON, board.qspiSingleBit == ONOFF_ON);
@@ -112,15 +144,9 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     }
   }
 
-  const int mode = session.link->transportMode();
   const uint32_t family = chip->familyCode;
-  if (family == FAMILY_73XX) {
-    if (mode != 2 && mode != 3) {
-      errorText += "Not connected to a LYR7xxx";
-      return false;
-    }
-  } else if (mode != 1 && mode != 4 && mode != 6) {
-    errorText += family == FAMILY_74XX ? "Not connected to a LYR74xx" : "Not connected to a LYR8xxx";
+  if (const char* refusal = TransportRefusal(family, session.link->transportMode())) {
+    errorText += refusal;
     return false;
   }
   if (family == FAMILY_8X2X && session.link->ReadIoRegister(24) != 0) {

@@ -71,6 +71,10 @@ class ProgrammingJob {
   void EndOperation(FlashDriverIf& session);
 };
 
+// Null when a link in transport `mode` reaches a chip of `family` with the protocol it
+// speaks; otherwise the refusal ("Not connected to a LYR7xxx" ...).
+const char* TransportRefusal(uint32_t family, int mode);
+
 // The embedded-flash transfers: from the session's current position, image words firstWord
 // to programLength, in chunks of 128 words.
 [[nodiscard]] bool ProgramEmbedded(FlashDriverIf& session, ImageBuffer& image);

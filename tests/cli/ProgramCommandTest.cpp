@@ -80,6 +80,16 @@ class Child {
   FILE* out_ = nullptr;
 };
 
+// The words of a raw image as its bytes.
+std::string Bytes(const std::vector<uint16_t>& words) {
+  std::string bytes;
+  for (uint16_t w : words) {
+    bytes += static_cast<char>(w & 0xFF);
+    bytes += static_cast<char>(w >> 8);
+  }
+  return bytes;
+}
+
 class ProgramCommand : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -118,7 +128,8 @@ TEST_F(ProgramCommand, ProgramsTheEmbeddedFlashOfSimulatedBoards) {
     Result r = Run(std::string("program --port sim:chip=") + chip + ",dump-memory=flash:" + dump +
                    " --config-string " + chip + " " + image);
     EXPECT_EQ(r.exitCode, 0) << chip << r.err;
-    EXPECT_EQ(r.out, "Embedded Flash: Program Success (not verified)\n") << chip;
+    // The program step does not verify by itself, so the command verifies after it.
+    EXPECT_EQ(r.out, "Embedded Flash: Program Success (not verified)\nEmbedded Flash: Verify Success\n") << chip;
     // The simulated flash holds exactly the image.
     EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or(""), tessaro::ReadWholeFile(image).value_or("x")) << chip;
   }
@@ -137,7 +148,7 @@ TEST_F(ProgramCommand, VerifyFailureNamesTheAddressAndValues) {
   Result json = Run("verify --json --port sim:chip=LYR8547 --config-string LYR8547 " + image);
   EXPECT_EQ(json.exitCode, 1);
   for (const std::string& fragment :
-       {std::string("\"ok\": true"), std::string("\"status\": 10"), std::string("\"colourClass\": 3"),
+       {std::string("\"ok\": false"), std::string("\"status\": 10"), std::string("\"colourClass\": 3"),
         std::string("\"failureAddress\": 167772160"), "\"expected\": " + std::to_string(words[0]),
         std::string("\"read\": 65535"), std::string("\"elapsedMs\": "), std::string("\"hostToTarget\": "),
         std::string("\"roundTrips\": "), std::string("\"error\": \"\"")}) {
@@ -165,6 +176,12 @@ TEST_F(ProgramCommand, RefusalsBeforeDeviceWorkExitWith3) {
   Result noPort = Run("program --port COM250 --config-string LYR8721 " + small);
   EXPECT_EQ(noPort.exitCode, 3);
   EXPECT_NE(noPort.err.find("Can't open COM250!"), std::string::npos) << noPort.err;
+
+  // A port given as a path is named by its path.
+  Result noPath = Run("program --port /dev/ttyNOPE --config-string LYR8721 " + small);
+  EXPECT_EQ(noPath.exitCode, 3);
+  EXPECT_NE(noPath.err.find("Can't open /dev/ttyNOPE!"), std::string::npos) << noPath.err;
+  EXPECT_EQ(noPath.err.find("COM"), std::string::npos) << noPath.err;
 }
 
 TEST_F(ProgramCommand, UsageErrorsExitWith2) {
@@ -202,6 +219,32 @@ TEST_F(ProgramCommand, StartAndSizeSelectTheRange) {
   }
 }
 
+TEST_F(ProgramCommand, ProgramVerifiesByDefaultAndReportsEachStep) {
+  std::vector<uint16_t> words;
+  const std::string image = Image("image.bin", 0x300, 21, &words);
+  const std::string dump = folder_ + "/flash.bin";
+  Result r = Run("program --json --port sim:chip=LYR8721,dump-memory=flash:" + dump + " --config-string LYR8721 " + image);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // The final status is the verify step's; a run without failure names no address or values.
+  for (const char* fragment :
+       {"\"ok\": true", "\"status\": 4", "\"statusText\": \"Embedded Flash: Verify Success\"",
+        "\"failureAddress\": null", "\"expected\": null", "\"read\": null", "\"operation\": \"program\"",
+        "\"status\": 2", "\"operation\": \"verify\""}) {
+    EXPECT_NE(r.out.find(fragment), std::string::npos) << fragment << "\n" << r.out;
+  }
+  EXPECT_LT(r.out.find("\"operation\": \"program\""), r.out.find("\"operation\": \"verify\""));
+  std::vector<uint16_t> flash = words;
+  flash.resize(0x4000, 0xFFFF);
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or(""), Bytes(flash));
+
+  Result skipped = Run("program --json --no-verify --port sim:chip=LYR8721 --config-string LYR8721 " + image);
+  EXPECT_EQ(skipped.exitCode, 0) << skipped.err;
+  EXPECT_NE(skipped.out.find("\"status\": 2,"), std::string::npos) << skipped.out;
+  EXPECT_EQ(skipped.out.find("\"operation\": \"verify\""), std::string::npos) << skipped.out;
+  EXPECT_EQ(Run("verify --no-verify --port sim:chip=LYR8721 --config-string LYR8721 " + image).exitCode, 2)
+      << "verify has no --no-verify";
+}
+
 TEST_F(ProgramCommand, CtrlCAbortsAtTheNextCancelCheck) {
   const std::string image = Image("image.bin", 0x4000, 17);
   Child cli({TESSARO_BIN_DIR "/tessaro-cli", "program", "--port", "sim:chip=LYR8721,baud-pace", "--config-string",
@@ -211,6 +254,16 @@ TEST_F(ProgramCommand, CtrlCAbortsAtTheNextCancelCheck) {
   const std::string out = cli.ReadAll();
   EXPECT_EQ(cli.Wait(), 4);
   EXPECT_EQ(out.rfind("Embedded Flash: Aborted by User - Addr=06000", 0), 0u) << out;
+
+  // The JSON of a cancelled run does not call it a success.
+  Child json({TESSARO_BIN_DIR "/tessaro-cli", "program", "--json", "--port", "sim:chip=LYR8721,baud-pace",
+              "--config-string", "LYR8721", image});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  json.Signal(SIGINT);
+  const std::string document = json.ReadAll();
+  EXPECT_EQ(json.Wait(), 4);
+  EXPECT_NE(document.find("\"ok\": false"), std::string::npos) << document;
+  EXPECT_NE(document.find("\"status\": 14"), std::string::npos) << document;
 }
 
 TEST_F(ProgramCommand, ProgramAndVerifyABoardServedByTessaroSim) {
@@ -220,7 +273,7 @@ TEST_F(ProgramCommand, ProgramAndVerifyABoardServedByTessaroSim) {
   const std::string pty = line.substr(5);
   std::vector<uint16_t> words;
   const std::string image = Image("image.bin", 0x1000, 18, &words);
-  Result program = Run("program --port " + pty + " --config-string LYR8721 " + image);
+  Result program = Run("program --no-verify --port " + pty + " --config-string LYR8721 " + image);
   EXPECT_EQ(program.exitCode, 0) << program.err;
   EXPECT_EQ(program.out, "Embedded Flash: Program Success (not verified)\n");
   Result verify = Run("verify --port " + pty + " --config-string LYR8721 " + image);
@@ -239,16 +292,6 @@ TEST_F(ProgramCommand, ProgramAndVerifyABoardServedByTessaroSim) {
   std::snprintf(expected, sizeof expected, "Embedded Flash: Verify FAILED at 06000ABC: Exp=%04X Read=%04X\n",
                 words[0x0ABC], static_cast<uint16_t>(words[0x0ABC] ^ 0x8000));
   EXPECT_EQ(mismatch.out, expected);
-}
-
-// The words of a raw image as its bytes.
-std::string Bytes(const std::vector<uint16_t>& words) {
-  std::string bytes;
-  for (uint16_t w : words) {
-    bytes += static_cast<char>(w & 0xFF);
-    bytes += static_cast<char>(w >> 8);
-  }
-  return bytes;
 }
 
 TEST_F(ProgramCommand, AStateFileKeepsTheFlashBetweenRuns) {

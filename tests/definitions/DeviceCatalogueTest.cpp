@@ -104,7 +104,8 @@ TEST(LoadDriverFolder, ReadsAllThreeKindsAndAddsGenericNand) {
   EXPECT_EQ(nand->manufacturer->DisplayName(), "GENERIC_NAND");
 
   ASSERT_EQ(catalogue.ParallelDrivers().size(), 1u);
-  const TdfDrv& driver = *catalogue.ParallelDrivers()[0];
+  const ParallelDeviceRecord& record = *catalogue.ParallelDrivers()[0];
+  const FlashDriverTDF driver(record);
   EXPECT_TRUE(driver.ready);
   EXPECT_EQ(driver.ManufacturerId(), 1u);
   EXPECT_EQ(driver.ManufacturerName(), "Spansion");
@@ -113,8 +114,8 @@ TEST(LoadDriverFolder, ReadsAllThreeKindsAndAddsGenericNand) {
   EXPECT_EQ(driver.DeviceName(), "");
   const DeviceDescription* part = Entry(catalogue, "NOR064T");
   ASSERT_NE(part, nullptr);
-  EXPECT_EQ(part->driver, &driver);
-  EXPECT_EQ(part->part, &driver.description.parts[1]);
+  EXPECT_EQ(part->driver, &record);
+  EXPECT_EQ(part->part, &record.description.parts[1]);
   EXPECT_EQ(Entry(catalogue, "NORCFI")->part->kind, kKeywordCfiTop);
 
   // Loading again rebuilds the catalogue as a whole.
@@ -300,7 +301,7 @@ TEST_F(CatalogueLookups, QspiByManufacturerAndName) {
 }
 
 TEST_F(CatalogueLookups, ParallelByPattern) {
-  TdfDrv* driver = catalogue_.FindParallelDevice("Spansion:NOR064*");
+  ParallelDeviceRecord* driver = catalogue_.FindParallelDevice("Spansion:NOR064*");
   ASSERT_NE(driver, nullptr);
   ASSERT_NE(driver->SelectedPart(), nullptr);
   EXPECT_EQ(driver->SelectedPart()->name, "NOR064B");
@@ -311,7 +312,7 @@ TEST_F(CatalogueLookups, ParallelByPattern) {
 
   // The working driver takes a copy, the selected part included.
   FlashDriverTDF working;
-  working = *driver;
+  working = FlashDriverTDF(*driver);
   EXPECT_EQ(working.SelectedPart()->name, "NOR064T");
   EXPECT_NE(working.SelectedPart(), driver->SelectedPart());
   working.Reset();

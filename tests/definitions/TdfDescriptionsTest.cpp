@@ -543,7 +543,7 @@ TEST(ParallelFile, RejectedFileContributesNothing) {
                                   "[Status]\nType = POLLING\n");
   EXPECT_EQ(messages, "Warning [Status] type = POLLING, ErrorBit undefined, assuming 0x28\r\n");
   ASSERT_EQ(warned.ParallelDrivers().size(), 1u);
-  EXPECT_TRUE(warned.ParallelDrivers()[0]->ready);
+  EXPECT_TRUE(FlashDriverTDF(*warned.ParallelDrivers()[0]).ready);
   EXPECT_NE(Find(warned, "N"), nullptr);
 }
 

@@ -214,6 +214,35 @@ TEST(ProgrammingJob, LinkRefusalAndTransportModeAreCheckedAfterTheSizes) {
   EXPECT_EQ(session.ensureLinkedCalls, 2);
 }
 
+// Each family is reached in the transport modes of its protocol. A 73xx behind a USB interface
+// of kind 2 links in mode 5 and is as connected as in mode 3.
+TEST(ProgrammingJob, TransportModesThatReachEachFamily) {
+  struct Case {
+    uint32_t family;
+    const char* fitting;  // modes 0..6, '1' where the mode fits
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {FAMILY_73XX, "0011010", "Not connected to a LYR7xxx"},
+      {FAMILY_74XX, "0100101", "Not connected to a LYR74xx"},
+      {FAMILY_8X2X, "0100101", "Not connected to a LYR8xxx"},
+      {FAMILY_8721, "0100101", "Not connected to a LYR8xxx"},
+      {FAMILY_8X47, "0100101", "Not connected to a LYR8xxx"},
+      {FAMILY_9XXX, "0100101", "Not connected to a LYR8xxx"},
+  };
+  for (const Case& c : cases) {
+    for (int mode = 0; mode <= 6; ++mode) {
+      const char* refusal = TransportRefusal(c.family, mode);
+      if (c.fitting[mode] == '1') {
+        EXPECT_EQ(refusal, nullptr) << std::hex << c.family << " mode " << mode;
+      } else {
+        ASSERT_NE(refusal, nullptr) << std::hex << c.family << " mode " << mode;
+        EXPECT_STREQ(refusal, c.refusal);
+      }
+    }
+  }
+}
+
 TEST(ProgrammingJob, EmbeddedImageMustFitBehindTheStartAddress) {
   SerialPort link;
   BoardConfig config = InitBoardConfig();
