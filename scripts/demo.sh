@@ -2,9 +2,23 @@
 # Sets up and runs the main job on a fresh machine against the simulated board: builds the
 # programs, then walks through what tessaro-cli does, ending with programming and verifying the
 # embedded flash of a simulated LYR8721, in process and through tessaro-sim on a pseudo-terminal.
+#
+# scripts/demo.sh gui opens the desktop program instead, with a simulated LYR8721 behind COM9
+# (its own settings folder, build/demo-config, so your settings stay untouched).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+if [ "${1:-}" = "gui" ]; then
+  scripts/build.sh none tessaro-gui data_folders
+  export XDG_CONFIG_HOME="$PWD/build/demo-config"
+  settings="$XDG_CONFIG_HOME/Corvane SA/tessaro.conf"
+  if [ ! -f "$settings" ]; then
+    mkdir -p "$(dirname "$settings")"
+    printf '[Settings]\nCOM=8\nBoard=LYR8721 FLASH\n\n[Ports]\nCOM9="sim:--chip=LYR8721,--interface=usb"\n' > "$settings"
+  fi
+  echo "Settings: $settings (COM9 is a simulated LYR8721; try examples/demo.hex on the embedded flash)"
+  exec build/bin/tessaro
+fi
 scripts/build.sh none tessaro-cli tessaro-sim data_folders
 bin=build/bin
 work=$(mktemp -d)

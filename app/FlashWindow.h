@@ -1,0 +1,180 @@
+// The main programming window: board, port, destination and image choice, start address and
+// size, PROGRAM! and Verify with progress, position and the coloured status line. It is a
+// view: the work is the core's ProgrammingJob run in a FlashIf session, and the window only
+// answers what the session asks of its host (FlashHost).
+#pragma once
+#include <QDialog>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+#include "app/AppPorts.h"
+#include "app/AppPrompt.h"
+#include "chips/BoardConfig.h"
+#include "definitions/BoardDefinition.h"
+#include "link/ComIf.h"
+#include "link/SerialPort.h"
+#include "session/FlashIf.h"
+#include "session/ProgrammingJob.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+
+namespace tessaro::app {
+
+class CFlash;
+
+// The link's callback into the window: while the link waits it pumps the window's events so
+// Esc can stop it, and a lost link is noted.
+class CFlashComIf : public CLyrComIf {
+ public:
+  explicit CFlashComIf(CFlash& window) : window_(window) {}
+  bool AbortRequested() override;
+
+ private:
+  CFlash& window_;
+};
+
+// What start-up hands the window (the values the settings hold).
+struct WindowSetup {
+  std::string programFolder;
+  std::string driversFolder;
+  std::string configFolder;
+  BoardConfig config{};
+  int comIndex = 0;
+  bool doubleBaud = false;
+  const BoardDefinition* preselectedBoard = nullptr;
+};
+
+class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
+ public:
+  CFlash(SerialPort& link, BoardList& boards, PromptIf& prompt, AppPorts& ports, const WindowSetup& setup,
+         QWidget* parent = nullptr);
+  ~CFlash() override;
+
+  // ---- what start-up writes back at exit ----
+  const BoardDefinition* SelectedBoard() const { return selectedBoard_; }
+  const BoardConfig& WindowConfig() const { return config_; }
+  int ComIndex() const { return comIndex_; }
+  bool DoubleBaudFlag() const { return doubleBaud_; }
+  const std::string& DriversFolder() const { return driversFolder_; }
+  int StatusColour() const { return colourClass_; }
+  ProgrammingJob& Job() { return job_; }
+  bool ActionRunning() const { return actionRunning_; }
+  // Longest time the window went without handling its events during the device work of the
+  // last action (linking has fixed waits of its own and is not counted).
+  std::chrono::milliseconds LongestEventGap() const { return longestGap_; }
+
+  // ---- commands (the buttons and menu items call these) ----
+  void OnBoardChanged();
+  void OnDestinationChanged();
+  void OnStartBoxEdited(QLineEdit* box);
+  void OnSizeBoxEdited();
+  void OnSelectFile();
+  void OnComButton();
+  void OnProgram();
+  void OnVerify();
+  void OnPollTick();
+  [[nodiscard]] bool LoadImageFile(const std::string& path);
+  void DropFiles(const QStringList& paths);
+  void Refresh(bool resetAddress);
+  void ExportDeviceList();
+  void ShowAbout();
+  QMenu* CommandMenu() { return commandMenu_; }
+
+  // ---- FlashHost ----
+  SerialPort& Link() override { return link_; }
+  BoardConfig& Configuration() override { return config_; }
+  ProgressBarIf* ProgressBar() override { return this; }
+  CLyrComIf* LinkCallback() override { return &comIf_; }
+  uint32_t PortNumber() override { return static_cast<uint32_t>(comIndex_) + 1; }
+  bool DoubleBaud() override { return doubleBaud_; }
+  uint32_t StartAddress() override;
+  void SetStartAddress(uint32_t address) override;
+  void ShowStatusLine(const std::string& text, int colourClass) override;
+  void ShowPositionText(const std::string& text) override;
+  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override;
+  bool CancelRequested() override;
+  void StartConnectionPoll() override;
+  void StopConnectionPoll() override;
+  void* Window() override { return this; }
+
+  // Pumps the window's events under the action filter; true when the user confirmed a stop.
+  // Without `mayAsk` a pressed Esc stays pending for the next check that may ask.
+  bool PumpAndCheckCancel(bool mayAsk);
+  bool DeviceWorkRunning() const { return deviceWork_; }
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  // ---- ProgressBarIf ----
+  void SetRange(int32_t low, int32_t high) override;
+  void SetPosition(int32_t position) override;
+
+  void BuildControls();
+  void BuildCommandMenu();
+  void FillBoardSelector();
+  void RunAction(bool program);
+  bool Say(const std::string& text, const char* caption = nullptr);
+
+  SerialPort& link_;
+  BoardList& boards_;
+  PromptIf& prompt_;
+  AppPorts& ports_;
+  CFlashComIf comIf_{*this};
+  ProgrammingJob job_;
+  BoardConfig config_{};
+  std::string programFolder_;
+  std::string driversFolder_;
+  std::string configFolder_;
+  std::string lastDir_;
+  int comIndex_ = 0;
+  bool doubleBaud_ = false;
+  const BoardDefinition* selectedBoard_ = nullptr;
+  bool initialised_ = false;
+  int colourClass_ = 0;
+  QTimer pollTimer_;
+
+  // The running action.
+  bool actionRunning_ = false;
+  bool cancelMarked_ = false;
+  bool deviceWork_ = false;
+  std::unique_ptr<ActionFilter> filter_;
+  std::chrono::steady_clock::time_point lastPump_{};
+  std::chrono::milliseconds longestGap_{0};
+
+  QComboBox* boardBox_ = nullptr;
+  QPushButton* comButton_ = nullptr;
+  QPlainTextEdit* infoBox_ = nullptr;
+  QComboBox* destinationBox_ = nullptr;
+  QPushButton* selectFileButton_ = nullptr;
+  QLineEdit* pathBox_ = nullptr;
+  QLabel* fileLabel_ = nullptr;
+  QLineEdit* startHighBox_ = nullptr;
+  QLineEdit* startLowBox_ = nullptr;
+  QLineEdit* sizeBox_ = nullptr;
+  QPushButton* programButton_ = nullptr;
+  QPushButton* verifyButton_ = nullptr;
+  QPushButton* quitButton_ = nullptr;
+  QLineEdit* statusLine_ = nullptr;
+  QLineEdit* positionBox_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QToolButton* menuButton_ = nullptr;
+  QMenu* commandMenu_ = nullptr;
+};
+
+// The URLs of the two web-page commands.
+inline constexpr const char* kDownloadPageUrl = "https://www.corvane.com/downloads";
+inline constexpr const char* kWebsiteUrl = "https://www.corvane.com/";
+
+}  // namespace tessaro::app

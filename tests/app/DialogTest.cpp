@@ -1,0 +1,156 @@
+// The small dialogs and the command menu: COM port selection over the port table (a
+// simulated board is scanned like a real port), the documentation tree and its PDF titles,
+// and the window's command menu.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <filesystem>
+#include <fstream>
+
+#include "AppTestMain.h"
+#include "app/ComSelectDialog.h"
+#include "app/DocList.h"
+#include "app/FlashWindow.h"
+#include "app/LyrApp.h"
+
+namespace tessaro::app::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+QStringList Lines(QComboBox* box) {
+  QStringList lines;
+  for (int i = 0; i < box->count(); ++i) lines << box->itemText(i);
+  return lines;
+}
+
+TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
+  ClearSettings();
+  WriteUserSettings("[Ports]\nCOM9=sim:--chip=LYR8721\nCOM12=\"sim:--chip=LYR9468,--interface=usb\"\n");
+  ScriptedPrompt prompt;
+  AppPorts ports;
+  ComSelectDialog dialog(prompt, ports, 11, false);
+  auto* box = dialog.findChild<QComboBox*>("1515");
+  ASSERT_NE(box, nullptr);
+  const QStringList listed = Lines(box);
+  const int com9 = box->findText("COM9: Simulated board --chip=LYR8721");
+  const int com12 = box->findText("COM12: Simulated board --chip=LYR9468,--interface=usb");
+  ASSERT_GE(com9, 0) << listed.join(" | ").toStdString();
+  ASSERT_GT(com12, com9);  // ascending port numbers
+  EXPECT_EQ(box->currentIndex(), com12);
+
+  dialog.findChild<QPushButton*>("1516")->click();
+  EXPECT_EQ(box->itemText(com9), "COM9: Simulated board --chip=LYR8721 (LYR8721)");
+  EXPECT_EQ(box->itemText(com12), "COM12: Simulated board --chip=LYR9468,--interface=usb (LYR9468)");
+  EXPECT_EQ(box->currentIndex(), com12);  // the scan keeps the selection
+
+  box->setCurrentIndex(com9);
+  dialog.findChild<QCheckBox*>("1508")->setChecked(true);
+  dialog.findChild<QPushButton*>("1")->click();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(dialog.ComIndex(), 8);
+  EXPECT_TRUE(dialog.DoubleBaud());
+}
+
+TEST(ComSelectDialogTest, AConfiguredPortThatIsMissingIsListedAsUnavailable) {
+  ClearSettings();
+  ScriptedPrompt prompt;
+  AppPorts ports;
+  ComSelectDialog dialog(prompt, ports, 98, true);
+  auto* box = dialog.findChild<QComboBox*>("1515");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->currentText(), "COM99: (unavailable)");
+  EXPECT_TRUE(dialog.findChild<QCheckBox*>("1508")->isChecked());
+  dialog.findChild<QPushButton*>("2")->click();  // Cancel changes nothing
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_EQ(dialog.ComIndex(), 98);
+}
+
+TEST(DocListTest, PdfTitlesAreReadFromTheInfoDictionary) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::optional<std::string> title;
+  };
+  const Case cases[] = {
+      {"literal", "%PDF-1.4\n1 0 obj<</Author (B)/Title (A)>>endobj", "A"},
+      {"title only", "<</Title (A)>>", std::nullopt},
+      {"hex", "<</Author (B)/Title <FEFF00410042> >>", "AB"},
+      {"hex outside 32..126", "<</Author (B)/Title <FEFF0041001F> >>", std::nullopt},
+      {"later dictionary", "<</Type /Page>> <</Title (Manual)/Author (X)>>", "Manual"},
+      {"key in any case", "<</author (B)/TITLE (Guide)>>", "Guide"},
+      {"control byte", "<</Author (B)/Title (A\x01)>>", std::nullopt},
+      {"empty", "", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(PdfTitle(c.bytes), c.title) << c.name;
+}
+
+TEST(DocListTest, FolderTreeSortsMarksDuplicatesAndOpensByCommand) {
+  const std::string doc = TestHome() + "/doc/";
+  fs::remove_all(doc);
+  fs::create_directories(doc + "Sub");
+  fs::create_directories(doc + ".hidden/Inner");
+  fs::create_directories(doc + "Empty");
+  std::ofstream(doc + "b.pdf") << "<</Author (x)/Title (Same)>>";
+  std::ofstream(doc + "a.pdf") << "<</Author (x)/Title (Same)>>";
+  std::ofstream(doc + "c.pdf") << "<</Title (only)>>";
+  std::ofstream(doc + "Help.chm") << "";
+  std::ofstream(doc + "Sub/Tips & Tricks.pdf") << "<</Author (x)/Title (Tips & Tricks)>>";
+  std::ofstream(doc + ".hidden/Inner/x.pdf") << "<</Author (x)/Title (Hidden)>>";
+
+  const DocList list = ScanDocumentation(doc);
+  std::vector<std::string> menu;
+  for (const DocEntry& entry : list.entries) menu.push_back(DocMenuText(entry));
+  const std::vector<std::string> expected = {"Help", "Same (a.pdf)", "Same (b.pdf)", "c.pdf (protected?)", "Sub"};
+  EXPECT_EQ(menu, expected);
+  ASSERT_EQ(list.entries.back().children.size(), 1u);
+  const DocEntry& tips = list.entries.back().children[0];
+  EXPECT_EQ(DocMenuText(tips), "Tips && Tricks");
+  EXPECT_EQ(DocumentPath(list, tips.command), doc + "Sub/Tips & Tricks.pdf");
+  EXPECT_EQ(DocumentPath(list, list.entries[1].command), doc + "a.pdf");
+  EXPECT_EQ(DocumentPath(list, kLastDocCommand), std::nullopt);
+  EXPECT_FALSE(ScanDocumentation(TestHome() + "/no-such-doc").entries.size());
+}
+
+TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
+  ClearSettings();
+  const std::string program = TestHome() + "/menu/";
+  fs::remove_all(program);
+  fs::create_directories(program + "config");
+  fs::create_directories(program + "doc");
+  std::ofstream(program + "config/Emb.BDL") << "[Embedded only]\nCONFIG = LYR8721\n";
+  std::ofstream(program + "doc/Manual.pdf") << "<</Author (x)/Title (User Manual)>>";
+  fs::create_directory_symlink(std::string(TESSARO_SOURCE_DIR) + "/drivers", program + "drivers");
+  ScriptedPrompt prompt;
+  SerialPort link;
+  AppPorts ports;
+  BoardList boards;
+  std::string errors;
+  QSettings user;
+  const WindowSetup setup = ReadStartup(user, program, boards, errors);
+  CFlash window(link, boards, prompt, ports, setup);
+
+  QStringList texts;
+  for (QAction* action : window.CommandMenu()->actions()) texts << (action->isSeparator() ? "-" : action->text());
+  const QStringList expected = {"Auto-Detect && Create BDL File...", "Export Device List", "Open Download Page...",
+                                "Open CORVANE Website...", "-", "Documentation...", "-", "&About Tessaro..."};
+  EXPECT_EQ(texts, expected);
+  auto* documentation = window.CommandMenu()->findChild<QMenu*>("documentation");
+  ASSERT_NE(documentation, nullptr);
+  ASSERT_EQ(documentation->actions().size(), 1);
+  EXPECT_EQ(documentation->actions()[0]->text(), "User Manual");
+  EXPECT_EQ(documentation->actions()[0]->objectName(), "12001");
+
+  // Autodetect is a later feature: it says so instead of doing nothing.
+  window.CommandMenu()->findChild<QAction*>("114")->trigger();
+  EXPECT_TRUE(prompt.Saw("not available in this version"));
+
+}
+
+}  // namespace
+}  // namespace tessaro::app::testing
