@@ -142,7 +142,7 @@ bool CProgramEFuse::ProgramEfuses(bool dryRun) {
   if (dryRun) return false;
   if (lastPlan_.keyMismatch) {
     questions_.push_back(kKeyMismatchQuestion);
-    if (flash_.ShowMessage(kKeyMismatchQuestion, kKeyMismatchCaption, kButtonsYesNo) != kButtonYes) {
+    if (flash_.ShowMessage(kKeyMismatchQuestion, kKeyMismatchCaption, PromptButtons::YesNo) != PromptAnswer::Yes) {
       SetStatus(ColourYellow, kAborted);
       return false;
     }
@@ -167,13 +167,13 @@ AfterFirmwareResult BurnAfterFirmware(FlashDriverIf& session, const EfuData& efu
   FuseWords words{};
   if (!ReadFuseWords(*session.link, words)) {
     result.warnings.push_back(kFailed);
-    (void)session.ShowMessage(kFailed, nullptr, kButtonsOk);
+    (void)session.ShowMessage(kFailed, nullptr, PromptButtons::Ok);
     return result;
   }
   result.attempted = true;
   auto warn = [&](const char* text) {
     result.warnings.push_back(text);
-    (void)session.ShowMessage(text, nullptr, kButtonsOk);
+    (void)session.ShowMessage(text, nullptr, PromptButtons::Ok);
   };
 
   const uint32_t s = EfuseSession(words);

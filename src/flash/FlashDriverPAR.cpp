@@ -610,17 +610,20 @@ bool Verify(FlashDriverTDF& /*driver*/, FlashDriverIf& session, ImageBuffer& ima
 const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashDriverIf& session) {
   if (catalogue.ParallelDrivers().empty() || session.link == nullptr) return nullptr;
   IdBuffer buffer;
-  ReadIdAndCfi(*catalogue.ParallelDrivers().front(), session, buffer);
+  FlashDriverTDF first(*catalogue.ParallelDrivers().front());
+  ReadIdAndCfi(first, session, buffer);
   const DeviceDescription* result = nullptr;
-  for (const auto& driver : catalogue.ParallelDrivers()) {
-    session.deviceId = MatchParts(*driver, buffer);
-    const PartEntry* part = driver->SelectedPart();
-    if (part == nullptr) continue;
-    if ((driver->ManufacturerId() & 0xFFFF) != (session.deviceId >> 16) ||
-        (driver->DeviceId() & 0xFFFF) != (session.deviceId & 0xFFFF)) {
+  for (const auto& record : catalogue.ParallelDrivers()) {
+    FlashDriverTDF driver(*record);
+    session.deviceId = MatchParts(driver, buffer);
+    if (driver.SelectedPart() == nullptr) continue;
+    if ((driver.ManufacturerId() & 0xFFFF) != (session.deviceId >> 16) ||
+        (driver.DeviceId() & 0xFFFF) != (session.deviceId & 0xFFFF)) {
       continue;
     }
-    RunSequence(*driver, session, driver->description.readArray, 0);
+    RunSequence(driver, session, driver.description.readArray, 0);
+    // The catalogue's entries point at the record's own parts, not at the driver's copy.
+    const PartEntry* part = &record->description.parts[static_cast<size_t>(driver.selectedPart)];
     for (const auto& entry : catalogue.Entries()) {
       if (entry->part == part && (result == nullptr || part->id.mainId > 0)) result = entry.get();
     }

@@ -101,7 +101,7 @@ struct PlanCase {
   FuseWords chip;
   const char* efu;
   bool secure;         // the "Secure Session" box as the user leaves it
-  int answer;          // to the key-mismatch question
+  PromptAnswer answer;          // to the key-mismatch question
   uint32_t session;
   std::vector<uint16_t> plan;
   bool asked;
@@ -125,24 +125,24 @@ FuseWords SessionWithKey(uint16_t word0, uint32_t session, const EfuNumber& key)
 TEST(ProgramEFuse, PlanFollowsChipFileAndChoices) {
   const EfuNumber other = {1, 0, 0, 0, 0, 0, 0, 0};
   const PlanCase cases[] = {
-      {"session 3 of 7 (bits 8, 9)", Words({{0, 0x0300}}), kEfuAll, true, kButtonNo, 2,
+      {"session 3 of 7 (bits 8, 9)", Words({{0, 0x0300}}), kEfuAll, true, PromptAnswer::No, 2,
        Concat(KeyBits(2, kKey), {3, 15, 14, 18}), false, "eFuses programmed!", true},
-      {"last session", Words({{0, 0x3F00}}), "AES=0x8000000000000000000000000000000F\nWatchDog=1", false, kButtonNo, 6,
+      {"last session", Words({{0, 0x3F00}}), "AES=0x8000000000000000000000000000000F\nWatchDog=1", false, PromptAnswer::No, 6,
        {7 * 128, 7 * 128 + 1, 7 * 128 + 2, 7 * 128 + 3, 1023, 22}, false, "eFuses programmed!", true},
-      {"equal key: no question, no key bits", SessionWithKey(0x0100, 1, kKey), kEfuAll, true, kButtonNo, 1,
+      {"equal key: no question, no key bits", SessionWithKey(0x0100, 1, kKey), kEfuAll, true, PromptAnswer::No, 1,
        {2, 15, 14, 17}, false, "eFuses programmed!", true},
-      {"other key, user says No", SessionWithKey(0x0000, 0, other), kEfuAll, true, kButtonNo, 0, {1, 15, 14, 16},
+      {"other key, user says No", SessionWithKey(0x0000, 0, other), kEfuAll, true, PromptAnswer::No, 0, {1, 15, 14, 16},
        true, "Programming aborted!", false},
-      {"other key, user says Yes", SessionWithKey(0x0000, 0, other), kEfuAll, true, kButtonYes, 0, {1, 15, 14, 16},
+      {"other key, user says Yes", SessionWithKey(0x0000, 0, other), kEfuAll, true, PromptAnswer::Yes, 0, {1, 15, 14, 16},
        true, "eFuses programmed!", true},
-      {"user unticks Secure Session", Words({}), "Secured=1\nMidiOutEnable=1", false, kButtonNo, 0, {15}, false,
+      {"user unticks Secure Session", Words({}), "Secured=1\nMidiOutEnable=1", false, PromptAnswer::No, 0, {15}, false,
        "eFuses programmed!", true},
       {"file without key or options: only what the chip already has", Words({{0, 0x4100}, {1, 0x0002}}),
-       "; nothing\n", false, kButtonNo, 1, {14, 17}, false, "eFuses programmed!", true},
+       "; nothing\n", false, PromptAnswer::No, 1, {14, 17}, false, "eFuses programmed!", true},
       {"session already closed: the close bit is sent again, nothing else of the session changes",
-       SessionWithKey(0x0104, 1, kKey), "Secured=1\nWatchDog=1", true, kButtonNo, 1, {2, 17}, false,
+       SessionWithKey(0x0104, 1, kKey), "Secured=1\nWatchDog=1", true, PromptAnswer::No, 1, {2, 17}, false,
        "eFuses programmed!", true},
-      {"zero key adds no key bits", Words({}), "AES=0\nSSSBootEnable=1", false, kButtonNo, 0, {14}, false,
+      {"zero key adds no key bits", Words({}), "AES=0\nSSSBootEnable=1", false, PromptAnswer::No, 0, {14}, false,
        "eFuses programmed!", true},
   };
   for (const auto& c : cases) {

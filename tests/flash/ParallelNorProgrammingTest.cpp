@@ -55,7 +55,7 @@ class NorBoard {
   NorBoard(const char* chip, const PartSetup& setup, const char* boardDevice = nullptr) : host(chip) {
     std::string error;
     EXPECT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
-    TdfDrv* found = catalogue.FindParallelDevice(setup.part);
+    ParallelDeviceRecord* found = catalogue.FindParallelDevice(setup.part);
     EXPECT_NE(found, nullptr) << setup.part;
     if (found == nullptr) return;
     sim::NorGeometry geometry;
@@ -64,9 +64,9 @@ class NorBoard {
         << error;
     device = sim::AttachParallelNor(*host.board, WindowBase(*host.board->chip()), geometry);
     routine = sim::AttachParallelProgramRoutine(*host.board);
-    TdfDrv* working = catalogue.FindParallelDevice(boardDevice ? boardDevice : setup.part);
+    ParallelDeviceRecord* working = catalogue.FindParallelDevice(boardDevice ? boardDevice : setup.part);
     EXPECT_NE(working, nullptr);
-    if (working) job.parallel = *working;
+    if (working) job.parallel = FlashDriverTDF(*working);
     job.destination = DestParallel;
     host.Prelink();
   }

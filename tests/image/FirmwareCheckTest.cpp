@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "image/FirmwareCheck.h"
+#include "efuse/FirmwareCheck.h"
 #include "tests/definitions/TdfTestFolder.h"
 
 namespace tessaro {

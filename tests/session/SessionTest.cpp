@@ -188,12 +188,6 @@ TEST(ProgrammingJob, SerialDestinationIsRefusedWithoutAReadyDriverOnEveryFamily)
   // transport check, which an unopened link does not pass.
   EXPECT_FALSE(job.ProgramImage(session, error));
   EXPECT_EQ(error, "Not connected to a LYR8xxx");
-  // Handing over a description is refused while serial flash work is not available, so the
-  // driver never claims to be ready.
-  std::string setupError;
-  EXPECT_FALSE(job.dataFlash.SetDevice(DataFlashDescription{SERIAL_DATAFLASH, 0x100000, 3, 256, 0x1F26, 0}, PinList{},
-                                       PinList{}, config.chip, setupError));
-  EXPECT_FALSE(job.dataFlash.ready);
 }
 
 TEST(ProgrammingJob, LinkRefusalAndTransportModeAreCheckedAfterTheSizes) {

@@ -1,4 +1,4 @@
-#include "image/FirmwareCheck.h"
+#include "efuse/FirmwareCheck.h"
 
 #include <openssl/evp.h>
 
