@@ -6,27 +6,28 @@ namespace tessaro {
 
 namespace {
 
-// name, model, family, familyBit, flash base, flash size (words), legacy, ack, security bit
+// name, model, family, familyBit, flash base, flash size (words), legacy, ack, security bit,
+// RAM banks, I/O register 250 (74xx), package codes (9xxx)
 constexpr ChipInfo kChips[kChipCount] = {
-    {"LYR7312", 0x7312, FAMILY_73XX, 0x01, 0, 0, true, false, false},
-    {"LYR7322", 0x7322, FAMILY_73XX, 0x01, 0, 0, true, false, false},
-    {"LYR7431", 0x7431, FAMILY_74XX, 0x20, 0, 0, false, false, false},
-    {"LYR7432", 0x7432, FAMILY_74XX, 0x20, 0, 0, false, false, false},
-    {"LYR7451", 0x7451, FAMILY_74XX, 0x20, 0, 0, false, false, false},
-    {"LYR7452", 0x7452, FAMILY_74XX, 0x20, 0, 0, false, false, false},
-    {"LYR8321", 0x8321, FAMILY_8X2X, 0x02, 0, 0, false, true, false},
-    {"LYR8326", 0x8326, FAMILY_8X2X, 0x02, 0, 0, false, true, false},
-    {"LYR8721", 0x8721, FAMILY_8721, 0x04, 0x6000000, 0x4000, false, true, false},
-    {"LYR8247", 0x8247, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true},
-    {"LYR8347", 0x8347, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true},
-    {"LYR8547", 0x8547, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true},
-    {"LYR8647", 0x8647, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true},
-    {"LYR9162", 0x9162, FAMILY_9XXX, 0x10, 0, 0, false, true, true},
-    {"LYR9362", 0x9362, FAMILY_9XXX, 0x10, 0, 0, false, true, true},
-    {"LYR9368", 0x9368, FAMILY_9XXX, 0x10, 0, 0, false, true, true},
-    {"LYR9371", 0x9371, FAMILY_9XXX, 0x10, 0, 0, false, true, true},
-    {"LYR9468", 0x9468, FAMILY_9XXX, 0x10, 0, 0, false, true, true},
-    {"LYR9571", 0x9571, FAMILY_9XXX, 0x10, 0, 0, false, true, true},
+    {"LYR7312", 0x7312, FAMILY_73XX, 0x01, 0, 0, true, false, false, 0, kNoRegister250, 0},
+    {"LYR7322", 0x7322, FAMILY_73XX, 0x01, 0, 0, true, false, false, 0, kNoRegister250, 0},
+    {"LYR7431", 0x7431, FAMILY_74XX, 0x20, 0, 0, false, false, false, 0, 0x00, 0},
+    {"LYR7432", 0x7432, FAMILY_74XX, 0x20, 0, 0, false, false, false, 0, 0x0C, 0},
+    {"LYR7451", 0x7451, FAMILY_74XX, 0x20, 0, 0, false, false, false, 0, 0x70, 0},
+    {"LYR7452", 0x7452, FAMILY_74XX, 0x20, 0, 0, false, false, false, 0, 0x7C, 0},
+    {"LYR8321", 0x8321, FAMILY_8X2X, 0x02, 0, 0, false, true, false, 3, kNoRegister250, 0},
+    {"LYR8326", 0x8326, FAMILY_8X2X, 0x02, 0, 0, false, true, false, 8, kNoRegister250, 0},
+    {"LYR8721", 0x8721, FAMILY_8721, 0x04, 0x6000000, 0x4000, false, true, false, 4, kNoRegister250, 0},
+    {"LYR8247", 0x8247, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true, 2, kNoRegister250, 0},
+    {"LYR8347", 0x8347, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true, 4, kNoRegister250, 0},
+    {"LYR8547", 0x8547, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true, 8, kNoRegister250, 0},
+    {"LYR8647", 0x8647, FAMILY_8X47, 0x08, 0xA000000, 0x4000, false, true, true, 8, kNoRegister250, 0},
+    {"LYR9162", 0x9162, FAMILY_9XXX, 0x10, 0, 0, false, true, true, 16, kNoRegister250, 1u << 0},
+    {"LYR9362", 0x9362, FAMILY_9XXX, 0x10, 0, 0, false, true, true, 16, kNoRegister250, 1u << 12 | 1u << 14},
+    {"LYR9368", 0x9368, FAMILY_9XXX, 0x10, 0, 0, false, true, true, 16, kNoRegister250, 1u << 4},
+    {"LYR9371", 0x9371, FAMILY_9XXX, 0x10, 0, 0, false, true, true, 16, kNoRegister250, 1u << 5},
+    {"LYR9468", 0x9468, FAMILY_9XXX, 0x10, 0, 0, false, true, true, 16, kNoRegister250, 1u << 6},
+    {"LYR9571", 0x9571, FAMILY_9XXX, 0x10, 0, 0, false, true, true, 16, kNoRegister250, 1u << 9},
 };
 
 constexpr size_t kDefaultChipRow = 17;
@@ -217,6 +218,26 @@ const ChipInfo* FindChipByName(std::string_view text) {
 const ChipInfo* FindChipByModel(uint32_t modelCode) {
   for (const ChipInfo& chip : kChips)
     if (chip.modelCode == modelCode) return &chip;
+  return nullptr;
+}
+
+const ChipInfo* FindChipByBanks(uint32_t family, uint32_t banks) {
+  for (const ChipInfo& chip : kChips)
+    if (chip.familyCode == family && chip.ramBanks == banks) return &chip;
+  return nullptr;
+}
+
+const ChipInfo* FindChipByRegister250(uint32_t value) {
+  if (value == kNoRegister250) return nullptr;
+  for (const ChipInfo& chip : kChips)
+    if (chip.register250 == value) return &chip;
+  return nullptr;
+}
+
+const ChipInfo* FindChipByPackage(uint32_t code) {
+  if (code >= 32) return nullptr;
+  for (const ChipInfo& chip : kChips)
+    if ((chip.packageCodes >> code) & 1u) return &chip;
   return nullptr;
 }
 

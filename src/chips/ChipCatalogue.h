@@ -28,6 +28,11 @@ struct ChipInfo {
   bool legacyLink;              // modem-line handshake transfer, extra 0x01 after addresses
   bool ackAfterReset;           // boot ROM acknowledges the link request after reset
   bool hasSecurityBit;          // chip erase clears it; word/page embedded-flash addressing
+  // What identification sees of the chip (the simulated board answers the same):
+  uint32_t ramBanks;            // 64K-word RAM banks found below 0x8400000 by the bank test
+  uint32_t register250;         // 74xx: I/O register 250 & 0x7F; kNoRegister250 elsewhere
+  uint32_t packageCodes;        // 9xxx: bit p set when package code p (I/O register 250 & 0xF)
+                                // names this chip; 0 elsewhere
 
   // Value of the first ROM symbol of this chip's family with that name (ignoring case);
   // 0 when the family has none.
@@ -39,6 +44,8 @@ struct RomSymbol {
   uint16_t value;    // routine entry address or register number
   uint32_t mask;     // family bits + category (0x8000 routine, 0x4000 register, 0x1000 general)
 };
+
+inline constexpr uint32_t kNoRegister250 = 0xFF;  // outside the 7 bits a 74xx answers
 
 inline constexpr size_t kChipCount = 19;
 inline constexpr size_t kRomSymbolCount = 142;
@@ -53,6 +60,13 @@ std::span<const RomSymbol> RomSymbols();
 const ChipInfo* FindChipByName(std::string_view text);
 // First row with that model code; null when none.
 const ChipInfo* FindChipByModel(uint32_t modelCode);
+// Identification lookups over the columns above; null when no row matches.
+// The row of `family` whose bank test finds `banks` banks.
+const ChipInfo* FindChipByBanks(uint32_t family, uint32_t banks);
+// The 74xx row answering `value` (already masked to 7 bits) in I/O register 250.
+const ChipInfo* FindChipByRegister250(uint32_t value);
+// The 9xxx row of package code `code` (0-15).
+const ChipInfo* FindChipByPackage(uint32_t code);
 // "LYR9468": the chip every fresh configuration and the link start with.
 const ChipInfo* DefaultChip();
 

@@ -1,19 +1,23 @@
-// A small streaming JSON writer for machine-readable output (CLI --json, simulator stats).
-// Strings are 8-bit text: bytes 0x80-0xFF are written as \u00XX so the output is always
-// valid UTF-8 whatever a definition file held.
+// A streaming JSON writer for machine-readable output (CLI --json, simulator stats and trace),
+// built on nlohmann-json: callers open containers and add keys and values in order, and the
+// document keeps that order. Strings are 8-bit text: bytes 0x80-0xFF are written as \u00XX
+// so the output is always valid UTF-8 whatever a definition file held.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tessaro {
 
 class JsonWriter {
  public:
-  explicit JsonWriter(bool pretty = true) : pretty_(pretty) {}
+  explicit JsonWriter(bool pretty = true);
+  ~JsonWriter();
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
 
   JsonWriter& BeginObject();
   JsonWriter& EndObject();
@@ -24,6 +28,7 @@ class JsonWriter {
   JsonWriter& String(std::string_view value);
   JsonWriter& Number(int64_t value);
   JsonWriter& Unsigned(uint64_t value);
+  // Six significant digits; NaN and infinities as null.
   JsonWriter& Double(double value);
   JsonWriter& Bool(bool value);
   JsonWriter& Null();
@@ -43,21 +48,19 @@ class JsonWriter {
   JsonWriter& Field(std::string_view key, unsigned long long value) { return Key(key).Unsigned(value); }
   JsonWriter& Field(std::string_view key, double value) { return Key(key).Double(value); }
 
-  const std::string& str() const { return out_; }
+  // The document so far (containers still open are shown closed).
+  const std::string& str() const;
   // The document followed by a line end.
-  std::string Finish() const { return out_ + "\n"; }
+  std::string Finish() const { return str() + "\n"; }
 
+  // `text` (8-bit) as a JSON string literal, quotes included.
   static std::string Escape(std::string_view text);
 
  private:
-  void BeforeValue();
-  void Newline();
-
-  std::string out_;
+  struct Document;  // the nlohmann tree and the containers open in it
+  std::unique_ptr<Document> document_;
   bool pretty_;
-  // Per open container: whether it already holds an element.
-  std::vector<bool> hasElement_;
-  bool afterKey_ = false;
+  mutable std::string out_;
 };
 
 }  // namespace tessaro

@@ -2,7 +2,7 @@
 
 #include "chips/ChipCatalogue.h"
 #include "link/SerialPort.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 

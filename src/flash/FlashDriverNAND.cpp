@@ -13,7 +13,7 @@
 #include "flash/DriverImage.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 

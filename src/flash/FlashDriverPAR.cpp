@@ -10,7 +10,7 @@
 #include "definitions/DeviceCatalogue.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro::parallel_flash {
 

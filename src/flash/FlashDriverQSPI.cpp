@@ -9,7 +9,7 @@
 #include "common/Text.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 

@@ -47,18 +47,6 @@ bool StrappedMemories(uint32_t p, uint32_t s, MemoryKinds& kinds) {
   }
 }
 
-const char* ChipOfPackage(uint32_t p) {
-  switch (p) {
-    case 0: return "LYR9162";
-    case 4: return "LYR9368";
-    case 5: return "LYR9371";
-    case 6: return "LYR9468";
-    case 9: return "LYR9571";
-    case 12: case 14: return "LYR9362";
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 bool SerialPort::IdentifyChip() {
@@ -69,12 +57,9 @@ bool SerialPort::IdentifyChip() {
   while (banks < 16 && ReadMemoryWord((0x83F - banks) << 16) == ((banks * 0x4321) & 0xFFFF)) ++banks;
 
   if (banks == 0) {
-    switch (ReadIoRegister(250) & 0x7F) {
-      case 0x0C: config_.chip = FindChipByName("LYR7432"); break;
-      case 0x00: config_.chip = FindChipByName("LYR7431"); break;
-      case 0x70: config_.chip = FindChipByName("LYR7451"); break;
-      default: config_.chip = FindChipByName("LYR7452"); break;
-    }
+    // A 74xx; one whose register answers no known value is taken for a 7452.
+    const ChipInfo* chip = FindChipByRegister250(ReadIoRegister(250) & 0x7F);
+    config_.chip = chip ? chip : FindChipByName("LYR7452");
     return true;
   }
 
@@ -100,8 +85,7 @@ bool SerialPort::IdentifyChip() {
     WriteTargetWord(0x4003FFF, 0xAAAA);
     uint32_t value = ReadMemoryWord(0x4001FFF);
     if (value == 0x5555) {
-      if (banks == 3) config_.chip = FindChipByName("LYR8321");
-      if (banks == 8) config_.chip = FindChipByName("LYR8326");
+      if (const ChipInfo* chip = FindChipByBanks(FAMILY_8X2X, banks)) config_.chip = chip;
       return true;
     }
     if (ReadMemoryWord(0x4001FFF) == 0xAAAA) {
@@ -113,7 +97,7 @@ bool SerialPort::IdentifyChip() {
 
   uint32_t s = (ReadIoRegister(21) >> 12) & 7;
   uint32_t p = ReadIoRegister(250) & 0xF;
-  if (const char* name = ChipOfPackage(p)) config_.chip = FindChipByName(name);
+  if (const ChipInfo* chip = FindChipByPackage(p)) config_.chip = chip;
   MemoryKinds kinds{};
   if (StrappedMemories(p, s, kinds)) {
     config_.ext1Kind = kinds.ext1;
@@ -135,7 +119,7 @@ const ChipInfo* SerialPort::ProbePort(CLyrComIf* callback, uint32_t port, bool s
   if (code != LINK_NOT_POWERED) return nullptr;
   config_.chip = FindChipByName("LYR7322");
   code = LinkWithTarget(callback, port, switchBaud, false);
-  if (code == LINK_OK && (transportMode_ == 2 || transportMode_ == 3 || transportMode_ == 5)) {
+  if (code == LINK_OK && SpeaksLegacyProtocol(transportMode_)) {
     WriteIoRegister(11, 0);
     WriteIoRegister(12, 0x58);
     WriteIoRegister(13, 0x1234);

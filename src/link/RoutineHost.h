@@ -1,7 +1,6 @@
 // What a target-side routine needs from whoever runs it: the link to upload and call through,
-// a progress channel for the upload, and the user's cancel. The driver images (flash/) reach
-// the programming session (session/) through this, so neither folder includes the other for
-// it; the session implements it.
+// a progress channel for the upload, and the user's cancel. The driver images reach whoever
+// hosts them through this alone; the session object (flash/FlashDriverIf.h) implements it.
 #pragma once
 
 #include <cstdint>

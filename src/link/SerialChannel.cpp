@@ -56,13 +56,11 @@ bool SerialPort::SetLineSettings(const std::string& text) {
   char parity = 'N';
   if (std::sscanf(text.c_str(), "%u,%c,%u,%u", &baud, &parity, &data, &stop) != 4) return false;
   line_ = LineSettings{baud, parity, data, stop};
-  if (device_) ApplyLineSettings();
-  return true;
+  // A port that refuses the settings runs at the old ones: that is a failure, not success.
+  return ApplyLineSettings();
 }
 
-void SerialPort::ApplyLineSettings() {
-  if (device_) (void)device_->ApplyLineSettings(line_);
-}
+bool SerialPort::ApplyLineSettings() { return !device_ || device_->ApplyLineSettings(line_); }
 
 void SerialPort::StopReader() {
   if (!readerThread_.joinable()) return;
@@ -91,6 +89,8 @@ bool SerialPort::Open() {
   txCount_ = 0;
   handshakeOwnsRing_.store(false);
   device_ = opener_ ? opener_(portNumber) : nullptr;
+  // A port that refuses the line settings would talk at the wrong speed: not usable.
+  if (device_ && !ApplyLineSettings()) device_.reset();
   if (!device_) {
     const std::string name = portName_.empty() ? "COM" + std::to_string(portNumber) : portName_;
     (void)prompt_->Ask("Can't open " + name + "!", "Communication Error", PromptButtons::Ok);
@@ -98,7 +98,6 @@ bool SerialPort::Open() {
   }
   freeSlots_ = std::make_unique<std::counting_semaphore<kRxRingSize>>(kRxRingSize);
   filledSlots_ = std::make_unique<std::counting_semaphore<kRxRingSize>>(0);
-  ApplyLineSettings();
   rtsReleased_ = false;
   device_->SetRts(true);
   device_->SetDtr(false);

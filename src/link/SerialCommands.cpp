@@ -58,12 +58,12 @@ void SerialPort::GiveUp() {
 }
 
 bool SerialPort::TransportSend(uint8_t byte) {
-  if (transportMode_ == 2) {
+  if (transportMode_ == TransportHandshake) {
     if (HandshakeSendByte(byte)) return true;
     GiveUp();
     return false;
   }
-  if (transportMode_ == 0) {
+  if (transportMode_ == TransportClosed) {
     GiveUp();
     return false;
   }
@@ -90,12 +90,12 @@ bool SerialPort::SendWord24(uint32_t value) {
 
 bool SerialPort::SendBlock(const uint8_t* data, size_t size, bool doNotRecord) {
   if (!doNotRecord) Record(data, size);
-  if (transportMode_ == 2) {
+  if (transportMode_ == TransportHandshake) {
     for (size_t i = 0; i < size; ++i)
       if (!TransportSend(data[i])) return false;
     return true;
   }
-  if (transportMode_ == 0) {
+  if (transportMode_ == TransportClosed) {
     GiveUp();
     return false;
   }
@@ -105,7 +105,7 @@ bool SerialPort::SendBlock(const uint8_t* data, size_t size, bool doNotRecord) {
 
 uint32_t SerialPort::TransportAvailable() {
   if (replayActive_) return expectedReply_;
-  if (transportMode_ == 2) {
+  if (transportMode_ == TransportHandshake) {
     if (rxCount_.load() == 0) HandshakePoll();
     return rxCount_.load();
   }
@@ -113,7 +113,7 @@ uint32_t SerialPort::TransportAvailable() {
 }
 
 bool SerialPort::TransportTake(uint8_t& byte) {
-  if (transportMode_ == 2) return TakeByte(byte);
+  if (transportMode_ == TransportHandshake) return TakeByte(byte);
   return ReadByte(byte);
 }
 
@@ -224,7 +224,7 @@ bool SerialPort::Resync() {
       if (!linked_) return false;
     }
 
-    if (transportMode_ == 2) {
+    if (transportMode_ == TransportHandshake) {
       for (size_t i = 0; i < recordLength_; ++i)
         if (!HandshakeSendByte(commandRecord_[i])) break;
     } else {

@@ -90,11 +90,11 @@ LinkResult SerialPort::OpenLink(CLyrComIf* callback, uint32_t port, bool switchB
   recordLength_ = 0;
   replayActive_ = false;
   switchBaud_ = switchBaud;
-  if (transportMode_ == 0) {
+  if (transportMode_ == TransportClosed) {
     portNumber = port;
-    SetLineSettings("57600,N,8,1");
-    if (Open()) transportMode_ = IsLegacy() ? 2 : 1;
-    if (transportMode_ == 0) return LINK_CANT_OPEN_PORT;
+    (void)SetLineSettings("57600,N,8,1");  // no port is open yet: only stored, cannot fail
+    if (Open()) transportMode_ = IsLegacy() ? TransportHandshake : TransportSerial;
+    if (transportMode_ == TransportClosed) return LINK_CANT_OPEN_PORT;
   }
   ProbeInterface();
   return LINK_OK;
@@ -103,8 +103,9 @@ LinkResult SerialPort::OpenLink(CLyrComIf* callback, uint32_t port, bool switchB
 void SerialPort::ProbeInterface() {
   handshakeOwnsRing_.store(false);
   DrainInput();
-  if (switchBaud_ && transportMode_ == 1) {
-    SetLineSettings("57600,N,8,1");
+  if (switchBaud_ && transportMode_ == TransportSerial) {
+    // Open applied these settings once already; the probe's answer shows whether they hold.
+    (void)SetLineSettings("57600,N,8,1");
     Sleep(150);
   }
   Flush();
@@ -136,10 +137,10 @@ void SerialPort::ProbeInterface() {
     uint8_t kind = reply.size() > 1 ? reply[1] : 0;
     uint8_t revision = reply.size() > 2 ? reply[2] : 0;
     uint8_t flags = reply.size() > 3 ? reply[3] : 0;
-    if (transportMode_ == 2 || transportMode_ == 3 || transportMode_ == 5) {
+    if (SpeaksLegacyProtocol(transportMode_)) {
       RawSend(kUseLegacyProtocol);
       interfaceRevision_ = revision;
-      transportMode_ = kind == 2 ? 5 : 3;
+      transportMode_ = kind == 2 ? TransportUsbLegacyKind2 : TransportUsbLegacy;
       if (revision >= 3) {
         resetByLink_ = (flags & 0x01) != 0;
         targetPowered_ = (flags & 0x04) != 0;
@@ -148,13 +149,13 @@ void SerialPort::ProbeInterface() {
     } else {
       RawSend(kUseSerialProtocol);
       interfaceRevision_ = revision;
-      transportMode_ = 4;
+      transportMode_ = TransportUsbSerial;
       if (revision >= 3) {
         resetByLink_ = (flags & 0x01) != 0;
         targetPowered_ = (flags & 0x08) != 0;
         interfaceRev6_ = revision >= 6;
         if (kind >= 2) {
-          transportMode_ = 6;
+          transportMode_ = TransportUsbSerialKind2;
           targetPowered_ = (flags & 0x01) != 0;
         }
       }
@@ -168,7 +169,7 @@ void SerialPort::ProbeInterface() {
   }
 
   linked_ = wasLinked;
-  if (transportMode_ == 2) {
+  if (transportMode_ == TransportHandshake) {
     rtsReleased_ = false;
     SetRts();
     ClearDtr();
@@ -189,7 +190,7 @@ LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool s
     if (!targetPowered_) return LINK_NOT_POWERED;
     if (!resetByLink_ && !linked_ && !quiet) (void)prompt_->Ask("Please reset target now", "Alert", PromptButtons::Ok);
     linked_ = true;
-    if (transportMode_ == 2) break;  // the legacy link has no acknowledge
+    if (transportMode_ == TransportHandshake) break;  // the legacy link has no acknowledge
 
     bool redo = false;
     bool gotAck = false;
@@ -237,7 +238,7 @@ LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool s
       if (code != LINK_OK) return code;
       continue;
     }
-    bool ackRequired = (config_.chip && config_.chip->ackAfterReset) || transportMode_ == 3 || transportMode_ == 5;
+    bool ackRequired = (config_.chip && config_.chip->ackAfterReset) || transportMode_ == TransportUsbLegacy || transportMode_ == TransportUsbLegacyKind2;
     if (ackRequired && !gotAck) {
       linked_ = false;
       return LINK_NO_ACK;
@@ -246,7 +247,7 @@ LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool s
   }
 
   if (!switchBaud_) return LINK_OK;
-  if (transportMode_ == 1) {
+  if (transportMode_ == TransportSerial) {
     uint32_t d = ReadIoRegister(254);
     int64_t h = (256 - static_cast<int64_t>(d)) / 2;
     BeginCommand(1);
@@ -255,18 +256,18 @@ LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool s
     SendWord(static_cast<uint16_t>(256 - h));
     Flush();
     Sleep(20);
-    SetLineSettings("115200,N,8,1");
+    if (!SetLineSettings("115200,N,8,1")) return LINK_NO_HIGH_BAUD;
     Sleep(20);
     DrainInput();
     Sleep(100);
     if (256 - static_cast<int64_t>(ReadIoRegister(254)) != h) return LINK_NO_HIGH_BAUD;
-  } else if (transportMode_ == 5) {
+  } else if (transportMode_ == TransportUsbLegacyKind2) {
     uint32_t d = ReadIoRegister(15);
     FlushAndSetLines(true);
     RawSend(kHighBaud);
     Flush();
     Sleep(20);
-    SetLineSettings("115200,N,8,1");
+    if (!SetLineSettings("115200,N,8,1")) return LINK_NO_HIGH_BAUD;
     Sleep(20);
     FlushAndSetLines(false);
     if (ReadIoRegister(15) != d) return LINK_NO_HIGH_BAUD;
@@ -401,7 +402,7 @@ LinkResult SerialPort::Connect(CLyrComIf* callback, uint32_t port, bool switchBa
 void SerialPort::CloseLink(bool flag) {
   linked_ = false;
   chipDescription_.clear();
-  if (transportMode_ == 3 || transportMode_ == 4 || transportMode_ == 6) {
+  if (transportMode_ == TransportUsbLegacy || transportMode_ == TransportUsbSerial || transportMode_ == TransportUsbSerialKind2) {
     FlushAndSetLines(true);
     Sleep(10);
     RawSend(flag && interfaceRev6_ ? kReleaseRev6 : kRelease);
@@ -414,11 +415,11 @@ void SerialPort::CloseLink(bool flag) {
     }
     linked_ = false;
     Close();
-  } else if (transportMode_ != 0) {
+  } else if (transportMode_ != TransportClosed) {
     Close();
   }
   handshakeOwnsRing_.store(false);
-  transportMode_ = 0;
+  transportMode_ = TransportClosed;
 }
 
 }  // namespace tessaro

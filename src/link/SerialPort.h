@@ -36,6 +36,41 @@ inline constexpr uint32_t kMaxBlockWriteWords = 128;
 inline constexpr uint32_t kFlashPageWords = 64;
 inline constexpr uint8_t kAck = 0xAC;
 
+// How the link reaches the target: the port kind and, behind a USB debug interface, the
+// protocol the interface drives. `OpenLink` moves Closed to Serial or Handshake; an interface
+// answering the probe moves that on to one of the USB modes; `CloseLink` returns to Closed.
+//   Closed            no port open
+//   Serial            plain serial link (57600 baud, may switch to 115200)
+//   Handshake         the 73xx legacy link, bit by bit over the modem lines
+//   UsbLegacy         USB interface driving the legacy-family protocol
+//   UsbSerial         USB interface driving the serial protocol
+//   UsbLegacyKind2    as UsbLegacy, behind an interface of kind 2 (can switch baud)
+//   UsbSerialKind2    as UsbSerial, behind an interface of kind 2 or higher
+// The numbers are the ones the identification output shows.
+enum TransportMode : int {
+  TransportClosed = 0,
+  TransportSerial = 1,
+  TransportHandshake = 2,
+  TransportUsbLegacy = 3,
+  TransportUsbSerial = 4,
+  TransportUsbLegacyKind2 = 5,
+  TransportUsbSerialKind2 = 6,
+};
+
+// Whether the link speaks the legacy-family (73xx) protocol.
+constexpr bool SpeaksLegacyProtocol(TransportMode mode) {
+  return mode == TransportHandshake || mode == TransportUsbLegacy || mode == TransportUsbLegacyKind2;
+}
+
+// What each reader kind answers when the link is not linked (or a reply never came), so a
+// caller can tell a failed read from data:
+//   word and 24-bit reads (ReadRegister, ReadMemoryWord, ReceiveWord/Word24)  VALUE_INVALID
+//   I/O register reads (ReadIoRegister)                                       kIoNotLinked
+//   byte and block reads (ReadByte, ReceiveByte, ReadMemoryBlock, ...)        false
+// VALUE_INVALID does not fit in 16 bits, so no word a target sends can equal it; an I/O read
+// answers all ones, which the callers that poll hardware status treat as "busy/unknown".
+inline constexpr uint32_t kIoNotLinked = 0xFFFFFFFFu;
+
 // Time limits of the link. The defaults are the protocol's own; tests shorten them.
 struct LinkTimeouts {
   int replyMs = 1000;             // ReadByte and every reply wait
@@ -69,11 +104,12 @@ class SerialPort {
 
   // ---- channel ----
   uint32_t portNumber = 1;
-  // "%u,%c,%u,%u": baud, parity letter, data bits, stop bits. Applied at once to an open port.
-  bool SetLineSettings(const std::string& text);
+  // "%u,%c,%u,%u": baud, parity letter, data bits, stop bits. Applied at once to an open port;
+  // false when the text does not parse or the open port refuses the settings.
+  [[nodiscard]] bool SetLineSettings(const std::string& text);
   const LineSettings& lineSettings() const { return line_; }
   // Opens `portNumber` (closing first) and starts the reader thread; whether a port is open.
-  bool Open();
+  [[nodiscard]] bool Open();
   // Stops the reader thread and closes the port; returns false.
   bool Close();
   bool IsOpen() const { return device_ != nullptr; }
@@ -82,9 +118,9 @@ class SerialPort {
   void Flush();
   void FlushAndSetLines(bool rts);
   uint32_t Available();
-  bool ReadByte(uint8_t& byte);
-  bool TakeByte(uint8_t& byte);
-  bool HandshakeSendByte(uint8_t byte);
+  [[nodiscard]] bool ReadByte(uint8_t& byte);
+  [[nodiscard]] bool TakeByte(uint8_t& byte);
+  [[nodiscard]] bool HandshakeSendByte(uint8_t byte);
   void HandshakePoll();
   void SetRts();
   void ClearRts();
@@ -99,7 +135,7 @@ class SerialPort {
   void CloseLink(bool flag);
 
   bool linked() const { return linked_; }
-  int transportMode() const { return transportMode_; }
+  TransportMode transportMode() const { return transportMode_; }
   bool targetPowered() const { return targetPowered_; }
   bool resetByLink() const { return resetByLink_; }
   uint8_t interfaceRevision() const { return interfaceRevision_; }
@@ -114,26 +150,30 @@ class SerialPort {
   CLyrComIf* callback() const { return callback_; }
 
   // ---- command primitives ----
+  // The send primitives answer false when the link is down; a command's outcome is decided
+  // by its reply (or acknowledge), which fails the same way, so callers check that instead.
   void BeginCommand(uint32_t expectedReply);
   bool SendByte(uint8_t byte, bool doNotRecord = false);
   bool SendWord(uint16_t word);
   bool SendWord24(uint32_t value);
   bool SendBlock(const uint8_t* data, size_t size, bool doNotRecord = false);
-  bool ReceiveByte(uint8_t& byte);
-  uint32_t ReceiveWord();
-  uint32_t ReceiveWord24();
+  [[nodiscard]] bool ReceiveByte(uint8_t& byte);
+  [[nodiscard]] uint32_t ReceiveWord();
+  [[nodiscard]] uint32_t ReceiveWord24();
   uint32_t ReceivedCount();
-  bool WaitAck();
-  bool Resync();
+  [[nodiscard]] bool WaitAck();
+  [[nodiscard]] bool Resync();
 
   // ---- commands ----
-  uint32_t ReadRegister(uint32_t reg);
+  [[nodiscard]] uint32_t ReadRegister(uint32_t reg);
   void WriteRegister(uint32_t reg, uint32_t value);
-  uint32_t ReadIoRegister(uint32_t reg);
+  [[nodiscard]] uint32_t ReadIoRegister(uint32_t reg);
   void WriteIoRegister(uint32_t reg, uint32_t value);
-  uint32_t ReadMemoryWord(uint16_t low, uint16_t high);
-  uint32_t ReadMemoryWord(uint32_t address) { return ReadMemoryWord(address & 0xFFFF, address >> 16); }
-  bool WriteMemoryWord(uint32_t address, uint16_t value);
+  [[nodiscard]] uint32_t ReadMemoryWord(uint16_t low, uint16_t high);
+  [[nodiscard]] uint32_t ReadMemoryWord(uint32_t address) { return ReadMemoryWord(address & 0xFFFF, address >> 16); }
+  [[nodiscard]] bool WriteMemoryWord(uint32_t address, uint16_t value);
+  // Also false when the link is down; the probe and set-up sequences that use it judge the
+  // outcome by the read that follows, so the result is not marked.
   bool WriteTargetWord(uint32_t address, uint16_t value);
   [[nodiscard]] bool ReadMemoryBlock(uint16_t low, uint16_t high, uint32_t count, uint16_t* buffer);
   [[nodiscard]] bool WriteMemoryBlock(uint16_t low, uint16_t high, uint32_t count, const uint16_t* data, bool readBack);
@@ -145,8 +185,8 @@ class SerialPort {
   [[nodiscard]] bool WriteEfuseWords(const uint16_t* words, size_t count);
 
   // ---- identification ----
-  bool IdentifyChip();
-  const ChipInfo* ProbePort(CLyrComIf* callback, uint32_t port, bool switchBaud);
+  [[nodiscard]] bool IdentifyChip();
+  [[nodiscard]] const ChipInfo* ProbePort(CLyrComIf* callback, uint32_t port, bool switchBaud);
 
   // The link's own prompt (message boxes of the link layer).
   PromptIf& prompt() { return *prompt_; }
@@ -157,7 +197,7 @@ class SerialPort {
   // channel
   void ReaderThread();
   void StopReader();
-  void ApplyLineSettings();
+  [[nodiscard]] bool ApplyLineSettings();
   void SetModemLine(bool rts, bool on);
   // link helpers
   void DrainInput();
@@ -185,13 +225,13 @@ class SerialPort {
   std::array<uint8_t, kTxBufferSize> txBuffer_{};
   size_t txCount_ = 0;
   std::array<uint8_t, kRxRingSize> rxRing_{};
-  uint32_t rxWrite_ = 0;  // reader thread (and HandshakePoll in transport mode 2)
+  uint32_t rxWrite_ = 0;  // reader thread (and HandshakePoll in the handshake transport)
   uint32_t rxRead_ = 0;   // protocol thread
   std::atomic<uint32_t> rxCount_{0};
   std::unique_ptr<std::counting_semaphore<kRxRingSize>> freeSlots_;
   std::unique_ptr<std::counting_semaphore<kRxRingSize>> filledSlots_;
   std::atomic<bool> stopReader_{true};
-  // In transport mode 2 the ring belongs to the handshake reception; the reader thread then
+  // In the handshake transport the ring belongs to the handshake reception; the reader thread then
   // drops what the data line carries.
   std::atomic<bool> handshakeOwnsRing_{false};
   std::thread readerThread_;
@@ -199,7 +239,7 @@ class SerialPort {
   LinkTimeouts timeouts_;
 
   // link state
-  int transportMode_ = 0;
+  TransportMode transportMode_ = TransportClosed;
   bool linked_ = false;
   bool targetPowered_ = true;
   bool resetByLink_ = false;

@@ -6,7 +6,7 @@
 #include "chips/ChipCatalogue.h"
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 

@@ -11,7 +11,7 @@
 #include "definitions/BoardDefinition.h"
 #include "flash/FlashDriverPAR.h"
 #include "link/SerialPort.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -23,28 +23,28 @@ bool IsSerial(int32_t d) { return d == DestEmbeddedSerial || d == DestSerial; }
 int32_t Min32(int64_t a, int64_t b) { return static_cast<int32_t>(std::min(a, b)); }
 
 // Transport modes that reach each chip family with the protocol it speaks. Columns: family
-// (0 = every family not named before), bit n set when mode n fits, the refusal otherwise.
-// The 73xx speak the legacy-family protocol: the handshake link (2) or a USB interface driving
-// it (3, and 5 behind an interface of kind 2, which is how such an interface links them).
+// (0 = every family not named before), the modes that fit, the refusal otherwise. The 73xx
+// speak the legacy-family protocol: the handshake link or a USB interface driving it (of any
+// kind; one of kind 2 is how such an interface links them).
 struct TransportRule {
   uint32_t family;
   uint32_t modes;
   const char* refusal;
 };
-constexpr uint32_t Modes(std::initializer_list<int> modes) {
+constexpr uint32_t Modes(std::initializer_list<TransportMode> modes) {
   uint32_t bits = 0;
-  for (int mode : modes) bits |= 1u << mode;
+  for (TransportMode mode : modes) bits |= 1u << mode;
   return bits;
 }
 constexpr TransportRule kTransportRules[] = {
-    {FAMILY_73XX, Modes({2, 3, 5}), "Not connected to a LYR7xxx"},
-    {FAMILY_74XX, Modes({1, 4, 6}), "Not connected to a LYR74xx"},
-    {0, Modes({1, 4, 6}), "Not connected to a LYR8xxx"},
+    {FAMILY_73XX, Modes({TransportHandshake, TransportUsbLegacy, TransportUsbLegacyKind2}), "Not connected to a LYR7xxx"},
+    {FAMILY_74XX, Modes({TransportSerial, TransportUsbSerial, TransportUsbSerialKind2}), "Not connected to a LYR74xx"},
+    {0, Modes({TransportSerial, TransportUsbSerial, TransportUsbSerialKind2}), "Not connected to a LYR8xxx"},
 };
 
 }  // namespace
 
-const char* TransportRefusal(uint32_t family, int mode) {
+const char* TransportRefusal(uint32_t family, TransportMode mode) {
   for (const TransportRule& rule : kTransportRules) {
     if (rule.family != family && rule.family != 0) continue;
     const bool fits = mode >= 0 && mode < 32 && (rule.modes & (1u << mode)) != 0;

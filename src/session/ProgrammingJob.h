@@ -18,6 +18,7 @@
 #include "flash/FlashDriverQSPI.h"
 #include "flash/FlashDriverTDF.h"
 #include "image/ImageBuffer.h"
+#include "link/SerialPort.h"
 #include "session/Destinations.h"
 
 namespace tessaro {
@@ -76,7 +77,7 @@ class ProgrammingJob {
 
 // Null when a link in transport `mode` reaches a chip of `family` with the protocol it
 // speaks; otherwise the refusal ("Not connected to a LYR7xxx" ...).
-const char* TransportRefusal(uint32_t family, int mode);
+const char* TransportRefusal(uint32_t family, TransportMode mode);
 
 // The embedded-flash transfers: from the session's current position, image words firstWord
 // to programLength, in chunks of 128 words.

@@ -81,5 +81,60 @@ TEST(ChipCatalogue, FindChipByModelAndRomSymbols) {
   EXPECT_EQ(FindChipByName("LYR8647")->FindRomSymbol("FL$WRTBUF64"), 0x2A7);
 }
 
+// Identification tells chips apart by these columns, so within the family that uses one the
+// values must be unique, and the lookups must lead back to the row that holds them.
+TEST(ChipCatalogue, IdentificationColumns) {
+  std::set<uint32_t> register250s;
+  std::set<uint32_t> banks8x2x;
+  uint32_t packagesSeen = 0;
+  for (const ChipInfo& chip : ChipCatalogue()) {
+    const bool has74xxRegister = chip.familyCode == FAMILY_74XX;
+    const bool below8x2x = chip.familyCode == FAMILY_73XX || chip.familyCode == FAMILY_74XX;
+    // register 250
+    if (has74xxRegister) {
+      EXPECT_LT(chip.register250, 0x80u) << chip.name;
+      EXPECT_TRUE(register250s.insert(chip.register250).second) << chip.name;
+      EXPECT_EQ(FindChipByRegister250(chip.register250), &chip) << chip.name;
+    } else {
+      EXPECT_EQ(chip.register250, kNoRegister250) << chip.name;
+    }
+    // RAM banks: none is what sends identification to the 74xx register
+    if (below8x2x) {
+      EXPECT_EQ(chip.ramBanks, 0u) << chip.name;
+    } else {
+      EXPECT_GE(chip.ramBanks, 1u) << chip.name;
+      EXPECT_LE(chip.ramBanks, 16u) << chip.name;
+    }
+    if (chip.familyCode == FAMILY_8X2X) {
+      EXPECT_TRUE(banks8x2x.insert(chip.ramBanks).second) << chip.name;
+      EXPECT_EQ(FindChipByBanks(FAMILY_8X2X, chip.ramBanks), &chip) << chip.name;
+    }
+    if (chip.familyCode == FAMILY_9XXX) EXPECT_EQ(chip.ramBanks, 16u) << chip.name;
+    // package codes
+    if (chip.familyCode == FAMILY_9XXX) {
+      EXPECT_NE(chip.packageCodes, 0u) << chip.name;
+      EXPECT_EQ(chip.packageCodes & 0xFFFF0000u, 0u) << chip.name;
+      EXPECT_EQ(chip.packageCodes & packagesSeen, 0u) << chip.name;
+      packagesSeen |= chip.packageCodes;
+      for (uint32_t code = 0; code < 16; ++code)
+        if ((chip.packageCodes >> code) & 1u) EXPECT_EQ(FindChipByPackage(code), &chip) << chip.name << " " << code;
+    } else {
+      EXPECT_EQ(chip.packageCodes, 0u) << chip.name;
+    }
+  }
+  EXPECT_EQ(register250s.size(), 4u);
+  EXPECT_EQ(banks8x2x.size(), 2u);
+  // Values no row claims find nothing.
+  EXPECT_EQ(FindChipByRegister250(0x7F), nullptr);
+  EXPECT_EQ(FindChipByRegister250(kNoRegister250), nullptr);
+  EXPECT_EQ(FindChipByBanks(FAMILY_8X2X, 5), nullptr);
+  EXPECT_EQ(FindChipByBanks(FAMILY_9XXX, 3), nullptr);
+  for (uint32_t code : {1u, 15u, 16u, 32u, 0xFFFFFFFFu}) {
+    if (code < 32 && ((packagesSeen >> code) & 1u)) continue;
+    EXPECT_EQ(FindChipByPackage(code), nullptr) << code;
+  }
+  EXPECT_STREQ(FindChipByPackage(14)->name, "LYR9362");
+}
+
 }  // namespace
 }  // namespace tessaro

@@ -488,6 +488,46 @@ TEST(EmbeddedFlashTest, FuseBitsAndSecurityBitOfA8x47) {
   EXPECT_TRUE(sim.board->SecurityBit());
 }
 
+// A port that cannot run faster than 57600 baud (as some adapters cannot).
+class SlowOnlyDevice final : public PortDevice {
+ public:
+  bool ApplyLineSettings(const LineSettings& settings) override { return settings.baudRate <= 57600; }
+  long Read(uint8_t*, size_t) override {  // nothing ever arrives
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+  }
+  void InterruptRead() override {}
+  bool Write(const uint8_t*, size_t) override { return true; }
+  void SetRts(bool) override {}
+  void SetDtr(bool) override {}
+  bool Cts() override { return false; }
+  bool Dsr() override { return false; }
+};
+
+// Settings the port refuses are a failure: a port left at other settings than the link
+// believes would garble everything after.
+TEST(ChannelTest, RefusedLineSettingsAreReported) {
+  SerialPort port;
+  ScriptedPrompt prompt;
+  port.SetPrompt(&prompt);
+  LinkTimeouts timeouts;
+  timeouts.settleMs = 0;
+  port.SetTimeouts(timeouts);
+  port.SetPortOpener([](uint32_t) { return std::make_unique<SlowOnlyDevice>(); });
+  EXPECT_TRUE(port.SetLineSettings("57600,N,8,1"));
+  ASSERT_TRUE(port.Open());
+  EXPECT_FALSE(port.SetLineSettings("115200,N,8,1"));
+  EXPECT_TRUE(port.SetLineSettings("19200,N,8,1"));
+  EXPECT_FALSE(port.SetLineSettings("fast please"));
+  (void)port.Close();
+  // Opening at settings the port refuses fails as a port that cannot be opened does.
+  EXPECT_TRUE(port.SetLineSettings("115200,N,8,1"));  // closed: only stored
+  EXPECT_FALSE(port.Open());
+  EXPECT_FALSE(port.IsOpen());
+  ASSERT_EQ(prompt.boxes.size(), 1u);
+  EXPECT_EQ(prompt.boxes[0], "Communication Error: Can't open COM1!");
+}
+
 TEST(ChannelTest, OpenFailureNamesThePort) {
   SerialPort port;
   ScriptedPrompt prompt;
@@ -504,7 +544,7 @@ TEST(ChannelTest, LineSettingsApplyAtOnceOnAnOpenPort) {
   sim::SimOptions options = SimLink::Options("LYR9468");
   options.resetMs = 20;
   SimLink sim(options);
-  sim.link.SetLineSettings("19200,E,7,2");
+  EXPECT_TRUE(sim.link.SetLineSettings("19200,E,7,2"));
   EXPECT_EQ(sim.link.lineSettings().parity, 'E');
   EXPECT_EQ(sim.link.lineSettings().dataBits, 7u);
   sim.link.portNumber = 1;

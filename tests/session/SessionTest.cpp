@@ -226,7 +226,7 @@ TEST(ProgrammingJob, TransportModesThatReachEachFamily) {
   };
   for (const Case& c : cases) {
     for (int mode = 0; mode <= 6; ++mode) {
-      const char* refusal = TransportRefusal(c.family, mode);
+      const char* refusal = TransportRefusal(c.family, static_cast<TransportMode>(mode));
       if (c.fitting[mode] == '1') {
         EXPECT_EQ(refusal, nullptr) << std::hex << c.family << " mode " << mode;
       } else {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro::testing {
 

@@ -1,4 +1,4 @@
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 #include <algorithm>
 
