@@ -109,15 +109,20 @@ TEST(ChipCatalogue, IdentificationColumns) {
       EXPECT_TRUE(banks8x2x.insert(chip.ramBanks).second) << chip.name;
       EXPECT_EQ(FindChipByBanks(FAMILY_8X2X, chip.ramBanks), &chip) << chip.name;
     }
-    if (chip.familyCode == FAMILY_9XXX) EXPECT_EQ(chip.ramBanks, 16u) << chip.name;
+    if (chip.familyCode == FAMILY_9XXX) {
+      EXPECT_EQ(chip.ramBanks, 16u) << chip.name;
+    }
     // package codes
     if (chip.familyCode == FAMILY_9XXX) {
       EXPECT_NE(chip.packageCodes, 0u) << chip.name;
       EXPECT_EQ(chip.packageCodes & 0xFFFF0000u, 0u) << chip.name;
       EXPECT_EQ(chip.packageCodes & packagesSeen, 0u) << chip.name;
       packagesSeen |= chip.packageCodes;
-      for (uint32_t code = 0; code < 16; ++code)
-        if ((chip.packageCodes >> code) & 1u) EXPECT_EQ(FindChipByPackage(code), &chip) << chip.name << " " << code;
+      for (uint32_t code = 0; code < 16; ++code) {
+        if ((chip.packageCodes >> code) & 1u) {
+          EXPECT_EQ(FindChipByPackage(code), &chip) << chip.name << " " << code;
+        }
+      }
     } else {
       EXPECT_EQ(chip.packageCodes, 0u) << chip.name;
     }
