@@ -7,6 +7,11 @@
 // takes what the target has sent once it is due (TakeOutput). The legacy 73xx chips without
 // an interface answer only over the modem-line handshake (SetModemLines / Cts / Dsr).
 // Every public operation is thread-safe.
+//
+// One class, its parts in their own files: the board (SimBoard.cpp: state, faults, inspection,
+// attach points), the wire (SimWire.cpp), the transports (SimTransport.cpp), the monitor
+// (SimMonitor.cpp: the command table and what each command does), the memory map
+// (SimMemoryMap.cpp); per-chip facts in ChipFacts, state files in BoardState.
 #pragma once
 
 #include <array>
@@ -30,6 +35,7 @@
 #include "sim/SimOptions.h"
 #include "sim/SimTrace.h"
 #include "sim/SimUart.h"
+#include "sim/devices/EfuseArray.h"
 
 namespace tessaro::sim {
 
@@ -87,6 +93,8 @@ class SimBoard {
   void DropHostByte(uint64_t index);
   void CorruptHostByte(uint64_t index, uint8_t flip);
   void DuplicateHostByte(uint64_t index);
+  // The link drops after `count` more eFuse bits have been burned (nullopt: no fault).
+  void SetEfuseDropAfterBits(std::optional<uint32_t> count);
 
   // ---- what a correct host never does ----
   // The board's own violations followed by those of every attached device model.
@@ -117,7 +125,7 @@ class SimBoard {
   void SetFuseBit(uint32_t address, uint16_t value);
   bool SecurityBit();
   void SetSecurityBit(bool on);
-  uint16_t EfuseWord(uint32_t index);      // 9xxx eFuse word 0..63
+  uint16_t EfuseWord(uint32_t index);      // 9xxx eFuse word 0..63 (burned bits, presets)
   void SetEfuseWord(uint32_t index, uint16_t value);
   bool SessionOpened();
   uint32_t TargetBaud();
@@ -167,6 +175,9 @@ class SimBoard {
   uint32_t LineBaud() const;
   UartFormat TargetLine() const;
   void Violation(std::string text);
+  // Puts the device models' new violations in the trace and the log as they happen (they stay
+  // with their models for Violations()).
+  void ForwardModelViolations();
   void Record(SimTraceRecord record);
   // monitor
   size_t CommandLength() const;
@@ -181,6 +192,8 @@ class SimBoard {
   void ResetIoRegisters();
   bool LowWindowIsFlash() const;
   uint32_t BankCount() const;
+  int OfferedSession() const;  // 9xxx: 0 not secured, 2..7 the session offered, 8 none left
+  void EfuseAnswer(EfuseArray::Answer answer);
   // handshake
   void HandshakeEdge(bool rts);
 
@@ -228,12 +241,11 @@ class SimBoard {
   SimClock::time_point resetUntil_{};
   bool monitorRunning_ = false;  // the boot ROM's monitor, started by a reset
   bool sessionOpened_ = false;   // kept through resets, lost with the power
-  int offeredSession_ = 0;       // 9xxx secured: the next debug session, 8 when none is left
+  const bool secured_;           // 9xxx: a secured chip; its debug session comes from the fuses
+  bool noSessionLeft_ = false;   // 9xxx secured: the last of the sessions was opened
   bool securityBit_;
   std::vector<uint8_t> command_;
   uint64_t commandCount_ = 0;
-  uint32_t idleClocks_ = 0;  // eFuse: consecutive idle commands (18)
-  bool efuseBurning_ = false;
 
   // target state
   std::unordered_map<uint32_t, uint16_t> ram_;
@@ -241,7 +253,7 @@ class SimBoard {
   std::array<uint16_t, 9> fuses_{};
   std::unordered_map<uint32_t, uint32_t> registers_;
   std::array<uint16_t, 256> io_{};
-  std::array<uint16_t, 64> efuses_{};
+  std::shared_ptr<EfuseArray> efuses_ = std::make_shared<EfuseArray>();
   uint32_t uartDivisor_ = 230;
 
   // handshake (legacy chips without an interface)
@@ -258,6 +270,7 @@ class SimBoard {
   std::vector<IoBlock> ioBlocks_;
   std::map<uint32_t, std::shared_ptr<SimSpiDevice>> spi_;
   std::vector<std::shared_ptr<SimDeviceModel>> models_;
+  std::map<const SimDeviceModel*, size_t> modelViolationsSeen_;
   std::shared_ptr<SimRoutineHandler> routines_;
 };
 

@@ -42,6 +42,7 @@ struct SimOptions {
   uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
   std::string stateFile;                  // memories loaded when the board is created, saved when it ends
   std::vector<std::string> dumpRequests;  // "REGION:FILE", written when the board ends
+  std::vector<uint16_t> efusePreset;      // 9xxx: eFuse words 0.. as the board starts
 };
 
 // Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.

@@ -40,6 +40,11 @@ class EfuseArray : public SimDeviceModel {
   void SetWords(const Words& words) { words_ = words; }
   const Words& words() const { return words_; }
   bool burning() const { return burning_; }
+  // A reset of the chip ends a burn and its idle count; the fuses stay.
+  void Reset() {
+    idleCount_ = 0;
+    burning_ = false;
+  }
   // The chip's view of its fuses: the current debug session (consecutive counter bits of word
   // 0 from bit 8), whether a session is closed, and a session's 8 key words.
   uint32_t Session() const;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/Text.h"
 #include "link/SerialPort.h"
 
 namespace tessaro {
@@ -107,6 +108,19 @@ bool SerialPort::IdentifyChip() {
   return config_.chip && config_.chip->familyCode == FAMILY_9XXX;
 }
 
+// The 74xx boot ROMs send nothing after reset, so the provisional link above sees no
+// acknowledge from them. Linked as a chip that needs none, the link itself proves nothing (an
+// empty port links too): a register read must be answered before the chip is identified.
+const ChipInfo* SerialPort::ProbeSilentBootRom(CLyrComIf* callback, uint32_t port, bool switchBaud) {
+  config_.chip = FindChipByName("LYR7452");
+  if (LinkWithTarget(callback, port, switchBaud, true) == LINK_OK) {
+    const uint32_t value = ReadIoRegister(250);
+    if (linked_ && value != VALUE_INVALID && IdentifyChip() && linked_) return config_.chip;
+  }
+  CloseLink(true);
+  return nullptr;
+}
+
 const ChipInfo* SerialPort::ProbePort(CLyrComIf* callback, uint32_t port, bool switchBaud) {
   CloseLink(true);
   config_.chip = FindChipByName("LYR8326");
@@ -116,6 +130,7 @@ const ChipInfo* SerialPort::ProbePort(CLyrComIf* callback, uint32_t port, bool s
     return config_.chip;
   }
   CloseLink(true);
+  if (code == LINK_NO_ACK) return ProbeSilentBootRom(callback, port, switchBaud);
   if (code != LINK_NOT_POWERED) return nullptr;
   config_.chip = FindChipByName("LYR7322");
   code = LinkWithTarget(callback, port, switchBaud, false);

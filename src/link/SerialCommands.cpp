@@ -192,6 +192,47 @@ bool SerialPort::WaitAck() {
   }
 }
 
+// One probe: 0x00 0x55. Every family but the 9xxx reads it as a whole read of register 0x55;
+// the 9xxx monitor takes register words of two bytes, so it holds 0x00 0x55 until the next
+// byte completes the read.
+bool SerialPort::SendProbe() { return SendByte(0x00, true) && SendByte(0x55, true); }
+
+bool SerialPort::DiscardReceived() {
+  while (TransportAvailable() > 0) {
+    uint8_t byte = 0;
+    if (!TransportTake(byte)) break;
+    if (!linked_) return false;
+  }
+  return linked_;
+}
+
+// The probing above stops at the first bytes that arrive, which may have been a late answer
+// rather than the probe's: a 9xxx monitor may then still hold 0x00 0x55, and would take the
+// resent command's first byte as the end of a register read. With the line quiet, one more
+// probe tells the two states apart: a monitor holding 0x00 0x55 answers it (its 0x00 ends the
+// read, the 0x55 is no command code and is dropped), an idle one now holds it and answers the
+// probe after. Either way the monitor is idle once a probe has been answered.
+bool SerialPort::SettleNineMonitor() {
+  constexpr uint32_t kProbeAnswer = 3;  // the 24-bit value of register 0x55
+  for (int probe = 0; probe < 2; ++probe) {
+    if (!SendProbe()) return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeouts_.replyMs);
+    while (TransportAvailable() < kProbeAnswer) {
+      if (!linked_ || callback_->AbortRequested()) return false;
+      if (Clock::now() >= deadline) break;
+      Sleep(1);
+    }
+    if (TransportAvailable() >= kProbeAnswer) {
+      // Give a longer answer time to show itself: more than the probe's three bytes means
+      // something else is on the line, and the state of the monitor is not known.
+      Sleep(2);
+      const bool exact = TransportAvailable() == kProbeAnswer;
+      return DiscardReceived() && exact;
+    }
+  }
+  return false;
+}
+
 bool SerialPort::Resync() {
   for (;;) {
     if (retries_ == 0) return false;
@@ -199,10 +240,12 @@ bool SerialPort::Resync() {
     if (!linked_) return false;
     replayActive_ = false;
 
+    // Whatever waits in the receive buffer (a short or late reply) is no answer to a probe:
+    // it is dropped before each probe, so only bytes that arrive after it count.
     bool inStep = false;
     for (int attempt = 0; attempt < 4 && !inStep; ++attempt) {
-      bool sent = SendByte(0x00, true) && SendByte(0x55, true);
-      if (!sent) {
+      if (!DiscardReceived()) return false;
+      if (!SendProbe()) {
         linked_ = true;
         continue;
       }
@@ -218,10 +261,14 @@ bool SerialPort::Resync() {
     }
 
     Sleep(10);
-    while (TransportAvailable() > 0) {
-      uint8_t byte = 0;
-      if (!TransportTake(byte)) break;
+    if (!DiscardReceived()) return false;
+    if (Family() == FAMILY_9XXX && !SettleNineMonitor()) {
       if (!linked_) return false;
+      if (callback_->AbortRequested()) {
+        GiveUp();
+        return false;
+      }
+      continue;  // the monitor's state is still unknown: probe again while retries last
     }
 
     if (transportMode_ == TransportHandshake) {

@@ -200,6 +200,7 @@ class SerialPort {
   [[nodiscard]] bool ApplyLineSettings();
   void SetModemLine(bool rts, bool on);
   // link helpers
+  const ChipInfo* ProbeSilentBootRom(CLyrComIf* callback, uint32_t port, bool switchBaud);
   void DrainInput();
   void ProbeInterface();
   void RawSend(uint8_t byte);
@@ -210,6 +211,10 @@ class SerialPort {
   bool TransportSend(uint8_t byte);
   uint32_t TransportAvailable();
   bool TransportTake(uint8_t& byte);
+  // resynchronisation
+  [[nodiscard]] bool SendProbe();
+  [[nodiscard]] bool DiscardReceived();  // false once the link is gone
+  [[nodiscard]] bool SettleNineMonitor();
   void GiveUp();
   WaitResult WaitForReply(uint32_t count);
   uint32_t ReceiveValue(uint32_t bytes);

@@ -234,8 +234,7 @@ TEST(LinkTest, InterfaceRevisionAndRelease) {
 TEST(LateReplyTest, LateReplyIsRecoveredByResync) {
   // The answer comes just after the host's wait ended, in the middle of its probing: the probe
   // answers queue behind it, the drain takes them all, and the resent command is answered.
-  // (An 8x47: its probe is a whole register read. On a 9xxx the same timing leaves 0x00 0x55
-  // in the monitor, which then misreads the resent command; see the report of the host.)
+  // (An 8x47: its probe is a whole register read. The 9xxx case is LinkedBoard below.)
   SimLink sim("LYR8547");
   ASSERT_EQ(sim.Connect(), LINK_OK);
   sim.board->SetIoRegister(40, 0x1357);
@@ -279,6 +278,26 @@ TEST_F(LinkedBoard, ReplyLaterThanTheResyncWindowLosesTheLink) {
   EXPECT_GE(sim_->callback.lost, 1);
 }
 
+TEST_F(LinkedBoard, LateAnswerInTheFirstProbeWindowGivesNoWrongValue) {
+  // The answer arrives just after the host stopped waiting, while the first probe (0x00 0x55)
+  // sits in the 9xxx monitor as the start of a register read. Taken for the probe's answer, it
+  // would leave the monitor to misread the resent command and the host to return its bytes.
+  board_->SetIoRegister(40, 0x1357);
+  for (int late : {0, 1, 2, 3, 5}) {
+    board_->SetLateCommand(board_->CommandCount() + 1, static_cast<uint32_t>(TestTimeouts().replyMs + late));
+    board_->ClearTrace();
+    EXPECT_EQ(link_->ReadIoRegister(40), 0x1357u) << late;
+    ASSERT_TRUE(link_->linked()) << late;
+    const auto trace = board_->Trace();
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.back().op, "readIo") << late;
+  }
+  // The monitor is idle afterwards: the next command is answered as usual.
+  board_->SetIoRegister(41, 0x2468);
+  EXPECT_EQ(link_->ReadIoRegister(41), 0x2468u);
+  EXPECT_EQ(sim_->callback.lost, 0);
+}
+
 TEST_F(LinkedBoard, CorruptedAcknowledgeIsRecovered) {
   board_->SetCorruptReplyByte(board_->ReplyBytes() + 1);
   EXPECT_TRUE(link_->WriteMemoryWord(0x8E10200, 0xA5A5));
@@ -288,11 +307,8 @@ TEST_F(LinkedBoard, CorruptedAcknowledgeIsRecovered) {
 }
 
 TEST_F(LinkedBoard, DroppedByteOfABlockReadIsRecovered) {
-  // Known host weakness: the probe counts the short reply still in the receive buffer as its
-  // answer, so the 9xxx monitor is left holding 0x00 0x55 and takes the resent command's code
-  // as the high byte of a register word. Later retries recover; the board reports the stray
-  // register reads.
-  sim_->allowViolations = true;
+  // The short reply still in the receive buffer is dropped before the probes, so it is not
+  // taken for their answer, and the resent read finds an idle monitor.
   for (uint32_t i = 0; i < 600; ++i) board_->WriteMemory(0x8E20000 + i, static_cast<uint16_t>(i * 3));
   board_->SetDropReplyByte(board_->ReplyBytes() + 9);
   std::vector<uint16_t> words(600);

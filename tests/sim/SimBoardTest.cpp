@@ -336,7 +336,7 @@ TEST(SimBoardTest, WhatAChipToleratesButACorrectHostNeverSendsIsAViolation) {
       {"LYR9468", {15, 64}, {0x00, 0x00}, "eFuse read of word 64"},
       {"LYR9468", {1, 0x05, 0x00, 1, 0, 0}, {0xAC}, "without bit 15"},
       {"LYR9468", {16}, {0xEE}, "after 0 idle commands"},
-      {"LYR9468", {17, 3, 0}, {0xEE}, "without a burn started"},
+      {"LYR9468", {17, 3, 0}, {0xEE}, "outside a burn"},
       {"LYR8547", {15, 0x20, 0x00, 2, 1, 0, 2, 0}, {0xEE}, "flash writer refuses"},
       {"LYR8547", {0x72, 0x36}, {}, "instead of 0x35"},
   };
@@ -521,6 +521,55 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
     EXPECT_FALSE(sim::ParseSimOptions(bad, ignored, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+}  // namespace
+}  // namespace tessaro::testing
+
+namespace tessaro::testing {
+namespace {
+
+// The eFuse commands of a 9xxx monitor drive the board's fuse array.
+TEST(SimBoardEfuseTest, SequenceOutOfOrderBurnsNothing) {
+  struct Case {
+    const char* what;
+    int idles;         // idle commands (18) before the start (16); -1: no start
+    Bytes startAnswer;
+    const char* violation;
+  };
+  const Case cases[] = {
+      {"31 idles", 31, {0xEE}, "after 31 idle commands"},
+      {"no start", -1, {}, "outside a burn"},
+  };
+  for (const Case& c : cases) {
+    auto board = Board("LYR9468");
+    for (int i = 0; i < std::max(c.idles, 0); ++i) ASSERT_EQ(Exchange(*board, {18}, 200ms), Bytes{0xAC}) << c.what;
+    if (c.idles >= 0) EXPECT_EQ(Exchange(*board, {16}), c.startAnswer) << c.what;
+    EXPECT_EQ(Exchange(*board, {17, 0x05, 0x00}), Bytes{0xEE}) << c.what;  // bit 5
+    for (uint32_t w = 0; w < 64; ++w) ASSERT_EQ(board->EfuseWord(w), 0) << c.what << " word " << w;
+    const auto violations = board->Violations();
+    ASSERT_FALSE(violations.empty()) << c.what;
+    EXPECT_NE(violations[0].find(c.violation), std::string::npos) << violations[0];
+    const auto trace = board->Trace();
+    EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const auto& r) { return r.op == "violation"; })) << c.what;
+  }
+}
+
+TEST(SimBoardEfuseTest, PresetWordsAreReadAndTheSessionComesFromTheFuses) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.efusePreset = {0x0F00, 0x1234};  // counter bits 8..11: session 5
+  options.securedSession = 2;
+  options.resetMs = 5;
+  auto board = sim::SimBoard::Create(options);
+  board->SetHostBaud(57600);
+  EXPECT_EQ(Exchange(*board, {0xBC}), Bytes{0x52 + 5});
+  EXPECT_EQ(Exchange(*board, {0xBB}), Bytes{0xAC});
+  // Opening the session burns the next counter bit.
+  EXPECT_EQ(board->EfuseWord(0), 0x1F00);
+  EXPECT_EQ(Exchange(*board, {15, 1}), (Bytes{0x34, 0x12}));
+  EXPECT_EQ(Exchange(*board, {15, 2}), (Bytes{0x00, 0x00}));
+  EXPECT_TRUE(board->Violations().empty());
 }
 
 }  // namespace
