@@ -40,6 +40,7 @@
 namespace tessaro::sim {
 
 using SimClock = std::chrono::steady_clock;
+struct BoardDevices;
 
 
 struct WireCounters {
@@ -141,6 +142,9 @@ class SimBoard {
   // that should keep the runner behind it takes RoutineHandler() as its next.
   void SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler);
   std::shared_ptr<SimRoutineHandler> RoutineHandler();
+  // The external devices built from the options (null when there are none).
+  void SetDevices(std::shared_ptr<BoardDevices> devices);
+  std::shared_ptr<BoardDevices> Devices();
   // The board's lock; device models and routine handlers run with it held (it is recursive,
   // so they may call the accessors above).
   std::recursive_mutex& mutex() { return mutex_; }
@@ -272,6 +276,7 @@ class SimBoard {
   std::vector<std::shared_ptr<SimDeviceModel>> models_;
   std::map<const SimDeviceModel*, size_t> modelViolationsSeen_;
   std::shared_ptr<SimRoutineHandler> routines_;
+  std::shared_ptr<BoardDevices> devices_;
 };
 
 }  // namespace tessaro::sim
