@@ -293,5 +293,56 @@ TEST(QspiFailures, CancelEndsEveryWait) {
   }
 }
 
+
+// Read, blank check and erase of a range through the job: each follows what the device holds.
+TEST(QspiRange, ReadBlankCheckAndEraseFollowTheDevice) {
+  sim::QspiFlashOptions options;
+  options.configured = true;
+  options.programBusy = std::chrono::milliseconds(1);
+  QspiBoard b("W25Q64JV", "W25Q64JV", false, false, options);
+  const std::vector<uint16_t> words = RandomWords(1000, 21);
+  b.Load(words);
+  uint32_t status = 0;
+  ASSERT_TRUE(b.Program(status)) << b.error;
+  ASSERT_EQ(status, StatusProgramVerified) << b.host.LastStatus();
+  std::string error;
+  std::vector<uint16_t> read;
+  {
+    FlashIf session(b.host);
+    ASSERT_TRUE(b.job.ReadRange(session, 10, 500, read, error)) << error;
+  }
+  EXPECT_EQ(read, std::vector<uint16_t>(words.begin() + 10, words.begin() + 510));
+  uint32_t lastWritten = 999;
+  while (words[lastWritten] == 0xFFFF) --lastWritten;
+  // Legend: range start and length, status, first word that is not 0xFFFF.
+  struct BlankCase {
+    uint32_t start, words, status, firstWritten;
+  };
+  const BlankCase cases[] = {
+      {1000, 0x8000, StatusEmpty, 0},  // crosses a checksum chunk
+      {lastWritten, 5, StatusNotBlank, lastWritten},
+  };
+  for (const BlankCase& c : cases) {
+    FlashIf session(b.host);
+    ASSERT_TRUE(b.job.CheckBlankRange(session, c.start, c.words, error)) << error;
+    EXPECT_EQ(session.statusCode, c.status) << c.start << " " << b.host.LastStatus();
+    if (c.status == StatusNotBlank) {
+      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
+      EXPECT_EQ(session.readValue, b.flash.controller->MappedWord(c.firstWritten));
+    }
+  }
+  {
+    FlashIf session(b.host);
+    ASSERT_TRUE(b.job.EraseRange(session, 500, 1, error)) << error;
+    EXPECT_EQ(session.statusCode, StatusErased);
+  }
+  for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(b.flash.controller->MappedWord(i), 0xFFFF) << i;  // one sector
+  FlashIf session(b.host);
+  ASSERT_TRUE(b.job.CheckBlankRange(session, 0, 1000, error)) << error;
+  EXPECT_EQ(session.statusCode, StatusEmpty);
+  const std::vector<std::string> violations = b.Violations();
+  EXPECT_TRUE(violations.empty()) << violations.front();
+}
+
 }  // namespace
 }  // namespace tessaro

@@ -263,5 +263,50 @@ TEST(SerialFlashSplit, EmbeddedPlusSerialOn8x47PutsTheRestIntoTheDataFlash) {
   EXPECT_TRUE(b.flash.device->violations().empty());
 }
 
+
+// Read and blank check of a DataFlash through the job: reads give the device's words also from
+// inside pages, the blank check (target checksums of whole pages, read-back only where a sum
+// differs) names the first written word, and erase is refused (the page program erases).
+TEST(SerialFlashRange, ReadAndBlankCheckFollowTheDevice) {
+  SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0");
+  const std::vector<uint16_t> words = RandomWords(300, 9);
+  b.Load(words);
+  ASSERT_EQ(b.Program(), StatusProgramVerified) << b.host.LastStatus();
+  const sim::SpiFlashDevice& device = *b.flash.device;
+  std::string error;
+  std::vector<uint16_t> read;
+  {
+    FlashIf session(b.host);
+    ASSERT_TRUE(b.job.ReadRange(session, 100, 150, read, error)) << error;
+  }
+  ASSERT_EQ(read.size(), 150u);
+  for (uint32_t i = 0; i < read.size(); ++i) ASSERT_EQ(read[i], device.Word(100 + i)) << i;
+  EXPECT_EQ(std::vector<uint16_t>(read.begin(), read.end()), std::vector<uint16_t>(words.begin() + 100, words.begin() + 250));
+
+  uint32_t lastWritten = 299;
+  while (words[lastWritten] == 0xFFFF) --lastWritten;
+  // Legend: range start and length, status, first word that is not 0xFFFF.
+  struct BlankCase {
+    uint32_t start, words, status, firstWritten;
+  };
+  const BlankCase cases[] = {
+      {300, 132 * 20, StatusEmpty, 0},  // starts inside a page, crosses a checksum chunk
+      {0, 300, StatusNotBlank, 0},
+      {lastWritten, 40, StatusNotBlank, lastWritten},
+  };
+  for (const BlankCase& c : cases) {
+    FlashIf session(b.host);
+    ASSERT_TRUE(b.job.CheckBlankRange(session, c.start, c.words, error)) << error;
+    EXPECT_EQ(session.statusCode, c.status) << c.start << " " << b.host.LastStatus();
+    if (c.status == StatusNotBlank) {
+      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
+      EXPECT_EQ(session.readValue, device.Word(c.firstWritten));
+    }
+  }
+  FlashIf session(b.host);
+  EXPECT_FALSE(b.job.EraseRange(session, 0, 10, error));
+  EXPECT_EQ(device.Word(0), words[0]);
+}
+
 }  // namespace
 }  // namespace tessaro
