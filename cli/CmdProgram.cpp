@@ -10,11 +10,8 @@
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +22,7 @@
 #include "chips/BoardConfig.h"
 #include "cli/Cli.h"
 #include "cli/Port.h"
+#include "cli/Terminal.h"
 #include "common/Json.h"
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
@@ -44,186 +42,6 @@ namespace {
 
 constexpr int kExitRefused = 3;
 constexpr int kExitAborted = 4;
-
-// ---------------------------------------------------------------------------------------------
-// Ctrl-C is the Esc key: the first one asks the running operation to stop at its next cancel
-// check; a second one ends the program the usual way.
-
-std::atomic<bool> gInterrupted{false};
-
-extern "C" void OnInterrupt(int) {
-  gInterrupted.store(true);
-  std::signal(SIGINT, SIG_DFL);
-}
-
-class InterruptScope {
- public:
-  InterruptScope() {
-    gInterrupted.store(false);
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptScope() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
-
- private:
-  void (*previous_)(int) = SIG_DFL;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Answers for the questions of the link and the session.
-
-enum class Answers { Ask, Yes, No };
-
-bool AskOnTerminal(const std::string& text, Answers answers) {
-  if (answers == Answers::Yes) return true;
-  if (answers == Answers::No || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
-  WriteErr(text + " [y/N] ");
-  std::string line;
-  if (!std::getline(std::cin, line)) return false;
-  return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
-}
-
-// Message texts use "\n" and "\r\n"; a terminal wants "\n".
-std::string TerminalText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c != '\r') out += c;
-  }
-  return out;
-}
-
-class CliPrompt : public PromptIf {
- public:
-  CliPrompt(Answers answers, std::vector<std::string>& messages) : answers_(answers), messages_(messages) {}
-  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override {
-    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
-      return AskOnTerminal(caption + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
-    }
-    messages_.push_back(text);  // shown once the operation has ended
-    (void)caption;
-    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
-  }
-
- private:
-  Answers answers_;
-  std::vector<std::string>& messages_;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Progress on a terminal: bar, percentage, rate, position text.
-
-class TerminalProgress : public ProgressBarIf {
- public:
-  explicit TerminalProgress(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
-  ~TerminalProgress() override { Clear(); }
-
-  void SetRange(int32_t low, int32_t high) override {
-    low_ = low;
-    high_ = high;
-    rateStart_ = std::chrono::steady_clock::now();
-    rateBase_ = position_;
-    Draw(true);
-  }
-  void SetPosition(int32_t position) override {
-    if (position < rateBase_) {
-      rateBase_ = position;
-      rateStart_ = std::chrono::steady_clock::now();
-    }
-    position_ = position;
-    Draw(false);
-  }
-  void SetText(const std::string& text) {
-    text_ = text;
-    Draw(false);
-  }
-  void Clear() {
-    if (enabled_ && drawn_) WriteErr("\r" + std::string(width_, ' ') + "\r");
-    drawn_ = false;
-  }
-
- private:
-  void Draw(bool force) {
-    if (!enabled_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
-    lastDraw_ = now;
-    const int64_t span = static_cast<int64_t>(high_) - low_;
-    int percent = span > 0 ? static_cast<int>((static_cast<int64_t>(position_) - low_) * 100 / span) : 0;
-    percent = std::max(0, std::min(100, percent));
-    constexpr int kBarWidth = 30;
-    const int filled = percent * kBarWidth / 100;
-    const double seconds = std::chrono::duration<double>(now - rateStart_).count();
-    const double rate = seconds > 0.05 ? (position_ - rateBase_) / seconds : 0.0;
-    char line[160];
-    std::snprintf(line, sizeof line, "[%s%s] %3d%%  %7.1f kW/s  %s", std::string(filled, '#').c_str(),
-                  std::string(kBarWidth - filled, ' ').c_str(), percent, rate / 1000.0, text_.c_str());
-    std::string text = line;
-    if (text.size() < width_) text += std::string(width_ - text.size(), ' ');
-    width_ = std::max(width_, text.size());
-    WriteErr("\r" + text);
-    drawn_ = true;
-  }
-
-  bool enabled_;
-  std::chrono::steady_clock::time_point start_;
-  std::chrono::steady_clock::time_point lastDraw_{};
-  std::chrono::steady_clock::time_point rateStart_;
-  int32_t rateBase_ = 0;
-  int32_t low_ = 0;
-  int32_t high_ = 100;
-  int32_t position_ = 0;
-  std::string text_;
-  bool drawn_ = false;
-  size_t width_ = 0;
-};
-
-// ---------------------------------------------------------------------------------------------
-// The host of the session: what the main window offers, from the command line.
-
-class CliHost : public FlashHost {
- public:
-  CliHost(SerialPort& link, BoardConfig& config, TerminalProgress& progress, uint32_t port, bool doubleBaud,
-          uint32_t start, Answers answers)
-      : link_(link), config_(config), progress_(progress), port_(port), doubleBaud_(doubleBaud), start_(start),
-        answers_(answers) {}
-
-  SerialPort& Link() override { return link_; }
-  BoardConfig& Configuration() override { return config_; }
-  ProgressBarIf* ProgressBar() override { return &progress_; }
-  CLyrComIf* LinkCallback() override { return &callback_; }
-  uint32_t PortNumber() override { return port_; }
-  bool DoubleBaud() override { return doubleBaud_; }
-  uint32_t StartAddress() override { return start_; }
-  void SetStartAddress(uint32_t address) override { start_ = address; }
-  void ShowStatusLine(const std::string& text, int colourClass) override {
-    statusLine = text;
-    colour = colourClass;
-  }
-  void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
-  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override {
-    const std::string title = caption ? caption : "Tessaro";
-    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
-      progress_.Clear();
-      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
-    }
-    messages.push_back(text);  // shown once the operation has ended
-    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
-  }
-  bool CancelRequested() override { return gInterrupted.load(); }
-
-  std::string statusLine;
-  int colour = 0;
-  std::vector<std::string> messages;
-
- private:
-  SerialPort& link_;
-  BoardConfig& config_;
-  TerminalProgress& progress_;
-  CLyrComIf callback_;
-  uint32_t port_;
-  bool doubleBaud_;
-  uint32_t start_;
-  Answers answers_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Destinations
@@ -309,7 +127,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   args.Option("drivers").Option("config");
   args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
   if (program) args.Flag("no-verify");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
@@ -396,13 +214,13 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   std::string portError;
   if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
 
-  std::vector<std::string> linkMessages;
-  CliPrompt prompt(answers, linkMessages);
+  Questions questions(answers);
+  CliPrompt prompt(questions);
   SerialPort link;
   AttachPort(link, port);
   link.SetPrompt(&prompt);
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
-  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
+  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, questions);
 
   InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
@@ -436,12 +254,11 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   const bool ran = last.ran;
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
-  for (const std::string& message : EndSimBoard(port)) host.messages.push_back(message);
+  for (const std::string& message : EndSimBoard(port)) questions.messages.push_back(message);
   const int64_t elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.Clear();
-  std::vector<std::string> messages = linkMessages;
-  messages.insert(messages.end(), host.messages.begin(), host.messages.end());
+  std::vector<std::string> messages = questions.messages;
   if (!ran && error.empty()) {
     // EnsureLinked has shown its reasons; they are the operation's error here.
     error = JoinMessages(messages);
