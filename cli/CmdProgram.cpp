@@ -27,6 +27,7 @@
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
+#include "definitions/PinList.h"
 #include "flash/DriverImage.h"
 #include "image/ImageBuffer.h"
 #include "image/ImageKind.h"
@@ -120,17 +121,97 @@ int ExitCodeOf(bool ran, uint32_t status) {
   return kExitFailed;
 }
 
+// The options of program and verify. Legend: name, takes a value, program only, --help text.
+struct OptionRow {
+  const char* name;
+  bool takesValue;
+  bool programOnly;
+  const char* help;
+};
+constexpr OptionRow kOptionTable[] = {
+    {"port", true, false, "COMn, a device path or sim:OPTION,... (default: the settings' port)"},
+    {"board", true, false, "board definition NAME from the config folder"},
+    {"config-string", true, false, "chip configuration TEXT instead of a board"},
+    {"df", true, false, "DataFlash/SPI device NAME (with --config-string)"},
+    {"df-enable", true, false, "PINS that select the DataFlash, e.g. P7.15=0"},
+    {"df-disable", true, false, "PINS that deselect the DataFlash"},
+    {"qspi", true, false, "QSPI device NAME (with --config-string)"},
+    {"dual", false, false, "two QSPI devices side by side"},
+    {"single-bit", false, false, "QSPI/MP QSPI in single-bit mode"},
+    {"mpqspi", true, false, "MP QSPI device NAME (with --config-string)"},
+    {"nor", true, false, "parallel NOR device NAME (with --config-string)"},
+    {"nand", false, false, "a NAND device (with --config-string)"},
+    {"dest", true, false, "destination CODE or name: embedded emb+nor emb+serial nor serial qspi mpqspi nand"},
+    {"start", true, false, "start address HEX or HHHH:LLLL"},
+    {"size", true, false, "words of the image to use, HEX"},
+    {"yes", false, false, "answer every question yes"},
+    {"no", false, false, "answer every question no"},
+    {"double-baud", false, false, "link at twice the baud rate"},
+    {"json", false, false, "machine-readable result on stdout"},
+    {"drivers", true, false, "drivers folder DIR"},
+    {"config", true, false, "board definitions folder DIR"},
+    {"no-verify", false, true, "do not verify after programming"},
+};
+// The options that name devices; a board file names its own.
+constexpr const char* kDeviceOptions[] = {"df", "df-enable", "df-disable", "qspi", "dual", "single-bit", "mpqspi", "nor", "nand"};
+
+// The devices of a bare configuration, given as options, as a board of the command line: the
+// destinations it offers and the drivers it sets up are those of a board file naming them.
+bool DevicesFromOptions(const ArgReader& args, const BoardConfig& config, BoardDefinition& board, std::string& error) {
+  bool any = false;
+  for (const char* device : kDeviceOptions) any = any || args.Has(device);
+  if (!any) return true;
+  board.config = config;
+  board.name = "command line";
+  if (auto name = args.Value("df")) {
+    board.dfDevice = *name;
+    if (!args.Has("df-enable")) {
+      error = "--df needs --df-enable PINS";
+      return false;
+    }
+  } else if (args.Has("df-enable") || args.Has("df-disable")) {
+    error = "--df-enable and --df-disable go with --df NAME";
+    return false;
+  }
+  for (const char* pins : {"df-enable", "df-disable"}) {
+    if (auto text = args.Value(pins)) {
+      if (!ParsePinList(*text, pins[3] == 'e' ? board.dfEnable : board.dfDisable)) {
+        error = std::string("invalid pin list for --") + pins + " '" + *text + "'";
+        return false;
+      }
+    }
+  }
+  if ((args.Has("dual") && !args.Has("qspi")) || (args.Has("single-bit") && !args.Has("qspi") && !args.Has("mpqspi"))) {
+    error = "--dual and --single-bit go with --qspi NAME (--single-bit also with --mpqspi NAME)";
+    return false;
+  }
+  const int32_t singleBit = args.Has("single-bit") ? ONOFF_ON : ONOFF_OFF;
+  board.qspiDevice = args.ValueOr("qspi", "");
+  board.dualQspi = args.Has("dual") ? ONOFF_ON : ONOFF_OFF;
+  board.qspiSingleBit = singleBit;
+  board.mpQspiDevice = args.ValueOr("mpqspi", "");
+  board.mpQspiSingleBit = singleBit;
+  board.flashDevices = board.flashDeviceNames = args.ValueOr("nor", "");
+  if (args.Has("nand")) board.nandDevice = "ONFI";
+  return true;
+}
+
 int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   const char* command = program ? "program" : "verify";
   ArgReader args(command, rawArgs);
-  args.Option("port").Option("board").Option("config-string").Option("dest").Option("start").Option("size");
-  args.Option("drivers").Option("config");
-  args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
-  if (program) args.Flag("no-verify");
+  for (const OptionRow& row : kOptionTable) {
+    if (row.programOnly && !program) continue;
+    row.takesValue ? args.Option(row.name, row.help) : args.Flag(row.name, row.help);
+  }
   if (!args.Parse()) return args.ParseExit();
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
+  if (args.Has("board")) {
+    for (const char* device : kDeviceOptions) {
+      if (args.Has(device)) return args.UsageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
+    }
+  }
   const bool json = args.Has("json");
   const bool verifyAfter = program && !args.Has("no-verify");
   const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
@@ -139,6 +220,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
 
   // The board, or a bare chip configuration.
   BoardList boards;
+  BoardDefinition commandLineBoard;
   const BoardDefinition* board = nullptr;
   BoardConfig config = InitBoardConfig();
   if (auto name = args.Value("board")) {
@@ -156,6 +238,9 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     if (!parsed.ok || config.chip == nullptr) {
       return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
     }
+    std::string deviceError;
+    if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return args.UsageError(deviceError);
+    if (commandLineBoard.name.empty() == false) board = &commandLineBoard;
   }
 
   ProgrammingJob job;
@@ -280,6 +365,15 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
       out.EndObject();
     }
     out.EndArray();
+    out.Key("questions").BeginArray();
+    for (const QuestionRecord& question : questions.asked) {
+      out.BeginObject()
+          .Field("text", question.text)
+          .Field("caption", question.caption)
+          .Field("answer", question.answer ? "yes" : "no")
+          .EndObject();
+    }
+    out.EndArray();
     out.Key("wire");
     if (port.board) {
       const sim::WireCounters counters = port.board->Counters();
@@ -307,7 +401,8 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
 }
 
 const char* const kOptions =
-    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT) [--dest CODE|embedded|emb+nor|"
+    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT [--df NAME --df-enable PINS [--df-disable PINS]] [--qspi NAME [--dual]] "
+    "[--mpqspi NAME] [--single-bit] [--nor NAME] [--nand]) [--dest CODE|embedded|emb+nor|"
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
