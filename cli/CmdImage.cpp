@@ -30,7 +30,7 @@ const char* KindDescription(int32_t kind) {
 int RunImage(std::vector<std::string>& rawArgs) {
   ArgReader args("image", rawArgs);
   args.Flag("json");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one FILE");
   const std::string& path = args.Positional()[0];
 
