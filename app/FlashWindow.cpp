@@ -457,10 +457,11 @@ void CFlash::RunAction(bool program) {
 bool CFlash::NineFamily() const { return config_.chip && config_.chip->familyCode == FAMILY_9XXX; }
 
 bool CFlash::EncryptionAccepted() {
-  if (!NineFamily() || job_.image.kind != IMAGE_ENCRYPTED_FIRMWARE || job_.image.size <= 6) return true;
-  // The boot source the firmware was built for: host boot is marked in the image itself.
+  if (!NineFamily() || job_.image.kind != IMAGE_ENCRYPTED_FIRMWARE) return true;
+  // The boot source the firmware was built for: host boot is marked in the image itself (an
+  // image too short for that word is checked as any other and fails the check).
   BootSource source = BOOT_REGULAR;
-  if (job_.image.words[6] & 1)
+  if (job_.image.size > 6 && (job_.image.words[6] & 1))
     source = BOOT_HOST;
   else if (job_.destination == DestNand)
     source = BOOT_NAND;

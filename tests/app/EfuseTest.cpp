@@ -5,7 +5,6 @@
 // after it. Every burn is checked in the simulated board's fuse words.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -138,8 +137,9 @@ TEST_F(EfuseDialogTest, AnEfuFileChosenOnTheWindowOpensTheDialogEvenWhenItDoesNo
   QString statusText;
   bool programEnabled = true;
   QTimer::singleShot(0, [&] {
-    QWidget* dialog = QApplication::activeModalWidget();
+    auto* dialog = rig_->window->findChild<EfuseDialog*>();
     ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isModal());
     title = dialog->windowTitle();
     statusText = Control<QLineEdit>(*dialog, "4007")->text();
     programEnabled = Control<QPushButton>(*dialog, "1")->isEnabled();
