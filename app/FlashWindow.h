@@ -1,9 +1,8 @@
 // The main programming window: board, port, destination and image choice, start address and
 // size, PROGRAM! and Verify with progress, position and the coloured status line, and for the
 // 9xxx chips the eFuse dialog, the EFU file of an encrypted firmware, its encryption check
-// and the burn after PROGRAM!. It is a
-// view: the work is the core's ProgrammingJob run in a FlashIf session, and the window only
-// answers what the session asks of its host (FlashHost).
+// and the burn after PROGRAM!. It is a view: the work is the core's ProgrammingJob run in a
+// FlashIf session, and the window only answers what the session asks of its host (FlashHost).
 #pragma once
 #include <QDialog>
 #include <QTimer>
