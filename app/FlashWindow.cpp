@@ -24,8 +24,11 @@
 #include "app/ComSelectDialog.h"
 #include "app/DialogUnits.h"
 #include "app/DocMenu.h"
+#include "app/EfuseDialog.h"
+#include "app/StatusLine.h"
 #include "common/Text.h"
 #include "definitions/DefinitionReader.h"
+#include "efuse/FirmwareCheck.h"
 #include "image/ImageKind.h"
 #include "platform/Files.h"
 #include "session/Destinations.h"
@@ -316,10 +319,9 @@ void CFlash::OnSizeBoxEdited() {
 // ---- files ---------------------------------------------------------------------------------
 
 bool CFlash::LoadImageFile(const std::string& path) {
-  if (config_.chip && config_.chip->familyCode == FAMILY_9XXX && EqualsNoCase(ExtensionOf(path), "efu")) {
-    // An EFU file opens the eFuse programming, which this version does not have yet.
-    Say("eFuse programming is not available in this version.");
-    return false;
+  if (NineFamily() && EqualsNoCase(ExtensionOf(path), "efu")) {
+    OpenEfuseDialog(path);
+    return false;  // no image was loaded
   }
   job_.imagePath = path;
   job_.hexFile = IsHexFileName(path);
@@ -335,7 +337,16 @@ bool CFlash::LoadImageFile(const std::string& path) {
   pathBox_->setText(Q(path));
   pathBox_->setCursorPosition(static_cast<int>(pathBox_->text().size()));
   if (job_.image.kind != IMAGE_RAW) SetStartAddress(job_.image.kindAddress);
-  fileLabel_->setText(job_.image.kind != IMAGE_RAW ? QString::fromLatin1(ImageKindName(job_.image.kind)) : QString());
+  // The EFU data belongs to the image: a new image drops the old data, and an encrypted
+  // firmware for a 9xxx brings the EFU file beside it.
+  efu_ = EfuData{};
+  if (NineFamily() && job_.image.kind == IMAGE_ENCRYPTED_FIRMWARE) {
+    std::string message;
+    if (!LoadEfuBeside(path, efu_, message)) Say(message, kEfuParseErrorCaption);
+  }
+  // The kind texts double an ampersand for the label's mnemonic syntax; a plain label shows
+  // its text as it is.
+  fileLabel_->setText(Q(ImageKindText(job_.image, efu_)).replace(QStringLiteral("&&"), QStringLiteral("&")));
   sizeBox_->setText(Q(Hex(static_cast<uint32_t>(job_.image.size))));
   return true;
 }
@@ -415,6 +426,7 @@ void CFlash::RunAction(bool program) {
   cancelMarked_ = false;
   deviceWork_ = false;
   longestGap_ = std::chrono::milliseconds(0);
+  lastAfterFirmware_ = AfterFirmwareResult{};
   lastPump_ = std::chrono::steady_clock::now();
   filter_ = std::make_unique<ActionFilter>();
   prompt_.SetWaitCursor(true);
@@ -425,9 +437,14 @@ void CFlash::RunAction(bool program) {
   }
   std::string error;
   bool ran = false;
-  {
+  if (!program || EncryptionAccepted()) {
     FlashIf session(*this);
     ran = program ? job_.ProgramImage(session, error) : job_.VerifyImage(session, error);
+    if (program && ran && NineFamily() && efu_.flags != 0) {
+      // The firmware runs only with its eFuses: burn them now. Warnings and a failed burn are
+      // told through the prompt.
+      lastAfterFirmware_ = BurnAfterFirmware(session, efu_);
+    }
   }
   prompt_.SetWaitCursor(false);
   if (!ran && !error.empty()) Say(error);
@@ -435,6 +452,28 @@ void CFlash::RunAction(bool program) {
   QCoreApplication::processEvents();
   filter_.reset();
   actionRunning_ = false;
+}
+
+bool CFlash::NineFamily() const { return config_.chip && config_.chip->familyCode == FAMILY_9XXX; }
+
+bool CFlash::EncryptionAccepted() {
+  if (!NineFamily() || job_.image.kind != IMAGE_ENCRYPTED_FIRMWARE) return true;
+  // The boot source the firmware was built for: host boot is marked in the image itself (an
+  // image too short for that word is checked as any other and fails the check).
+  BootSource source = BOOT_REGULAR;
+  if (job_.image.size > 6 && (job_.image.words[6] & 1))
+    source = BOOT_HOST;
+  else if (job_.destination == DestNand)
+    source = BOOT_NAND;
+  std::string message;
+  if (CheckFirmwareEncryption(job_.image, efu_, source, message, StartAddress())) return true;
+  return Ask(message + "\r\nProgram anyway?", "Invalid Encryption", PromptButtons::YesNo) == PromptAnswer::Yes;
+}
+
+void CFlash::OpenEfuseDialog(const std::string& path) {
+  FlashIf session(*this);
+  EfuseDialog dialog(session, path, this);
+  dialog.exec();
 }
 
 void CFlash::OnProgram() { RunAction(true); }
@@ -481,29 +520,8 @@ void CFlash::OnPollTick() {
 // ---- status, position, progress ------------------------------------------------------------
 
 void CFlash::ShowStatusLine(const std::string& text, int colourClass) {
-  // Legend: base colour and text colour of each class; class 0 keeps the style's colours.
-  struct Colours {
-    QColor base;
-    QColor text;
-  };
-  static const Colours kColours[] = {
-      {QColor(), QColor()},
-      {QColor(0, 255, 0), QColor(0, 0, 0)},
-      {QColor(255, 255, 0), QColor(0, 0, 0)},
-      {QColor(255, 0, 0), QColor(255, 255, 0)},
-  };
   colourClass_ = colourClass;
-  QPalette palette = statusLine_->style()->standardPalette();
-  if (colourClass > 0 && colourClass < static_cast<int>(std::size(kColours))) {
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-      palette.setColor(group, QPalette::Base, kColours[colourClass].base);
-      palette.setColor(group, QPalette::Window, kColours[colourClass].base);
-      palette.setColor(group, QPalette::Text, kColours[colourClass].text);
-    }
-  }
-  statusLine_->setPalette(palette);
-  statusLine_->setText(Q(text));
-  statusLine_->repaint();  // the action keeps the thread; show it now
+  ShowColouredStatus(*statusLine_, Q(text), colourClass);
 }
 
 void CFlash::ShowPositionText(const std::string& text) { positionBox_->setText(Q(text)); }

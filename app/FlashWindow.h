@@ -1,7 +1,8 @@
 // The main programming window: board, port, destination and image choice, start address and
-// size, PROGRAM! and Verify with progress, position and the coloured status line. It is a
-// view: the work is the core's ProgrammingJob run in a FlashIf session, and the window only
-// answers what the session asks of its host (FlashHost).
+// size, PROGRAM! and Verify with progress, position and the coloured status line, and for the
+// 9xxx chips the eFuse dialog, the EFU file of an encrypted firmware, its encryption check
+// and the burn after PROGRAM!. It is a view: the work is the core's ProgrammingJob run in a
+// FlashIf session, and the window only answers what the session asks of its host (FlashHost).
 #pragma once
 #include <QDialog>
 #include <QTimer>
@@ -13,6 +14,8 @@
 #include "app/AppPrompt.h"
 #include "chips/BoardConfig.h"
 #include "definitions/BoardDefinition.h"
+#include "efuse/EfuFile.h"
+#include "efuse/ProgramEFuse.h"
 #include "link/ComIf.h"
 #include "link/SerialPort.h"
 #include "session/FlashIf.h"
@@ -67,6 +70,10 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   const std::string& DriversFolder() const { return driversFolder_; }
   int StatusColour() const { return colourClass_; }
   ProgrammingJob& Job() { return job_; }
+  // The EFU data of the loaded firmware (empty unless an encrypted 9xxx firmware brought one).
+  const EfuData& Efu() const { return efu_; }
+  // What the last burn after firmware did (nothing attempted when none ran).
+  const AfterFirmwareResult& LastAfterFirmware() const { return lastAfterFirmware_; }
   bool ActionRunning() const { return actionRunning_; }
   // Longest time the window went without handling its events during the device work of the
   // last action (linking has fixed waits of its own and is not counted).
@@ -126,6 +133,11 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void FillBoardSelector();
   void RunAction(bool program);
   bool Say(const std::string& text, const char* caption = nullptr);
+  bool NineFamily() const;
+  // The encryption check before PROGRAM! of an encrypted 9xxx firmware; false when it failed
+  // and the user chose not to program anyway.
+  bool EncryptionAccepted();
+  void OpenEfuseDialog(const std::string& path);
 
   SerialPort& link_;
   BoardList& boards_;
@@ -133,6 +145,8 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   AppPorts& ports_;
   CFlashComIf comIf_{*this};
   ProgrammingJob job_;
+  EfuData efu_{};
+  AfterFirmwareResult lastAfterFirmware_;
   BoardConfig config_{};
   std::string programFolder_;
   std::string driversFolder_;

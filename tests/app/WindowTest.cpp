@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "AppTestMain.h"
+#include "WindowRig.h"
 #include "app/FlashWindow.h"
 #include "app/LyrApp.h"
 #include "common/Text.h"
@@ -36,88 +37,6 @@ constexpr long kMaxEventGapMs = 250;
 #else
 constexpr long kMaxEventGapMs = 100;
 #endif
-
-const std::string kRepoConfig = std::string(TESSARO_SOURCE_DIR) + "/config";
-const std::string kRepoDrivers = std::string(TESSARO_SOURCE_DIR) + "/drivers";
-
-// A program folder of its own: config/ holds the given board files (or the demo boards),
-// drivers/ is the project's description folder.
-std::string MakeProgramFolder(const std::string& name, const std::vector<std::pair<std::string, std::string>>& boards) {
-  const std::string folder = TestHome() + "/" + name + "/";
-  fs::remove_all(folder);
-  fs::create_directories(folder + "config");
-  fs::create_directory_symlink(kRepoDrivers, folder + "drivers");
-  if (boards.empty()) {
-    for (const auto& file : fs::directory_iterator(kRepoConfig)) fs::copy(file.path(), folder + "config/" + file.path().filename().string());
-  }
-  for (const auto& [file, text] : boards) std::ofstream(folder + "config/" + file) << text;
-  return folder;
-}
-
-std::string WriteImage(const std::string& name, const std::vector<uint16_t>& words) {
-  const std::string path = TestHome() + "/" + name;
-  std::ofstream out(path, std::ios::binary);
-  for (uint16_t word : words) {
-    out.put(static_cast<char>(word & 0xFF));
-    out.put(static_cast<char>(word >> 8));
-  }
-  return path;
-}
-
-std::vector<uint16_t> Pattern(size_t count) {
-  std::vector<uint16_t> words(count);
-  for (size_t i = 0; i < count; ++i) words[i] = static_cast<uint16_t>(i * 7 + 0x1234);
-  return words;
-}
-
-template <typename Widget>
-Widget* Control(QWidget& window, const char* id) {
-  auto* widget = window.findChild<Widget*>(QString::fromLatin1(id));
-  EXPECT_NE(widget, nullptr) << id;
-  return widget;
-}
-
-QStringList Items(QComboBox* box) {
-  QStringList items;
-  for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
-  return items;
-}
-
-void Drop(QWidget& window, const QStringList& paths) {
-  auto* data = new QMimeData;
-  QList<QUrl> urls;
-  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-  data->setUrls(urls);
-  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(&window, &enter);
-  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(&window, &drop);
-  delete data;
-}
-
-// One window as start-up builds it, over the settings and program folder of the test.
-struct WindowRig {
-  explicit WindowRig(const std::string& programFolder) {
-    QSettings user;
-    setup = ReadStartup(user, programFolder, boards, boardErrors);
-    SetDriverImageFolder(setup.driversFolder);
-    window = std::make_unique<CFlash>(link, boards, prompt, ports, setup);
-  }
-  void SelectBoard(const std::string& name) {
-    auto* box = Control<QComboBox>(*window, "1001");
-    const int index = box->findText(QString::fromStdString(name));
-    ASSERT_GE(index, 0) << name;
-    box->setCurrentIndex(index);
-    window->OnBoardChanged();
-  }
-  ScriptedPrompt prompt;
-  SerialPort link;
-  AppPorts ports;
-  BoardList boards;
-  std::string boardErrors;
-  WindowSetup setup;
-  std::unique_ptr<CFlash> window;
-};
 
 class WindowTest : public ::testing::Test {
  protected:
