@@ -7,7 +7,7 @@
 
 #include "app/DialogUnits.h"
 #include "app/StatusLine.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro::app {
 namespace {

@@ -12,7 +12,7 @@
 #include "flash/FlashDriverQSPI.h"
 #include "flash/FlashDriverTDF.h"
 #include "link/SerialPort.h"
-#include "session/FlashDriverIf.h"
+#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
