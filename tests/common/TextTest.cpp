@@ -64,7 +64,7 @@ TEST(Json, PrettyLayoutAndNumbers) {
   EXPECT_EQ(json.Finish(),
             "{\n  \"z\": 1,\n  \"big\": 18446744073709551615,\n  \"list\": [\n    0.5,\n    2,\n    0.333333,\n    null,\n"
             "    null\n  ],\n  \"empty\": {},\n  \"none\": []\n}\n");
-  EXPECT_EQ(JsonWriter::Escape("a\\b\x7F\xFF"), "\"a\\\\b\x7F\\u00FF\"");
+  EXPECT_EQ(JsonWriter::Escape("a\\b\x7F\xFF"), "\"a\\\\b\\u007F\\u00FF\"");
 }
 
 }  // namespace
