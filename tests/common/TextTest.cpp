@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "common/Json.h"
 #include "common/Text.h"
 
@@ -35,6 +37,34 @@ TEST(Json, EscapesControlAndHighBytes) {
   JsonWriter json(false);
   json.BeginObject().Field("a", "x\"\r\n\x01\xE9").Key("b").BeginArray().Number(-1).Bool(true).Null().EndArray().EndObject();
   EXPECT_EQ(json.str(), "{\"a\":\"x\\\"\\r\\n\\u0001\\u00E9\",\"b\":[-1,true,null]}");
+}
+
+// The layout scripts read: two-space indent, ": " after keys, empty containers closed on the
+// same line, keys in the order written, six significant digits for fractions.
+TEST(Json, PrettyLayoutAndNumbers) {
+  JsonWriter json;
+  json.BeginObject()
+      .Field("z", 1)
+      .Field("big", 18446744073709551615ull)
+      .Key("list")
+      .BeginArray()
+      .Double(0.5)
+      .Double(2.0)
+      .Double(1.0 / 3.0)
+      .Double(std::nan(""))
+      .OptionalNumber(std::nullopt)
+      .EndArray()
+      .Key("empty")
+      .BeginObject()
+      .EndObject()
+      .Key("none")
+      .BeginArray()
+      .EndArray()
+      .EndObject();
+  EXPECT_EQ(json.Finish(),
+            "{\n  \"z\": 1,\n  \"big\": 18446744073709551615,\n  \"list\": [\n    0.5,\n    2,\n    0.333333,\n    null,\n"
+            "    null\n  ],\n  \"empty\": {},\n  \"none\": []\n}\n");
+  EXPECT_EQ(JsonWriter::Escape("a\\b\x7F\xFF"), "\"a\\\\b\\u007F\\u00FF\"");
 }
 
 }  // namespace
