@@ -116,8 +116,9 @@ struct DeviceCase {
   std::vector<std::string> simArgs;
   int32_t destination;
   const char* region;
-  uint32_t start;
+  uint32_t start;  // the position programmed
   size_t words;
+  uint32_t windowBase = 0;  // where region word 0 is, for a position given as a window address
 };
 
 // The 9xxx host reaches parallel NOR and QSPI through the same window, so the shipped QSPI demo
@@ -140,10 +141,11 @@ TEST_P(BoardCarries, ProgrammedImageIsExactlyWhatTheDumpHolds) {
   EXPECT_EQ(sim::EndBoard(*b.host.board), std::vector<std::string>{});
 
   const std::vector<uint16_t> held = ReadWords(dump);
-  ASSERT_GE(held.size(), c.start + words.size());
+  const uint32_t first = c.start - c.windowBase;
+  ASSERT_GE(held.size(), first + words.size());
   for (size_t i = 0; i < held.size(); ++i) {
-    const bool inImage = i >= c.start && i < c.start + words.size();
-    ASSERT_EQ(held[i], inImage ? words[i - c.start] : 0xFFFF) << c.region << " word " << i;
+    const bool inImage = i >= first && i < first + words.size();
+    ASSERT_EQ(held[i], inImage ? words[i - first] : 0xFFFF) << c.region << " word " << i;
   }
 }
 
@@ -152,6 +154,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DeviceCase{"DefinitionQspi", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"}, DestQspi,
                    "qspi", 0x100, 700},
+        DeviceCase{"DefinitionMpQspi", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"},
+                   DestMpQspi, "mpqspi", 0xC0000000u + 0x8000, 300, 0xC0000000u},
         DeviceCase{"DefinitionNor", "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "",
                    {"--board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)"}, DestParallel, "nor", 0x10, 500},
         DeviceCase{"DefinitionNand", "LYR9371 NAND Boot Board", "", {"--board=LYR9371 NAND Boot Board"}, DestNand,
