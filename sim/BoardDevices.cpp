@@ -1,5 +1,6 @@
 #include "sim/BoardDevices.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "chips/ChipCatalogue.h"
@@ -73,7 +74,7 @@ bool ApplyBoardDefinition(SimOptions& options, std::string& error) {
       pin.count = 1;
       pin.pins[0] = board->dfEnable.pins[0];
     }
-    options.spiFlash.push_back({board->dfDevice, pin.count > 0 ? FormatPinList(pin) : "DFCS"});
+    options.spiFlash.push_back({board->dfDevice, pin.count > 0 ? FormatPinList(pin) : "DFCS", true});
   }
   if (options.qspi.empty()) {
     if (!board->qspiDevice.empty()) {
@@ -156,13 +157,24 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     SerialFlashAttachment attached = AttachSerialFlash(board, description, pins.pins[0], spiOptions,
                                                        devices->spi.empty() ? nullptr : devices->spi.front().controller);
     if (!attached.device) {
-      error = "the " + std::string(board.chip()->name) + " cannot carry a serial flash behind " + item.pin;
+      const std::string why = "the simulated " + std::string(board.chip()->name) +
+                              " cannot wire a serial flash behind " + item.pin;
+      // The board's other devices are still worth simulating; an explicit option is a mistake.
+      if (item.fromBoard) {
+        devices->notes.push_back(why + "; " + item.name + " left off");
+        continue;
+      }
+      error = why;
       return false;
     }
     devices->spi.push_back(attached);
   }
 
-  for (const SimQspiItem& item : options.qspi) {
+  // The multi-purpose window lies inside what the ordinary window's range would cover, so its
+  // device is attached first (the first window that holds an address answers it).
+  std::vector<SimQspiItem> qspiItems = options.qspi;
+  std::stable_partition(qspiItems.begin(), qspiItems.end(), [](const SimQspiItem& item) { return item.base == 104; });
+  for (const SimQspiItem& item : qspiItems) {
     const DeviceDescription* lane0 = catalogue.FindQspiDevice(item.lane0);
     const DeviceDescription* lane1 = item.lane1.empty() ? lane0 : catalogue.FindQspiDevice(item.lane1);
     if (lane0 == nullptr || lane1 == nullptr) {

@@ -28,6 +28,7 @@ struct BoardDevices {
   std::shared_ptr<ParallelNorDevice> nor;
   std::shared_ptr<NandDevice> nand;
   std::shared_ptr<NandController> nandController;
+  std::vector<std::string> notes;  // devices of the board definition the simulation leaves off
 };
 
 // Target word address of the window through which the host reaches controller `base`.

@@ -26,6 +26,7 @@ struct SimNorItem {
 // A serial flash behind one select pin ("NAME@PIN", the pin as a board's DfEnable writes it).
 struct SimSpiItem {
   std::string name, pin;
+  bool fromBoard = false;  // named by the board definition: left off (with a note) when unwirable
 };
 
 struct SimOptions {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/BoardDevices.h"
 #include "sim/BoardState.h"
 #include "sim/SimBoard.h"
 #include "sim/SimPty.h"
@@ -31,6 +32,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessaro-sim: %s\n", error.c_str());
     return 2;
   }
+  if (const auto devices = board->Devices())
+    for (const std::string& note : devices->notes) std::fprintf(stderr, "tessaro-sim: %s\n", note.c_str());
   // What a correct host never does goes to the log as it happens (and to --stats at the end).
   board->SetViolationLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: violation: %s\n", text.c_str()); });
 
