@@ -3,7 +3,8 @@
 // process), printing the link's wire counters and the time they model at 115200 baud with a
 // 1 ms and a 16 ms turnaround per round trip, next to the wire floor (the image's bytes x 10
 // bits / 115200). A modelled time far above the floor means round trips, not data, dominate.
-// Options: --kib N (image size, default 1024).
+// Options: --kib N (image size, default 1024); --trace FILE writes the QSPI board's command
+// trace (JSON Lines).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,9 +44,10 @@ class QuietPrompt : public PromptIf {
 // The front end of a run: the simulated board on an in-process port and the status line.
 class BenchHost : public FlashHost {
  public:
-  explicit BenchHost(const char* chip) {
+  explicit BenchHost(const char* chip, const std::string& traceFile = {}) {
     sim::SimOptions options;
     options.chip = chip;
+    options.traceFile = traceFile;
     board = sim::SimBoard::Create(options);
     if (!board) return;
     link.SetPortOpener(sim::SimPortOpener(board));
@@ -130,8 +132,11 @@ void Load(ProgrammingJob& job, uint32_t words) {
 
 int main(int argc, char** argv) {
   uint32_t kib = 1024;
-  for (int i = 1; i + 1 < argc; ++i)
+  std::string traceFile;
+  for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--kib") == 0) kib = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    else if (std::strcmp(argv[i], "--trace") == 0) traceFile = argv[++i];
+  }
   if (kib == 0 || kib > 4096) {
     std::fprintf(stderr, "--kib takes 1 to 4096\n");
     return 2;
@@ -149,7 +154,7 @@ int main(int argc, char** argv) {
   bool ok = true;
 
   {  // QSPI NOR on controller 100, programmed through the absolute window
-    BenchHost host("LYR9468");
+    BenchHost host("LYR9468", traceFile);
     const DeviceDescription* d = catalogue.FindQspiDevice("W25Q64JV");
     if (d == nullptr || !host.board) return 1;
     sim::QspiFlashOptions options;
