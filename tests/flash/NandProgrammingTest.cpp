@@ -5,6 +5,7 @@
 #include <random>
 
 #include "common/Text.h"
+#include "flash/FlashDriverNAND.h"
 #include "session/ProgrammingJob.h"
 #include "sim/devices/NandController.h"
 #include "tests/session/SimSession.h"
@@ -206,6 +207,80 @@ TEST(NandRange, ReadAndBlankCheckFollowTheDevice) {
   EXPECT_FALSE(board.job.EraseRange(session, 0, 10, error));
   EXPECT_EQ(board.device->erases, 0u);
   EXPECT_EQ(board.Violations(), std::vector<std::string>{});
+}
+
+
+// The controller work of a program, as the NAND protocol lays it down: reset with the bus set-up,
+// erase of block 0, then per page the page buffer written whole and the program-page command for
+// its row. Status polls (the read-status command and its run) are left out: their number depends
+// on timing. The record ends where the verify begins with its own reset.
+TEST(NandWire, ProgramWritesFollowTheProtocol) {
+  NandBoard board;
+  board.Load(RandomWords(1500, 4));  // two pages
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;  // detects the device
+  board.host.board->ClearTrace();
+  ASSERT_TRUE(board.Program(error)) << error;
+  ASSERT_EQ(board.status, StatusProgramVerified);
+
+  using nand::kRegisterBase;
+  constexpr uint32_t kBlock = 0xFFFFFFFF;  // a whole-page block write to the data window
+  // Legend: controller register and the 32-bit value written to it (low half first), or kBlock.
+  struct Write {
+    uint32_t reg, value;
+  };
+  const uint32_t erase = ((board.job.nand.addressCycles & 0x7u) << 29) + 0x05D00060u;
+  const std::vector<Write> reset = {{2, 2},           {24, 7},           {4, 0x7FFFFFFF}, {6, 0x7FFF},
+                                    {8, 0x18000000}, {16, 0x800000},    {18, 0x0818080C}, {10, 0x010000FF},
+                                    {12, 0x400000},  {24, 7},           {2, 1}};
+  std::vector<Write> expected = reset;
+  for (const Write& w : std::vector<Write>{{10, erase}, {12, 0}, {14, 0}, {26, 0}, {24, 7}, {2, 1}}) expected.push_back(w);
+  for (uint32_t page = 0; page < 2; ++page) {
+    expected.push_back({kBlock, 0});
+    for (const Write& w : std::vector<Write>{
+             {10, 0xBD100080}, {12, 0x08684000}, {14, page << 16}, {26, page >> 16}, {24, 7}, {2, 1}})
+      expected.push_back(w);
+  }
+  expected.push_back(reset[0]);  // the verify's reset
+
+  // The trace's controller writes, paired back into registers, polls dropped.
+  std::vector<Write> seen;
+  const std::vector<sim::SimTraceRecord> trace = board.host.board->Trace();
+  std::vector<std::pair<uint32_t, uint16_t>> words;  // register word address, value
+  uint32_t pageFill = 0;
+  for (const auto& r : trace) {
+    const uint64_t addr = r.Field("addr").value_or(0);
+    if (r.op == "writeMem" && addr >= kRegisterBase && addr < kRegisterBase + 0x100) {
+      words.emplace_back(static_cast<uint32_t>(addr - kRegisterBase), static_cast<uint16_t>(r.Field("value").value_or(0)));
+    } else if (r.op == "writeBlock" && addr >= board.job.nand.window && addr < board.job.nand.window + nand::kPageWords) {
+      // The link moves a page in records of its own size; together they fill the buffer in order.
+      EXPECT_EQ(addr, board.job.nand.window + pageFill);
+      pageFill += static_cast<uint32_t>(r.data.size());
+      if (pageFill == nand::kPageWords) {
+        seen.push_back({kBlock, 0});
+        pageFill = 0;
+      }
+    }
+    if (words.size() == 2) {
+      EXPECT_EQ(words[0].first + 1, words[1].first) << "halves of one register in order";
+      seen.push_back({words[0].first, words[0].second | (static_cast<uint32_t>(words[1].second) << 16)});
+      words.clear();
+    }
+  }
+  std::vector<Write> kept;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    // A status poll: the read-status command, its parameters and its run.
+    if (seen[i].reg == 10 && seen[i].value == nand::kCmdReadStatus) {
+      i += 3;
+      continue;
+    }
+    kept.push_back(seen[i]);
+  }
+  ASSERT_GE(kept.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(kept[i].reg, expected[i].reg) << "write " << i;
+    EXPECT_EQ(kept[i].value, expected[i].value) << "write " << i << " reg " << expected[i].reg;
+  }
 }
 
 }  // namespace
