@@ -43,8 +43,9 @@ ArgReader& ArgReader::Flag(const std::string& name, const std::string& help) {
   return *this;
 }
 
-ArgReader& ArgReader::Option(const std::string& name, const std::string& help) {
-  parser_->options[name] = parser_->app.add_option("--" + name, help)->type_name("VALUE");
+ArgReader& ArgReader::Option(const std::string& name, const std::string& help, const std::string& shortName) {
+  const std::string names = (shortName.empty() ? "" : "-" + shortName + ",") + "--" + name;
+  parser_->options[name] = parser_->app.add_option(names, help)->type_name("VALUE");
   return *this;
 }
 

@@ -44,7 +44,7 @@ class ArgReader {
 
   // Declare before Parse(). `help` is the line --help shows.
   ArgReader& Flag(const std::string& name, const std::string& help = "");
-  ArgReader& Option(const std::string& name, const std::string& help = "");
+  ArgReader& Option(const std::string& name, const std::string& help = "", const std::string& shortName = "");
   // Parses. False after a usage error (printed to stderr) or after --help (printed to
   // stdout); ParseExit() is the exit code for either.
   [[nodiscard]] bool Parse();

@@ -10,11 +10,13 @@
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -25,6 +27,7 @@
 #include "cli/Terminal.h"
 #include "common/Json.h"
 #include "common/Text.h"
+#include "platform/Files.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/PinList.h"
@@ -121,12 +124,70 @@ int ExitCodeOf(bool ran, uint32_t status) {
   return kExitFailed;
 }
 
+// The commands of this file: the image operations and the range operations.
+enum class Operation { Program, Verify, Erase, Read, BlankCheck };
+const char* CommandName(Operation operation) {
+  constexpr const char* kNames[] = {"program", "verify", "erase", "read", "blank-check"};
+  return kNames[static_cast<int>(operation)];
+}
+bool TakesImage(Operation operation) { return operation == Operation::Program || operation == Operation::Verify; }
+
+// Writes words read from `start` as raw little-endian words, or as Intel HEX (byte addresses,
+// extended linear address records) when the name ends in .hex.
+bool WriteWords(const std::string& path, uint32_t start, const std::vector<uint16_t>& words, std::string& error) {
+  std::string bytes;
+  if (!IsHexFileName(path)) {
+    for (uint16_t word : words) {
+      bytes += static_cast<char>(word & 0xFF);
+      bytes += static_cast<char>(word >> 8);
+    }
+  } else {
+    auto record = [&bytes](uint8_t type, uint16_t address, const uint8_t* data, size_t count) {
+      char text[16];
+      std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(count), address, type);
+      bytes += text;
+      unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
+      for (size_t i = 0; i < count; ++i) {
+        std::snprintf(text, sizeof text, "%02X", data[i]);
+        bytes += text;
+        sum += data[i];
+      }
+      std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+      bytes += text;
+    };
+    uint32_t upper = 0xFFFFFFFF;
+    constexpr size_t kWordsPerRecord = 8;
+    for (size_t i = 0; i < words.size(); i += kWordsPerRecord) {
+      const uint64_t byteAddress = (static_cast<uint64_t>(start) + i) * 2;
+      if ((byteAddress >> 16) != upper) {
+        upper = static_cast<uint32_t>(byteAddress >> 16);
+        const uint8_t high[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
+        record(0x04, 0, high, 2);
+      }
+      uint8_t data[kWordsPerRecord * 2];
+      const size_t count = std::min(kWordsPerRecord, words.size() - i);
+      for (size_t k = 0; k < count; ++k) {
+        data[2 * k] = static_cast<uint8_t>(words[i + k] & 0xFF);
+        data[2 * k + 1] = static_cast<uint8_t>(words[i + k] >> 8);
+      }
+      record(0x00, static_cast<uint16_t>(byteAddress & 0xFFFF), data, count * 2);
+    }
+    record(0x01, 0, nullptr, 0);
+  }
+  if (!WriteWholeFile(path, bytes)) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
 // The options of program and verify. Legend: name, takes a value, program only, --help text.
 struct OptionRow {
   const char* name;
   bool takesValue;
   bool programOnly;
   const char* help;
+  const char* shortName = "";
 };
 constexpr OptionRow kOptionTable[] = {
     {"port", true, false, "COMn, a device path or sim:OPTION,... (default: the settings' port)"},
@@ -151,6 +212,7 @@ constexpr OptionRow kOptionTable[] = {
     {"drivers", true, false, "drivers folder DIR"},
     {"config", true, false, "board definitions folder DIR"},
     {"no-verify", false, true, "do not verify after programming"},
+    {"output", true, false, "read: the FILE the words go to (.hex: Intel HEX, else raw)", "o"},
 };
 // The options that name devices; a board file names its own.
 constexpr const char* kDeviceOptions[] = {"df", "df-enable", "df-disable", "qspi", "dual", "single-bit", "mpqspi", "nor", "nand"};
@@ -196,15 +258,21 @@ bool DevicesFromOptions(const ArgReader& args, const BoardConfig& config, BoardD
   return true;
 }
 
-int RunOperation(bool program, std::vector<std::string>& rawArgs) {
-  const char* command = program ? "program" : "verify";
+int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
+  const bool program = operation == Operation::Program;
+  const bool ranged = !TakesImage(operation);
+  const char* command = CommandName(operation);
   ArgReader args(command, rawArgs);
   for (const OptionRow& row : kOptionTable) {
     if (row.programOnly && !program) continue;
-    row.takesValue ? args.Option(row.name, row.help) : args.Flag(row.name, row.help);
+    if (std::string_view(row.name) == "output" && operation != Operation::Read) continue;
+    row.takesValue ? args.Option(row.name, row.help, row.shortName) : args.Flag(row.name, row.help);
   }
   if (!args.Parse()) return args.ParseExit();
-  if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
+  if (!ranged && args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
+  if (ranged && !args.Positional().empty()) return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
+  if (ranged && !args.Has("size")) return args.UsageError("--size WORDS is required");
+  if (operation == Operation::Read && !args.Has("output")) return args.UsageError("-o FILE is required");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
   if (args.Has("board")) {
@@ -270,29 +338,42 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     return args.UsageError("choose a destination with --dest:" + list);
   }
 
-  // The image, classified; its kind may suggest the start address.
-  const std::string path = args.Positional()[0];
-  std::string imageError;
-  if (!LoadImageByExtension(job.image, path, imageError)) {
-    WriteErr("tessaro-cli " + std::string(command) + ": cannot load " + path + ": " + imageError + "\n");
-    return kExitUsage;
-  }
-  job.imagePath = path;
-  job.hexFile = IsHexFileName(path);
-  DetectImageKind(job.image);
-  uint32_t start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
-  if (auto text = args.Value("start")) {
-    start = ParseStart(*text);
-    if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
-  }
-  start = DestinationStartAddress(job.destination, start);
-  if (auto text = args.Value("size")) {
-    const uint32_t size = ReadHex(*text);
-    if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
-      return args.UsageError("Invalid size '" + *text + "' (the image holds " + Hex(static_cast<uint32_t>(job.image.size)) +
-                             " words)");
+  uint32_t start = 0;
+  uint32_t rangeWords = 0;
+  if (ranged) {
+    // A range of the destination's memory: the start is taken into its window by the job.
+    if (auto text = args.Value("start")) {
+      start = ParseStart(*text);
+      if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
     }
-    job.image.programLength = static_cast<int32_t>(size);
+    const std::string text = *args.Value("size");
+    rangeWords = ReadHex(text);
+    if (rangeWords == VALUE_INVALID || rangeWords == 0) return args.UsageError("Invalid size '" + text + "'");
+  } else {
+    // The image, classified; its kind may suggest the start address.
+    const std::string path = args.Positional()[0];
+    std::string imageError;
+    if (!LoadImageByExtension(job.image, path, imageError)) {
+      WriteErr("tessaro-cli " + std::string(command) + ": cannot load " + path + ": " + imageError + "\n");
+      return kExitUsage;
+    }
+    job.imagePath = path;
+    job.hexFile = IsHexFileName(path);
+    DetectImageKind(job.image);
+    start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
+    if (auto text = args.Value("start")) {
+      start = ParseStart(*text);
+      if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
+    }
+    start = DestinationStartAddress(job.destination, start);
+    if (auto text = args.Value("size")) {
+      const uint32_t size = ReadHex(*text);
+      if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
+        return args.UsageError("Invalid size '" + *text + "' (the image holds " +
+                               Hex(static_cast<uint32_t>(job.image.size)) + " words)");
+      }
+      job.image.programLength = static_cast<int32_t>(size);
+    }
   }
 
   PortChoice port;
@@ -312,14 +393,21 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   std::string error;
   std::vector<StepResult> steps;
   // One operation in a session of its own, as the window builds one per action.
-  auto runStep = [&](const char* operation, bool programStep) {
+  std::vector<uint16_t> readWords;
+  auto runStep = [&](const char* stepName, Operation stepOperation) {
     StepResult step;
-    step.operation = operation;
+    step.operation = stepName;
     host.statusLine.clear();
     host.colour = 0;
     {
       FlashIf session(host);
-      step.ran = programStep ? job.ProgramImage(session, error) : job.VerifyImage(session, error);
+      switch (stepOperation) {
+        case Operation::Program: step.ran = job.ProgramImage(session, error); break;
+        case Operation::Verify: step.ran = job.VerifyImage(session, error); break;
+        case Operation::Erase: step.ran = job.EraseRange(session, start, rangeWords, error); break;
+        case Operation::Read: step.ran = job.ReadRange(session, start, rangeWords, readWords, error); break;
+        case Operation::BlankCheck: step.ran = job.CheckBlankRange(session, start, rangeWords, error); break;
+      }
       step.status = session.statusCode;
       step.failureAddress = session.failureAddress;
       step.expected = session.expectedValue;
@@ -331,9 +419,16 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   };
   // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
   if (program) link.CloseLink(false);
-  runStep(program ? "program" : "verify", program);
+  runStep(command, operation);
   if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
-    runStep("verify", false);
+    runStep("verify", Operation::Verify);
+  }
+  if (operation == Operation::Read && steps.back().ran) {
+    std::string writeError;
+    if (!WriteWords(*args.Value("output"), start, readWords, writeError)) {
+      steps.back().ran = false;
+      error = writeError;
+    }
   }
   const StepResult& last = steps.back();
   const bool ran = last.ran;
@@ -349,7 +444,13 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     error = JoinMessages(messages);
     messages.clear();
   }
-  const int exitCode = ExitCodeOf(ran, last.status);
+  // A read that ran brought every word back (the job says so otherwise) and leaves the status
+  // as it was; its file is its result.
+  const bool readDone = operation == Operation::Read && ran && last.status == StatusReady;
+  const int exitCode = readDone ? kExitOk : ExitCodeOf(ran, last.status);
+  if (readDone && (steps.back().statusText.empty() || steps.back().statusText == "Ready")) {
+    steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + *args.Value("output");
+  }
 
   if (json) {
     JsonWriter out;
@@ -407,9 +508,18 @@ const char* const kOptions =
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
 const CommandRegistration kProgram("program", std::string("program [--no-verify]") + kOptions,
-                                   [](std::vector<std::string>& args) { return RunOperation(true, args); });
+                                   [](std::vector<std::string>& args) { return RunOperation(Operation::Program, args); });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
-                                  [](std::vector<std::string>& args) { return RunOperation(false, args); });
+                                  [](std::vector<std::string>& args) { return RunOperation(Operation::Verify, args); });
+// The range commands take the same target options, a --start and a --size in words.
+const CommandRegistration kErase("erase", "erase TARGET-OPTIONS [--start HEX] --size HEX (the sectors the range overlaps)",
+                                 [](std::vector<std::string>& args) { return RunOperation(Operation::Erase, args); });
+const CommandRegistration kRead("read", "read TARGET-OPTIONS [--start HEX] --size HEX -o FILE(.bin|.hex)",
+                                [](std::vector<std::string>& args) { return RunOperation(Operation::Read, args); });
+const CommandRegistration kBlankCheck("blank-check", "blank-check TARGET-OPTIONS [--start HEX] --size HEX",
+                                      [](std::vector<std::string>& args) {
+                                        return RunOperation(Operation::BlankCheck, args);
+                                      });
 
 }  // namespace
 }  // namespace tessaro::cli

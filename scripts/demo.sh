@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs the main job on a fresh machine against the simulated board: builds the
 # programs, then walks through what tessaro-cli does, ending with programming and verifying the
-# embedded flash of a simulated LYR8721, in process and through tessaro-sim on a pseudo-terminal.
+# embedded flash of a simulated LYR8721, the external memories (DataFlash, dual QSPI, parallel
+# NOR, NAND), and a board served by tessaro-sim on a pseudo-terminal.
 #
 # scripts/demo.sh gui opens the desktop program instead, with a simulated LYR8721 behind COM9
 # (its own settings folder, build/demo-config, so your settings stay untouched).
@@ -41,6 +42,26 @@ run program --port "sim:--chip=LYR8721,--interface=usb,--state=$state" --config-
     --dest embedded --start 0 examples/demo.hex
 run verify --port "sim:--chip=LYR8721,--interface=usb,--state=$state" --config-string "LYR8721 FLASH" \
     --dest embedded --start 0 --json examples/demo.hex
+
+# The external memories: a DataFlash, a dual QSPI board, a parallel NOR board and a NAND board,
+# each programmed (and verified) in one run, then verified again and its dump shown.
+ext() {  # label, simulated board options, target options, dump region
+  local dump="$work/$4.bin" port="sim:$2,--state=$work/$4.state,--dump-memory=$4:$work/$4.bin"
+  echo; echo "# $1"
+  eval "run program --yes --port \"\$port\" $3 --start 0 examples/demo.hex"
+  eval "run verify --port \"\$port\" $3 --start 0 examples/demo.hex"
+  echo "first words of the $4 dump:"; od -An -tx2 -N 16 "$dump"
+}
+ext "DataFlash on a LYR9468" "--chip=LYR9468,--spi-flash=AT45DB161E@P7.15,--dataflash-pages=pow2" \
+    "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial" spi
+ext "LYR9468 Dual QSPI Board" "--board=LYR9468 Dual QSPI Board" "--board 'LYR9468 Dual QSPI Board' --dest qspi" qspi
+ext "LYR8321 Module (parallel NOR)" "--board=LYR8321 Module" "--board 'LYR8321 Module' --dest nor" nor
+ext "NAND on a LYR9371" "--chip=LYR9371,--nand" "--config-string LYR9371 --nand --dest nand" nand
+run blank-check --port "sim:--board=LYR8321 Module,--state=$work/nor.state" --board "LYR8321 Module" --dest nor \
+    --start 0 --size 100 || true
+run read --port "sim:--board=LYR8321 Module,--state=$work/nor.state" --board "LYR8321 Module" --dest nor \
+    --start 0 --size 8 -o "$work/nor-head.hex"
+cat "$work/nor-head.hex"
 
 # The same through a pseudo-terminal, with the wire counted by the simulator.
 echo

@@ -136,3 +136,76 @@ TEST_F(DestinationCommand, DeviceOptionUsageErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// erase, read and blank-check on one serial and one parallel destination, each run against
+// one simulated board kept across runs in a state file.
+TEST_F(DestinationCommand, EraseReadAndBlankCheckARange) {
+  struct Case {
+    const char* label;
+    const char* sim;
+    const char* target;
+    const char* region;
+    bool eraseOffered;  // the DataFlash driver erases only as part of programming
+  };
+  const Case cases[] = {
+      {"DataFlash", "chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2",
+       "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial", "spi", false},
+      {"parallel NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor", true},
+  };
+  std::string bytes;
+  const std::string image = Image(0x400, 11, bytes);
+  for (const Case& c : cases) {
+    const std::string state = folder_ + "/" + c.region + ".state";
+    const std::string dump = folder_ + "/" + c.region + ".bin";
+    const std::string target = std::string(" --port 'sim:") + c.sim + ",state=" + state + ",dump-memory=" + c.region + ":" +
+                               dump + "' " + c.target;
+    ASSERT_EQ(Run("program" + target + " " + image).exitCode, 0) << c.label;
+
+    // Blank check reports the first word that is not 0xFFFF.
+    Result blank = Run("blank-check --json" + target + " --start 0 --size 400");
+    EXPECT_EQ(blank.exitCode, 1) << c.label << blank.out;
+    const unsigned first = static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8;
+    EXPECT_NE(blank.out.find("\"failureAddress\": 0,"), std::string::npos) << c.label << blank.out;
+    EXPECT_NE(blank.out.find("\"read\": " + std::to_string(first)), std::string::npos) << c.label << blank.out;
+
+    // Read gives back what the device holds, raw and as Intel HEX.
+    const std::string raw = folder_ + "/read.bin";
+    Result read = Run("read" + target + " --start 10 --size 20 -o " + raw);
+    EXPECT_EQ(read.exitCode, 0) << c.label << read.err;
+    EXPECT_EQ(tessaro::ReadWholeFile(raw).value_or(""), bytes.substr(0x20, 0x40)) << c.label;
+    const std::string hex = folder_ + "/read.hex";
+    ASSERT_EQ(Run("read" + target + " --start 10 --size 20 --output " + hex).exitCode, 0) << c.label;
+    Result described = Run("image --json " + hex);
+    EXPECT_NE(described.out.find("\"startAddress\": 16,"), std::string::npos) << c.label << described.out;
+    EXPECT_NE(described.out.find("\"size\": 32,"), std::string::npos) << c.label << described.out;
+
+    // Erase clears the sectors the range overlaps, and blank check then finds them empty; where
+    // the driver offers no erase, the command is refused before device work and nothing changes.
+    Result erase = Run("erase --json" + target + " --start 0 --size 10");
+    const std::string held = tessaro::ReadWholeFile(dump).value_or("");
+    ASSERT_GE(held.size(), bytes.size()) << c.label;
+    if (!c.eraseOffered) {
+      EXPECT_EQ(erase.exitCode, 3) << c.label << erase.out;
+      EXPECT_NE(erase.out.find("does not offer this operation"), std::string::npos) << c.label << erase.out;
+      EXPECT_EQ(held.substr(0, bytes.size()), bytes) << c.label;
+      continue;
+    }
+    EXPECT_EQ(erase.exitCode, 0) << c.label << erase.out << erase.err;
+    EXPECT_EQ(Run("blank-check" + target + " --size 400").exitCode, 0) << c.label;
+    EXPECT_EQ(held.substr(0, bytes.size()).find_first_not_of('\xFF'), std::string::npos) << c.label << ": not erased";
+  }
+}
+
+TEST_F(DestinationCommand, RangeCommandUsageErrors) {
+  const std::string target = " --port sim:chip=LYR8321 --board 'LYR8321 Module' --dest nor";
+  for (const std::string& arguments : {"erase" + target, "read" + target + " --size 10",
+                                       "blank-check" + target + " --size 0", "read" + target + " --size 10 -o x.bin extra",
+                                       "erase" + target + " --size 10 --start 12G4"}) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments << "\n" << r.err;
+  }
+}
+
+}  // namespace
