@@ -7,6 +7,12 @@
 // image. --no-verify skips it. Each step prints its status line; the JSON gives the final
 // step's status and every step under "steps".
 //
+// A 9xxx firmware encrypted for an eFuse key comes with an EFU file beside it: program checks
+// the image against that key for the boot source first (a failed check asks "Program
+// anyway?"), and after a verified program step shows the fuse bits the window would burn.
+// Burned bits are permanent, so they are burned only with --burn, confirmed by typing BURN on
+// a terminal or by --yes, and read back afterwards.
+//
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
@@ -24,11 +30,14 @@
 
 #include "chips/BoardConfig.h"
 #include "cli/Cli.h"
+#include "cli/EfuReport.h"
 #include "cli/Port.h"
 #include "common/Json.h"
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
+#include "efuse/FirmwareCheck.h"
+#include "efuse/ProgramEFuse.h"
 #include "flash/DriverImage.h"
 #include "image/ImageBuffer.h"
 #include "image/ImageKind.h"
@@ -308,7 +317,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   args.Option("port").Option("board").Option("config-string").Option("dest").Option("start").Option("size");
   args.Option("drivers").Option("config");
   args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
-  if (program) args.Flag("no-verify");
+  if (program) args.Flag("no-verify").Flag("burn");
   if (!args.Parse()) return kExitUsage;
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
@@ -377,6 +386,12 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   job.imagePath = path;
   job.hexFile = IsHexFileName(path);
   DetectImageKind(job.image);
+  // The EFU file of an encrypted 9xxx firmware; a missing or bad one leaves the EFU data empty.
+  const bool nine = config.chip->familyCode == FAMILY_9XXX;
+  const bool encrypted = nine && job.image.kind == IMAGE_ENCRYPTED_FIRMWARE;
+  EfuData efu;
+  std::string efuMessage;
+  if (encrypted) (void)LoadEfuBeside(path, efu, efuMessage);
   uint32_t start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
   if (auto text = args.Value("start")) {
     start = ParseStart(*text);
@@ -408,6 +423,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   const auto started = std::chrono::steady_clock::now();
   std::string error;
   std::vector<StepResult> steps;
+  if (!efuMessage.empty()) host.messages.push_back(efuMessage);
   // One operation in a session of its own, as the window builds one per action.
   auto runStep = [&](const char* operation, bool programStep) {
     StepResult step;
@@ -428,12 +444,48 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   };
   // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
   if (program) link.CloseLink(false);
-  runStep(program ? "program" : "verify", program);
-  if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
-    runStep("verify", false);
+  bool encryptionRefused = false;
+  if (program && encrypted) {
+    const BootSource source = job.image.size > 6 && (job.image.words[6] & 1) ? BOOT_HOST
+                              : job.destination == 10                        ? BOOT_NAND
+                                                                             : BOOT_REGULAR;
+    std::string message;
+    if (!CheckFirmwareEncryption(job.image, efu, source, message, start)) {
+      const std::string question = message + "\r\nProgram anyway?";
+      encryptionRefused = !AskOnTerminal("Invalid Encryption: " + TerminalText(question), answers);
+      if (encryptionRefused) error = question;
+    }
+  }
+  if (encryptionRefused) {
+    steps.push_back(StepResult{"program"});
+  } else {
+    runStep(program ? "program" : "verify", program);
+    if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
+      runStep("verify", false);
+    }
   }
   const StepResult& last = steps.back();
   const bool ran = last.ran;
+  // The eFuses after the firmware: the plan always, the burn only with --burn and confirmation.
+  std::optional<AfterFirmwareResult> fuses;
+  bool fusesRefused = false;
+  if (program && nine && efu.valid && efu.flags != 0 && ExitCodeOf(ran, last.status) == kExitOk) {
+    FlashIf session(host);
+    if (session.EnsureLinked()) {
+      const size_t shown = host.messages.size();
+      fuses = BurnAfterFirmware(session, efu, /*dryRun=*/true);
+      if (args.Has("burn") && fuses->attempted && !fuses->plan.bits.empty()) {
+        if (args.Has("yes") || ConfirmBurnOnTerminal(fuses->plan.bits.size())) {
+          host.messages.resize(shown);  // the burn shows its warnings again
+          fuses = BurnAfterFirmware(session, efu, /*dryRun=*/false);
+        } else {
+          fusesRefused = true;
+        }
+      }
+    } else {
+      fuses = AfterFirmwareResult{};
+    }
+  }
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
   for (const std::string& message : EndSimBoard(port)) host.messages.push_back(message);
@@ -447,7 +499,13 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     error = JoinMessages(messages);
     messages.clear();
   }
-  const int exitCode = ExitCodeOf(ran, last.status);
+  int exitCode = ExitCodeOf(ran, last.status);
+  const bool fusesBurned = fuses && fuses->burn.sent;
+  if (exitCode == kExitOk && fuses && (!fuses->attempted || (fusesBurned && !fuses->burn.verified))) {
+    exitCode = kExitFailed;  // the fuses could not be read, or a burned bit did not take
+  } else if (exitCode == kExitOk && fusesRefused) {
+    exitCode = kExitRefused;
+  }
 
   if (json) {
     JsonWriter out;
@@ -463,6 +521,20 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
       out.EndObject();
     }
     out.EndArray();
+    out.Key("efuse");
+    if (fuses) {
+      out.BeginObject().Field("read", fuses->attempted).Field("burned", fusesBurned).Field("refused", fusesRefused);
+      out.Field("session", static_cast<unsigned>(fuses->plan.session));
+      for (const auto& [key, bits] : {std::pair{"plan", &fuses->plan.bits}, std::pair{"burnedBits", &fuses->burn.burned},
+                                      std::pair{"missingBits", &fuses->burn.missing}}) {
+        out.Key(key).BeginArray();
+        for (uint16_t bit : *bits) out.Unsigned(bit);
+        out.EndArray();
+      }
+      out.EndObject();
+    } else {
+      out.Null();
+    }
     out.Key("wire");
     if (port.board) {
       const sim::WireCounters counters = port.board->Counters();
@@ -486,6 +558,22 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   for (const StepResult& step : steps) {
     if (step.ran) WriteOut(step.statusText + "\n");
   }
+  if (fuses && fuses->attempted) {
+    std::string text = "eFuse bits after the firmware: " + std::to_string(fuses->plan.bits.size()) + "\n";
+    for (uint16_t bit : fuses->plan.bits) text += "  " + std::to_string(bit) + "  " + FuseBitMeaning(bit) + "\n";
+    if (fusesBurned) {
+      for (uint16_t bit : fuses->burn.missing) text += "Did not take: " + FuseBitMeaning(bit) + "\n";
+      text += fuses->burn.verified ? "eFuses burned and read back.\n" : "";
+    } else if (fusesRefused) {
+      WriteErr("tessaro-cli program: eFuse burn not confirmed (type " + std::string(kConfirmWord) +
+               " on a terminal, or give --yes)\n");
+    } else if (!fuses->plan.bits.empty()) {
+      text += "Dry run: no eFuse burned (--burn burns these bits).\n";
+    }
+    WriteOut(text);
+  } else if (fuses) {
+    WriteErr("tessaro-cli program: the eFuses could not be read; none burned\n");
+  }
   return exitCode;
 }
 
@@ -494,7 +582,7 @@ const char* const kOptions =
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
-const CommandRegistration kProgram("program", std::string("program [--no-verify]") + kOptions,
+const CommandRegistration kProgram("program", std::string("program [--no-verify] [--burn]") + kOptions,
                                    [](std::vector<std::string>& args) { return RunOperation(true, args); });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(false, args); });
