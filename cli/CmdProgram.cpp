@@ -457,7 +457,9 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     }
   }
   if (encryptionRefused) {
-    steps.push_back(StepResult{"program"});
+    StepResult refused;
+    refused.operation = "program";
+    steps.push_back(refused);
   } else {
     runStep(program ? "program" : "verify", program);
     if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
