@@ -176,7 +176,9 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
     const EfusePlan plan = dialog.fusesRead() ? dialog.Plan() : EfusePlan{};
     bool refused = false;
     if (exitCode == kExitOk && burn) {
-      if (!plan.bits.empty() && !args.Has("yes") && !ConfirmBurnOnTerminal(plan.bits.size())) {
+      // A No already given to the key question burns nothing: no need to type BURN for it.
+      const bool declined = plan.keyMismatch && args.Has("no");
+      if (!declined && !plan.bits.empty() && !args.Has("yes") && !ConfirmBurnOnTerminal(plan.bits.size())) {
         refused = true;
         error = "burn not confirmed (type " + std::string(kConfirmWord) + " on a terminal, or give --yes)";
       } else if (!dialog.ProgramEfuses(false)) {

@@ -58,7 +58,8 @@ FirmwareEfu InspectFirmwareEfu(const ImageBuffer& image, const std::string& imag
   std::error_code error;
   if (!std::filesystem::is_regular_file(result.path, error)) return result;
   result.found = true;
-  if (!LoadEfuBeside(imagePath, result.efu, result.error)) return result;
+  // A bad EFU file leaves the EFU data empty, and the check then says so as program would.
+  (void)LoadEfuBeside(imagePath, result.efu, result.error);
   for (size_t i = 0; i < std::size(kBootSources); ++i) {
     result.checked[i] =
         CheckFirmwareEncryption(image, result.efu, kBootSources[i].source, result.messages[i], image.kindAddress);
@@ -129,12 +130,12 @@ int RunImage(std::vector<std::string>& rawArgs) {
       text += "               " + WithoutCarriageReturns(firmware.error) + "\n";
     } else {
       text += EfuLines(firmware.efu);
-      for (size_t i = 0; i < std::size(kBootSources); ++i) {
-        std::string message = WithoutCarriageReturns(firmware.messages[i]);
-        while (!message.empty() && message.back() == '\n') message.pop_back();
-        for (size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 2) message.replace(at, 1, "; ");
-        text += std::string("Encryption ") + kBootSources[i].name + ": " + (firmware.checked[i] ? "matches" : message) + "\n";
-      }
+    }
+    for (size_t i = 0; i < std::size(kBootSources); ++i) {
+      std::string message = WithoutCarriageReturns(firmware.messages[i]);
+      while (!message.empty() && message.back() == '\n') message.pop_back();
+      for (size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 2) message.replace(at, 1, "; ");
+      text += std::string("Encryption ") + kBootSources[i].name + ": " + (firmware.checked[i] ? "matches" : message) + "\n";
     }
   }
   WriteOut(text);
