@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <CLI/CLI.hpp>
+
 #include "platform/Files.h"
 
 namespace tessaro::cli {
@@ -20,59 +22,50 @@ CommandRegistration::CommandRegistration(std::string name, std::string usage, Co
 
 const std::map<std::string, CommandInfo>& Commands() { return Registry(); }
 
-ArgReader::ArgReader(std::string command, std::vector<std::string> args)
-    : command_(std::move(command)), args_(std::move(args)) {}
+struct ArgReader::Parser {
+  CLI::App app;
+  std::map<std::string, CLI::Option*> options;  // name without "--" -> its CLI11 option
+  std::vector<std::string> positional;
+  explicit Parser(const std::string& name) : app("", name) {}
+};
 
-ArgReader& ArgReader::Flag(const std::string& name) {
-  known_[name] = false;
+ArgReader::ArgReader(std::string command, std::vector<std::string> args)
+    : command_(std::move(command)), args_(std::move(args)), parser_(std::make_unique<Parser>("tessaro-cli " + command_)) {
+  auto it = Commands().find(command_);
+  if (it != Commands().end()) parser_->app.description("usage: tessaro-cli " + it->second.usage);
+  parser_->app.add_option("args", parser_->positional, "positional arguments (see usage)");
+}
+
+ArgReader::~ArgReader() = default;
+
+ArgReader& ArgReader::Flag(const std::string& name, const std::string& help) {
+  parser_->options[name] = parser_->app.add_flag("--" + name, help);
   return *this;
 }
 
-ArgReader& ArgReader::Option(const std::string& name) {
-  known_[name] = true;
+ArgReader& ArgReader::Option(const std::string& name, const std::string& help) {
+  parser_->options[name] = parser_->app.add_option("--" + name, help)->type_name("VALUE");
   return *this;
 }
 
 bool ArgReader::Parse() {
-  bool onlyPositional = false;
-  for (size_t i = 0; i < args_.size(); ++i) {
-    const std::string& arg = args_[i];
-    if (onlyPositional || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-      positional_.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      onlyPositional = true;
-      continue;
-    }
-    std::string name = arg.substr(2);
-    std::optional<std::string> inlineValue;
-    if (size_t eq = name.find('='); eq != std::string::npos) {
-      inlineValue = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    auto known = known_.find(name);
-    if (known == known_.end()) {
-      UsageError("unknown option --" + name);
-      return false;
-    }
-    if (!known->second) {
-      if (inlineValue) {
-        UsageError("--" + name + " takes no value");
-        return false;
-      }
-      values_[name] = "";
-      continue;
-    }
-    if (inlineValue) {
-      values_[name] = *inlineValue;
-    } else if (i + 1 < args_.size()) {
-      values_[name] = args_[++i];
-    } else {
-      UsageError("--" + name + " needs a value");
-      return false;
-    }
+  std::vector<std::string> reversed(args_.rbegin(), args_.rend());
+  try {
+    parser_->app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    WriteOut(parser_->app.help());
+    parseExit_ = kExitOk;
+    return false;
+  } catch (const CLI::ParseError& error) {
+    UsageError(error.what());
+    parseExit_ = kExitUsage;
+    return false;
   }
+  for (const auto& [name, option] : parser_->options) {
+    if (option->count() == 0) continue;
+    values_[name] = option->get_expected() == 0 ? std::string() : option->as<std::string>();
+  }
+  positional_ = parser_->positional;
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,17 +32,23 @@ struct CommandRegistration {
 };
 const std::map<std::string, CommandInfo>& Commands();
 
-// A small reader for "--flag", "--option VALUE" and "--option=VALUE"; everything else is a
-// positional argument. Unknown options are usage errors.
+// The options of one subcommand, declared as a table and read by CLI11, which also writes
+// --help from it. "--option VALUE", "--option=VALUE", flags and positional arguments; unknown
+// options are usage errors.
 class ArgReader {
  public:
   ArgReader(std::string command, std::vector<std::string> args);
+  ~ArgReader();
+  ArgReader(const ArgReader&) = delete;
+  ArgReader& operator=(const ArgReader&) = delete;
 
-  // Declare before Parse().
-  ArgReader& Flag(const std::string& name);
-  ArgReader& Option(const std::string& name);
-  // Parses; on a usage error prints it to stderr and returns false.
+  // Declare before Parse(). `help` is the line --help shows.
+  ArgReader& Flag(const std::string& name, const std::string& help = "");
+  ArgReader& Option(const std::string& name, const std::string& help = "");
+  // Parses. False after a usage error (printed to stderr) or after --help (printed to
+  // stdout); ParseExit() is the exit code for either.
   [[nodiscard]] bool Parse();
+  int ParseExit() const { return parseExit_; }
 
   bool Has(const std::string& name) const;
   std::optional<std::string> Value(const std::string& name) const;
@@ -52,11 +59,13 @@ class ArgReader {
   int UsageError(const std::string& message) const;
 
  private:
+  struct Parser;
   std::string command_;
   std::vector<std::string> args_;
-  std::map<std::string, bool> known_;  // name -> takes a value
+  std::unique_ptr<Parser> parser_;
   std::map<std::string, std::string> values_;
   std::vector<std::string> positional_;
+  int parseExit_ = kExitUsage;
 };
 
 // Folders as the desktop program finds them (program folder + "drivers" / "config", with the

@@ -77,7 +77,7 @@ std::string BoardText(const BoardDefinition& board) {
 int RunBoards(std::vector<std::string>& rawArgs) {
   ArgReader args("boards", rawArgs);
   args.Flag("json").Option("config");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (!args.Positional().empty()) return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
   const std::string folder = ResolveFolders(args).config;
 

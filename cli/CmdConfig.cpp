@@ -57,7 +57,7 @@ std::string Describe(const std::string& input, const BoardConfig& c, const Confi
 int Run(std::vector<std::string>& argv) {
   ArgReader args("config", argv);
   args.Flag("json");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (args.Positional().empty()) return args.UsageError("no configuration string given");
   bool allOk = true;
   JsonWriter json;

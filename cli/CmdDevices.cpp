@@ -149,7 +149,7 @@ int RunDevices(std::vector<std::string>& rawArgs) {
   }
   ArgReader reader("devices", args);
   reader.Option("drivers").Flag("csv").Option("output").Flag("json");
-  if (!reader.Parse()) return kExitUsage;
+  if (!reader.Parse()) return reader.ParseExit();
   if (!reader.Positional().empty()) return reader.UsageError("unexpected argument " + reader.Positional()[0]);
   if (reader.Has("json") && (reader.Has("csv") || reader.Has("output"))) {
     return reader.UsageError("--json writes the catalogue to stdout; it takes neither --csv nor -o");

@@ -105,7 +105,7 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
   args.Option("port").Option("board").Option("config-string").Option("drivers").Option("config");
   args.Flag("parse").Flag("secure-session").Flag("no-secure-session").Flag("burn").Flag("yes").Flag("no");
   args.Flag("json").Flag("double-baud");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one EFU FILE");
   const std::string path = args.Positional()[0];
   if (args.Has("parse")) {

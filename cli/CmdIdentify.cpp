@@ -25,7 +25,7 @@ const char* MemoryKindName(uint32_t kind) {
 int RunIdentify(std::vector<std::string>& argv) {
   ArgReader args("identify", argv);
   args.Option("port").Flag("double-baud").Flag("json");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (!args.Positional().empty()) return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
   if (!args.Has("port")) return args.UsageError("--port is required");
   PortChoice port;

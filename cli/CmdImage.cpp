@@ -70,7 +70,7 @@ FirmwareEfu InspectFirmwareEfu(const ImageBuffer& image, const std::string& imag
 int RunImage(std::vector<std::string>& rawArgs) {
   ArgReader args("image", rawArgs);
   args.Flag("json");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one FILE");
   const std::string& path = args.Positional()[0];
 

@@ -14,7 +14,7 @@ namespace {
 int RunPorts(std::vector<std::string>& argv) {
   ArgReader args("ports", argv);
   args.Flag("scan").Flag("json");
-  if (!args.Parse()) return kExitUsage;
+  if (!args.Parse()) return args.ParseExit();
   if (!args.Positional().empty()) return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
 
   std::vector<PortEntry> list;

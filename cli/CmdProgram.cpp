@@ -16,11 +16,8 @@
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,10 +29,12 @@
 #include "cli/Cli.h"
 #include "cli/EfuReport.h"
 #include "cli/Port.h"
+#include "cli/Terminal.h"
 #include "common/Json.h"
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
+#include "definitions/PinList.h"
 #include "efuse/FirmwareCheck.h"
 #include "efuse/ProgramEFuse.h"
 #include "flash/DriverImage.h"
@@ -53,186 +52,6 @@ namespace {
 
 constexpr int kExitRefused = 3;
 constexpr int kExitAborted = 4;
-
-// ---------------------------------------------------------------------------------------------
-// Ctrl-C is the Esc key: the first one asks the running operation to stop at its next cancel
-// check; a second one ends the program the usual way.
-
-std::atomic<bool> gInterrupted{false};
-
-extern "C" void OnInterrupt(int) {
-  gInterrupted.store(true);
-  std::signal(SIGINT, SIG_DFL);
-}
-
-class InterruptScope {
- public:
-  InterruptScope() {
-    gInterrupted.store(false);
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptScope() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
-
- private:
-  void (*previous_)(int) = SIG_DFL;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Answers for the questions of the link and the session.
-
-enum class Answers { Ask, Yes, No };
-
-bool AskOnTerminal(const std::string& text, Answers answers) {
-  if (answers == Answers::Yes) return true;
-  if (answers == Answers::No || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
-  WriteErr(text + " [y/N] ");
-  std::string line;
-  if (!std::getline(std::cin, line)) return false;
-  return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
-}
-
-// Message texts use "\n" and "\r\n"; a terminal wants "\n".
-std::string TerminalText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c != '\r') out += c;
-  }
-  return out;
-}
-
-class CliPrompt : public PromptIf {
- public:
-  CliPrompt(Answers answers, std::vector<std::string>& messages) : answers_(answers), messages_(messages) {}
-  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override {
-    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
-      return AskOnTerminal(caption + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
-    }
-    messages_.push_back(text);  // shown once the operation has ended
-    (void)caption;
-    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
-  }
-
- private:
-  Answers answers_;
-  std::vector<std::string>& messages_;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Progress on a terminal: bar, percentage, rate, position text.
-
-class TerminalProgress : public ProgressBarIf {
- public:
-  explicit TerminalProgress(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
-  ~TerminalProgress() override { Clear(); }
-
-  void SetRange(int32_t low, int32_t high) override {
-    low_ = low;
-    high_ = high;
-    rateStart_ = std::chrono::steady_clock::now();
-    rateBase_ = position_;
-    Draw(true);
-  }
-  void SetPosition(int32_t position) override {
-    if (position < rateBase_) {
-      rateBase_ = position;
-      rateStart_ = std::chrono::steady_clock::now();
-    }
-    position_ = position;
-    Draw(false);
-  }
-  void SetText(const std::string& text) {
-    text_ = text;
-    Draw(false);
-  }
-  void Clear() {
-    if (enabled_ && drawn_) WriteErr("\r" + std::string(width_, ' ') + "\r");
-    drawn_ = false;
-  }
-
- private:
-  void Draw(bool force) {
-    if (!enabled_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
-    lastDraw_ = now;
-    const int64_t span = static_cast<int64_t>(high_) - low_;
-    int percent = span > 0 ? static_cast<int>((static_cast<int64_t>(position_) - low_) * 100 / span) : 0;
-    percent = std::max(0, std::min(100, percent));
-    constexpr int kBarWidth = 30;
-    const int filled = percent * kBarWidth / 100;
-    const double seconds = std::chrono::duration<double>(now - rateStart_).count();
-    const double rate = seconds > 0.05 ? (position_ - rateBase_) / seconds : 0.0;
-    char line[160];
-    std::snprintf(line, sizeof line, "[%s%s] %3d%%  %7.1f kW/s  %s", std::string(filled, '#').c_str(),
-                  std::string(kBarWidth - filled, ' ').c_str(), percent, rate / 1000.0, text_.c_str());
-    std::string text = line;
-    if (text.size() < width_) text += std::string(width_ - text.size(), ' ');
-    width_ = std::max(width_, text.size());
-    WriteErr("\r" + text);
-    drawn_ = true;
-  }
-
-  bool enabled_;
-  std::chrono::steady_clock::time_point start_;
-  std::chrono::steady_clock::time_point lastDraw_{};
-  std::chrono::steady_clock::time_point rateStart_;
-  int32_t rateBase_ = 0;
-  int32_t low_ = 0;
-  int32_t high_ = 100;
-  int32_t position_ = 0;
-  std::string text_;
-  bool drawn_ = false;
-  size_t width_ = 0;
-};
-
-// ---------------------------------------------------------------------------------------------
-// The host of the session: what the main window offers, from the command line.
-
-class CliHost : public FlashHost {
- public:
-  CliHost(SerialPort& link, BoardConfig& config, TerminalProgress& progress, uint32_t port, bool doubleBaud,
-          uint32_t start, Answers answers)
-      : link_(link), config_(config), progress_(progress), port_(port), doubleBaud_(doubleBaud), start_(start),
-        answers_(answers) {}
-
-  SerialPort& Link() override { return link_; }
-  BoardConfig& Configuration() override { return config_; }
-  ProgressBarIf* ProgressBar() override { return &progress_; }
-  CLyrComIf* LinkCallback() override { return &callback_; }
-  uint32_t PortNumber() override { return port_; }
-  bool DoubleBaud() override { return doubleBaud_; }
-  uint32_t StartAddress() override { return start_; }
-  void SetStartAddress(uint32_t address) override { start_ = address; }
-  void ShowStatusLine(const std::string& text, int colourClass) override {
-    statusLine = text;
-    colour = colourClass;
-  }
-  void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
-  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override {
-    const std::string title = caption ? caption : "Tessaro";
-    if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
-      progress_.Clear();
-      return AskOnTerminal(title + ": " + TerminalText(text), answers_) ? PromptAnswer::Yes : PromptAnswer::No;
-    }
-    messages.push_back(text);  // shown once the operation has ended
-    return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
-  }
-  bool CancelRequested() override { return gInterrupted.load(); }
-
-  std::string statusLine;
-  int colour = 0;
-  std::vector<std::string> messages;
-
- private:
-  SerialPort& link_;
-  BoardConfig& config_;
-  TerminalProgress& progress_;
-  CLyrComIf callback_;
-  uint32_t port_;
-  bool doubleBaud_;
-  uint32_t start_;
-  Answers answers_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Destinations
@@ -311,17 +130,98 @@ int ExitCodeOf(bool ran, uint32_t status) {
   return kExitFailed;
 }
 
+// The options of program and verify. Legend: name, takes a value, program only, --help text.
+struct OptionRow {
+  const char* name;
+  bool takesValue;
+  bool programOnly;
+  const char* help;
+};
+constexpr OptionRow kOptionTable[] = {
+    {"port", true, false, "COMn, a device path or sim:OPTION,... (default: the settings' port)"},
+    {"board", true, false, "board definition NAME from the config folder"},
+    {"config-string", true, false, "chip configuration TEXT instead of a board"},
+    {"df", true, false, "DataFlash/SPI device NAME (with --config-string)"},
+    {"df-enable", true, false, "PINS that select the DataFlash, e.g. P7.15=0"},
+    {"df-disable", true, false, "PINS that deselect the DataFlash"},
+    {"qspi", true, false, "QSPI device NAME (with --config-string)"},
+    {"dual", false, false, "two QSPI devices side by side"},
+    {"single-bit", false, false, "QSPI/MP QSPI in single-bit mode"},
+    {"mpqspi", true, false, "MP QSPI device NAME (with --config-string)"},
+    {"nor", true, false, "parallel NOR device NAME (with --config-string)"},
+    {"nand", false, false, "a NAND device (with --config-string)"},
+    {"dest", true, false, "destination CODE or name: embedded emb+nor emb+serial nor serial qspi mpqspi nand"},
+    {"start", true, false, "start address HEX or HHHH:LLLL"},
+    {"size", true, false, "words of the image to use, HEX"},
+    {"yes", false, false, "answer every question yes"},
+    {"no", false, false, "answer every question no"},
+    {"double-baud", false, false, "link at twice the baud rate"},
+    {"json", false, false, "machine-readable result on stdout"},
+    {"drivers", true, false, "drivers folder DIR"},
+    {"config", true, false, "board definitions folder DIR"},
+    {"no-verify", false, true, "do not verify after programming"},
+    {"burn", false, true, "burn the eFuses an encrypted 9xxx firmware's EFU file asks for"},
+};
+// The options that name devices; a board file names its own.
+constexpr const char* kDeviceOptions[] = {"df", "df-enable", "df-disable", "qspi", "dual", "single-bit", "mpqspi", "nor", "nand"};
+
+// The devices of a bare configuration, given as options, as a board of the command line: the
+// destinations it offers and the drivers it sets up are those of a board file naming them.
+bool DevicesFromOptions(const ArgReader& args, const BoardConfig& config, BoardDefinition& board, std::string& error) {
+  bool any = false;
+  for (const char* device : kDeviceOptions) any = any || args.Has(device);
+  if (!any) return true;
+  board.config = config;
+  board.name = "command line";
+  if (auto name = args.Value("df")) {
+    board.dfDevice = *name;
+    if (!args.Has("df-enable")) {
+      error = "--df needs --df-enable PINS";
+      return false;
+    }
+  } else if (args.Has("df-enable") || args.Has("df-disable")) {
+    error = "--df-enable and --df-disable go with --df NAME";
+    return false;
+  }
+  for (const char* pins : {"df-enable", "df-disable"}) {
+    if (auto text = args.Value(pins)) {
+      if (!ParsePinList(*text, pins[3] == 'e' ? board.dfEnable : board.dfDisable)) {
+        error = std::string("invalid pin list for --") + pins + " '" + *text + "'";
+        return false;
+      }
+    }
+  }
+  if ((args.Has("dual") && !args.Has("qspi")) || (args.Has("single-bit") && !args.Has("qspi") && !args.Has("mpqspi"))) {
+    error = "--dual and --single-bit go with --qspi NAME (--single-bit also with --mpqspi NAME)";
+    return false;
+  }
+  const int32_t singleBit = args.Has("single-bit") ? ONOFF_ON : ONOFF_OFF;
+  board.qspiDevice = args.ValueOr("qspi", "");
+  board.dualQspi = args.Has("dual") ? ONOFF_ON : ONOFF_OFF;
+  board.qspiSingleBit = singleBit;
+  board.mpQspiDevice = args.ValueOr("mpqspi", "");
+  board.mpQspiSingleBit = singleBit;
+  board.flashDevices = board.flashDeviceNames = args.ValueOr("nor", "");
+  if (args.Has("nand")) board.nandDevice = "ONFI";
+  return true;
+}
+
 int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   const char* command = program ? "program" : "verify";
   ArgReader args(command, rawArgs);
-  args.Option("port").Option("board").Option("config-string").Option("dest").Option("start").Option("size");
-  args.Option("drivers").Option("config");
-  args.Flag("yes").Flag("no").Flag("json").Flag("double-baud");
-  if (program) args.Flag("no-verify").Flag("burn");
-  if (!args.Parse()) return kExitUsage;
+  for (const OptionRow& row : kOptionTable) {
+    if (row.programOnly && !program) continue;
+    row.takesValue ? args.Option(row.name, row.help) : args.Flag(row.name, row.help);
+  }
+  if (!args.Parse()) return args.ParseExit();
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
+  if (args.Has("board")) {
+    for (const char* device : kDeviceOptions) {
+      if (args.Has(device)) return args.UsageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
+    }
+  }
   const bool json = args.Has("json");
   const bool verifyAfter = program && !args.Has("no-verify");
   const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
@@ -330,6 +230,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
 
   // The board, or a bare chip configuration.
   BoardList boards;
+  BoardDefinition commandLineBoard;
   const BoardDefinition* board = nullptr;
   BoardConfig config = InitBoardConfig();
   if (auto name = args.Value("board")) {
@@ -347,6 +248,9 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     if (!parsed.ok || config.chip == nullptr) {
       return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
     }
+    std::string deviceError;
+    if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return args.UsageError(deviceError);
+    if (commandLineBoard.name.empty() == false) board = &commandLineBoard;
   }
 
   ProgrammingJob job;
@@ -411,19 +315,19 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   std::string portError;
   if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
 
-  std::vector<std::string> linkMessages;
-  CliPrompt prompt(answers, linkMessages);
+  Questions questions(answers);
+  CliPrompt prompt(questions);
   SerialPort link;
   AttachPort(link, port);
   link.SetPrompt(&prompt);
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
-  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, answers);
+  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, questions);
 
   InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
   std::string error;
   std::vector<StepResult> steps;
-  if (!efuMessage.empty()) host.messages.push_back(efuMessage);
+  if (!efuMessage.empty()) questions.messages.push_back(efuMessage);
   // One operation in a session of its own, as the window builds one per action.
   auto runStep = [&](const char* operation, bool programStep) {
     StepResult step;
@@ -452,7 +356,7 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     std::string message;
     if (!CheckFirmwareEncryption(job.image, efu, source, message, start)) {
       const std::string question = message + "\r\nProgram anyway?";
-      encryptionRefused = !AskOnTerminal("Invalid Encryption: " + TerminalText(question), answers);
+      encryptionRefused = !questions.Ask(question, "Invalid Encryption");
       if (encryptionRefused) error = question;
     }
   }
@@ -474,11 +378,11 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   if (program && nine && efu.valid && efu.flags != 0 && ExitCodeOf(ran, last.status) == kExitOk) {
     FlashIf session(host);
     if (session.EnsureLinked()) {
-      const size_t shown = host.messages.size();
+      const size_t shown = questions.messages.size();
       fuses = BurnAfterFirmware(session, efu, /*dryRun=*/true);
       if (args.Has("burn") && fuses->attempted && !fuses->plan.bits.empty()) {
         if (args.Has("yes") || ConfirmBurnOnTerminal(fuses->plan.bits.size())) {
-          host.messages.resize(shown);  // the burn shows its warnings again
+          questions.messages.resize(shown);  // the burn shows its warnings again
           fuses = BurnAfterFirmware(session, efu, /*dryRun=*/false);
         } else {
           fusesRefused = true;
@@ -490,12 +394,11 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
   }
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
-  for (const std::string& message : EndSimBoard(port)) host.messages.push_back(message);
+  for (const std::string& message : EndSimBoard(port)) questions.messages.push_back(message);
   const int64_t elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.Clear();
-  std::vector<std::string> messages = linkMessages;
-  messages.insert(messages.end(), host.messages.begin(), host.messages.end());
+  std::vector<std::string> messages = questions.messages;
   if (!ran && error.empty()) {
     // EnsureLinked has shown its reasons; they are the operation's error here.
     error = JoinMessages(messages);
@@ -537,6 +440,15 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
     } else {
       out.Null();
     }
+    out.Key("questions").BeginArray();
+    for (const QuestionRecord& question : questions.asked) {
+      out.BeginObject()
+          .Field("text", question.text)
+          .Field("caption", question.caption)
+          .Field("answer", question.answer ? "yes" : "no")
+          .EndObject();
+    }
+    out.EndArray();
     out.Key("wire");
     if (port.board) {
       const sim::WireCounters counters = port.board->Counters();
@@ -580,7 +492,8 @@ int RunOperation(bool program, std::vector<std::string>& rawArgs) {
 }
 
 const char* const kOptions =
-    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT) [--dest CODE|embedded|emb+nor|"
+    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT [--df NAME --df-enable PINS [--df-disable PINS]] [--qspi NAME [--dual]] "
+    "[--mpqspi NAME] [--single-bit] [--nor NAME] [--nand]) [--dest CODE|embedded|emb+nor|"
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 

@@ -1,10 +1,13 @@
 #include "sim/BoardState.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "common/Text.h"
 #include "platform/Files.h"
 #include "sim/SimBoard.h"
+#include "sim/BoardDevices.h"
 
 namespace tessaro::sim {
 
@@ -28,6 +31,63 @@ bool ParseMemoryRegion(const std::string& name, SimBoard& board, StateRegion& re
   return true;
 }
 
+// Bytes as 16-bit little-endian words (an odd last byte pads with 0xFF).
+StateRegion ByteRegion(std::string name, std::vector<uint8_t>& bytes) {
+  return {std::move(name), static_cast<uint32_t>((bytes.size() + 1) / 2),
+          [&bytes](uint32_t i) {
+            const uint8_t high = 2 * i + 1 < bytes.size() ? bytes[2 * i + 1] : 0xFF;
+            return static_cast<uint16_t>(bytes[2 * i] | high << 8);
+          },
+          [&bytes](uint32_t i, uint16_t value) {
+            bytes[2 * i] = static_cast<uint8_t>(value & 0xFF);
+            if (2 * i + 1 < bytes.size()) bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+          }};
+}
+
+// A QSPI window as target words: a dual pair's lanes interleaved (low lane in the low byte),
+// a single device's bytes in pairs.
+std::optional<StateRegion> QspiRegion(std::string name, const QspiAttachment& attached) {
+  if (!attached.lane0) return std::nullopt;
+  if (!attached.lane1) return ByteRegion(std::move(name), attached.lane0->memory);
+  std::vector<uint8_t>& low = attached.lane0->memory;
+  std::vector<uint8_t>& high = attached.lane1->memory;
+  return StateRegion{std::move(name), static_cast<uint32_t>(std::min(low.size(), high.size())),
+                     [&low, &high](uint32_t i) { return static_cast<uint16_t>(low[i] | high[i] << 8); },
+                     [&low, &high](uint32_t i, uint16_t value) {
+                       low[i] = static_cast<uint8_t>(value & 0xFF);
+                       high[i] = static_cast<uint8_t>(value >> 8);
+                     }};
+}
+
+void AddDeviceRegions(SimBoard& board, std::vector<StateRegion>& regions) {
+  const std::shared_ptr<BoardDevices> devices = board.Devices();
+  if (!devices) return;
+  // The regions' accessors hold the device models by reference: they live as long as the board.
+  if (!devices->spi.empty()) {
+    SpiFlashDevice& flash = *devices->spi.front().device;
+    regions.push_back(ByteRegion("spi", flash.memory));
+    // The page size the part was switched to; it takes effect when the board next starts.
+    regions.push_back({"dfpages", 1, [&flash](uint32_t) { return static_cast<uint16_t>(flash.powerOfTwoConfigured); },
+                       [&flash](uint32_t, uint16_t value) {
+                         flash.powerOfTwoConfigured = value != 0;
+                         flash.PowerCycle();
+                       }});
+  }
+  if (auto region = QspiRegion("qspi", devices->qspi)) regions.push_back(*region);
+  if (auto region = QspiRegion("mpqspi", devices->mpQspi)) regions.push_back(*region);
+  if (devices->nor) {
+    ParallelNorDevice& nor = *devices->nor;
+    regions.push_back({"nor", nor.sizeWords(), [&nor](uint32_t i) { return nor.Peek(i); },
+                       [&nor](uint32_t i, uint16_t value) { nor.Poke(i, value); }});
+  }
+  if (devices->nand) {
+    NandDevice& nand = *devices->nand;
+    const NandGeometry& g = nand.geometry();
+    regions.push_back({"nand", g.pageWords * g.pagesPerBlock * g.blocks, [&nand](uint32_t i) { return nand.Word(i); },
+                       [&nand](uint32_t i, uint16_t value) { nand.SetWord(i, value); }});
+  }
+}
+
 }  // namespace
 
 std::vector<StateRegion> BoardRegions(SimBoard& board) {
@@ -48,6 +108,7 @@ std::vector<StateRegion> BoardRegions(SimBoard& board) {
     regions.push_back({"efuses", kEfuseWords, [&board](uint32_t i) { return board.EfuseWord(i); },
                        [&board](uint32_t i, uint16_t value) { board.SetEfuseWord(i, value); }});
   }
+  AddDeviceRegions(board, regions);
   return regions;
 }
 

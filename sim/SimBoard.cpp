@@ -1,5 +1,7 @@
 #include "sim/SimBoard.h"
 
+#include "sim/BoardDevices.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -60,7 +62,14 @@ uint32_t PackageOf(const ChipInfo* chip) {
 
 // ---- construction ----
 
-std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& options, std::string* error) {
+std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& given, std::string* error) {
+  // A board definition settles the chip and the devices before the board is built.
+  SimOptions options = given;
+  std::string boardError;
+  if (!ApplyBoardDefinition(options, boardError)) {
+    if (error) *error = boardError;
+    return nullptr;
+  }
   const ChipInfo* chip = FindChipByName(options.chip);
   if (!chip) {
     if (error) *error = "unknown chip '" + options.chip + "'";
@@ -74,6 +83,10 @@ std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& options, std::strin
       if (error) *error = "cannot write the trace file " + options.traceFile;
       return nullptr;
     }
+  }
+  if (!AttachBoardDevices(*board, boardError)) {
+    if (error) *error = boardError;
+    return nullptr;
   }
   if (!options.stateFile.empty()) {
     std::string stateError;
@@ -1179,6 +1192,16 @@ std::string SimBoard::StatsJson() {
 bool SimBoard::WriteStats(const std::string& path) { return WriteWholeFile(path, StatsJson()); }
 
 // ---- device models ----
+
+void SimBoard::SetDevices(std::shared_ptr<BoardDevices> devices) {
+  std::lock_guard lock(mutex_);
+  devices_ = std::move(devices);
+}
+
+std::shared_ptr<BoardDevices> SimBoard::Devices() {
+  std::lock_guard lock(mutex_);
+  return devices_;
+}
 
 void SimBoard::AttachMemoryWindow(uint32_t base, uint32_t size, std::shared_ptr<SimMemoryDevice> device) {
   std::lock_guard lock(mutex_);

@@ -34,6 +34,7 @@
 namespace tessaro::sim {
 
 using SimClock = std::chrono::steady_clock;
+struct BoardDevices;
 
 
 struct WireCounters {
@@ -133,6 +134,9 @@ class SimBoard {
   // that should keep the runner behind it takes RoutineHandler() as its next.
   void SetRoutineHandler(std::shared_ptr<SimRoutineHandler> handler);
   std::shared_ptr<SimRoutineHandler> RoutineHandler();
+  // The external devices built from the options (null when there are none).
+  void SetDevices(std::shared_ptr<BoardDevices> devices);
+  std::shared_ptr<BoardDevices> Devices();
   // The board's lock; device models and routine handlers run with it held (it is recursive,
   // so they may call the accessors above).
   std::recursive_mutex& mutex() { return mutex_; }
@@ -259,6 +263,7 @@ class SimBoard {
   std::map<uint32_t, std::shared_ptr<SimSpiDevice>> spi_;
   std::vector<std::shared_ptr<SimDeviceModel>> models_;
   std::shared_ptr<SimRoutineHandler> routines_;
+  std::shared_ptr<BoardDevices> devices_;
 };
 
 }  // namespace tessaro::sim

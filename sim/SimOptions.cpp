@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "chips/ChipCatalogue.h"
+#include "definitions/PinList.h"
+#include "sim/devices/EfuseArray.h"
 
 namespace tessaro::sim {
 
@@ -14,6 +16,68 @@ bool ParseNumber(const std::string& text, uint64_t& value) {
   char* end = nullptr;
   value = std::strtoull(text.c_str(), &end, 0);
   return end && *end == '\0';
+}
+
+bool ParseHexNumber(const std::string& text, uint64_t& value) {
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+  if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return false;
+  value = std::strtoull(digits.c_str(), nullptr, 16);
+  return true;
+}
+
+// "NAME@PIN" with exactly one pin item.
+bool ParseSpiItem(const std::string& text, SimSpiItem& item, std::string& error) {
+  const size_t at = text.rfind('@');
+  PinList pins;
+  if (at == std::string::npos || at == 0 || !ParsePinList(text.substr(at + 1), pins) || pins.count != 1) {
+    error = "--spi-flash wants NAME@PIN with one pin (e.g. AT45DB161E@P7.15), not '" + text + "'";
+    return false;
+  }
+  item = {text.substr(0, at), text.substr(at + 1)};
+  return true;
+}
+
+// "NAME@B" or "NAME+NAME@B", B one of the controller bases.
+bool ParseQspiItem(const std::string& text, SimQspiItem& item, std::string& error) {
+  const size_t at = text.rfind('@');
+  uint64_t base = 0;
+  if (at == std::string::npos || at == 0 || !ParseNumber(text.substr(at + 1), base) ||
+      (base != 96 && base != 100 && base != 104)) {
+    error = "--qspi wants NAME@B or NAME+NAME@B with B 96, 100 or 104, not '" + text + "'";
+    return false;
+  }
+  const std::string names = text.substr(0, at);
+  const size_t plus = names.find('+');
+  item.base = static_cast<uint32_t>(base);
+  item.lane0 = names.substr(0, plus);
+  item.lane1 = plus == std::string::npos ? "" : names.substr(plus + 1);
+  if (item.lane0.empty() || (plus != std::string::npos && item.lane1.empty())) {
+    error = "--qspi names an empty device in '" + text + "'";
+    return false;
+  }
+  return true;
+}
+
+// "NAME[:PART]@ADDR", ADDR a hexadecimal target word address.
+bool ParseNorItem(const std::string& text, SimNorItem& item, std::string& error) {
+  const size_t at = text.rfind('@');
+  uint64_t address = 0;
+  if (at == std::string::npos || at == 0 || !ParseHexNumber(text.substr(at + 1), address)) {
+    error = "--nor wants NAME[:PART]@ADDR with ADDR in hex, not '" + text + "'";
+    return false;
+  }
+  const std::string names = text.substr(0, at);
+  const size_t colon = names.find(':');
+  item.name = names.substr(0, colon);
+  item.part = colon == std::string::npos ? "" : names.substr(colon + 1);
+  item.address = static_cast<uint32_t>(address);
+  if (item.name.empty() || (colon != std::string::npos && item.part.empty())) {
+    error = "--nor names an empty device or part in '" + text + "'";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -53,11 +117,28 @@ std::string SimOptionsHelp() {
          "                          them there when the board ends\n"
          "  --dump-memory REGION:FILE  write a region's words (16-bit little-endian) to FILE\n"
          "                          when the board ends (repeatable; flash, fuses, security,\n"
-         "                          efuses, memory@START+COUNT in hex words)\n";
+         "                          efuses, spi, qspi, mpqspi, nor, nand,\n"
+         "                          memory@START+COUNT in hex words)\n"
+         "  --efuses HEX            9xxx: eFuse words at power-up, 4 hex digits each, word 0 first\n"
+         "  --board NAME|FILE       carry what a board definition names (chip and devices)\n"
+         "  --config DIR            folder of the board definitions (default: config)\n"
+         "  --drivers DIR           folder of the device descriptions (default: drivers)\n"
+         "  --spi-flash NAME@PIN    a serial flash behind one select pin (repeatable)\n"
+         "  --qspi NAME[+NAME]@B    a QSPI device, or a dual pair low lane first, on controller\n"
+         "                          B = 96, 100 or 104 (repeatable)\n"
+         "  --nor NAME[:PART]@ADDR  a parallel NOR at hex target word address ADDR\n"
+         "  --nand[=16bit]          an ONFI NAND behind the NAND controller\n"
+         "  --dataflash-pages 264|pow2  DataFlash page mode at power-up (default 264)\n"
+         "  --qspi-configured       QSPI configuration bits already set (default: factory)\n"
+         "  --busy-ms N             program and erase time of serial and QSPI devices\n"
+         "  --fail-erase-sector N   NOR sector N will not erase (repeatable)\n"
+         "  --fail-program-word A   NOR word offset A will not program (repeatable)\n"
+         "  --stuck-busy            the external devices never finish a program or erase\n";
 }
 
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error) {
-  static const char* const kFlags[] = {"no-power", "security-bit", "baud-pace", "no-baud-switch"};
+  static const char* const kFlags[] = {"no-power", "security-bit", "baud-pace", "no-baud-switch", "qspi-configured",
+                                       "stuck-busy"};
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
@@ -80,6 +161,17 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
       if (name == "security-bit") options.securityBit = true;
       if (name == "baud-pace") options.baudPace = true;
       if (name == "no-baud-switch") options.refuseBaudSwitch = true;
+      if (name == "qspi-configured") options.qspiConfigured = true;
+      if (name == "stuck-busy") options.stuckBusy = true;
+      continue;
+    }
+    // --nand alone is an 8-bit NAND; only "--nand=16bit" gives it a value.
+    if (name == "nand") {
+      if (value && *value != "16bit" && *value != "8bit") {
+        error = "--nand takes no value or 16bit, not '" + *value + "'";
+        return false;
+      }
+      options.nand = value && *value == "16bit";
       continue;
     }
     if (!value) {
@@ -196,6 +288,52 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
         return false;
       }
       options.traceFile = *value;
+    } else if (name == "efuses") {
+      EfuseArray::Words words{};
+      std::string efuseError;
+      if (!ParseEfuseWords(*value, words, efuseError)) {
+        error = "--efuses: " + efuseError;
+        return false;
+      }
+      options.efusePreset.assign(words.begin(), words.end());
+    } else if (name == "board") {
+      if (value->empty()) {
+        error = "--board needs a board name or file";
+        return false;
+      }
+      options.boardName = *value;
+    } else if (name == "config") {
+      options.configDir = *value;
+    } else if (name == "drivers") {
+      options.driversDir = *value;
+    } else if (name == "spi-flash") {
+      SimSpiItem item;
+      if (!ParseSpiItem(*value, item, error)) return false;
+      options.spiFlash.push_back(item);
+    } else if (name == "qspi") {
+      SimQspiItem item;
+      if (!ParseQspiItem(*value, item, error)) return false;
+      options.qspi.push_back(item);
+    } else if (name == "nor") {
+      SimNorItem item;
+      if (!ParseNorItem(*value, item, error)) return false;
+      options.nor = item;
+    } else if (name == "dataflash-pages") {
+      if (*value == "264") options.dataflashPow2 = false;
+      else if (*value == "pow2") options.dataflashPow2 = true;
+      else {
+        error = "--dataflash-pages takes 264 or pow2, not '" + *value + "'";
+        return false;
+      }
+    } else if (name == "busy-ms") {
+      if (!needNumber(60000)) return false;
+      options.busyMs = static_cast<uint32_t>(number);
+    } else if (name == "fail-erase-sector") {
+      if (!needNumber(UINT32_MAX)) return false;
+      options.failEraseSectors.push_back(static_cast<uint32_t>(number));
+    } else if (name == "fail-program-word") {
+      if (!needNumber(UINT32_MAX)) return false;
+      options.failProgramWords.push_back(static_cast<uint32_t>(number));
     } else if (name == "stop-after") {
       if (!needNumber(UINT64_MAX)) return false;
       options.stopAfterCommands = number;

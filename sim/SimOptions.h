@@ -10,6 +10,24 @@
 
 namespace tessaro::sim {
 
+// A QSPI device (or a dual pair, low lane first) behind controller `base` (96, 100 or 104).
+struct SimQspiItem {
+  std::string lane0, lane1;  // lane1 empty: a single device
+  uint32_t base = 100;
+};
+
+// A parallel NOR device of a description (`part` empty: the description's first part) whose
+// window starts at target word address `address`.
+struct SimNorItem {
+  std::string name, part;
+  uint32_t address = 0;
+};
+
+// A serial flash behind one select pin ("NAME@PIN", the pin as a board's DfEnable writes it).
+struct SimSpiItem {
+  std::string name, pin;
+};
+
 struct SimOptions {
   std::string chip = "LYR9468";
   bool usbInterface = false;
@@ -42,6 +60,24 @@ struct SimOptions {
   uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
   std::string stateFile;                  // memories loaded when the board is created, saved when it ends
   std::vector<std::string> dumpRequests;  // "REGION:FILE", written when the board ends
+  std::vector<uint16_t> efusePreset;      // 9xxx eFuse words at power-up, word 0 first
+
+  // ---- what hangs on the chip ----
+  std::string boardName;   // a board definition: a name in the config folder, or a *.BDL file
+  std::string configDir;   // where boards are looked up (default: config beside the program)
+  std::string driversDir;  // the *.TDF descriptions devices are built from (default: drivers)
+  bool ext2First = false;  // the second external window comes first (from the board's configuration)
+  std::vector<SimSpiItem> spiFlash;
+  std::vector<SimQspiItem> qspi;
+  std::optional<SimNorItem> nor;
+  std::optional<bool> nand;        // set: a NAND is fitted; true: a 16-bit one
+  bool dataflashPow2 = false;      // a DataFlash with both page sizes starts in power-of-two mode
+  bool qspiConfigured = false;     // QSPI configuration bits already set (default: factory state)
+  uint32_t busyMs = 0;             // program and erase time of the serial and QSPI devices
+  // Faults of the external devices.
+  std::vector<uint32_t> failEraseSectors;  // NOR sectors that will not erase
+  std::vector<uint32_t> failProgramWords;  // NOR word offsets that will not program
+  bool stuckBusy = false;                  // the devices never finish a program or erase
 };
 
 // Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.

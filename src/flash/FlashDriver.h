@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,8 @@ class FlashDriver {
   [[nodiscard]] virtual bool Verify(FlashDriverIf& session, ImageBuffer& image) = 0;
   // Reads `words` words into `data`.
   [[nodiscard]] virtual bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) = 0;
-  // Checks that `words` words read erased; reports "Device is empty" or "Device is NOT BLANK".
+  // Checks that `words` words read erased; reports "Device is empty" or "Device is NOT BLANK"
+  // (with the first word that is not 0xFFFF). True only for an empty range.
   [[nodiscard]] virtual bool BlankCheck(FlashDriverIf& session, uint32_t words) = 0;
 
   // The driver has a usable description or a detected device.
@@ -55,5 +57,18 @@ class FlashDriver {
   FlashDriver(const FlashDriver&) = default;
   FlashDriver& operator=(const FlashDriver&) = default;
 };
+
+// What a driver's target-side checksum of a chunk gave.
+enum class ChunkSum : uint8_t { Taken, Unavailable, Failed };
+// The target's checksum (started at 0) of `count` words from position `position`.
+using ChunkChecksum = std::function<ChunkSum(uint32_t position, uint32_t count, uint32_t& sum)>;
+
+// The blank check the drivers share, from the session's current position: chunk by chunk
+// (never crossing a multiple of `chunkWords`) the target's checksum is compared with that of
+// an erased chunk, and only a chunk whose sum differs (or that has none) is read back with the
+// driver's Read to name the first word that is not 0xFFFF. Reports "Blank Checking", then
+// "Device is empty" or "Device is NOT BLANK"; true only for an empty range.
+[[nodiscard]] bool BlankCheckRange(FlashDriver& driver, FlashDriverIf& session, uint32_t words, uint32_t chunkWords,
+                                   const ChunkChecksum& checksum);
 
 }  // namespace tessaro

@@ -548,6 +548,38 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
   return true;
 }
 
+bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
+  data.clear();
+  if (!ready) return false;
+  std::string errorText;
+  if (!Prepare(session, errorText)) {
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+    return false;
+  }
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (n == 0 || n > kDfMaxVerifyPageWords) return false;
+  SerialPort& link = *session.link;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  const uint32_t buffer = image.Word(kDriverEntryBuffer);
+  data.resize(words);
+  for (uint32_t done = 0; done < words;) {
+    // The routine reads a whole page into its buffer; a range may start and end inside one.
+    const uint32_t offset = (start + done) % n;
+    const uint32_t w = std::min(n - offset, words - done);
+    const uint32_t a = ((start + done) / n) << pageShift;
+    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
+    link.WriteRegister(kRegAddressHigh, a >> 16);
+    if (!image.Call(session, kDfReadPageEntry) ||
+        !link.ReadMemoryBlock(static_cast<uint16_t>(buffer + offset), 0, w, data.data() + done)) {
+      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
+      data.clear();
+      return false;
+    }
+    done += w;
+  }
+  return true;
+}
+
 const DeviceDescription* FlashDriverDF::AutoDetect(FlashDriverIf& session, const DeviceCatalogue& catalogue,
                                                    std::string& errorText) {
   const ChipInfo* chip = session.Chip();

@@ -230,6 +230,35 @@ bool FlashDriverNAND::Program(FlashDriverIf& session, ImageBuffer& image) {
   return true;
 }
 
+bool FlashDriverNAND::LoadPage(FlashDriverIf& session, uint32_t target) {
+  WriteRegister(session, kRegCommand, kCmdReadPage);
+  WriteRegister(session, kRegParameters, kPageTransfer);
+  PageRows(*this, session, target);
+  return RunCommand(session) == 0;
+}
+
+bool FlashDriverNAND::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
+  data.clear();
+  if (session.link == nullptr || !ready) return false;
+  if (Reset(session, Bus16()) != 0) return false;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  data.resize(words);
+  bool ok = true;
+  for (uint32_t done = 0; done < words && ok;) {
+    session.window.Select(start + done);
+    const uint32_t t = session.window.TargetAddress();
+    const uint32_t offset = t % kPageWords;
+    const uint32_t k = std::min(kPageWords - offset, words - done);
+    const uint32_t from = window + offset;
+    ok = LoadPage(session, t) && session.link->ReadMemoryBlock(static_cast<uint16_t>(from & 0xFFFF),
+                                                               static_cast<uint16_t>(from >> 16), k, data.data() + done);
+    done += k;
+  }
+  session.window.Select(start);
+  if (!ok) data.clear();
+  return ok;
+}
+
 bool FlashDriverNAND::Verify(FlashDriverIf& session, ImageBuffer& image) {
   if (session.link == nullptr || !ready) return false;
   const int32_t first = std::max(0, image.firstWord);

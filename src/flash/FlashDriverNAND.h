@@ -71,6 +71,8 @@ class FlashDriverNAND : public FlashDriver {
   uint32_t Reset(FlashDriverIf& session, bool bus16);
   // Polls the device status until it is ready, 5000 ms at most.
   [[nodiscard]] bool WaitReady(FlashDriverIf& session, bool& cancelled);
+  // Has the controller read the page holding target word address `target` into the data window.
+  [[nodiscard]] bool LoadPage(FlashDriverIf& session, uint32_t target);
 
   bool Bus16() const { return (features & 1) != 0; }
 

@@ -1,11 +1,18 @@
 // The common operations of every external flash driver, mapped onto each driver's own device
-// work. Read-back and blank check come with the drivers' read paths; until a driver has them,
-// Offers() says no and the calls fail without touching the device.
+// work, and the blank check they share (the target checksums, the host reads back only where a
+// sum says a chunk is not erased).
+#include <algorithm>
+#include <span>
+
+#include "chips/ChipCatalogue.h"
+#include "common/Text.h"
 #include "flash/FlashDriverDF.h"
 #include "flash/FlashDriverNAND.h"
 #include "flash/FlashDriverPAR.h"
 #include "flash/FlashDriverQSPI.h"
 #include "flash/FlashDriverTDF.h"
+#include "link/SerialPort.h"
+#include "session/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -17,10 +24,16 @@ struct OperationRow {
   bool probe, erase, write, verify, read, blankCheck;
 };
 //                                     P     E      W     V     R      B
-constexpr OperationRow kDataFlashOps{true, false, true, true, false, false};
-constexpr OperationRow kQspiOps{true, true, true, true, false, false};
-constexpr OperationRow kParallelOps{true, true, true, true, false, false};
-constexpr OperationRow kNandOps{true, false, true, true, false, false};
+constexpr OperationRow kDataFlashOps{true, false, true, true, true, true};
+constexpr OperationRow kQspiOps{true, true, true, true, true, true};
+constexpr OperationRow kParallelOps{true, true, true, true, true, true};
+constexpr OperationRow kNandOps{true, false, true, true, true, true};
+
+// Chunk of the shared blank check: one target checksum call, and what is read back when it
+// differs.
+constexpr uint32_t kBlankChunkWords = 16384;
+// DataFlash and NAND checksum page by page; their chunk is a whole number of pages.
+constexpr uint32_t kDataFlashBlankPages = 16;
 
 bool Has(const OperationRow& row, FlashOperation operation) {
   switch (operation) {
@@ -36,6 +49,61 @@ bool Has(const OperationRow& row, FlashOperation operation) {
 
 }  // namespace
 
+bool BlankCheckRange(FlashDriver& driver, FlashDriverIf& session, uint32_t words, uint32_t chunkWords,
+                     const ChunkChecksum& checksum) {
+  if (chunkWords == 0) return false;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  session.SetStatus(StatusBlankChecking);
+  const std::vector<uint16_t> blank(chunkWords, 0xFFFF);
+  std::vector<uint16_t> data;
+  auto finish = [&](uint32_t code) {
+    session.window.Select(start);
+    session.SetStatus(code);
+  };
+  for (uint32_t done = 0; done < words;) {
+    const uint32_t at = start + done;
+    const uint32_t k = std::min(words - done, chunkWords - at % chunkWords);
+    session.ShowPosition("EXT:" + Hex(at));
+    bool erased = false;
+    if (checksum) {
+      uint32_t sum = 0;
+      const ChunkSum got = checksum(at, k, sum);
+      if (got == ChunkSum::Failed) {
+        finish(StatusAborted);
+        return false;
+      }
+      erased = got == ChunkSum::Taken && sum == ChecksumWords(0, std::span<const uint16_t>(blank.data(), k));
+    }
+    if (!erased) {
+      // The words themselves decide; a sum that differed while every word reads erased was a
+      // bad sum, not a written word.
+      session.window.Select(at);
+      if (!driver.Read(session, k, data) || data.size() != k) {
+        session.window.Select(start);
+        session.SetCustomStatus("Blank check stopped: unable to read the device at 0x" + Hex(at));
+        return false;
+      }
+      const auto written = std::find_if(data.begin(), data.end(), [](uint16_t w) { return w != 0xFFFF; });
+      if (written != data.end()) {
+        session.failureAddress = static_cast<int32_t>(at + static_cast<uint32_t>(written - data.begin()));
+        session.expectedValue = 0xFFFF;
+        session.readValue = *written;
+        finish(StatusNotBlank);
+        return false;
+      }
+    }
+    done += k;
+    session.progress[0].position += static_cast<int32_t>(k);
+    session.UpdateProgress(0);
+    if (session.CheckCancel()) {
+      session.window.Select(start);
+      return false;
+    }
+  }
+  finish(StatusEmpty);
+  return true;
+}
+
 // ---- serial DataFlash ----
 bool FlashDriverDF::Offers(FlashOperation operation) const { return Has(kDataFlashOps, operation); }
 bool FlashDriverDF::Probe(FlashDriverIf& /*session*/, std::string& errorText) {
@@ -46,15 +114,58 @@ bool FlashDriverDF::Probe(FlashDriverIf& /*session*/, std::string& errorText) {
 }
 bool FlashDriverDF::Erase(FlashDriverIf& /*session*/, uint32_t /*words*/) { return false; }
 bool FlashDriverDF::Write(FlashDriverIf& session, ImageBuffer& image) { return Program(session, image); }
-bool FlashDriverDF::Read(FlashDriverIf&, uint32_t, std::vector<uint16_t>&) { return false; }
-bool FlashDriverDF::BlankCheck(FlashDriverIf&, uint32_t) { return false; }
+bool FlashDriverDF::BlankCheck(FlashDriverIf& session, uint32_t words) {
+  if (!ready) return false;
+  std::string errorText;
+  if (!Prepare(session, errorText)) {
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+    return false;
+  }
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (n == 0) return false;
+  SerialPort& link = *session.link;
+  // The routine sums whole pages from their start: a chunk that starts inside a page is read.
+  auto sumPages = [&](uint32_t position, uint32_t count, uint32_t& sum) {
+    if (position % n != 0) return ChunkSum::Unavailable;
+    link.WriteRegister(kRegSumA, 0);
+    link.WriteRegister(kRegSumB, 0);
+    for (uint32_t done = 0; done < count;) {
+      const uint32_t w = std::min(n, count - done);
+      const uint32_t a = ((position + done) / n) << pageShift;
+      link.WriteRegister(kRegDfWordCount, w);
+      link.WriteRegister(kRegAddressLow, a & 0xFFFF);
+      link.WriteRegister(kRegAddressHigh, a >> 16);
+      if (!image.Call(session, kChecksumEntry)) return ChunkSum::Failed;
+      done += w;
+    }
+    const uint32_t low = link.ReadRegister(kRegSumA);
+    const uint32_t high = link.ReadRegister(kRegSumB);
+    if (low == VALUE_INVALID || high == VALUE_INVALID) return ChunkSum::Failed;
+    sum = ((high & 0xFFFF) << 16) | (low & 0xFFFF);
+    return ChunkSum::Taken;
+  };
+  return BlankCheckRange(*this, session, words, n * kDataFlashBlankPages, sumPages);
+}
 
 // ---- QSPI NOR ----
 bool FlashDriverQSPI::Offers(FlashOperation operation) const { return Has(kQspiOps, operation); }
 bool FlashDriverQSPI::Probe(FlashDriverIf& session, std::string& errorText) { return CheckDevice(session, errorText); }
 bool FlashDriverQSPI::Write(FlashDriverIf& session, ImageBuffer& image) { return Program(session, image); }
-bool FlashDriverQSPI::Read(FlashDriverIf&, uint32_t, std::vector<uint16_t>&) { return false; }
-bool FlashDriverQSPI::BlankCheck(FlashDriverIf&, uint32_t) { return false; }
+bool FlashDriverQSPI::BlankCheck(FlashDriverIf& session, uint32_t words) {
+  if (!hasDescription || session.link == nullptr) return false;
+  std::string errorText;
+  if (!session.PrepareChecksumDriver(errorText)) {
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+    return false;
+  }
+  EnterReadMode(session);
+  const bool empty = BlankCheckRange(*this, session, words, kBlankChunkWords,
+                                     [&](uint32_t position, uint32_t count, uint32_t& sum) {
+                                       return session.ChecksumTarget(sum, position, count) ? ChunkSum::Taken
+                                                                                          : ChunkSum::Failed;
+                                     });
+  return LeaveReadMode(session) && empty;
+}
 
 // ---- parallel NOR ----
 bool FlashDriverTDF::Offers(FlashOperation operation) const { return Has(kParallelOps, operation); }
@@ -68,8 +179,25 @@ bool FlashDriverTDF::Write(FlashDriverIf& session, ImageBuffer& image) {
 bool FlashDriverTDF::Verify(FlashDriverIf& session, ImageBuffer& image) {
   return parallel_flash::Verify(*this, session, image);
 }
-bool FlashDriverTDF::Read(FlashDriverIf&, uint32_t, std::vector<uint16_t>&) { return false; }
-bool FlashDriverTDF::BlankCheck(FlashDriverIf&, uint32_t) { return false; }
+bool FlashDriverTDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
+  return parallel_flash::Read(*this, session, words, data);
+}
+bool FlashDriverTDF::BlankCheck(FlashDriverIf& session, uint32_t words) {
+  if (session.link == nullptr) return false;
+  // Where no checksum driver runs (73xx) every word is read back.
+  ChunkChecksum checksum;
+  if (session.FamilyCode() != FAMILY_73XX) {
+    std::string errorText;
+    if (!session.PrepareChecksumDriver(errorText)) {
+      if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+      return false;
+    }
+    checksum = [&](uint32_t position, uint32_t count, uint32_t& sum) {
+      return session.ChecksumTarget(sum, position, count) ? ChunkSum::Taken : ChunkSum::Failed;
+    };
+  }
+  return BlankCheckRange(*this, session, words, kBlankChunkWords, checksum);
+}
 
 // ---- NAND ----
 bool FlashDriverNAND::Offers(FlashOperation operation) const { return Has(kNandOps, operation); }
@@ -78,7 +206,24 @@ bool FlashDriverNAND::Probe(FlashDriverIf& session, std::string& errorText) {
 }
 bool FlashDriverNAND::Erase(FlashDriverIf& /*session*/, uint32_t /*words*/) { return false; }
 bool FlashDriverNAND::Write(FlashDriverIf& session, ImageBuffer& image) { return Program(session, image); }
-bool FlashDriverNAND::Read(FlashDriverIf&, uint32_t, std::vector<uint16_t>&) { return false; }
-bool FlashDriverNAND::BlankCheck(FlashDriverIf&, uint32_t) { return false; }
+bool FlashDriverNAND::BlankCheck(FlashDriverIf& session, uint32_t words) {
+  if (session.link == nullptr || !ready) return false;
+  if (const uint32_t s = Reset(session, Bus16()); s != 0) return false;
+  std::string errorText;
+  if (!session.PrepareChecksumDriver(errorText)) {
+    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+    return false;
+  }
+  // One page at a time: the controller reads it into the data window, where the target sums it.
+  auto sumPage = [&](uint32_t position, uint32_t count, uint32_t& sum) {
+    const uint32_t remembered = static_cast<uint32_t>(session.window.position);
+    session.window.Select(position);
+    const uint32_t t = session.window.TargetAddress();
+    session.window.Select(remembered);
+    if (!LoadPage(session, t)) return ChunkSum::Failed;
+    return session.ChecksumTarget(sum, window + t % nand::kPageWords, count) ? ChunkSum::Taken : ChunkSum::Failed;
+  };
+  return BlankCheckRange(*this, session, words, nand::kPageWords, sumPage);
+}
 
 }  // namespace tessaro

@@ -607,6 +607,24 @@ bool Verify(FlashDriverTDF& /*driver*/, FlashDriverIf& session, ImageBuffer& ima
   return true;
 }
 
+bool Read(FlashDriverTDF& /*driver*/, FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
+  data.clear();
+  if (session.link == nullptr) return false;
+  const uint32_t start = Position(session);
+  data.resize(words);
+  bool ok = true;
+  for (uint32_t done = 0; done < words && ok;) {
+    const uint32_t m = std::min(kReadPieceWords, words - done);
+    // Piece by piece through the window: the device's own addresses are not the target's.
+    session.window.Select(start + done);
+    ok = ReadBlock(session, Target(session), m, data.data() + done);
+    done += m;
+  }
+  session.window.Select(start);
+  if (!ok) data.clear();
+  return ok;
+}
+
 const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashDriverIf& session) {
   if (catalogue.ParallelDrivers().empty() || session.link == nullptr) return nullptr;
   IdBuffer buffer;

@@ -54,6 +54,8 @@ uint32_t MatchParts(FlashDriverTDF& driver, const IdBuffer& buffer);
 [[nodiscard]] bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t words);
 [[nodiscard]] bool Program(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image);
 [[nodiscard]] bool Verify(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image);
+// Reads `words` words from the session's current position through the address window.
+[[nodiscard]] bool Read(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data);
 
 void RunSequence(FlashDriverTDF& driver, FlashDriverIf& session, const ValuePairList& sequence, uint16_t value);
 [[nodiscard]] bool RunWriteSequence(FlashDriverTDF& driver, FlashDriverIf& session, const ValuePairList& sequence,

@@ -477,6 +477,41 @@ bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
   return true;
 }
 
+void FlashDriverQSPI::EnterReadMode(FlashDriverIf& session) {
+  const std::array<uint16_t, 4> readMode = ReadModeRegisters(Dual(), singleBit);
+  for (uint32_t i = 0; i < 4; ++i) session.link->WriteIoRegister(controllerBase + i, readMode[i]);
+}
+
+bool FlashDriverQSPI::LeaveReadMode(FlashDriverIf& session) {
+  ClearDone(session);
+  const bool idle = WaitIdle(session);
+  EnterReadMode(session);
+  return idle;
+}
+
+bool FlashDriverQSPI::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
+  data.clear();
+  if (!hasDescription || session.link == nullptr) return false;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  uint32_t outside = 0;
+  if (!RangeStaysInWindow(session, start, words, outside)) return false;
+  EnterReadMode(session);
+  data.resize(words);
+  bool ok = true;
+  for (uint32_t done = 0; done < words && ok;) {
+    const uint32_t m = std::min(kQspiReadBackPieceWords, words - done);
+    session.window.Select(start + done);
+    const uint32_t t = session.window.TargetAddress();
+    ok = session.link->ReadMemoryBlock(static_cast<uint16_t>(t & 0xFFFF), static_cast<uint16_t>(t >> 16), m,
+                                       data.data() + done);
+    done += m;
+  }
+  session.window.Select(start);
+  ok = LeaveReadMode(session) && ok;
+  if (!ok) data.clear();
+  return ok;
+}
+
 bool FlashDriverQSPI::Verify(FlashDriverIf& session, ImageBuffer& image) {
   if (!hasDescription || session.link == nullptr) return false;
   SerialPort& link = *session.link;

@@ -72,6 +72,10 @@ class FlashDriverQSPI : public FlashDriver {
   [[nodiscard]] bool WaitReady(FlashDriverIf& session, int timeoutMs, bool& cancelled);
   // The four register values (B .. B+3) of memory-mapped reading.
   std::array<uint16_t, 4> ReadModeRegisters(bool dual, bool singleBitMode) const;
+  // Switches the controller to memory-mapped reading, and back out of a finished read (false
+  // when the controller stays busy).
+  void EnterReadMode(FlashDriverIf& session);
+  [[nodiscard]] bool LeaveReadMode(FlashDriverIf& session);
 
   [[nodiscard]] bool RunScript(const QspiScript& script, FlashDriverIf& session, uint32_t& value,
                                std::string& errorText);

@@ -145,6 +145,13 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     }
   }
 
+  if (!ProbeDestination(session, *dest, errorText) || !CheckConnectedChip(session, *chip, errorText)) return false;
+  if (busyText != nullptr) session.SetCustomStatus(busyText);
+  return true;
+}
+
+bool ProgrammingJob::ProbeDestination(FlashDriverIf& session, const DestinationInfo& info, std::string& errorText) {
+  const DestinationInfo* dest = &info;
   if (dest->probe && IsParallel(destination) && parallelChoices.size() > 1) {
     // Each listed device in turn; the refusal names what every one of them expected.
     std::string refusals;
@@ -169,8 +176,11 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
       return false;
     }
   }
+  return true;
+}
 
-  const uint32_t family = chip->familyCode;
+bool ProgrammingJob::CheckConnectedChip(FlashDriverIf& session, const ChipInfo& chip, std::string& errorText) {
+  const uint32_t family = chip.familyCode;
   if (const char* refusal = TransportRefusal(family, session.link->transportMode())) {
     errorText += refusal;
     return false;
@@ -183,7 +193,101 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     errorText += "Connected CPU is no 8x47!";
     return false;
   }
+  return true;
+}
+
+FlashDriver* ProgrammingJob::PrepareRange(FlashDriverIf& session, uint32_t start, FlashOperation operation,
+                                          std::string& errorText, const char* busyText) {
+  const ChipInfo* chip = session.Chip();
+  const DestinationInfo* dest = destination == DestNone ? nullptr : FindDestination(destination);
+  if (dest == nullptr || chip == nullptr || session.link == nullptr) {
+    errorText += "Invalid Programming Target!";
+    return nullptr;
+  }
+  FlashDriver* driver = Driver(dest->driver);
+  if (driver == nullptr || !driver->Offers(operation)) {
+    errorText += std::string("The memory of destination ") + dest->name + " does not offer this operation";
+    return nullptr;
+  }
+  if (IsSerial(destination) && !dataFlash.ready) {
+    errorText += "No Serial Driver selected!";
+    return nullptr;
+  }
+  if (!session.EnsureLinked()) return nullptr;
+  session.window.Attach(session);
+  session.window.Select(DestinationStartAddress(destination, start));
+  if (!ProbeDestination(session, *dest, errorText) || !CheckConnectedChip(session, *chip, errorText)) return nullptr;
+  if (chip->familyCode >= FAMILY_8X2X && IsParallel(destination) && !parallel.uploaded) {
+    errorText += "No Parallel Flash Driver Loaded";
+    return nullptr;
+  }
+  // The probe may have moved the position (identification reads at the device's start).
+  session.window.Select(DestinationStartAddress(destination, start));
+  session.memoryKind = destination == DestQspi && qspi.dualRequested ? MemoryDualQspi : dest->memoryKind;
   if (busyText != nullptr) session.SetCustomStatus(busyText);
+  return driver;
+}
+
+bool ProgrammingJob::EraseRange(FlashDriverIf& session, uint32_t start, uint32_t words, std::string& errorText) {
+  FlashDriver* driver = PrepareRange(session, start, FlashOperation::Erase, errorText, "Erase in progress");
+  if (driver == nullptr) return false;
+  const uint32_t position = static_cast<uint32_t>(session.window.position);
+  StartProgress(session, static_cast<int32_t>(words));
+  session.SetStatus(StatusErasing);
+  const bool erased = driver->Erase(session, words);
+  session.window.Select(position);
+  // A failed erase has reported its own status (which sector, or aborted).
+  if (erased) session.SetStatus(StatusErased);
+  EndOperation(session);
+  return true;
+}
+
+bool ProgrammingJob::ReadRange(FlashDriverIf& session, uint32_t start, uint32_t words, std::vector<uint16_t>& data,
+                               std::string& errorText) {
+  data.clear();
+  FlashDriver* driver = PrepareRange(session, start, FlashOperation::Read, errorText, "Read in progress");
+  if (driver == nullptr) return false;
+  const uint32_t position = static_cast<uint32_t>(session.window.position);
+  StartProgress(session, static_cast<int32_t>(words));
+  data.reserve(words);
+  std::vector<uint16_t> piece;
+  // In pieces, so a long read shows progress and can be stopped.
+  for (uint32_t done = 0; done < words;) {
+    const uint32_t k = std::min(words - done, kReadRangePieceWords);
+    session.window.Select(position + done);
+    session.ShowPosition("EXT:" + Hex(position + done));
+    if (!driver->Read(session, k, piece) || piece.size() != k) {
+      errorText += "Unable to read the device at 0x" + Hex(position + done);
+      data.clear();
+      session.window.Select(position);
+      EndOperation(session);
+      return false;
+    }
+    data.insert(data.end(), piece.begin(), piece.end());
+    done += k;
+    session.progress[0].position = static_cast<int32_t>(done);
+    session.UpdateProgress(0);
+    if (done < words && session.CheckCancel()) {
+      errorText += "Read stopped";
+      data.clear();
+      session.window.Select(position);
+      EndOperation(session);
+      return false;
+    }
+  }
+  session.window.Select(position);
+  session.SetStatus(StatusReady);
+  EndOperation(session);
+  return true;
+}
+
+bool ProgrammingJob::CheckBlankRange(FlashDriverIf& session, uint32_t start, uint32_t words, std::string& errorText) {
+  FlashDriver* driver = PrepareRange(session, start, FlashOperation::BlankCheck, errorText, "Blank check in progress");
+  if (driver == nullptr) return false;
+  StartProgress(session, static_cast<int32_t>(words));
+  // Empty or not, the status says; the check itself ran.
+  (void)driver->BlankCheck(session, words);
+  EndOperation(session);
   return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "definitions/DeviceCatalogue.h"
 #include "flash/FlashDriverDF.h"
@@ -24,6 +25,7 @@ namespace tessaro {
 
 class FlashDriverIf;
 struct BoardDefinition;
+struct ChipInfo;
 
 // The 8x47 firmware split.
 inline constexpr uint32_t kEmbeddedPartWords = 0x4000;
@@ -33,12 +35,25 @@ inline constexpr uint16_t kFirmwareFamilyMark = 0x8F47;
 // Flash word address of the security bit.
 inline constexpr uint32_t kSecurityBitAddress = 0x8010;
 inline constexpr uint32_t kEmbeddedChunkWords = 128;
+// Piece of a range read between progress updates and cancel checks.
+inline constexpr uint32_t kReadRangePieceWords = 16384;
 
 class ProgrammingJob {
  public:
   [[nodiscard]] bool CheckTarget(FlashDriverIf& session, std::string& errorText, const char* busyText);
   [[nodiscard]] bool ProgramImage(FlashDriverIf& session, std::string& errorText);
   [[nodiscard]] bool VerifyImage(FlashDriverIf& session, std::string& errorText);
+
+  // Work on a range of the destination's external memory, `words` words from `start` (taken
+  // into the destination's window): erase of the sectors the range overlaps, read-back into
+  // `data`, and blank check. They link and probe as programming does; the device's answer is in
+  // the session's status ("Erased", "Device is empty", "Device is NOT BLANK" with the first
+  // written word, or the failure). False when refused before device work, and for a read that
+  // did not bring every word back (the error text says why).
+  [[nodiscard]] bool EraseRange(FlashDriverIf& session, uint32_t start, uint32_t words, std::string& errorText);
+  [[nodiscard]] bool ReadRange(FlashDriverIf& session, uint32_t start, uint32_t words, std::vector<uint16_t>& data,
+                               std::string& errorText);
+  [[nodiscard]] bool CheckBlankRange(FlashDriverIf& session, uint32_t start, uint32_t words, std::string& errorText);
 
   // Gives the drivers the board's devices, as the main window does when a board is selected.
   // Problems with the board's devices are appended to `warnings`.
@@ -71,6 +86,13 @@ class ProgrammingJob {
   enum class Pass { Program, Verify };
   [[nodiscard]] bool Run(FlashDriverIf& session, std::string& errorText, Pass pass);
   void StartProgress(FlashDriverIf& session, int32_t words);
+  // Parts of the target check: the destination's device answers, the linked chip is the one
+  // configured and reached with its protocol.
+  [[nodiscard]] bool ProbeDestination(FlashDriverIf& session, const DestinationInfo& info, std::string& errorText);
+  [[nodiscard]] bool CheckConnectedChip(FlashDriverIf& session, const ChipInfo& chip, std::string& errorText);
+  // The target check of the range operations; the destination's driver, or null (refused).
+  FlashDriver* PrepareRange(FlashDriverIf& session, uint32_t start, FlashOperation operation, std::string& errorText,
+                            const char* busyText);
   void EndOperation(FlashDriverIf& session);
 };
 

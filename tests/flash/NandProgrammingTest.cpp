@@ -168,5 +168,45 @@ TEST(NandFaults, BusyDeviceControllerErrorAndCancelNeverSucceed) {
   }
 }
 
+
+// Read and blank check page by page: a range that starts and ends inside pages gives exactly the
+// device's words, and the blank check names the first written word, also past a full page.
+TEST(NandRange, ReadAndBlankCheckFollowTheDevice) {
+  NandBoard board;
+  const std::vector<uint16_t> words = RandomWords(300, 5);
+  for (uint32_t i = 0; i < words.size(); ++i) board.device->SetWord(900 + i, words[i]);  // pages 0 and 1
+  board.device->SetWord(5000, 0x0000);
+  std::string error;
+  std::vector<uint16_t> read;
+  {
+    FlashIf session(board.host);
+    ASSERT_TRUE(board.job.ReadRange(session, 900, 300, read, error)) << error;
+  }
+  EXPECT_EQ(read, words);
+  // Legend: range start and length, status, first word that is not 0xFFFF.
+  struct BlankCase {
+    uint32_t start, words, status, firstWritten;
+  };
+  const BlankCase cases[] = {
+      {1200, 3800, StatusEmpty, 0},  // ends just before the written word, over several pages
+      {1200, 3801, StatusNotBlank, 5000},
+      {0, 2048, StatusNotBlank, 900},
+  };
+  for (const BlankCase& c : cases) {
+    FlashIf session(board.host);
+    ASSERT_TRUE(board.job.CheckBlankRange(session, c.start, c.words, error)) << error;
+    EXPECT_EQ(session.statusCode, c.status) << c.start;
+    if (c.status == StatusNotBlank) {
+      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
+      EXPECT_EQ(session.readValue, board.device->Word(c.firstWritten));
+    }
+  }
+  // NAND has no erase of its own: the job refuses before any device work.
+  FlashIf session(board.host);
+  EXPECT_FALSE(board.job.EraseRange(session, 0, 10, error));
+  EXPECT_EQ(board.device->erases, 0u);
+  EXPECT_EQ(board.Violations(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace tessaro

@@ -348,5 +348,64 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
+
+// Read, blank check and range erase through the job: what they report matches what the device
+// holds, and an erase takes exactly the sectors the range overlaps.
+TEST(ParallelRange, ReadBlankCheckAndEraseFollowTheDevice) {
+  // Small blocks first, so that several lie inside the low region the window shows.
+  NorBoard board("LYR9468", kStatusPart);
+  ASSERT_TRUE(board.device);
+  const uint32_t sector = board.device->SectorStart(1);  // first word of sector 1
+  const std::vector<uint16_t> words = RandomWords(300, 11);
+  for (uint32_t i = 0; i < words.size(); ++i) board.device->Poke(sector - 100 + i, words[i]);
+  std::string error;
+
+  std::vector<uint16_t> read;
+  {
+    FlashIf session(board.host);
+    ASSERT_TRUE(board.job.ReadRange(session, sector - 100, 300, read, error)) << error;
+  }
+  EXPECT_EQ(read, words);
+
+  struct BlankCase {
+    uint32_t start, words;
+    uint32_t status;
+    uint32_t firstWritten;
+  };
+  const uint32_t beyond = sector + 200;  // first erased word after the written ones
+  // Legend: range start and length, status, first word that is not 0xFFFF.
+  const BlankCase cases[] = {
+      {beyond, 0x6000, StatusEmpty, 0},  // crosses a checksum chunk
+      {0, sector + 1, StatusNotBlank, sector - 100},
+      {beyond - 1, 10, StatusNotBlank, beyond - 1},         // the last written word
+  };
+  for (const BlankCase& c : cases) {
+    FlashIf session(board.host);
+    ASSERT_TRUE(board.job.CheckBlankRange(session, c.start, c.words, error)) << error;
+    EXPECT_EQ(session.statusCode, c.status) << HexFixed(c.start, 8);
+    if (c.status == StatusNotBlank) {
+      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
+      EXPECT_EQ(session.readValue, board.device->Peek(c.firstWritten));
+    }
+  }
+
+  // Erase a range that starts at the end of sector 0: sectors 0 and 1 go, sector 2 stays.
+  const uint32_t sector2 = board.device->SectorStart(2);
+  board.device->Poke(sector2, 0x1234);
+  {
+    FlashIf session(board.host);
+    ASSERT_TRUE(board.job.EraseRange(session, sector - 1, 2, error)) << error;
+    EXPECT_EQ(session.statusCode, StatusErased);
+  }
+  for (uint32_t i = 0; i < sector2; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF) << i;
+  EXPECT_EQ(board.device->Peek(sector2), 0x1234);
+  {
+    FlashIf session(board.host);
+    ASSERT_TRUE(board.job.CheckBlankRange(session, 0, sector2, error)) << error;
+    EXPECT_EQ(session.statusCode, StatusEmpty);
+  }
+  EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace tessaro

@@ -1,0 +1,134 @@
+// The terminal side of tessaro-cli: Ctrl-C handling, questions (asked on the terminal or
+// answered by --yes/--no, and recorded for the JSON), the progress bar on stderr, and the
+// session host that ties them to a link. Commands only wire their options to the core.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chips/BoardConfig.h"
+#include "link/SerialPort.h"
+#include "platform/Prompt.h"
+#include "session/FlashIf.h"
+
+namespace tessaro::cli {
+
+// Ctrl-C is the Esc key: the first one asks the running operation to stop at its next cancel
+// check; a second one ends the program the usual way. Installed for the scope's lifetime.
+class InterruptScope {
+ public:
+  InterruptScope();
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+ private:
+  void (*previous_)(int);
+};
+bool Interrupted();
+
+// Message texts use "\n" and "\r\n"; a terminal wants "\n".
+std::string TerminalText(const std::string& text);
+
+enum class Answers { Ask, Yes, No };
+
+// One question as it was asked and answered.
+struct QuestionRecord {
+  std::string text;
+  std::string caption;
+  bool answer = false;
+};
+
+// Asks yes/no questions: from the flags, else on the terminal (no terminal answers no).
+// Every question is recorded in order; other messages are kept to be shown at the end.
+class Questions {
+ public:
+  explicit Questions(Answers answers) : answers_(answers) {}
+  bool Ask(const std::string& text, const std::string& caption);
+
+  std::vector<QuestionRecord> asked;
+  std::vector<std::string> messages;
+
+ private:
+  Answers answers_;
+};
+
+// The link's prompt: questions go to `questions`.
+class CliPrompt : public PromptIf {
+ public:
+  explicit CliPrompt(Questions& questions) : questions_(questions) {}
+  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override;
+
+ private:
+  Questions& questions_;
+};
+
+// Progress on a terminal: bar, percentage, rate, position text. Draws nothing when disabled.
+class TerminalProgress : public ProgressBarIf {
+ public:
+  explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
+  ~TerminalProgress() override { Clear(); }
+  TerminalProgress(const TerminalProgress&) = delete;
+  TerminalProgress& operator=(const TerminalProgress&) = delete;
+
+  void SetRange(int32_t low, int32_t high) override;
+  void SetPosition(int32_t position) override;
+  void SetText(const std::string& text);
+  void Clear();
+
+ private:
+  void Draw(bool force);
+
+  bool enabled_;
+  std::chrono::steady_clock::time_point lastDraw_{};
+  std::chrono::steady_clock::time_point rateStart_ = std::chrono::steady_clock::now();
+  int32_t rateBase_ = 0;
+  int32_t low_ = 0;
+  int32_t high_ = 100;
+  int32_t position_ = 0;
+  std::string text_;
+  bool drawn_ = false;
+  size_t width_ = 0;
+};
+
+// The host of a session: what the main window offers, from the command line.
+class CliHost : public FlashHost {
+ public:
+  CliHost(SerialPort& link, BoardConfig& config, TerminalProgress& progress, uint32_t port, bool doubleBaud,
+          uint32_t start, Questions& questions)
+      : link_(link), config_(config), progress_(progress), port_(port), doubleBaud_(doubleBaud), start_(start),
+        questions_(questions) {}
+
+  SerialPort& Link() override { return link_; }
+  BoardConfig& Configuration() override { return config_; }
+  ProgressBarIf* ProgressBar() override { return &progress_; }
+  CLyrComIf* LinkCallback() override { return &callback_; }
+  uint32_t PortNumber() override { return port_; }
+  bool DoubleBaud() override { return doubleBaud_; }
+  uint32_t StartAddress() override { return start_; }
+  void SetStartAddress(uint32_t address) override { start_ = address; }
+  void ShowStatusLine(const std::string& text, int colourClass) override {
+    statusLine = text;
+    colour = colourClass;
+  }
+  void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
+  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override;
+  bool CancelRequested() override { return Interrupted(); }
+
+  std::string statusLine;
+  int colour = 0;
+
+ private:
+  SerialPort& link_;
+  BoardConfig& config_;
+  TerminalProgress& progress_;
+  CLyrComIf callback_;
+  uint32_t port_;
+  bool doubleBaud_;
+  uint32_t start_;
+  Questions& questions_;
+};
+
+}  // namespace tessaro::cli

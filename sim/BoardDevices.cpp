@@ -1,0 +1,202 @@
+#include "sim/BoardDevices.h"
+
+#include <chrono>
+
+#include "chips/ChipCatalogue.h"
+#include "common/Text.h"
+#include "definitions/BoardDefinition.h"
+#include "definitions/DeviceCatalogue.h"
+#include "definitions/ParallelDescriptions.h"
+#include "platform/Files.h"
+#include "sim/SimBoard.h"
+#include "sim/devices/ParallelProgramRoutine.h"
+
+namespace tessaro::sim {
+
+namespace {
+
+// Descriptions of CFI parts do not hold their sector layout (the device tells it through its
+// CFI table), so such a part is simulated with this layout: 128 sectors of 64 K words and a
+// 256-word write buffer, as the common 128 Mbit parts have.
+const std::vector<std::pair<uint32_t, uint32_t>> kCfiRegions{{128, 0x10000}};
+constexpr uint32_t kCfiBufferWords = 256;
+
+std::string FolderOr(const std::string& folder, const char* beside) {
+  return folder.empty() ? ProgramFolder() + "/" + beside : folder;
+}
+
+std::string FirstOf(const std::string& joined) { return joined.substr(0, joined.find('/')); }
+
+}  // namespace
+
+uint32_t QspiWindowFor(uint32_t base, bool ext2First) {
+  if (base == 104) return 0xC0000000u;
+  const uint32_t ordinary = ext2First ? 96 : 100;
+  // The host picks the other ordinary controller for windows below 0x40000000.
+  return base == ordinary ? 0x80000000u : 0x20000000u;
+}
+
+uint32_t NorWindowFor(uint32_t familyCode) {
+  // Legend: family -> where device offset 0 shows while the position is in the low region.
+  static const std::pair<uint32_t, uint32_t> kWindows[] = {
+      {FAMILY_9XXX, 0x80000000u}, {FAMILY_74XX, 0x4000000u}, {FAMILY_8X2X, 0x1000000u}, {FAMILY_8X47, 0x20000u}};
+  for (const auto& [family, window] : kWindows)
+    if (family == familyCode) return window;
+  return 0;
+}
+
+bool ApplyBoardDefinition(SimOptions& options, std::string& error) {
+  if (options.boardName.empty()) return true;
+  BoardList list;
+  std::string loadErrors;
+  const BoardDefinition* board = nullptr;
+  if (FileExists(options.boardName)) {
+    if (ParseBoardFile(list, options.boardName, loadErrors) > 0) board = &*list.begin();
+  } else {
+    const std::string folder = FolderOr(options.configDir, "config");
+    LoadBoardFolder(list, folder, loadErrors);
+    board = list.Find(options.boardName);
+    if (board == nullptr) {
+      error = "no board '" + options.boardName + "' in " + folder;
+      return false;
+    }
+  }
+  if (board == nullptr || board->config.chip == nullptr) {
+    error = "the board definition " + options.boardName + " names no chip";
+    return false;
+  }
+  options.chip = board->config.chip->name;
+  options.ext2First = board->config.ext2First;
+  if (options.spiFlash.empty() && !board->dfDevice.empty()) {
+    PinList pin;
+    if (board->dfEnable.count > 0) {
+      pin.count = 1;
+      pin.pins[0] = board->dfEnable.pins[0];
+    }
+    options.spiFlash.push_back({board->dfDevice, pin.count > 0 ? FormatPinList(pin) : "DFCS"});
+  }
+  if (options.qspi.empty()) {
+    if (!board->qspiDevice.empty()) {
+      options.qspi.push_back({board->qspiDevice, board->dualQspi == ONOFF_ON ? board->qspiDevice : "",
+                              options.ext2First ? 96u : 100u});
+    }
+    if (!board->mpQspiDevice.empty()) options.qspi.push_back({board->mpQspiDevice, "", 104});
+  }
+  if (!options.nor && !board->flashDevices.empty()) {
+    options.nor = SimNorItem{FirstOf(board->flashDevices), "", NorWindowFor(board->config.chip->familyCode)};
+  }
+  if (!options.nand && !board->nandDevice.empty()) options.nand = false;
+  return true;
+}
+
+namespace {
+
+bool AttachNor(SimBoard& board, DeviceCatalogue& catalogue, const SimNorItem& item, BoardDevices& devices,
+               std::string& error) {
+  ParallelDeviceRecord* record = catalogue.FindParallelDevice(item.name);
+  if (record != nullptr && !item.part.empty()) {
+    record->selectedPart = -1;
+    for (size_t i = 0; i < record->description.parts.size(); ++i)
+      if (EqualsNoCase(record->description.parts[i].name, item.part)) record->SelectPart(static_cast<int>(i));
+  }
+  // "NAME:PART" may also be a manufacturer and a device pattern.
+  if ((record == nullptr || record->SelectedPart() == nullptr) && !item.part.empty())
+    record = catalogue.FindParallelDevice(item.name + ":" + item.part);
+  if (record == nullptr || record->SelectedPart() == nullptr) {
+    error = "no parallel flash description names '" + item.name + (item.part.empty() ? "" : ":" + item.part) + "'";
+    return false;
+  }
+  NorGeometry geometry;
+  const bool cfi = record->SelectedPart()->kind != PART_SECTORS;
+  if (!NorGeometryFromDescription(record->description, static_cast<size_t>(record->selectedPart),
+                                  cfi ? kCfiRegions : std::vector<std::pair<uint32_t, uint32_t>>{},
+                                  cfi ? kCfiBufferWords : 0, geometry, error))
+    return false;
+  const SimOptions& options = board.options();
+  devices.nor = AttachParallelNor(board, item.address, geometry);
+  for (uint32_t sector : options.failEraseSectors) devices.nor->FailEraseOfSector(sector);
+  for (uint32_t word : options.failProgramWords) devices.nor->FailProgramAt(word);
+  devices.nor->SetStuckBusy(options.stuckBusy);
+  AttachParallelProgramRoutine(board);
+  return true;
+}
+
+}  // namespace
+
+bool AttachBoardDevices(SimBoard& board, std::string& error) {
+  const SimOptions& options = board.options();
+  auto devices = std::make_shared<BoardDevices>();
+  const bool any = !options.spiFlash.empty() || !options.qspi.empty() || options.nor || options.nand;
+  if (!any) return true;
+  DeviceCatalogue catalogue;
+  const std::string driversFolder = FolderOr(options.driversDir, "drivers");
+  std::string loadErrors;
+  if ((!options.spiFlash.empty() || !options.qspi.empty() || options.nor) &&
+      !LoadDriverFolder(catalogue, driversFolder, loadErrors)) {
+    error = "cannot read the device descriptions in " + driversFolder + (loadErrors.empty() ? "" : ": " + loadErrors);
+    return false;
+  }
+  const auto busy = std::chrono::milliseconds(options.busyMs);
+
+  for (const SimSpiItem& item : options.spiFlash) {
+    DataFlashDescription description;
+    if (!catalogue.FindSerialDevice(item.name, description)) {
+      error = "no serial flash description names '" + item.name + "'";
+      return false;
+    }
+    PinList pins;
+    if (!ParsePinList(item.pin, pins) || pins.count != 1) {
+      error = "'" + item.pin + "' is not one select pin";
+      return false;
+    }
+    SpiFlashOptions spiOptions;
+    spiOptions.powerOfTwoPages = options.dataflashPow2;
+    spiOptions.programBusy = spiOptions.eraseBusy = busy;
+    spiOptions.stuckBusy = options.stuckBusy;
+    SerialFlashAttachment attached = AttachSerialFlash(board, description, pins.pins[0], spiOptions,
+                                                       devices->spi.empty() ? nullptr : devices->spi.front().controller);
+    if (!attached.device) {
+      error = "the " + std::string(board.chip()->name) + " cannot carry a serial flash behind " + item.pin;
+      return false;
+    }
+    devices->spi.push_back(attached);
+  }
+
+  for (const SimQspiItem& item : options.qspi) {
+    const DeviceDescription* lane0 = catalogue.FindQspiDevice(item.lane0);
+    const DeviceDescription* lane1 = item.lane1.empty() ? lane0 : catalogue.FindQspiDevice(item.lane1);
+    if (lane0 == nullptr || lane1 == nullptr) {
+      error = "no QSPI description names '" + (lane0 == nullptr ? item.lane0 : item.lane1) + "'";
+      return false;
+    }
+    QspiFlashOptions qspiOptions;
+    qspiOptions.configured = options.qspiConfigured;
+    qspiOptions.programBusy = qspiOptions.eraseBusy = busy;
+    qspiOptions.stuckBusy = options.stuckBusy;
+    const bool dual = !item.lane1.empty();
+    // The controller model drives both lanes of a pair from one description.
+    if (dual && lane1 != lane0) {
+      error = "a dual pair of two different parts ('" + item.lane0 + "+" + item.lane1 + "') is not simulated";
+      return false;
+    }
+    QspiAttachment attached =
+        AttachQspi(board, QspiWindowFor(item.base, options.ext2First), item.base, *lane0, qspiOptions, dual);
+    if (item.base == 104) devices->mpQspi = attached;
+    else if (item.base == (options.ext2First ? 96u : 100u)) devices->qspi = attached;
+    else devices->otherQspi.push_back(attached);
+  }
+
+  if (options.nor && !AttachNor(board, catalogue, *options.nor, *devices, error)) return false;
+
+  if (options.nand) {
+    NandGeometry geometry;
+    geometry.bus16 = *options.nand;
+    devices->nand = std::make_shared<NandDevice>(geometry);
+    devices->nand->stuckBusy = options.stuckBusy;
+    devices->nandController = AttachNand(board, devices->nand, options.ext2First ? 0x80000000u : 0x40000000u);
+  }
+  board.SetDevices(devices);
+  return true;
+}
+
+}  // namespace tessaro::sim

@@ -1,0 +1,138 @@
+// tessaro-cli program and verify for the external memories: each destination against a
+// simulated board carrying the device, checked through the device's dump; questions answered
+// by --yes/--no and recorded in the JSON; the usage errors of the device options.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/Files.h"
+#include "tests/cli/CliRun.h"
+
+namespace {
+
+using Result = tessaro::testing::CliResult;
+
+class DestinationCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = (std::filesystem::temp_directory_path() /
+               ("tessaro-dest-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+                  .string();
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
+  // A raw image of random bytes; its content is returned in `bytes`.
+  std::string Image(size_t words, uint32_t seed, std::string& bytes) {
+    std::mt19937 generator(seed);
+    bytes.clear();
+    for (size_t i = 0; i < words * 2; ++i) bytes += static_cast<char>(generator() & 0xFF);
+    const std::string path = folder_ + "/image.bin";
+    EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
+    return path;
+  }
+  // The dump starts with the image and is erased (all 0xFF) after it.
+  static void ExpectHoldsExactly(const std::string& dump, const std::string& image, const std::string& label) {
+    ASSERT_GE(dump.size(), image.size()) << label;
+    EXPECT_EQ(dump.substr(0, image.size()), image) << label;
+    EXPECT_EQ(dump.find_first_not_of('\xFF', image.size()), std::string::npos) << label << ": written past the image";
+  }
+  std::string folder_;
+};
+
+TEST_F(DestinationCommand, ProgramAndVerifyEveryExternalMemory) {
+  struct Case {
+    const char* label;
+    const char* sim;     // simulated board options
+    const char* target;  // how tessaro-cli names the devices
+    const char* dest;
+    const char* region;  // the dump region of the device
+    const char* statusText;
+  };
+  const Case cases[] = {
+      {"DataFlash", "chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2",
+       "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0", "serial", "spi",
+       "Serial Flash: Program and Verify Success"},
+      {"dual QSPI", "board=LYR9468 Dual QSPI Board", "--board 'LYR9468 Dual QSPI Board'", "qspi", "qspi",
+       "Dual QSPI Flash: Program and Verify Success"},
+      {"parallel NOR", "board=LYR8321 Module", "--board 'LYR8321 Module'", "nor", "nor",
+       "Parallel Flash: Program and Verify Success"},
+      {"NAND", "chip=LYR9371,nand", "--config-string LYR9371 --nand", "nand", "nand", "Program and Verify Success"},
+  };
+  std::string bytes;
+  const std::string image = Image(0x800, 7, bytes);
+  for (const Case& c : cases) {
+    const std::string dump = folder_ + "/" + c.region + ".bin";
+    std::filesystem::remove(dump);
+    Result r = Run(std::string("program --json --yes --port '") + "sim:" + c.sim + ",dump-memory=" + c.region + ":" + dump +
+                   "' " + c.target + " --dest " + c.dest + " " + image);
+    EXPECT_EQ(r.exitCode, 0) << c.label << "\n" << r.out << r.err;
+    EXPECT_NE(r.out.find(std::string("\"statusText\": \"") + c.statusText + "\""), std::string::npos) << c.label << r.out;
+    ExpectHoldsExactly(tessaro::ReadWholeFile(dump).value_or(""), bytes, c.label);
+  }
+}
+
+TEST_F(DestinationCommand, QuestionsAreAnsweredByTheFlagsAndRecorded) {
+  std::string bytes;
+  const std::string image = Image(0x100, 3, bytes);
+  const std::string dump = folder_ + "/spi.bin";
+  // A DataFlash in 264-byte pages: "no" keeps the page size and programs all the same.
+  Result r = Run("program --json --no --port 'sim:chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=264,"
+                 "dump-memory=spi:" + dump + "' --config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial " +
+                 image);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"questions\": [\n    {\n      \"text\": \"Device using 264 Bytes per Page, this is not compatible "
+                       "if used for firmware boot!\\nPress YES to switch device permanently into 256 Bytes per Page or NO "
+                       "to continue with 264 Bytes per Page!\",\n      \"caption\": \"Dataflash-Driver Alert\",\n      "
+                       "\"answer\": \"no\"\n    }"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("").substr(0, bytes.size()), bytes);
+
+  // An unconfigured QSPI device: "yes" configures it, and the run goes on; "no" refuses.
+  const std::string qspiDump = folder_ + "/qspi.bin";
+  const std::string port = "--port 'sim:chip=LYR9468,qspi=W25Q128JV@100,dump-memory=qspi:" + qspiDump + "' ";
+  Result yes = Run("program --json --yes " + port + "--config-string LYR9468 --qspi W25Q128JV --dest qspi " + image);
+  EXPECT_EQ(yes.exitCode, 0) << yes.out << yes.err;
+  EXPECT_NE(yes.out.find("\"caption\": \"Configure QSPI Operation\",\n      \"answer\": \"yes\""), std::string::npos)
+      << yes.out;
+  ExpectHoldsExactly(tessaro::ReadWholeFile(qspiDump).value_or(""), bytes, "QSPI after yes");
+  std::filesystem::remove(qspiDump);
+  Result no = Run("program --json --no " + port + "--config-string LYR9468 --qspi W25Q128JV --dest qspi " + image);
+  EXPECT_NE(no.exitCode, 0) << no.out;
+  EXPECT_NE(no.out.find("\"ok\": false"), std::string::npos) << no.out;
+  EXPECT_NE(no.out.find("\"answer\": \"no\""), std::string::npos) << no.out;
+  const std::string untouched = tessaro::ReadWholeFile(qspiDump).value_or("");
+  EXPECT_EQ(untouched.find_first_not_of('\xFF'), std::string::npos) << "a refused run wrote to the device";
+}
+
+TEST_F(DestinationCommand, DeviceOptionUsageErrors) {
+  std::string bytes;
+  const std::string image = Image(0x10, 1, bytes);
+  const std::string port = "program --port sim:chip=LYR9468 ";
+  const std::vector<std::string> bad = {
+      port + "--config-string LYR9468 --df AT45DB161E " + image,                         // no enable pins
+      port + "--config-string LYR9468 --df AT45DB161E --df-enable 'P7.15=0 %%' " + image,  // bad pin list
+      port + "--config-string LYR9468 --df-enable P7.15=0 " + image,                     // pins without a device
+      port + "--config-string LYR9468 --dual " + image,                                  // --dual without --qspi
+      port + "--board 'LYR9468 Dual QSPI Board' --nand " + image,                        // a board names its devices
+      port + "--config-string LYR9468 --nor " + image,                                   // --nor needs a name
+  };
+  for (const std::string& arguments : bad) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << arguments;
+  }
+  Result help = Run("program --help");
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("--df-enable"), std::string::npos) << help.out;
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// Boards built from a board definition (--board) or from explicit device options carry the
+// devices they name: an image programmed through the link lands in the right device, the
+// region dumps hold exactly it, the state file keeps it (and the DataFlash page mode) across
+// runs, and bad option texts are refused with a message that names the option.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "definitions/BoardDefinition.h"
+#include "definitions/DeviceCatalogue.h"
+#include "session/Destinations.h"
+#include "session/ProgrammingJob.h"
+#include "sim/BoardDevices.h"
+#include "sim/BoardState.h"
+#include "tests/session/SimSession.h"
+
+namespace tessaro {
+namespace {
+
+using testing::SimHost;
+
+const std::string kConfig = TESSARO_SOURCE_DIR "/config";
+const std::string kDrivers = TESSARO_SOURCE_DIR "/drivers";
+
+std::string TempPath(const std::string& name) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("tessaro-boarddevices-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  std::string test = std::string(info->test_suite_name()) + "-" + info->name();
+  for (char& c : test)
+    if (c == '/') c = '-';
+  return (folder / (test + "-" + name)).string();
+}
+
+std::vector<uint16_t> ReadWords(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint16_t> words(bytes.size() / 2);
+  for (size_t i = 0; i < words.size(); ++i)
+    words[i] = static_cast<uint16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+  return words;
+}
+
+std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::vector<uint16_t> words(count);
+  for (auto& w : words) w = static_cast<uint16_t>(generator());
+  return words;
+}
+
+sim::SimOptions Options(std::vector<std::string> args) {
+  args.push_back("--config=" + kConfig);
+  args.push_back("--drivers=" + kDrivers);
+  sim::SimOptions options;
+  std::string error;
+  EXPECT_TRUE(sim::ParseSimOptions(args, options, error)) << error;
+  return options;
+}
+
+// The programmer's side: the board it believes in (a shipped one by name, or the text of a
+// definition), a job set up from it as the desktop program does, and the simulated board the
+// options make.
+class DeviceBoard {
+ public:
+  DeviceBoard(const std::string& boardName, const std::string& boardText, const sim::SimOptions& options)
+      : host(options.chip, options) {
+    std::string errors;
+    if (boardText.empty()) {
+      LoadBoardFolder(boards, kConfig, errors);
+    } else {
+      ParseBoardText(boards, "test.BDL", boardText, errors);
+    }
+    definition = boards.Find(boardName);
+    EXPECT_NE(definition, nullptr) << boardName << ": " << errors;
+    EXPECT_TRUE(LoadDriverFolder(job.catalogue, kDrivers, errors)) << errors;
+    if (definition == nullptr || !host.board) return;
+    host.config = definition->config;
+    std::string warnings;
+    job.ApplyBoard(*definition, warnings);
+    EXPECT_EQ(warnings, "");
+    host.Prelink();
+  }
+
+  [[nodiscard]] bool Program(int32_t destination, uint32_t start, const std::vector<uint16_t>& words) {
+    job.destination = destination;
+    host.start = start;
+    ResizeImage(job.image, static_cast<int32_t>(words.size()));
+    std::copy(words.begin(), words.end(), job.image.words.begin());
+    FlashIf session(host);
+    std::string error;
+    const bool ok = job.ProgramImage(session, error);
+    EXPECT_TRUE(ok) << error << " / " << host.LastStatus();
+    EXPECT_EQ(session.statusCode, StatusProgramVerified) << host.LastStatus();
+    return ok && session.statusCode == StatusProgramVerified;
+  }
+
+  BoardList boards;
+  const BoardDefinition* definition = nullptr;
+  SimHost host;
+  ProgrammingJob job;
+};
+
+struct DeviceCase {
+  const char* name;
+  const char* board;      // the board the programmer uses
+  const char* boardText;  // its definition ("" for a shipped board)
+  std::vector<std::string> simArgs;
+  int32_t destination;
+  const char* region;
+  uint32_t start;
+  size_t words;
+};
+
+// The 9xxx host reaches parallel NOR and QSPI through the same window, so the shipped QSPI demo
+// board is tried for its QSPI and serial devices and the NOR through the 8247 board.
+const char* const kExplicitBoard =
+    "[Explicit]\r\nCONFIG = LYR9468 FLASH(32k)\r\nQspiDevice = Winbond:W25Q64JV\r\nQspiDual = yes\r\n"
+    "DfDevice = AT45DB161E\r\nDfEnable = P7.15=0\r\nFlashDevice = S29GL064N03\r\nNandDevice = GENERIC_NAND:ONFI\r\n";
+
+class BoardCarries : public ::testing::TestWithParam<DeviceCase> {};
+
+TEST_P(BoardCarries, ProgrammedImageIsExactlyWhatTheDumpHolds) {
+  const DeviceCase& c = GetParam();
+  const std::string dump = TempPath(std::string(c.region) + ".bin");
+  std::vector<std::string> args = c.simArgs;
+  args.push_back("--dump-memory=" + std::string(c.region) + ":" + dump);
+  DeviceBoard b(c.board, c.boardText, Options(args));
+  ASSERT_TRUE(b.host.board);
+  const std::vector<uint16_t> words = RandomWords(c.words, c.start + 5);
+  ASSERT_TRUE(b.Program(c.destination, c.start, words));
+  EXPECT_EQ(sim::EndBoard(*b.host.board), std::vector<std::string>{});
+
+  const std::vector<uint16_t> held = ReadWords(dump);
+  ASSERT_GE(held.size(), c.start + words.size());
+  for (size_t i = 0; i < held.size(); ++i) {
+    const bool inImage = i >= c.start && i < c.start + words.size();
+    ASSERT_EQ(held[i], inImage ? words[i - c.start] : 0xFFFF) << c.region << " word " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, BoardCarries,
+    ::testing::Values(
+        DeviceCase{"DefinitionQspi", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"}, DestQspi,
+                   "qspi", 0x100, 700},
+        DeviceCase{"DefinitionMpQspi", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"},
+                   DestMpQspi, "mpqspi", 0, 300},
+        DeviceCase{"DefinitionSerial", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"},
+                   DestSerial, "spi", 0x90, 400},
+        DeviceCase{"DefinitionNor", "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "",
+                   {"--board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)"}, DestParallel, "nor", 0x10, 500},
+        DeviceCase{"DefinitionNand", "LYR9371 NAND Boot Board", "", {"--board=LYR9371 NAND Boot Board"}, DestNand,
+                   "nand", 0, 1500},
+        DeviceCase{"ExplicitDualQspi", "Explicit", kExplicitBoard, {"--chip=LYR9468", "--qspi=W25Q64JV+W25Q64JV@100"},
+                   DestQspi, "qspi", 0x40, 600},
+        DeviceCase{"ExplicitDataFlashPow2", "Explicit", kExplicitBoard,
+                   {"--chip=LYR9468", "--spi-flash=AT45DB161E@P7.15=0", "--dataflash-pages=pow2"}, DestSerial, "spi",
+                   0x10, 300},
+        DeviceCase{"ExplicitNor", "Explicit", kExplicitBoard, {"--chip=LYR9468", "--nor=S29GL064N03@80000000"},
+                   DestParallel, "nor", 0, 400},
+        DeviceCase{"ExplicitNand16", "Explicit", kExplicitBoard, {"--chip=LYR9468", "--nand=16bit"}, DestNand, "nand",
+                   0x20, 1100}),
+    [](const ::testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
+
+TEST(BoardDevices, StateKeepsDeviceContentsAndTheDataFlashPageMode) {
+  const std::string state = TempPath("board.state");
+  const std::string dump = TempPath("spi.bin");
+  std::filesystem::remove(state);
+  const std::vector<uint16_t> words = RandomWords(500, 3);
+  {
+    DeviceBoard b("LYR9371 NAND Boot Board", "",
+                  Options({"--board=LYR9371 NAND Boot Board", "--dataflash-pages=pow2", "--state=" + state}));
+    ASSERT_TRUE(b.Program(DestSerial, 0x20, words));
+    EXPECT_EQ(sim::EndBoard(*b.host.board), std::vector<std::string>{});
+  }
+  // Started again without the page option: the part comes up in the mode it was left in.
+  DeviceBoard again("LYR9371 NAND Boot Board", "",
+                    Options({"--board=LYR9371 NAND Boot Board", "--state=" + state, "--dump-memory=spi:" + dump}));
+  ASSERT_TRUE(again.host.board);
+  const auto devices = again.host.board->Devices();
+  ASSERT_TRUE(devices && !devices->spi.empty());
+  EXPECT_TRUE(devices->spi.front().device->powerOfTwo);
+  EXPECT_EQ(sim::EndBoard(*again.host.board), std::vector<std::string>{});
+  const std::vector<uint16_t> held = ReadWords(dump);
+  ASSERT_GE(held.size(), 0x20 + words.size());
+  for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(held[0x20 + i], words[i]) << i;
+  EXPECT_EQ(held[0x1F], 0xFFFF);
+  EXPECT_EQ(held[0x20 + words.size()], 0xFFFF);
+}
+
+TEST(BoardDevices, FaultOptionsReachTheDevices) {
+  sim::SimOptions options = Options({"--chip=LYR9468", "--nor=S29GL064N03@80000000", "--fail-erase-sector=2",
+                                     "--fail-program-word=0x30", "--stuck-busy", "--qspi=W25Q64JV@104",
+                                     "--qspi-configured", "--busy-ms=7"});
+  std::string error;
+  auto board = sim::SimBoard::Create(options, &error);
+  ASSERT_TRUE(board) << error;
+  const auto devices = board->Devices();
+  ASSERT_TRUE(devices && devices->nor && devices->mpQspi.lane0);
+  EXPECT_TRUE(devices->mpQspi.lane0->options.configured);
+  EXPECT_TRUE(devices->mpQspi.lane0->options.stuckBusy);
+  EXPECT_EQ(devices->mpQspi.lane0->options.programBusy, std::chrono::milliseconds(7));
+  EXPECT_EQ(devices->qspi.lane0, nullptr);  // 104 is the multi-purpose window only
+}
+
+TEST(BoardDevices, BadOptionTextsAreRefusedByName) {
+  struct Bad {
+    std::vector<std::string> args;
+    const char* named;  // what the message must mention
+  };
+  const Bad bad[] = {
+      {{"--spi-flash=AT45DB161E"}, "--spi-flash"},
+      {{"--spi-flash=AT45DB161E@P7.15=0,P7.14=0"}, "--spi-flash"},
+      {{"--qspi=W25Q64JV@99"}, "--qspi"},
+      {{"--qspi=W25Q64JV+@100"}, "--qspi"},
+      {{"--nor=S29GL064N03@xyz"}, "--nor"},
+      {{"--nor=S29GL064N03"}, "--nor"},
+      {{"--nand=32bit"}, "--nand"},
+      {{"--dataflash-pages=512"}, "--dataflash-pages"},
+      {{"--busy-ms=x"}, "--busy-ms"},
+      {{"--efuses=12Z4"}, "--efuses"},
+      {{"--board="}, "--board"},
+  };
+  for (const Bad& b : bad) {
+    sim::SimOptions options;
+    std::string error;
+    EXPECT_FALSE(sim::ParseSimOptions(b.args, options, error)) << b.args[0];
+    EXPECT_NE(error.find(b.named), std::string::npos) << error;
+  }
+  // Texts that parse but name nothing the board can be built from.
+  const std::pair<std::vector<std::string>, const char*> unbuildable[] = {
+      {{"--spi-flash=NOSUCH@P7.15"}, "NOSUCH"},
+      {{"--qspi=NOSUCH@100"}, "NOSUCH"},
+      {{"--nor=NOSUCH@0"}, "NOSUCH"},
+      {{"--qspi=W25Q64JV+W25Q128JV@100"}, "W25Q128JV"},
+      {{"--board=No Such Board"}, "No Such Board"},
+  };
+  for (const auto& [args, named] : unbuildable) {
+    std::string error;
+    EXPECT_EQ(sim::SimBoard::Create(Options(args), &error), nullptr) << args[0];
+    EXPECT_NE(error.find(named), std::string::npos) << error;
+  }
+}
+
+}  // namespace
+}  // namespace tessaro
