@@ -7,6 +7,12 @@
 // image. --no-verify skips it. Each step prints its status line; the JSON gives the final
 // step's status and every step under "steps".
 //
+// A 9xxx firmware encrypted for an eFuse key comes with an EFU file beside it: program checks
+// the image against that key for the boot source first (a failed check asks "Program
+// anyway?"), and after a verified program step shows the fuse bits the window would burn.
+// Burned bits are permanent, so they are burned only with --burn, confirmed by typing BURN on
+// a terminal or by --yes, and read back afterwards.
+//
 // Exit codes: 0 when the operation ran and ended with status 1 to 7 or 19; 1 for a device
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
@@ -23,6 +29,7 @@
 
 #include "chips/BoardConfig.h"
 #include "cli/Cli.h"
+#include "cli/EfuReport.h"
 #include "cli/Port.h"
 #include "cli/Terminal.h"
 #include "common/Json.h"
@@ -31,6 +38,8 @@
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/PinList.h"
+#include "efuse/FirmwareCheck.h"
+#include "efuse/ProgramEFuse.h"
 #include "flash/DriverImage.h"
 #include "image/ImageBuffer.h"
 #include "image/ImageKind.h"
@@ -213,6 +222,7 @@ constexpr OptionRow kOptionTable[] = {
     {"config", true, false, "board definitions folder DIR"},
     {"no-verify", false, true, "do not verify after programming"},
     {"output", true, false, "read: the FILE the words go to (.hex: Intel HEX, else raw)", "o"},
+    {"burn", false, true, "burn the eFuses an encrypted 9xxx firmware's EFU file asks for"},
 };
 // The options that name devices; a board file names its own.
 constexpr const char* kDeviceOptions[] = {"df", "df-enable", "df-disable", "qspi", "dual", "single-bit", "mpqspi", "nor", "nand"};
@@ -340,6 +350,11 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
 
   uint32_t start = 0;
   uint32_t rangeWords = 0;
+  // The EFU file of an encrypted 9xxx firmware; a missing or bad one leaves the EFU data empty.
+  const bool nine = config.chip->familyCode == FAMILY_9XXX;
+  bool encrypted = false;
+  EfuData efu;
+  std::string efuMessage;
   if (ranged) {
     // A range of the destination's memory: the start is taken into its window by the job.
     if (auto text = args.Value("start")) {
@@ -360,6 +375,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     job.imagePath = path;
     job.hexFile = IsHexFileName(path);
     DetectImageKind(job.image);
+    encrypted = nine && job.image.kind == IMAGE_ENCRYPTED_FIRMWARE;
+    if (encrypted) (void)LoadEfuBeside(path, efu, efuMessage);
     start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
     if (auto text = args.Value("start")) {
       start = ParseStart(*text);
@@ -392,6 +409,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   const auto started = std::chrono::steady_clock::now();
   std::string error;
   std::vector<StepResult> steps;
+  if (!efuMessage.empty()) questions.messages.push_back(efuMessage);
   // One operation in a session of its own, as the window builds one per action.
   std::vector<uint16_t> readWords;
   auto runStep = [&](const char* stepName, Operation stepOperation) {
@@ -419,9 +437,27 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   };
   // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
   if (program) link.CloseLink(false);
-  runStep(command, operation);
-  if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
-    runStep("verify", Operation::Verify);
+  bool encryptionRefused = false;
+  if (program && encrypted) {
+    const BootSource source = job.image.size > 6 && (job.image.words[6] & 1) ? BOOT_HOST
+                              : job.destination == 10                        ? BOOT_NAND
+                                                                             : BOOT_REGULAR;
+    std::string message;
+    if (!CheckFirmwareEncryption(job.image, efu, source, message, start)) {
+      const std::string question = message + "\r\nProgram anyway?";
+      encryptionRefused = !questions.Ask(question, "Invalid Encryption");
+      if (encryptionRefused) error = question;
+    }
+  }
+  if (encryptionRefused) {
+    StepResult refused;
+    refused.operation = "program";
+    steps.push_back(refused);
+  } else {
+    runStep(command, operation);
+    if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
+      runStep("verify", Operation::Verify);
+    }
   }
   if (operation == Operation::Read && steps.back().ran) {
     std::string writeError;
@@ -432,6 +468,26 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   const StepResult& last = steps.back();
   const bool ran = last.ran;
+  // The eFuses after the firmware: the plan always, the burn only with --burn and confirmation.
+  std::optional<AfterFirmwareResult> fuses;
+  bool fusesRefused = false;
+  if (program && nine && efu.valid && efu.flags != 0 && ExitCodeOf(ran, last.status) == kExitOk) {
+    FlashIf session(host);
+    if (session.EnsureLinked()) {
+      const size_t shown = questions.messages.size();
+      fuses = BurnAfterFirmware(session, efu, /*dryRun=*/true);
+      if (args.Has("burn") && fuses->attempted && !fuses->plan.bits.empty()) {
+        if (args.Has("yes") || ConfirmBurnOnTerminal(fuses->plan.bits.size())) {
+          questions.messages.resize(shown);  // the burn shows its warnings again
+          fuses = BurnAfterFirmware(session, efu, /*dryRun=*/false);
+        } else {
+          fusesRefused = true;
+        }
+      }
+    } else {
+      fuses = AfterFirmwareResult{};
+    }
+  }
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
   for (const std::string& message : EndSimBoard(port)) questions.messages.push_back(message);
@@ -447,7 +503,13 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   // A read that ran brought every word back (the job says so otherwise) and leaves the status
   // as it was; its file is its result.
   const bool readDone = operation == Operation::Read && ran && last.status == StatusReady;
-  const int exitCode = readDone ? kExitOk : ExitCodeOf(ran, last.status);
+  int exitCode = readDone ? kExitOk : ExitCodeOf(ran, last.status);
+  const bool fusesBurned = fuses && fuses->burn.sent;
+  if (exitCode == kExitOk && fuses && (!fuses->attempted || (fusesBurned && !fuses->burn.verified))) {
+    exitCode = kExitFailed;  // the fuses could not be read, or a burned bit did not take
+  } else if (exitCode == kExitOk && fusesRefused) {
+    exitCode = kExitRefused;
+  }
   if (readDone && (steps.back().statusText.empty() || steps.back().statusText == "Ready")) {
     steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + *args.Value("output");
   }
@@ -466,6 +528,20 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
       out.EndObject();
     }
     out.EndArray();
+    out.Key("efuse");
+    if (fuses) {
+      out.BeginObject().Field("read", fuses->attempted).Field("burned", fusesBurned).Field("refused", fusesRefused);
+      out.Field("session", static_cast<unsigned>(fuses->plan.session));
+      for (const auto& [key, bits] : {std::pair{"plan", &fuses->plan.bits}, std::pair{"burnedBits", &fuses->burn.burned},
+                                      std::pair{"missingBits", &fuses->burn.missing}}) {
+        out.Key(key).BeginArray();
+        for (uint16_t bit : *bits) out.Unsigned(bit);
+        out.EndArray();
+      }
+      out.EndObject();
+    } else {
+      out.Null();
+    }
     out.Key("questions").BeginArray();
     for (const QuestionRecord& question : questions.asked) {
       out.BeginObject()
@@ -498,6 +574,22 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   for (const StepResult& step : steps) {
     if (step.ran) WriteOut(step.statusText + "\n");
   }
+  if (fuses && fuses->attempted) {
+    std::string text = "eFuse bits after the firmware: " + std::to_string(fuses->plan.bits.size()) + "\n";
+    for (uint16_t bit : fuses->plan.bits) text += "  " + std::to_string(bit) + "  " + FuseBitMeaning(bit) + "\n";
+    if (fusesBurned) {
+      for (uint16_t bit : fuses->burn.missing) text += "Did not take: " + FuseBitMeaning(bit) + "\n";
+      text += fuses->burn.verified ? "eFuses burned and read back.\n" : "";
+    } else if (fusesRefused) {
+      WriteErr("tessaro-cli program: eFuse burn not confirmed (type " + std::string(kConfirmWord) +
+               " on a terminal, or give --yes)\n");
+    } else if (!fuses->plan.bits.empty()) {
+      text += "Dry run: no eFuse burned (--burn burns these bits).\n";
+    }
+    WriteOut(text);
+  } else if (fuses) {
+    WriteErr("tessaro-cli program: the eFuses could not be read; none burned\n");
+  }
   return exitCode;
 }
 
@@ -507,7 +599,7 @@ const char* const kOptions =
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
-const CommandRegistration kProgram("program", std::string("program [--no-verify]") + kOptions,
+const CommandRegistration kProgram("program", std::string("program [--no-verify] [--burn]") + kOptions,
                                    [](std::vector<std::string>& args) { return RunOperation(Operation::Program, args); });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(Operation::Verify, args); });

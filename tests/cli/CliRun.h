@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -30,6 +32,33 @@ inline CliResult RunCli(const std::string& arguments, const std::string& errPath
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   if (!errPath.empty()) result.err = ReadWholeFile(errPath).value_or("");
   return result;
+}
+
+// The value of "key": in a JSON object (strings without their quotes, escapes kept, null as "null");
+// the first occurrence of the key wins.
+inline std::string JsonValue(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) return "<missing>";
+  size_t begin = json.find_first_not_of(' ', at + key.size() + 3);
+  if (json[begin] == '"') return json.substr(begin + 1, json.find('"', begin + 1) - begin - 1);
+  return json.substr(begin, json.find_first_of(",\n}", begin) - begin);
+}
+
+// The numbers of the array "key": [...]; empty when the key is missing.
+inline std::vector<unsigned long> JsonNumbers(const std::string& json, const std::string& key) {
+  std::vector<unsigned long> numbers;
+  size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) return numbers;
+  size_t pos = json.find('[', at);
+  const size_t end = json.find(']', pos);
+  while (pos < end) {
+    pos = json.find_first_of("0123456789]", pos);
+    if (pos >= end) break;
+    char* next = nullptr;
+    numbers.push_back(std::strtoul(json.c_str() + pos, &next, 10));
+    pos = static_cast<size_t>(next - json.c_str());
+  }
+  return numbers;
 }
 
 }  // namespace tessaro::testing

@@ -18,15 +18,6 @@
 namespace tessaro::testing {
 namespace {
 
-// The value of "key": in a flat JSON object (strings without quotes, null as "null").
-std::string JsonValue(const std::string& json, const std::string& key) {
-  size_t at = json.find("\"" + key + "\":");
-  if (at == std::string::npos) return "<missing>";
-  size_t begin = json.find_first_not_of(' ', at + key.size() + 3);
-  if (json[begin] == '"') return json.substr(begin + 1, json.find('"', begin + 1) - begin - 1);
-  return json.substr(begin, json.find_first_of(",\n}", begin) - begin);
-}
-
 class CliTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {

@@ -8,6 +8,7 @@
 
 #include "efuse/FirmwareCheck.h"
 #include "tests/definitions/TdfTestFolder.h"
+#include "tests/image/EncryptFirmware.h"
 
 namespace tessaro {
 namespace {
@@ -125,29 +126,6 @@ TEST(EfuPathBeside, ExtensionMatchedWithoutRegardToCase) {
 // ---- the encryption check ----
 
 const EfuNumber kEfuKey = {0x4F3C, 0x0988, 0xF715, 0xABA6, 0x28D2, 0x16AE, 0x7E15, 0x2B7E};
-
-// Encrypts an image of plain words as the firmware tools do for `source`: groups of 8 (regular,
-// NAND) or 4 (host) words, each XORed with the keystream of its counter block.
-std::vector<uint16_t> Encrypt(const std::vector<uint16_t>& plain, const EfuNumber& efuKey, BootSource source,
-                              uint32_t start) {
-  AesKey key;
-  EXPECT_TRUE(key.SetKey(AesKeyBytes(efuKey)));
-  const size_t group = source == BOOT_HOST ? 4 : 8;
-  std::vector<uint16_t> out(plain.size());
-  for (size_t c = 0; c < plain.size(); c += group) {
-    uint32_t counter = static_cast<uint32_t>(start + c);
-    if (source == BOOT_NAND) counter = static_cast<uint32_t>(c) & 0x3FF;
-    if (source == BOOT_HOST) counter = 0x10000 + ((2 * static_cast<uint32_t>(c) - 2048) & 0x1FFF);
-    std::array<uint8_t, 16> k{};
-    EXPECT_TRUE(key.Encrypt(CounterBlock(counter), k));
-    for (size_t j = 0; j < group && c + j < plain.size(); ++j) {
-      const uint16_t stream = source == BOOT_HOST ? static_cast<uint16_t>(k[13 - 4 * j] << 8 | k[15 - 4 * j])
-                                                  : static_cast<uint16_t>(k[14 - 2 * j] << 8 | k[15 - 2 * j]);
-      out[c + j] = static_cast<uint16_t>(plain[c + j] ^ stream);
-    }
-  }
-  return out;
-}
 
 // A plain image of 2048 words with the signature where `at` says and skip words before it.
 std::vector<uint16_t> Plain(std::vector<std::pair<size_t, uint16_t>> words, size_t size = 2048) {

@@ -1,0 +1,32 @@
+// How tessaro-cli shows an EFU file's contents, shared by the efuse and image commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/Json.h"
+#include "efuse/EfuFile.h"
+
+namespace tessaro::cli {
+
+// "efu": {valid, error, flags, mc, serialNumber, watchdog, aes, secured, midiOut, sssBoot}, the
+// key as 32 hexadecimal digits, most significant first. `error` is shown as a terminal shows it.
+void WriteEfuJson(JsonWriter& json, const EfuData& efu, const std::string& error);
+
+// The fields as lines "AES key:       ...".
+std::string EfuLines(const EfuData& efu);
+
+// Message texts use "\r\n"; a terminal wants "\n".
+std::string WithoutCarriageReturns(const std::string& text);
+
+// What a fuse bit index of a 9xxx chip means ("word 0 bit 15: MIDI out enable"); sessions are
+// counted from 1 as the "Session: %u/7" label counts them.
+std::string FuseBitMeaning(uint32_t bit);
+
+// The word a user types to burn eFuses.
+inline constexpr const char* kConfirmWord = "BURN";
+// Burned bits cannot be undone: asks for kConfirmWord on the terminal; false without a terminal.
+bool ConfirmBurnOnTerminal(size_t bitCount);
+
+}  // namespace tessaro::cli
