@@ -131,6 +131,32 @@ TEST_F(EfuseDialogTest, AnotherKeyInTheChipIsAskedAboutAndNoStopsTheBurn) {
   EXPECT_EQ(ChipFuses(*board_), want);
 }
 
+TEST_F(EfuseDialogTest, WithoutABoardItWaitsForConnect) {
+  const std::string efu = WriteText("away.efu", std::string("AES = ") + kKeyText + "\nWatchDog = 1\n");
+  board_->Unplug();
+  FlashIf session(*rig_->window);
+  EfuseDialog dialog(session, efu);
+  auto* status = Control<QLineEdit>(dialog, "4007");
+  auto* program = Control<QPushButton>(dialog, "1");
+  EXPECT_EQ(status->text(), "Press Connect to establish connection!");
+  EXPECT_EQ(status->palette().color(QPalette::Base), QColor(255, 255, 0));
+  EXPECT_EQ(Control<QLabel>(dialog, "4010")->text(), "");
+  EXPECT_FALSE(program->isEnabled());
+  program->click();
+  EXPECT_EQ(ChipFuses(*board_), FuseWords{});
+
+  // Back on the cable, Connect finds the chip and the burn goes through.
+  board_->Replug();
+  Control<QPushButton>(dialog, "4011")->click();
+  EXPECT_EQ(Control<QLabel>(dialog, "4010")->text(), "Session: 1/7");
+  ASSERT_TRUE(program->isEnabled());
+  program->click();
+  FuseWords want{};
+  want[1] = 0x0001;  // watchdog of session 1
+  for (uint32_t j = 0; j < 8; ++j) want[8 + j] = kKey[j];
+  EXPECT_EQ(ChipFuses(*board_), want);
+}
+
 TEST_F(EfuseDialogTest, AnEfuFileChosenOnTheWindowOpensTheDialogEvenWhenItDoesNotParse) {
   const std::string efu = WriteText("broken.efu", "AES = 0x1234\nSerial = 1\n");
   QString title;
