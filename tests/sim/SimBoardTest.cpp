@@ -544,7 +544,9 @@ TEST(SimBoardEfuseTest, SequenceOutOfOrderBurnsNothing) {
   for (const Case& c : cases) {
     auto board = Board("LYR9468");
     for (int i = 0; i < std::max(c.idles, 0); ++i) ASSERT_EQ(Exchange(*board, {18}, 200ms), Bytes{0xAC}) << c.what;
-    if (c.idles >= 0) EXPECT_EQ(Exchange(*board, {16}), c.startAnswer) << c.what;
+    if (c.idles >= 0) {
+      EXPECT_EQ(Exchange(*board, {16}), c.startAnswer) << c.what;
+    }
     EXPECT_EQ(Exchange(*board, {17, 0x05, 0x00}), Bytes{0xEE}) << c.what;  // bit 5
     for (uint32_t w = 0; w < 64; ++w) ASSERT_EQ(board->EfuseWord(w), 0) << c.what << " word " << w;
     const auto violations = board->Violations();
