@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)catalogue.FindDeviceById((entry->qspi.manufacturerId << 16) | entry->qspi.deviceId, idBytes);
     if (entry->driver) {
       FlashDriverTDF working;
-      working = *entry->driver;
+      working = FlashDriverTDF(*entry->driver);
       (void)working.SelectedPart();
       (void)working.ManufacturerName();
     }
