@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under ASan+UBSan and runs each for SECONDS (60).
-#   scripts/fuzz.sh [SECONDS] [target...]
+#   scripts/fuzz.sh [SECONDS|seeds] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 seconds="${1:-60}"; shift || true
+# "seeds" replays the seeds and the kept corpus once, without mutation.
+if [ "$seconds" = seeds ]; then limit="-runs=0"; else limit="-max_total_time=$seconds"; fi
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DTESSARO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > build-fuzz.configure.log 2>&1 \
   || { cat build-fuzz.configure.log; exit 1; }
 targets=("$@")
@@ -18,8 +20,8 @@ for t in "${targets[@]}"; do
   seeds="fuzz/seeds/${t#fuzz_}"
   echo "=== $t for ${seconds}s"
   if [ -d "$seeds" ]; then
-    build-fuzz/bin/"$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "$seeds" 2>&1 | tail -n 12
+    build-fuzz/bin/"$t" $limit -print_final_stats=1 "$corpus" "$seeds" 2>&1 | tail -n 12
   else
-    build-fuzz/bin/"$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+    build-fuzz/bin/"$t" $limit -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   fi
 done
