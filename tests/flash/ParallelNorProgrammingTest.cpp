@@ -330,7 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"StatusWordFails", &kStatusPart, Fault::WordWillNotProgram, StatusProgramFailed},
         FaultCase{"PollingStuck", &kCfiPart, Fault::StuckBusy, StatusSectorEraseFailed},
         FaultCase{"StatusStuck", &kStatusPart, Fault::StuckBusy, StatusSectorEraseFailed},
-        FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted}),
+        FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted},
+        FaultCase{"CancelledStatusErase", &kStatusPart, Fault::Cancel, StatusAborted}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 
