@@ -84,7 +84,7 @@ bool ApplyBoardDefinition(SimOptions& options, std::string& error) {
     if (!board->mpQspiDevice.empty()) options.qspi.push_back({board->mpQspiDevice, "", 104});
   }
   if (!options.nor && !board->flashDevices.empty()) {
-    options.nor = SimNorItem{FirstOf(board->flashDevices), "", NorWindowFor(board->config.chip->familyCode)};
+    options.nor = SimNorItem{FirstOf(board->flashDevices), "", NorWindowFor(board->config.chip->familyCode), true};
   }
   if (!options.nand && !board->nandDevice.empty()) options.nand = false;
   return true;
@@ -174,6 +174,7 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
   // device is attached first (the first window that holds an address answers it).
   std::vector<SimQspiItem> qspiItems = options.qspi;
   std::stable_partition(qspiItems.begin(), qspiItems.end(), [](const SimQspiItem& item) { return item.base == 104; });
+  std::vector<std::pair<uint32_t, uint32_t>> qspiWindows;  // base and size in words
   for (const SimQspiItem& item : qspiItems) {
     const DeviceDescription* lane0 = catalogue.FindQspiDevice(item.lane0);
     const DeviceDescription* lane1 = item.lane1.empty() ? lane0 : catalogue.FindQspiDevice(item.lane1);
@@ -193,12 +194,32 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     }
     QspiAttachment attached =
         AttachQspi(board, QspiWindowFor(item.base, options.ext2First), item.base, *lane0, qspiOptions, dual);
+    qspiWindows.emplace_back(QspiWindowFor(item.base, options.ext2First), attached.controller->WindowWords());
     if (item.base == 104) devices->mpQspi = attached;
     else if (item.base == (options.ext2First ? 96u : 100u)) devices->qspi = attached;
     else devices->otherQspi.push_back(attached);
   }
 
-  if (options.nor && !AttachNor(board, catalogue, *options.nor, *devices, error)) return false;
+  if (options.nor) {
+    // One window shows one device. On 9xxx the host reaches parallel NOR and the ordinary QSPI
+    // device at the same addresses: a board with both answers there with its QSPI device, as
+    // the one the chip is set up for, and a parallel program finds no NOR to identify.
+    const uint64_t nor = options.nor->address;
+    const auto taken = std::find_if(qspiWindows.begin(), qspiWindows.end(), [&](const auto& window) {
+      return window.first <= nor && nor < static_cast<uint64_t>(window.first) + window.second;
+    });
+    if (taken != qspiWindows.end()) {
+      const std::string why =
+          "the parallel flash at " + Hex(options.nor->address) + " lies in the QSPI window at " + Hex(taken->first);
+      if (!options.nor->fromBoard) {
+        error = why;
+        return false;
+      }
+      devices->notes.push_back(why + "; " + options.nor->name + " left off");
+    } else if (!AttachNor(board, catalogue, *options.nor, *devices, error)) {
+      return false;
+    }
+  }
 
   if (options.nand) {
     NandGeometry geometry;

@@ -21,6 +21,7 @@ struct SimQspiItem {
 struct SimNorItem {
   std::string name, part;
   uint32_t address = 0;
+  bool fromBoard = false;  // named by the board definition, not by --nor
 };
 
 // A serial flash behind one select pin ("NAME@PIN", the pin as a board's DfEnable writes it).

@@ -453,12 +453,13 @@ bool Program(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image)
   std::vector<uint16_t> block;
   uint32_t done = 0;
   int32_t pending = 0;
+  session.failureAddress = static_cast<int32_t>(start);
   while (done < n) {
     const uint16_t* piece = image.words.data() + firstWord + done;
     const uint32_t remaining = n - done;
     uint32_t k = 1;
     if (Legacy(session) && Position(session) < kLegacyReservedWords) {
-      k = 1;  // the chip's own words: passed over
+      k = std::min(kLegacyReservedWords - Position(session), remaining);  // the chip's own words: passed over
     } else if (driver.uploaded) {
       // The routine programs whole write-buffer pages of n words with a fixed count, so a
       // block starts on a page boundary and is sent whole; words outside the image range
@@ -510,6 +511,7 @@ bool Program(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image)
       }
     }
     session.window.Select(Position(session) + k);
+    session.failureAddress = static_cast<int32_t>(Position(session));  // a cancel names the word in progress
     done += k;
     pending += static_cast<int32_t>(k);
     if ((Position(session) & 0xFF) == 0 || done == n) {

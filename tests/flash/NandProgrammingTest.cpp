@@ -2,49 +2,23 @@
 // controller with an ONFI device. Cases check what the device holds afterwards.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "common/Text.h"
 #include "flash/FlashDriverNAND.h"
-#include "session/ProgrammingJob.h"
 #include "sim/devices/NandController.h"
-#include "tests/session/SimSession.h"
+#include "tests/flash/JobOnSimBoard.h"
 
 namespace tessaro {
 namespace {
 
-using testing::SimHost;
+using testing::RandomWords;
 
-std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint16_t> words(count);
-  for (auto& w : words) w = static_cast<uint16_t>(generator());
-  return words;
-}
-
-class NandBoard {
+class NandBoard : public testing::JobOnSimBoard {
  public:
-  explicit NandBoard(sim::NandGeometry geometry = {}) : host("LYR9468") {
+  explicit NandBoard(sim::NandGeometry geometry = {}) : JobOnSimBoard("LYR9468") {
     device = std::make_shared<sim::NandDevice>(geometry);
     controller = sim::AttachNand(*host.board, device);
     job.destination = DestNand;
     host.Prelink();
-  }
-  void Load(const std::vector<uint16_t>& words) {
-    ResizeImage(job.image, static_cast<int32_t>(words.size()));
-    std::copy(words.begin(), words.end(), job.image.words.begin());
-  }
-  bool Program(std::string& error) {
-    FlashIf session(host);
-    const bool started = job.ProgramImage(session, error);
-    status = session.statusCode;
-    return started;
-  }
-  bool Verify(std::string& error) {
-    FlashIf session(host);
-    const bool started = job.VerifyImage(session, error);
-    status = session.statusCode;
-    return started;
   }
   std::vector<std::string> Violations() const {
     auto all = device->violations();
@@ -52,11 +26,8 @@ class NandBoard {
     return all;
   }
 
-  SimHost host;
   std::shared_ptr<sim::NandDevice> device;
   std::shared_ptr<sim::NandController> controller;
-  ProgrammingJob job;
-  uint32_t status = 0;
 };
 
 class NandProgram : public ::testing::TestWithParam<bool> {};

@@ -3,29 +3,19 @@
 // entry 10 run on it. Every case checks what the device holds afterwards.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "flash/FlashDriverPAR.h"
-#include "session/ProgrammingJob.h"
 #include "sim/devices/ParallelNorDevice.h"
 #include "sim/devices/ParallelProgramRoutine.h"
-#include "tests/session/SimSession.h"
+#include "tests/flash/JobOnSimBoard.h"
 
 namespace tessaro {
 namespace {
 
-using testing::SimHost;
+using testing::RandomWords;
 using Regions = std::vector<std::pair<uint32_t, uint32_t>>;
-
-std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint16_t> words(count);
-  for (auto& w : words) w = static_cast<uint16_t>(generator());
-  return words;
-}
 
 // Where device offset 0 appears while the position is in the family's low region.
 uint32_t WindowBase(const ChipInfo& chip) {
@@ -50,9 +40,9 @@ const PartSetup kStatusPart{"JS28F128P30B", {}, 0};
 
 // A board with a NOR device on its bus, the catalogue of the shipped descriptions, and a
 // programming job whose working driver is the device the board names.
-class NorBoard {
+class NorBoard : public testing::JobOnSimBoard {
  public:
-  NorBoard(const char* chip, const PartSetup& setup, const char* boardDevice = nullptr) : host(chip) {
+  NorBoard(const char* chip, const PartSetup& setup, const char* boardDevice = nullptr) : JobOnSimBoard(chip) {
     std::string error;
     EXPECT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
     ParallelDeviceRecord* found = catalogue.FindParallelDevice(setup.part);
@@ -71,30 +61,9 @@ class NorBoard {
     host.Prelink();
   }
 
-  void Load(const std::vector<uint16_t>& words) {
-    ResizeImage(job.image, static_cast<int32_t>(words.size()));
-    std::copy(words.begin(), words.end(), job.image.words.begin());
-  }
-
-  bool Program(std::string& error) {
-    FlashIf session(host);
-    const bool started = job.ProgramImage(session, error);
-    status = session.statusCode;
-    return started;
-  }
-  bool Verify(std::string& error) {
-    FlashIf session(host);
-    const bool started = job.VerifyImage(session, error);
-    status = session.statusCode;
-    return started;
-  }
-
-  SimHost host;
   DeviceCatalogue catalogue;
   std::shared_ptr<sim::ParallelNorDevice> device;
   std::shared_ptr<sim::ParallelProgramRoutine> routine;
-  ProgrammingJob job;
-  uint32_t status = 0;
 };
 
 struct ProgramCase {
@@ -272,6 +241,22 @@ TEST(ParallelLegacy, ChipWordsBelow1024StayAndVerifyReadsBack) {
   EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
 }
 
+// Without a target driver every word waits on the device from the host; a cancel there ends the
+// program as aborted at the word in progress, with the chip's own words untouched.
+TEST(ParallelLegacy, CancelInTheWordWaitEndsAborted) {
+  NorBoard board("LYR7312", kBootBlockPart);
+  ASSERT_TRUE(board.device);
+  board.device->Poke(5, 0x1234);
+  board.host.cancel = [](int) { return true; };
+  board.Load(RandomWords(1400, 79));
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusAborted);
+  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Aborted by User - Addr=00000400");
+  EXPECT_EQ(board.device->Peek(5), 0x1234);
+  for (uint32_t i = 1025; i < 1400; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF) << i;
+}
+
 TEST(ParallelSplit, FirmwareGoesToEmbeddedThenParallelFlash) {
   NorBoard board("LYR8547", kCfiPart);
   ASSERT_TRUE(board.device);
@@ -345,7 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"StatusWordFails", &kStatusPart, Fault::WordWillNotProgram, StatusProgramFailed},
         FaultCase{"PollingStuck", &kCfiPart, Fault::StuckBusy, StatusSectorEraseFailed},
         FaultCase{"StatusStuck", &kStatusPart, Fault::StuckBusy, StatusSectorEraseFailed},
-        FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted}),
+        FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted},
+        FaultCase{"CancelledStatusErase", &kStatusPart, Fault::Cancel, StatusAborted}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 
@@ -405,6 +391,133 @@ TEST(ParallelRange, ReadBlankCheckAndEraseFollowTheDevice) {
     EXPECT_EQ(session.statusCode, StatusEmpty);
   }
   EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace tessaro
+
+namespace tessaro {
+namespace {
+
+// The host's writes of one program run on a 9xxx chip, written down from the parallel NOR
+// protocol: autoselect and CFI query at the window base, the "PRGDEV PAR" upload in 128-word
+// pieces and its 48-word parameter block, the description's sector erase at the command base,
+// then per 256-word block the data buffer, the block's address and count and the call of entry
+// 10, and last the quick verify's checksum call. Reads (identification, read-back checks,
+// status polls) are left out.
+TEST(ParallelWire, ProgramWritesFollowTheProtocol) {
+  NorBoard board("LYR9468", kCfiPart);
+  ASSERT_TRUE(board.device);
+  const std::vector<uint16_t> words = RandomWords(300, 8);  // a whole block and a partial one
+  board.Load(words);
+  board.host.board->ClearTrace();
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  ASSERT_EQ(board.status, StatusProgramVerified) << board.host.LastStatus();
+
+  auto mem = [](uint32_t address, uint32_t value) { return "writeMem " + HexFixed(address, 8) + "=" + HexFixed(value, 4); };
+  auto reg = [](uint32_t r, uint32_t value) { return "writeReg " + std::to_string(r) + "=" + Hex(value); };
+  auto block = [](uint32_t address, size_t count) {
+    return "writeBlock " + HexFixed(address, 8) + " x" + std::to_string(count);
+  };
+  auto call = [](uint32_t address) { return "call " + Hex(address); };
+
+  const uint32_t a = 0x80000000;  // device word 0 in the 9xxx window; also the command base
+  const uint32_t imageWords = 1175, dataBuffer = 0x0497, programEntry = 0x0402, checksumEntry = 0x0466;
+  std::vector<std::string> expected = {
+      mem(a, 0xF0),        mem(a + 0x555, 0xAA), mem(a + 0x2AA, 0x55), mem(a + 0x555, 0x90),  // autoselect
+      mem(a + 0x55, 0xF0), mem(a + 0x55, 0x98),  mem(a + 0x55, 0xF0),                         // CFI query
+      // The description's read-array sequence: parts of the Intel command set ignore the 0xF0
+      // above and would still answer the query.
+      mem(a, 0xF0),
+  };
+  for (uint32_t at = 0; at < imageWords; at += 128) expected.push_back(block(at, std::min(128u, imageWords - at)));
+  const ChipInfo& chip = *board.host.board->chip();
+  // Signature, the ROM routines, status type POLLING with error bit DQ5, then the write-to-buffer
+  // sequence: unlock, 0x25 and COUNTBUT1 at the sector (USER), the buffer (BLOCK of 256), confirm.
+  std::vector<uint32_t> parameters = {0x501D, chip.FindRomSymbol("ROM$DBGRETURN"), chip.FindRomSymbol("ST$SENDBYTE"),
+                                      0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 6,
+                                      0x555, 0xAA, 0x2AA, 0x55, 0x8001, 0x25, 0x8001, 255, 0x8002, 0x8000 + 256,
+                                      0x8001, 0x29};
+  parameters.resize(48, 0);
+  for (uint32_t i = 0; i < 48; ++i) expected.push_back(reg(64 + i, parameters[i]));
+  // Sector 0 (64K words holds the whole image): the description's erase sequence, once.
+  for (const auto& [offset, value] : std::vector<std::pair<uint32_t, uint32_t>>{
+           {0x555, 0xAA}, {0x2AA, 0x55}, {0x555, 0x80}, {0x555, 0xAA}, {0x2AA, 0x55}})
+    expected.push_back(mem(a + offset, value));
+  expected.push_back(mem(a, 0x30));
+  for (const uint32_t offset : {0u, 256u}) {
+    expected.push_back(block(dataBuffer, 128));
+    expected.push_back(block(dataBuffer + 128, 128));
+    for (const std::string& w : {reg(56, offset), reg(57, 0x8000), reg(58, 256), call(programEntry)}) expected.push_back(w);
+  }
+  for (const std::string& w : {reg(61, 0), reg(62, 0), reg(56, 0), reg(57, 0x8000), reg(58, 300), call(checksumEntry)})
+    expected.push_back(w);
+
+  std::vector<std::string> seen;
+  std::vector<uint16_t> buffered;  // what went to the data buffer, in order
+  for (const sim::SimTraceRecord& r : board.host.board->Trace()) {
+    const uint64_t address = r.Field("addr").value_or(0);
+    const auto value = static_cast<uint32_t>(r.Field("value").value_or(0));
+    if (r.op == "writeMem") seen.push_back(mem(static_cast<uint32_t>(address), value));
+    if (r.op == "writeReg") seen.push_back(reg(static_cast<uint32_t>(r.Field("reg").value_or(0)), value));
+    if (r.op == "writeIo" || r.op == "writeFlash") seen.push_back(r.Json());
+    if (r.op == "call") seen.push_back(call(static_cast<uint32_t>(address)));
+    if (r.op == "writeBlock") {
+      seen.push_back(block(static_cast<uint32_t>(address), r.data.size()));
+      if (address >= dataBuffer) buffered.insert(buffered.end(), r.data.begin(), r.data.end());
+    }
+  }
+  EXPECT_EQ(seen, expected);
+  // The blocks carry the image, and the erased value past its end (never stray buffer words).
+  ASSERT_EQ(buffered.size(), 512u);
+  for (uint32_t i = 0; i < 512; ++i) ASSERT_EQ(buffered[i], i < words.size() ? words[i] : 0xFFFF) << i;
+  for (uint32_t i = 0; i < 512; ++i) ASSERT_EQ(board.device->Peek(i), i < words.size() ? words[i] : 0xFFFF) << i;
+}
+
+// The memory-map scan's lookup: the catalogue entry of the part on the bus, told apart by its
+// extra identification words, or none on an empty bus; the device reads its array afterwards.
+TEST(ParallelDetect, FindsThePartOnTheBusOrNothing) {
+  struct Case {
+    const PartSetup* fitted;  // null: nothing on the bus
+    const char* found;        // null: no entry
+  };
+  const PartSetup topBoot{"S29GL064N04", {}, 0};
+  const Case cases[] = {{&kCfiPart, "S29GL128S"}, {&kBootBlockPart, "S29GL064N03"}, {&topBoot, "S29GL064N04"},
+                        {&kStatusPart, "JS28F128P30B"}, {nullptr, nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.found ? c.found : "empty bus");
+    std::unique_ptr<NorBoard> fitted;
+    std::unique_ptr<testing::SimHost> bare;
+    testing::SimHost* host = nullptr;
+    if (c.fitted) {
+      fitted = std::make_unique<NorBoard>("LYR9468", *c.fitted);
+      ASSERT_TRUE(fitted->device);
+      fitted->device->Poke(0, 0x1234);
+      host = &fitted->host;
+    } else {
+      bare = std::make_unique<testing::SimHost>("LYR9468");
+      bare->allowViolations = true;  // the query cycles go to an empty bus
+      bare->Prelink();
+      host = bare.get();
+    }
+    DeviceCatalogue catalogue;
+    std::string error;
+    ASSERT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
+    FlashIf session(*host);
+    session.window.Attach(session);
+    session.window.Select(0);
+    const DeviceDescription* entry = parallel_flash::DetectParallelDevice(catalogue, session);
+    if (c.found == nullptr) {
+      EXPECT_EQ(entry, nullptr) << entry->name;
+      continue;
+    }
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->name, c.found);
+    ASSERT_NE(entry->part, nullptr);
+    EXPECT_EQ(entry->part->name, c.found);
+    EXPECT_EQ(host->link.ReadMemoryWord(0x80000000), 0x1234u) << "left in a query mode";
+  }
 }
 
 }  // namespace

@@ -251,5 +251,35 @@ TEST(BoardDevices, BadOptionTextsAreRefusedByName) {
   }
 }
 
+// On 9xxx the host reaches parallel NOR and the ordinary QSPI device at the same window. A board
+// definition naming both gets its QSPI device there and the NOR left off with a note; a parallel
+// program then finds no NOR and is refused, leaving the QSPI device as it was. Explicit options
+// that put both in one window are a mistake.
+TEST(BoardDevices, NorAndQspiInOneWindowKeepTheQspiDevice) {
+  DeviceBoard board("LYR9468 QSPI Demo Board", "", Options({"--board=LYR9468 QSPI Demo Board"}));
+  const auto devices = board.host.board->Devices();
+  ASSERT_TRUE(devices && devices->qspi.lane0);
+  EXPECT_EQ(devices->nor, nullptr);
+  ASSERT_EQ(devices->notes.size(), 1u);
+  EXPECT_EQ(devices->notes[0], "the parallel flash at 80000000 lies in the QSPI window at 80000000; S29GL256S left off");
+  devices->qspi.lane0->memory[0] = 0x12;
+  board.host.allowViolations = true;  // the identification cycles land in the QSPI window
+  board.job.destination = DestParallel;
+  ResizeImage(board.job.image, 16);
+  FlashIf session(board.host);
+  std::string error;
+  EXPECT_FALSE(board.job.ProgramImage(session, error));
+  EXPECT_EQ(error.rfind("DeviceID Mismatch:, read ", 0), 0u) << error;
+  EXPECT_EQ(devices->qspi.lane0->memory[0], 0x12);
+  EXPECT_EQ(std::count(devices->qspi.lane0->memory.begin() + 1, devices->qspi.lane0->memory.end(), 0xFF),
+            static_cast<std::ptrdiff_t>(devices->qspi.lane0->memory.size() - 1));
+
+  std::string refused;
+  EXPECT_EQ(sim::SimBoard::Create(Options({"--chip=LYR9468", "--qspi=W25Q128JV@100", "--nor=S29GL064N03@80000000"}),
+                                  &refused),
+            nullptr);
+  EXPECT_EQ(refused, "the parallel flash at 80000000 lies in the QSPI window at 80000000");
+}
+
 }  // namespace
 }  // namespace tessaro
