@@ -65,6 +65,22 @@ class CliPrompt : public PromptIf {
   Questions& questions_;
 };
 
+// The link's messages on a terminal: message boxes go to stderr, questions are answered with
+// `yesNo` (the flags of the command decide) and printed with the answer.
+class TerminalPrompt : public PromptIf {
+ public:
+  explicit TerminalPrompt(PromptAnswer yesNo = PromptAnswer::No) : yesNo_(yesNo) {}
+  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override;
+
+ private:
+  PromptAnswer yesNo_;
+};
+
+// The word a user types to burn eFuses.
+inline constexpr const char* kConfirmWord = "BURN";
+// Burned bits cannot be undone: asks for kConfirmWord on the terminal; false without a terminal.
+bool ConfirmBurnOnTerminal(size_t bitCount);
+
 // Progress on a terminal: bar, percentage, rate, position text. Draws nothing when disabled.
 class TerminalProgress : public ProgressBarIf {
  public:
