@@ -1,9 +1,9 @@
 // The --port argument every subcommand that talks to a board takes: "COMn", a device path, or
 // "sim:OPTIONS" for a simulated board in this process (OPTIONS are tessaro-sim options written
 // --name=value and joined by commas, e.g. sim:--chip=LYR7322,--interface=usb). Without --port
-// the port of the user settings is used. A simulated board keeps its --state file and writes
-// its --dump-memory regions when the command ends (EndSimBoard, or when the last copy of the
-// PortChoice goes).
+// the port of the user settings is used. A simulated board keeps its --state file, writes
+// its --dump-memory regions and lists its violations on stderr when the command ends
+// (EndSimBoard, or when the last copy of the PortChoice goes).
 #pragma once
 
 #include <memory>

@@ -1,6 +1,7 @@
 // The terminal side of tessaro-cli: Ctrl-C handling, questions (asked on the terminal or
-// answered by --yes/--no, and recorded for the JSON), the progress bar on stderr, and the
-// session host that ties them to a link. Commands only wire their options to the core.
+// answered by --yes/--no, and recorded for the JSON), the link's own message boxes, the typed
+// confirmation of an eFuse burn, the progress bar on stderr, and the session host that ties
+// them to a link. Commands only wire their options to the core.
 #pragma once
 
 #include <chrono>
