@@ -42,6 +42,8 @@ constexpr int kPollPeriodMs = 100;
 constexpr auto kPumpInterval = std::chrono::milliseconds(20);
 
 constexpr const char* kSettingsGroup = "Settings";
+// The status line after PROGRAM! when the eFuses of the firmware did not burn.
+constexpr const char* kEfuseFailedStatus = "eFuse programming failed!";
 
 QString Q(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
 std::string S(const QString& text) { return text.toLocal8Bit().toStdString(); }
@@ -444,6 +446,11 @@ void CFlash::RunAction(bool program) {
       // The firmware runs only with its eFuses: burn them now. Warnings and a failed burn are
       // told through the prompt.
       lastAfterFirmware_ = BurnAfterFirmware(session, efu_);
+      // The status line still says the firmware is in, in green; without its eFuses it may not
+      // boot, so a burn that failed (or fuses that could not be read) must not look like success.
+      const AfterFirmwareResult& fuses = lastAfterFirmware_;
+      const bool readFailed = !fuses.attempted && !fuses.warnings.empty();
+      if (readFailed || (fuses.attempted && !fuses.burn.verified)) ShowStatusLine(kEfuseFailedStatus, ColourRed);
     }
   }
   prompt_.SetWaitCursor(false);

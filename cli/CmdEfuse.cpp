@@ -9,17 +9,15 @@
 // or burn failure; 3 when the burn was refused (no confirmation, or No to the key question);
 // 2 for usage errors.
 #include <algorithm>
-#include <iostream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "chips/BoardConfig.h"
 #include "chips/ChipCatalogue.h"
 #include "cli/Cli.h"
 #include "cli/EfuReport.h"
 #include "cli/Port.h"
+#include "cli/Terminal.h"
 #include "common/Json.h"
 #include "definitions/BoardDefinition.h"
 #include "efuse/EfuFile.h"
@@ -32,48 +30,6 @@ namespace tessaro::cli {
 namespace {
 
 constexpr int kExitRefused = 3;
-
-// The session's questions (the key mismatch) answered by --yes / --no, or on a terminal.
-class EfuseHost : public FlashHost {
- public:
-  EfuseHost(SerialPort& link, BoardConfig& config, uint32_t port, bool doubleBaud, PromptAnswer yesNo, bool ask)
-      : link_(link), config_(config), port_(port), doubleBaud_(doubleBaud), yesNo_(yesNo), ask_(ask) {}
-
-  SerialPort& Link() override { return link_; }
-  BoardConfig& Configuration() override { return config_; }
-  ProgressBarIf* ProgressBar() override { return nullptr; }
-  CLyrComIf* LinkCallback() override { return &callback_; }
-  uint32_t PortNumber() override { return port_; }
-  bool DoubleBaud() override { return doubleBaud_; }
-  uint32_t StartAddress() override { return 0; }
-  void SetStartAddress(uint32_t) override {}
-  void ShowStatusLine(const std::string&, int) override {}
-  void ShowPositionText(const std::string&) override {}
-  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override {
-    const std::string title = caption ? caption : "Tessaro";
-    if (buttons != PromptButtons::YesNo && buttons != PromptButtons::YesNoCancel) {
-      messages.push_back(text);
-      return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
-    }
-    if (!ask_ || !isatty(STDIN_FILENO)) return yesNo_;
-    WriteErr(title + ": " + WithoutCarriageReturns(text) + " [y/N] ");
-    std::string line;
-    if (!std::getline(std::cin, line)) return PromptAnswer::No;
-    return !line.empty() && (line[0] == 'y' || line[0] == 'Y') ? PromptAnswer::Yes : PromptAnswer::No;
-  }
-  bool CancelRequested() override { return false; }
-
-  std::vector<std::string> messages;
-
- private:
-  SerialPort& link_;
-  BoardConfig& config_;
-  CLyrComIf callback_;
-  uint32_t port_;
-  bool doubleBaud_;
-  PromptAnswer yesNo_;
-  bool ask_;
-};
 
 void WriteBits(JsonWriter& json, const char* key, const std::vector<uint16_t>& bits) {
   json.Key(key).BeginArray();
@@ -152,7 +108,9 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
   SerialPort link;
   AttachPort(link, port);
   link.SetPrompt(&prompt);
-  EfuseHost host(link, config, port.number, args.Has("double-baud"), yesNo, !args.Has("yes") && !args.Has("no"));
+  Questions questions(args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask);
+  TerminalProgress progress(false);  // a few dozen fuse words: nothing worth a bar
+  CliHost host(link, config, progress, port.number, args.Has("double-baud"), 0, questions);
 
   int exitCode = kExitOk;
   std::string error;
@@ -189,7 +147,7 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
       exitCode = refused ? kExitRefused : error.empty() ? kExitOk : kExitFailed;
     }
     link.CloseLink(true);
-    messages = host.messages;
+    messages = questions.messages;
     for (const std::string& message : EndSimBoard(port)) messages.push_back(message);
 
     const EfuseBurnResult& result = dialog.lastBurn();

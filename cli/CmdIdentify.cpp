@@ -3,6 +3,7 @@
 #include "chips/BoardConfig.h"
 #include "cli/Cli.h"
 #include "cli/Port.h"
+#include "cli/Terminal.h"
 #include "common/Json.h"
 #include "link/SerialPort.h"
 

@@ -2,6 +2,7 @@
 // chip on each.
 #include "cli/Cli.h"
 #include "cli/Port.h"
+#include "cli/Terminal.h"
 #include "common/Json.h"
 #include "link/PortList.h"
 #include "link/SerialPort.h"

@@ -1,21 +1,12 @@
 #include "cli/EfuReport.h"
 
-#include <iostream>
-
-#include <unistd.h>
-
 #include "cli/Cli.h"
+#include "cli/Terminal.h"
 #include "efuse/EfuseMap.h"
 
 namespace tessaro::cli {
 
-std::string WithoutCarriageReturns(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c != '\r') out += c;
-  }
-  return out;
-}
+std::string WithoutCarriageReturns(const std::string& text) { return TerminalText(text); }
 
 void WriteEfuJson(JsonWriter& json, const EfuData& efu, const std::string& error) {
   json.Key("efu").BeginObject().Field("valid", efu.valid).Field("error", WithoutCarriageReturns(error));
@@ -56,14 +47,6 @@ std::string FuseBitMeaning(uint32_t bit) {
            " bit " + std::to_string(offset % 16);
   }
   return where + "unused";
-}
-
-bool ConfirmBurnOnTerminal(size_t bitCount) {
-  if (!isatty(STDIN_FILENO)) return false;
-  WriteErr("Burning " + std::to_string(bitCount) + " eFuse bit(s) cannot be undone. Type " + kConfirmWord +
-           " to burn them: ");
-  std::string line;
-  return static_cast<bool>(std::getline(std::cin, line)) && line == kConfirmWord;
 }
 
 }  // namespace tessaro::cli

@@ -1,7 +1,6 @@
 // How tessaro-cli shows an EFU file's contents, shared by the efuse and image commands.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,10 +22,5 @@ std::string WithoutCarriageReturns(const std::string& text);
 // What a fuse bit index of a 9xxx chip means ("word 0 bit 15: MIDI out enable"); sessions are
 // counted from 1 as the "Session: %u/7" label counts them.
 std::string FuseBitMeaning(uint32_t bit);
-
-// The word a user types to burn eFuses.
-inline constexpr const char* kConfirmWord = "BURN";
-// Burned bits cannot be undone: asks for kConfirmWord on the terminal; false without a terminal.
-bool ConfirmBurnOnTerminal(size_t bitCount);
 
 }  // namespace tessaro::cli

@@ -1,5 +1,9 @@
 #include "cli/Port.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
 #include "cli/Cli.h"
 #include "common/Text.h"
 #include "platform/PortTable.h"
@@ -10,6 +14,22 @@
 
 namespace tessaro::cli {
 
+namespace {
+// Every simulated board of this process reports here when it ends; main() reads the list.
+std::mutex gViolationsLock;
+std::vector<std::string> gViolations;
+}  // namespace
+
+std::vector<std::string> SimBoardViolations() {
+  std::lock_guard<std::mutex> lock(gViolationsLock);
+  return gViolations;
+}
+
+bool StrictSimBoards() {
+  const char* value = std::getenv(kSimStrictVariable);
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
 struct SimBoardEnd {
   std::shared_ptr<sim::SimBoard> board;
   bool ended = false;
@@ -17,6 +37,14 @@ struct SimBoardEnd {
   std::vector<std::string> End() {
     if (ended || !board) return {};
     ended = true;
+    // What a correct host never does is shown as tessaro-sim logs it: a host bug, or a test
+    // that made the host misbehave on purpose.
+    const std::vector<std::string> violations = board->Violations();
+    for (const std::string& text : violations) WriteErr("tessaro-cli: simulated board: violation: " + text + "\n");
+    {
+      std::lock_guard<std::mutex> lock(gViolationsLock);
+      gViolations.insert(gViolations.end(), violations.begin(), violations.end());
+    }
     return sim::EndBoard(*board);
   }
   ~SimBoardEnd() {
@@ -85,18 +113,6 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
 void AttachPort(SerialPort& link, const PortChoice& port) {
   link.SetPortOpener(port.opener);
   link.SetPortName(port.path);
-}
-
-PromptAnswer TerminalPrompt::Ask(const std::string& text, const std::string& caption, PromptButtons buttons) {
-  std::string shown;
-  for (char c : text)
-    if (c != '\r') shown += c;
-  if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
-    WriteErr(caption + ": " + shown + (yesNo_ == PromptAnswer::Yes ? " [yes]\n" : " [no]\n"));
-    return yesNo_;
-  }
-  WriteErr(caption + ": " + shown + "\n");
-  return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
 }
 
 }  // namespace tessaro::cli

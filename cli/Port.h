@@ -1,9 +1,9 @@
 // The --port argument every subcommand that talks to a board takes: "COMn", a device path, or
 // "sim:OPTIONS" for a simulated board in this process (OPTIONS are tessaro-sim options written
 // --name=value and joined by commas, e.g. sim:--chip=LYR7322,--interface=usb). Without --port
-// the port of the user settings is used. A simulated board keeps its --state file and writes
-// its --dump-memory regions when the command ends (EndSimBoard, or when the last copy of the
-// PortChoice goes).
+// the port of the user settings is used. A simulated board keeps its --state file, writes
+// its --dump-memory regions and lists its violations on stderr when the command ends
+// (EndSimBoard, or when the last copy of the PortChoice goes).
 #pragma once
 
 #include <memory>
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "link/SerialPort.h"
-#include "platform/Prompt.h"
 #include "sim/SimBoard.h"
 
 namespace tessaro::cli {
@@ -42,18 +41,17 @@ void AttachPort(SerialPort& link, const PortChoice& port);
 // what could not be written. Does nothing for other ports or a board already ended.
 std::vector<std::string> EndSimBoard(PortChoice& port);
 
+// The violations of every simulated board that has ended in this process (what a correct host
+// never does; each is also written to stderr when its board ends).
+std::vector<std::string> SimBoardViolations();
+
+// Set to 1 (the CLI tests do), any violation of a simulated board fails the command with
+// kExitSimViolations, whatever the command itself returned.
+inline constexpr const char* kSimStrictVariable = "TESSARO_SIM_STRICT";
+inline constexpr int kExitSimViolations = 5;
+bool StrictSimBoards();
+
 // "--chip=X,--interface=usb" as tessaro-sim arguments; items may leave out the leading "--".
 std::vector<std::string> SimArguments(std::string_view options);
-
-// The link's messages on a terminal: message boxes go to stderr, questions are answered with
-// `yesNo` (the flags of the command decide) and printed with the answer.
-class TerminalPrompt : public PromptIf {
- public:
-  explicit TerminalPrompt(PromptAnswer yesNo = PromptAnswer::No) : yesNo_(yesNo) {}
-  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override;
-
- private:
-  PromptAnswer yesNo_;
-};
 
 }  // namespace tessaro::cli

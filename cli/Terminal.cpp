@@ -60,6 +60,24 @@ PromptAnswer CliPrompt::Ask(const std::string& text, const std::string& caption,
   return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
 }
 
+PromptAnswer TerminalPrompt::Ask(const std::string& text, const std::string& caption, PromptButtons buttons) {
+  const std::string shown = TerminalText(text);
+  if (buttons == PromptButtons::YesNo || buttons == PromptButtons::YesNoCancel) {
+    WriteErr(caption + ": " + shown + (yesNo_ == PromptAnswer::Yes ? " [yes]\n" : " [no]\n"));
+    return yesNo_;
+  }
+  WriteErr(caption + ": " + shown + "\n");
+  return buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel : PromptAnswer::Ok;
+}
+
+bool ConfirmBurnOnTerminal(size_t bitCount) {
+  if (!isatty(STDIN_FILENO)) return false;
+  WriteErr("Burning " + std::to_string(bitCount) + " eFuse bit(s) cannot be undone. Type " + kConfirmWord +
+           " to burn them: ");
+  std::string line;
+  return static_cast<bool>(std::getline(std::cin, line)) && line == kConfirmWord;
+}
+
 PromptAnswer CliHost::Ask(const std::string& text, const char* caption, PromptButtons buttons) {
   progress_.Clear();
   CliPrompt prompt(questions_);

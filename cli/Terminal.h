@@ -1,6 +1,7 @@
 // The terminal side of tessaro-cli: Ctrl-C handling, questions (asked on the terminal or
-// answered by --yes/--no, and recorded for the JSON), the progress bar on stderr, and the
-// session host that ties them to a link. Commands only wire their options to the core.
+// answered by --yes/--no, and recorded for the JSON), the link's own message boxes, the typed
+// confirmation of an eFuse burn, the progress bar on stderr, and the session host that ties
+// them to a link. Commands only wire their options to the core.
 #pragma once
 
 #include <chrono>
@@ -64,6 +65,22 @@ class CliPrompt : public PromptIf {
  private:
   Questions& questions_;
 };
+
+// The link's messages on a terminal: message boxes go to stderr, questions are answered with
+// `yesNo` (the flags of the command decide) and printed with the answer.
+class TerminalPrompt : public PromptIf {
+ public:
+  explicit TerminalPrompt(PromptAnswer yesNo = PromptAnswer::No) : yesNo_(yesNo) {}
+  PromptAnswer Ask(const std::string& text, const std::string& caption, PromptButtons buttons) override;
+
+ private:
+  PromptAnswer yesNo_;
+};
+
+// The word a user types to burn eFuses.
+inline constexpr const char* kConfirmWord = "BURN";
+// Burned bits cannot be undone: asks for kConfirmWord on the terminal; false without a terminal.
+bool ConfirmBurnOnTerminal(size_t bitCount);
 
 // Progress on a terminal: bar, percentage, rate, position text. Draws nothing when disabled.
 class TerminalProgress : public ProgressBarIf {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/Port.h"
 
 using namespace tessaro::cli;
 
@@ -27,5 +28,15 @@ int main(int argc, char** argv) {
     return PrintUsage(true);
   }
   std::vector<std::string> args(argv + 2, argv + argc);
-  return it->second.run(args);
+  const int exitCode = it->second.run(args);
+  // Every simulated board has ended with the command (its PortChoice is gone).
+  if (StrictSimBoards()) {
+    const size_t count = SimBoardViolations().size();
+    if (count != 0) {
+      WriteErr("tessaro-cli: " + std::to_string(count) + " violation(s) of the simulated board (" +
+               std::string(kSimStrictVariable) + "=1); the command returned " + std::to_string(exitCode) + "\n");
+      return kExitSimViolations;
+    }
+  }
+  return exitCode;
 }

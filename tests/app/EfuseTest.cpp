@@ -289,5 +289,37 @@ TEST_F(FirmwareWindowTest, ProgramChecksTheEncryptionAndBurnsTheEfuseAfterTheFir
   EXPECT_EQ(ChipFuses(*board_), want);
 }
 
+// A burn the link cuts short after the firmware went in: the window says so in red, not with
+// the green status of the program step, and the chip holds no bit outside the plan.
+TEST_F(FirmwareWindowTest, AFailedBurnAfterTheFirmwareLeavesTheStatusLineRed) {
+  DataFlashDescription description;
+  ASSERT_TRUE(rig_->window->Job().catalogue.FindSerialDevice("W25X40CL", description));
+  PinList pins;
+  ASSERT_TRUE(ParsePinList("P7.15:0", pins));
+  const auto flash = sim::AttachSerialFlash(*board_, description, pins.pins[0], {});
+  ASSERT_NE(flash.device, nullptr);
+  const std::vector<uint16_t> words = EncryptedFirmware(kKey, 0);
+  const std::string image = WriteImage("cut.bin", words);
+  WriteText("cut.efu", std::string("AES = ") + kKeyText + "\nSecured = 1\nSSSBootEnable = 1\n");
+  rig_->window->DropFiles({QString::fromStdString(image)});
+  board_->SetEfuseDropAfterBits(5);
+  Control<QPushButton>(*rig_->window, "1011")->click();
+
+  for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(flash.device->Word(static_cast<uint32_t>(i)), words[i]) << i;
+  EXPECT_EQ(Control<QLineEdit>(*rig_->window, "1013")->text().toStdString(), "eFuse programming failed!");
+  EXPECT_EQ(rig_->window->StatusColour(), ColourRed);
+  EXPECT_TRUE(rig_->prompt.Saw("eFuse programming failed!"));
+  const AfterFirmwareResult& result = rig_->window->LastAfterFirmware();
+  EXPECT_TRUE(result.burn.sent);
+  EXPECT_FALSE(result.burn.verified);
+  // Some bits took, not all, and none outside the plan.
+  const FuseWords chip = ChipFuses(*board_);
+  FuseWords planned{};
+  for (uint16_t bit : result.plan.bits) planned[bit / 16] = static_cast<uint16_t>(planned[bit / 16] | (1u << (bit % 16)));
+  EXPECT_NE(chip, FuseWords{});
+  EXPECT_NE(chip, planned);
+  for (uint32_t i = 0; i < kEfuseWordCount; ++i) EXPECT_EQ(chip[i] & ~planned[i], 0) << "word " << i;
+}
+
 }  // namespace
 }  // namespace tessaro::app::testing

@@ -1,11 +1,16 @@
-// Runs tessaro-cli as a user does, from the build tree, and collects what it printed.
+// Runs tessaro-cli as a user does, from the build tree, and collects what it printed. Simulated
+// boards run strict: a violation (anything a correct host never does) fails the test, unless
+// the test provoked it on purpose and says so.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/Files.h"
 
@@ -17,11 +22,32 @@ struct CliResult {
   std::string err;
 };
 
-// `arguments` are shell words after "tessaro-cli". stderr goes to `errPath` and is read back;
-// without one it is dropped.
-inline CliResult RunCli(const std::string& arguments, const std::string& errPath = "") {
-  const std::string command = std::string(TESSARO_BIN_DIR "/tessaro-cli ") + arguments + " 2>" +
-                              (errPath.empty() ? std::string("/dev/null") : "'" + errPath + "'");
+enum class SimViolations {
+  Fail,      // the run is strict (TESSARO_SIM_STRICT=1): any violation fails the test
+  Allowed,   // the test makes the host misbehave on purpose; the violations stay on stderr
+  Reported,  // strict, and the test looks at the exit code and the list itself
+};
+
+// The exit code of a strict tessaro-cli whose simulated board saw violations.
+inline constexpr int kCliExitSimViolations = 5;
+
+// `arguments` are shell words after "tessaro-cli". stderr goes to `errPath` (a temporary file
+// without one) and is read back.
+inline CliResult RunCli(const std::string& arguments, const std::string& errPath = "",
+                        SimViolations violations = SimViolations::Fail) {
+  std::string errFile = errPath;
+  if (errFile.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp ? tmp : "/tmp") + "/tessaro-cli-err-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd >= 0) {
+      ::close(fd);
+      errFile = pattern;
+    }
+  }
+  const std::string strict = violations == SimViolations::Allowed ? "TESSARO_SIM_STRICT= " : "TESSARO_SIM_STRICT=1 ";
+  const std::string command = strict + TESSARO_BIN_DIR "/tessaro-cli " + arguments + " 2>" +
+                              (errFile.empty() ? std::string("/dev/null") : "'" + errFile + "'");
   CliResult result;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return result;
@@ -30,7 +56,10 @@ inline CliResult RunCli(const std::string& arguments, const std::string& errPath
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
   const int status = ::pclose(pipe);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (!errPath.empty()) result.err = ReadWholeFile(errPath).value_or("");
+  if (!errFile.empty()) result.err = ReadWholeFile(errFile).value_or("");
+  if (errPath.empty() && !errFile.empty()) ::unlink(errFile.c_str());
+  if (violations == SimViolations::Fail && result.exitCode == kCliExitSimViolations)
+    ADD_FAILURE() << "tessaro-cli " << arguments << "\n" << result.err;
   return result;
 }
 

@@ -4,6 +4,7 @@
 // looks at what the chip holds afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -42,14 +43,14 @@ class EfuseCommand : public ::testing::Test {
     return path;
   }
   // A board whose eFuse array starts as `words`; its array is dumped when the command ends.
-  std::string Port(const Words& words) {
+  std::string Port(const Words& words, const std::string& extra = "") {
     std::string state = "tessaro-sim state 1\nefuses 64\n";
     for (uint16_t w : words) {
       state += static_cast<char>(w & 0xFF);
       state += static_cast<char>(w >> 8);
     }
     Write("board.state", state + "\n");
-    return " --port sim:chip=LYR9468,interface=usb,state=" + folder_ + "/board.state,dump-memory=efuses:" + folder_ +
+    return " --port sim:chip=LYR9468,interface=usb," + (extra.empty() ? "" : extra + ",") + "state=" + folder_ + "/board.state,dump-memory=efuses:" + folder_ +
            "/efuses.bin,trace=" + folder_ + "/trace.jsonl --config-string LYR9468 ";
   }
   Words Fuses() {
@@ -293,6 +294,77 @@ TEST_F(EfuseCommand, ProgramChecksAnEncryptedFirmwareAgainstItsEfuKeyFirst) {
   CliResult matching = Run("program --json --no" + board + firmware);
   EXPECT_EQ(matching.out.find("Program anyway?"), std::string::npos) << matching.out;
   EXPECT_EQ(matching.out.find("Encryption"), std::string::npos) << matching.out;
+}
+
+// The burn after firmware through program: an encrypted firmware into the serial flash of a
+// simulated LYR9468, its EFU file beside it. The fuses burn only with --burn and a confirmation,
+// exactly the plan, and a burn the link cuts short fails the run.
+TEST_F(EfuseCommand, ProgramBurnsTheFusesAfterTheFirmwareOnlyWhenAskedTo) {
+  const std::string firmware = WriteFirmware(folder_, kKey, "Secured = 1\nMidiOutEnable = 1\n");
+  const std::string firmwareBytes = ReadWholeFile(firmware).value_or("");
+  const std::string flashDump = folder_ + "/spi.bin";
+  auto port = [&](const Words& words, const std::string& fault) {
+    return Port(words, "spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2,dump-memory=spi:" + flashDump + fault) +
+           "--df AT45DB161E --df-enable P7.15=0 --dest serial " + firmware;
+  };
+  // The fields of the JSON's "efuse" object (the steps have a "read" of their own).
+  auto efuse = [](const CliResult& r) { return r.out.substr(std::min(r.out.size(), r.out.find("\"efuse\":"))); };
+  auto trace = [&] { return ReadWholeFile(folder_ + "/trace.jsonl").value_or(""); };
+  const Words blank{};
+  const std::vector<unsigned long> plan = ExpectedPlan(0, true, true, true, false, false);
+
+  // --yes answers the questions, it does not burn: the plan is shown, no eFuse command is sent.
+  CliResult dry = Run("program --json --yes" + port(blank, ""));
+  ASSERT_EQ(dry.exitCode, 0) << dry.err << dry.out;
+  EXPECT_EQ(JsonValue(dry.out, "statusText"), "Serial Flash: Program and Verify Success");
+  EXPECT_TRUE(ReadWholeFile(flashDump).value_or("").compare(0, firmwareBytes.size(), firmwareBytes) == 0)
+      << "the serial flash does not hold the firmware";
+  EXPECT_EQ(JsonValue(efuse(dry), "read"), "true");
+  EXPECT_EQ(JsonValue(efuse(dry), "burned"), "false");
+  EXPECT_EQ(JsonNumbers(dry.out, "plan"), plan);
+  EXPECT_TRUE(JsonNumbers(dry.out, "burnedBits").empty());
+  EXPECT_EQ(Fuses(), blank);
+  EXPECT_NE(trace().find("readFuse"), std::string::npos);
+  EXPECT_EQ(trace().find("\"efuse\""), std::string::npos);
+  CliResult plain = Run("program --yes" + port(blank, ""));
+  EXPECT_EQ(plain.exitCode, 0) << plain.err;
+  EXPECT_NE(plain.out.find("Dry run: no eFuse burned"), std::string::npos) << plain.out;
+  EXPECT_EQ(Fuses(), blank);
+
+  // --burn without a terminal to type BURN on: refused, nothing burned.
+  CliResult unconfirmed = Run("program --json --burn" + port(blank, ""));
+  EXPECT_EQ(unconfirmed.exitCode, 3) << unconfirmed.err << unconfirmed.out;
+  EXPECT_EQ(JsonValue(efuse(unconfirmed), "refused"), "true");
+  EXPECT_EQ(Fuses(), blank);
+  EXPECT_EQ(trace().find("\"efuse\""), std::string::npos);
+
+  // --burn --yes: exactly the plan, read back.
+  CliResult burned = Run("program --json --burn --yes" + port(blank, ""));
+  ASSERT_EQ(burned.exitCode, 0) << burned.err << burned.out;
+  EXPECT_EQ(JsonValue(efuse(burned), "burned"), "true");
+  EXPECT_EQ(JsonNumbers(burned.out, "burnedBits"), plan);
+  EXPECT_TRUE(JsonNumbers(burned.out, "missingBits").empty());
+  EXPECT_EQ(Fuses(), WithBits(blank, plan));
+  const std::string burnTrace = trace();
+  ASSERT_NE(burnTrace.find("\"efuse\""), std::string::npos);
+
+  // The cable pulled a few fuse bits into the burn: the run fails and the chip holds a part of
+  // the plan, nothing outside it.
+  const size_t firstBit = burnTrace.find("{\"op\":\"efuse\",\"code\":17");
+  ASSERT_NE(firstBit, std::string::npos) << burnTrace.substr(burnTrace.find("\"efuse\""), 400);
+  size_t commandsBefore = 0;
+  for (size_t at = 0; at < firstBit; at = burnTrace.find('\n', at) + 1) ++commandsBefore;
+  ASSERT_LT(commandsBefore, 20000u) << "the trace keeps the last 20000 commands only: the count is not the board's";
+  CliResult cut = Run("program --json --burn --yes" + port(blank, ",unplug-at-command=" + std::to_string(commandsBefore + 5)));
+  EXPECT_EQ(cut.exitCode, 1) << cut.err << cut.out;
+  EXPECT_EQ(JsonValue(cut.out, "ok"), "false");
+  const Words partial = Fuses();
+  EXPECT_NE(partial, blank) << "the cut came before the burn";
+  EXPECT_NE(partial, WithBits(blank, plan)) << "the cut came after the burn";
+  std::vector<unsigned long> set;
+  for (unsigned long bit = 0; bit < 64 * 16; ++bit)
+    if (partial[bit / 16] & (1u << (bit % 16))) set.push_back(bit);
+  for (unsigned long bit : set) EXPECT_NE(std::find(plan.begin(), plan.end(), bit), plan.end()) << "bit " << bit;
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+// tessaro-cli program and verify on a LYR73xx board through each debug interface that links it:
+// the legacy serial board (handshake), a USB interface of kind 1 and one of kind 2, which links a
+// 73xx in its own transport mode (5) and must be as good for programming as the others. Each
+// run is checked through the parallel flash's dump.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "platform/Files.h"
+#include "tests/cli/CliRun.h"
+
+namespace tessaro::testing {
+namespace {
+
+class LegacyChipCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = (std::filesystem::temp_directory_path() /
+               ("tessaro-legacy-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+                  .string();
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  std::string folder_;
+};
+
+TEST_F(LegacyChipCommand, ProgramsAndVerifiesThroughEveryInterface) {
+  struct Case {
+    const char* interface;  // sim options of the debug interface
+    const char* mode;       // the transport mode identify reports; null: not looked at
+  };
+  const Case cases[] = {
+      {"interface=none", nullptr},
+      {"interface=usb,usb-kind=1", "3"},
+      {"interface=usb,usb-kind=2", "5"},
+  };
+  const std::string board = "LYR7312 Legacy Demo Board";
+  std::mt19937 generator(73);
+  for (const Case& c : cases) {
+    std::string bytes;
+    for (size_t i = 0; i < 2 * 0x180; ++i) bytes += static_cast<char>(generator() & 0xFF);
+    const std::string image = folder_ + "/image.bin";
+    ASSERT_TRUE(WriteWholeFile(image, bytes));
+    const std::string dump = folder_ + "/nor.bin";
+    std::filesystem::remove(dump);
+    const std::string sim = "sim:board=" + board + "," + c.interface;
+
+    if (c.mode) {
+      CliResult identify = RunCli("identify --json --port '" + sim + "'");
+      EXPECT_EQ(identify.exitCode, 0) << c.interface << identify.err;
+      EXPECT_EQ(JsonValue(identify.out, "transportMode"), c.mode) << c.interface;
+    }
+
+    // Into the second block of the flash: the first one holds the chip's own words on a 73xx
+    // and is never erased (so its lock is never lifted either).
+    const std::string port =
+        " --port '" + sim + ",dump-memory=nor:" + dump + "' --board '" + board + "' --dest nor --start 4000 ";
+    CliResult program = RunCli("program --json --yes" + port + image, folder_ + "/err.txt");
+    EXPECT_EQ(program.exitCode, 0) << c.interface << "\n" << program.out << program.err;
+    EXPECT_EQ(JsonValue(program.out, "statusText"), "Parallel Flash: Verify Success") << c.interface;
+    const std::string held = ReadWholeFile(dump).value_or("");
+    constexpr size_t kAt = 2 * 0x4000;
+    ASSERT_GE(held.size(), kAt + bytes.size()) << c.interface;
+    EXPECT_TRUE(held.compare(kAt, bytes.size(), bytes) == 0) << c.interface << ": the flash does not hold the image";
+    EXPECT_EQ(held.substr(0, kAt).find_first_not_of('\xFF'), std::string::npos) << c.interface << ": written before the image";
+    EXPECT_EQ(held.find_first_not_of('\xFF', kAt + bytes.size()), std::string::npos) << c.interface;
+
+    // Verify on a board whose flash holds something else finds the difference.
+    CliResult verify = RunCli("verify --json" + port + image, folder_ + "/err.txt");
+    EXPECT_EQ(verify.exitCode, 1) << c.interface << verify.out;
+    EXPECT_EQ(JsonValue(verify.out, "ok"), "false") << c.interface;
+  }
+}
+
+}  // namespace
+}  // namespace tessaro::testing
