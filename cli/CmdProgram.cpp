@@ -216,6 +216,7 @@ constexpr OptionRow kOptionTable[] = {
     {"size", true, false, "words of the image to use, HEX"},
     {"yes", false, false, "answer every question yes"},
     {"no", false, false, "answer every question no"},
+    {"erase-secured", false, false, "with --yes: erase a chip whose security bit keeps it from linking"},
     {"double-baud", false, false, "link at twice the baud rate"},
     {"json", false, false, "machine-readable result on stdout"},
     {"drivers", true, false, "drivers folder DIR"},
@@ -284,6 +285,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   if (ranged && !args.Has("size")) return args.UsageError("--size WORDS is required");
   if (operation == Operation::Read && !args.Has("output")) return args.UsageError("-o FILE is required");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
+  if (args.Has("erase-secured") && !args.Has("yes")) return args.UsageError("--erase-secured goes with --yes");
   if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
   if (args.Has("board")) {
     for (const char* device : kDeviceOptions) {
@@ -397,7 +399,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   std::string portError;
   if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
 
-  Questions questions(answers);
+  Questions questions(answers, args.Has("erase-secured"));
   CliPrompt prompt(questions);
   SerialPort link;
   AttachPort(link, port);

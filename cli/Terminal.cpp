@@ -40,7 +40,10 @@ std::string TerminalText(const std::string& text) {
 
 bool Questions::Ask(const std::string& text, const std::string& caption) {
   bool yes = false;
-  if (answers_ == Answers::Yes) {
+  const bool chipErase = text == kEraseSecuredQuestion;
+  if (answers_ == Answers::Yes && chipErase && !allowChipErase_) {
+    messages.push_back("The chip erase was not done: --yes answers it only with --erase-secured.");
+  } else if (answers_ == Answers::Yes) {
     yes = true;
   } else if (answers_ == Answers::Ask && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
     WriteErr(caption + ": " + TerminalText(text) + " [y/N] ");

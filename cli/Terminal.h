@@ -44,9 +44,13 @@ struct QuestionRecord {
 
 // Asks yes/no questions: from the flags, else on the terminal (no terminal answers no).
 // Every question is recorded in order; other messages are kept to be shown at the end.
+// --yes does not answer the chip-erase question of a secured chip unless `allowChipErase`: a
+// script that answers yes to page modes and configurations must not wipe a chip because a
+// link attempt failed.
 class Questions {
  public:
-  explicit Questions(Answers answers) : answers_(answers) {}
+  explicit Questions(Answers answers, bool allowChipErase = false)
+      : answers_(answers), allowChipErase_(allowChipErase) {}
   bool Ask(const std::string& text, const std::string& caption);
 
   std::vector<QuestionRecord> asked;
@@ -54,6 +58,7 @@ class Questions {
 
  private:
   Answers answers_;
+  bool allowChipErase_;
 };
 
 // The link's prompt: questions go to `questions`.

@@ -46,7 +46,7 @@ bool FlashIf::EnsureLinked() {
   }
   if (result == LINK_CANT_OPEN_PORT) return false;
   if (result == LINK_NO_ACK && config.chip && config.chip->hasSecurityBit) {
-    if (host.Ask("Cannot init target, security bit may be set.\nTry to erase?", nullptr, PromptButtons::YesNo) != PromptAnswer::Yes) {
+    if (host.Ask(kEraseSecuredQuestion, nullptr, PromptButtons::YesNo) != PromptAnswer::Yes) {
       return false;
     }
     if (!EraseSecuredChip(port, host)) {

@@ -62,4 +62,7 @@ class FlashIf : public FlashDriverIf {
 // returns false when the answer is missing or wrong.
 [[nodiscard]] bool EraseSecuredChip(SerialPort& link, FlashHost& host);
 
+// Asked when a chip with a security bit does not answer the link; Yes erases the whole chip.
+inline constexpr const char* kEraseSecuredQuestion = "Cannot init target, security bit may be set.\nTry to erase?";
+
 }  // namespace tessaro

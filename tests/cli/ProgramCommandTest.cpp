@@ -156,6 +156,26 @@ TEST_F(ProgramCommand, VerifyFailureNamesTheAddressAndValues) {
   }
 }
 
+// A secured 8x47 does not link; only --yes with --erase-secured lets the command erase it.
+TEST_F(ProgramCommand, YesErasesASecuredChipOnlyWhenAllowed) {
+  const std::string image = Image("image.bin", 0x100, 21);
+  const std::string flash = folder_ + "/flash.bin";
+  const std::string security = folder_ + "/security.bin";
+  const std::string port = "sim:chip=LYR8347,security-bit,dump-memory=flash:" + flash + ",dump-memory=security:" + security;
+  Result kept = Run("program --json --port " + port + " --config-string LYR8347 --yes " + image);
+  EXPECT_EQ(kept.exitCode, 3) << kept.err;
+  EXPECT_NE((kept.out + kept.err).find("--erase-secured"), std::string::npos) << kept.out << kept.err;
+  EXPECT_NE(kept.out.find("\"answer\": \"no\""), std::string::npos) << kept.out;
+  EXPECT_EQ(tessaro::ReadWholeFile(security).value_or(""), std::string("\x01\x00", 2));  // still secured
+
+  Result erased = Run("program --port " + port + " --config-string LYR8347 --yes --erase-secured " + image);
+  EXPECT_EQ(erased.exitCode, 0) << erased.err;
+  EXPECT_EQ(tessaro::ReadWholeFile(security).value_or(""), std::string("\x00\x00", 2));
+  EXPECT_EQ(tessaro::ReadWholeFile(flash).value_or("").substr(0, 0x200), tessaro::ReadWholeFile(image).value_or("x"));
+
+  EXPECT_EQ(Run("program --port " + port + " --config-string LYR8347 --erase-secured " + image).exitCode, 2);
+}
+
 TEST_F(ProgramCommand, RefusalsBeforeDeviceWorkExitWith3) {
   const std::string big = Image("big.bin", 0x4001, 13);
   Result r = Run("program --json --port sim:chip=LYR8721 --config-string LYR8721 " + big);
