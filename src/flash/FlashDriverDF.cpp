@@ -426,28 +426,50 @@ bool FlashDriverDF::CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords
   return false;
 }
 
-bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
-  if (!ready) return false;
+bool FlashDriverDF::PrepareAndShow(FlashDriverIf& session) {
   std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
-  }
+  if (Prepare(session, errorText)) return true;
+  if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+  return false;
+}
+
+bool FlashDriverDF::BeginPageRun(FlashDriverIf& session, const ImageBuffer& img, bool verify, PageRun& run) {
+  if (!ready) return false;
+  const uint32_t configuredPageWords = static_cast<uint32_t>(description.pageSize) / 2;
+  if (!PrepareAndShow(session)) return false;
+  // Verify compares in a buffer of kDfMaxVerifyPageWords words.
+  if (verify && configuredPageWords > kDfMaxVerifyPageWords) return false;
+  run.n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (!CheckPageBoundary(session, run.n)) return false;
+  run.p = static_cast<uint32_t>(session.window.position);
+  run.buffer = image.Word(kDriverEntryBuffer);
+  run.first = img.firstWord;
+  run.end = std::min(img.programLength, img.size);
+  return true;
+}
+
+uint32_t FlashDriverDF::NextPage(FlashDriverIf& session, const PageRun& run, uint32_t a, int32_t at) {
+  session.failureAddress = static_cast<int32_t>((a >> pageShift) * run.n);
+  return std::min<uint32_t>(run.n, static_cast<uint32_t>(run.end - at));
+}
+
+void FlashDriverDF::AddressPage(FlashDriverIf& session, uint32_t a) {
+  session.link->WriteRegister(kRegAddressLow, a & 0xFFFF);
+  session.link->WriteRegister(kRegAddressHigh, a >> 16);
+}
+
+bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
+  PageRun run;
+  if (!BeginPageRun(session, img, false, run)) return false;
   SerialPort& link = *session.link;
-  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
-  if (!CheckPageBoundary(session, n)) return false;
-  const uint32_t p = static_cast<uint32_t>(session.window.position);
-  const uint32_t buffer = image.Word(kDriverEntryBuffer);
-  const int32_t first = img.firstWord;
-  const int32_t end = std::min(img.programLength, img.size);
+  const uint32_t n = run.n, p = run.p, buffer = run.buffer;
+  const int32_t first = run.first, end = run.end;
   std::vector<uint16_t> page(n);
   uint32_t a = (p / n) << pageShift;
   for (int32_t at = first; at < end;) {
-    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
-    session.failureAddress = static_cast<int32_t>((a >> pageShift) * n);
+    const uint32_t w = NextPage(session, run, a, at);
     if (session.CheckCancel()) return false;
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    AddressPage(session, a);
     // The routine programs a whole page: past the image's end it gets the erased value, never
     // whatever happens to lie beyond the image buffer.
     std::fill(page.begin(), page.end(), uint16_t{0xFFFF});
@@ -477,8 +499,7 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   for (int32_t at = first; at < end;) {
     const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
     link.WriteRegister(kRegDfWordCount, w);
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    AddressPage(session, a);
     if (!image.Call(session, kChecksumEntry)) {
       if (image.lastCall != CallResult::Cancelled) session.SetStatus(StatusQuickVerifyFailed);
       return false;
@@ -501,28 +522,18 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
 }
 
 bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
-  if (!ready) return false;
-  const uint32_t configuredPageWords = static_cast<uint32_t>(description.pageSize) / 2;
-  std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
-  }
-  if (configuredPageWords > kDfMaxVerifyPageWords) return false;
+  // Page by page through the target's page read: the device's words themselves are compared,
+  // so a difference is named with its address and both values.
+  PageRun run;
+  if (!BeginPageRun(session, img, true, run)) return false;
   SerialPort& link = *session.link;
-  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
-  if (!CheckPageBoundary(session, n)) return false;
-  const uint32_t p = static_cast<uint32_t>(session.window.position);
-  const uint32_t buffer = image.Word(kDriverEntryBuffer);
-  const int32_t first = img.firstWord;
-  const int32_t end = std::min(img.programLength, img.size);
+  const uint32_t n = run.n, p = run.p, buffer = run.buffer;
+  const int32_t first = run.first, end = run.end;
   std::vector<uint16_t> page(n);
   uint32_t a = (p / n) << pageShift;
   for (int32_t at = first; at < end;) {
-    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
-    session.failureAddress = static_cast<int32_t>((a >> pageShift) * n);
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    const uint32_t w = NextPage(session, run, a, at);
+    AddressPage(session, a);
     if (!image.Call(session, kDfReadPageEntry) ||
         !link.ReadMemoryBlock(static_cast<uint16_t>(buffer), 0, w, page.data())) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
@@ -550,12 +561,7 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
 
 bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
   data.clear();
-  if (!ready) return false;
-  std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
-  }
+  if (!ready || !PrepareAndShow(session)) return false;
   const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
   if (n == 0 || n > kDfMaxVerifyPageWords) return false;
   SerialPort& link = *session.link;
@@ -566,9 +572,7 @@ bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uin
     // The routine reads a whole page into its buffer; a range may start and end inside one.
     const uint32_t offset = (start + done) % n;
     const uint32_t w = std::min(n - offset, words - done);
-    const uint32_t a = ((start + done) / n) << pageShift;
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    AddressPage(session, ((start + done) / n) << pageShift);
     if (!image.Call(session, kDfReadPageEntry) ||
         !link.ReadMemoryBlock(static_cast<uint16_t>(buffer + offset), 0, w, data.data() + done)) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
@@ -576,6 +580,65 @@ bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uin
       return false;
     }
     done += w;
+  }
+  return true;
+}
+
+uint32_t FlashDriverDF::EraseUnitWords() const {
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (description.type != SERIAL_BASIC_DATAFLASH) return n;
+  return std::max(n, kSpiSectorBytes / 2);
+}
+
+bool FlashDriverDF::Erase(FlashDriverIf& session, uint32_t words) {
+  if (!ready || !PrepareAndShow(session)) return false;
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  const uint32_t unit = EraseUnitWords();
+  if (n == 0 || unit % n != 0) return false;
+  SerialPort& link = *session.link;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  const uint32_t size = DeviceSize();
+  if (start >= size) {
+    (void)session.ShowMessage("Start address 0x" + Hex(start) + " lies beyond the end of the device (0x" + Hex(size) +
+                                  " words)",
+                              nullptr, PromptButtons::Ok);
+    return false;
+  }
+  const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{start} + words, size));
+  // Every erase programs the unit's first page with the erased value: one buffer load serves all.
+  const std::vector<uint16_t> erased(n, 0xFFFF);
+  if (!link.WriteMemoryBlock(static_cast<uint16_t>(image.Word(kDriverEntryBuffer)), 0, n, erased.data(), true)) {
+    (void)session.ShowMessage("Error erasing Device", nullptr, PromptButtons::Ok);
+    return false;
+  }
+  const std::vector<uint16_t> blankUnit(unit, 0xFFFF);
+  const uint32_t blankSum = ChecksumWords(0, blankUnit);
+  auto failed = [&](uint32_t unitStart) {
+    if (image.lastCall == CallResult::Cancelled) return false;
+    session.failureAddress = static_cast<int32_t>(unitStart);
+    session.expectedValue = 0xFFFF;
+    session.readValue = -1;
+    session.SetStatus(StatusSectorEraseFailed);
+    return false;
+  };
+  for (uint32_t s = start - start % unit; s < end; s += unit) {
+    session.failureAddress = static_cast<int32_t>(s);
+    if (session.CheckCancel()) return false;
+    AddressPage(session, (s / n) << pageShift);
+    if (!image.Call(session, kDfProgramPageEntry)) return failed(s);
+    // The unit's checksum tells whether it now reads erased (a part whose erase did not take).
+    link.WriteRegister(kRegSumA, 0);
+    link.WriteRegister(kRegSumB, 0);
+    for (uint32_t page = s; page < s + unit; page += n) {
+      link.WriteRegister(kRegDfWordCount, n);
+      AddressPage(session, (page / n) << pageShift);
+      if (!image.Call(session, kChecksumEntry)) return failed(s);
+    }
+    const uint32_t low = link.ReadRegister(kRegSumA), high = link.ReadRegister(kRegSumB);
+    if (low != (blankSum & 0xFFFF) || high != (blankSum >> 16)) return failed(s);
+    session.progress[0].position = static_cast<int32_t>(std::min(s + unit, end) - start);
+    session.UpdateProgress(0);
+    session.ShowPosition("DF:" + Hex(s));
   }
   return true;
 }
