@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -147,13 +148,13 @@ TEST_F(DestinationCommand, EraseReadAndBlankCheckARange) {
     const char* sim;
     const char* target;
     const char* region;
-    size_t erasedBytes;  // what an erase of words 0 to 9 clears of the 0x400-byte image
+    size_t erasedBytes;  // what an erase of words 0 to 0xF clears of the 0x800-byte image
   };
   const Case cases[] = {
       // One 512-byte page of the DataFlash; the parallel part's sector holds the whole image.
       {"DataFlash", "chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2",
        "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial", "spi", 0x200},
-      {"parallel NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor", 0x400},
+      {"parallel NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor", 0x800},
   };
   std::string bytes;
   const std::string image = Image(0x400, 11, bytes);
@@ -188,9 +189,9 @@ TEST_F(DestinationCommand, EraseReadAndBlankCheckARange) {
     EXPECT_EQ(erase.exitCode, 0) << c.label << erase.out << erase.err;
     const std::string held = tessaro::ReadWholeFile(dump).value_or("");
     ASSERT_GE(held.size(), bytes.size()) << c.label;
-    char size[16];
-    std::snprintf(size, sizeof size, "%zX", c.erasedBytes / 2);
-    EXPECT_EQ(Run("blank-check" + target + " --size " + size).exitCode, 0) << c.label;
+    std::ostringstream size;
+    size << std::hex << c.erasedBytes / 2;
+    EXPECT_EQ(Run("blank-check" + target + " --size " + size.str()).exitCode, 0) << c.label;
     EXPECT_EQ(held.substr(0, c.erasedBytes).find_first_not_of('\xFF'), std::string::npos) << c.label << ": not erased";
     EXPECT_EQ(held.substr(c.erasedBytes, bytes.size() - c.erasedBytes), bytes.substr(c.erasedBytes)) << c.label;
   }
