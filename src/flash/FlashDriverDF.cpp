@@ -448,9 +448,16 @@ bool FlashDriverDF::BeginPageRun(FlashDriverIf& session, const ImageBuffer& img,
   return true;
 }
 
-uint32_t FlashDriverDF::NextPage(FlashDriverIf& session, const PageRun& run, uint32_t a, int32_t at) {
-  session.failureAddress = static_cast<int32_t>((a >> pageShift) * run.n);
-  return std::min<uint32_t>(run.n, static_cast<uint32_t>(run.end - at));
+bool FlashDriverDF::ForEachPage(FlashDriverIf& session, const PageRun& run, const PageStep& step) {
+  uint32_t a = (run.p / run.n) << pageShift;
+  for (int32_t at = run.first; at < run.end;) {
+    const uint32_t w = std::min<uint32_t>(run.n, static_cast<uint32_t>(run.end - at));
+    session.failureAddress = static_cast<int32_t>((a >> pageShift) * run.n);
+    if (!step(a, at, w)) return false;
+    a += 1u << pageShift;
+    at += static_cast<int32_t>(w);
+  }
+  return true;
 }
 
 void FlashDriverDF::AddressPage(FlashDriverIf& session, uint32_t a) {
@@ -462,19 +469,15 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   PageRun run;
   if (!BeginPageRun(session, img, false, run)) return false;
   SerialPort& link = *session.link;
-  const uint32_t n = run.n, p = run.p, buffer = run.buffer;
-  const int32_t first = run.first, end = run.end;
-  std::vector<uint16_t> page(n);
-  uint32_t a = (p / n) << pageShift;
-  for (int32_t at = first; at < end;) {
-    const uint32_t w = NextPage(session, run, a, at);
+  std::vector<uint16_t> page(run.n);
+  const bool written = ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
     if (session.CheckCancel()) return false;
     AddressPage(session, a);
     // The routine programs a whole page: past the image's end it gets the erased value, never
     // whatever happens to lie beyond the image buffer.
     std::fill(page.begin(), page.end(), uint16_t{0xFFFF});
     std::copy_n(img.words.begin() + at, w, page.begin());
-    if (!link.WriteMemoryBlock(static_cast<uint16_t>(buffer), 0, n, page.data(), true) ||
+    if (!link.WriteMemoryBlock(static_cast<uint16_t>(run.buffer), 0, run.n, page.data(), true) ||
         !image.Call(session, kDfProgramPageEntry)) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
       return false;
@@ -482,22 +485,21 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
     session.progress[0].position += static_cast<int32_t>(w);
     session.UpdateProgress(0);
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
-    a += 1u << pageShift;
-    at += static_cast<int32_t>(w);
-  }
+    return true;
+  });
+  if (!written) return false;
 
   // Quick verify: the target checksums each page as it reads it back.
   session.SetStatus(StatusVerifying);
+  const int32_t count = std::max(0, run.end - run.first);
   const uint32_t expected =
-      ChecksumWords(0, std::span<const uint16_t>(img.words.data() + first, static_cast<size_t>(std::max(0, end - first))));
-  session.window.Select(p);
+      ChecksumWords(0, std::span<const uint16_t>(img.words.data() + run.first, static_cast<size_t>(count)));
+  session.window.Select(run.p);
   link.WriteRegister(kRegSumA, 0);
   link.WriteRegister(kRegSumB, 0);
-  session.progress[1] = ProgressChannel{0, 0, std::max(0, end - first)};
+  session.progress[1] = ProgressChannel{0, 0, count};
   session.UpdateProgress(1);
-  a = (p / n) << pageShift;
-  for (int32_t at = first; at < end;) {
-    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
+  const bool summed = ForEachPage(session, run, [&](uint32_t a, int32_t, uint32_t w) {
     link.WriteRegister(kRegDfWordCount, w);
     AddressPage(session, a);
     if (!image.Call(session, kChecksumEntry)) {
@@ -508,9 +510,9 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.window.position)));
     session.progress[1].position += static_cast<int32_t>(w);
     session.UpdateProgress(1);
-    a += 1u << pageShift;
-    at += static_cast<int32_t>(w);
-  }
+    return true;
+  });
+  if (!summed) return false;
   const uint32_t sumA = link.ReadRegister(kRegSumA);
   const uint32_t sumB = link.ReadRegister(kRegSumB);
   if (sumA == (expected & 0xFFFF) && sumB == (expected >> 16)) {
@@ -527,15 +529,11 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
   PageRun run;
   if (!BeginPageRun(session, img, true, run)) return false;
   SerialPort& link = *session.link;
-  const uint32_t n = run.n, p = run.p, buffer = run.buffer;
-  const int32_t first = run.first, end = run.end;
-  std::vector<uint16_t> page(n);
-  uint32_t a = (p / n) << pageShift;
-  for (int32_t at = first; at < end;) {
-    const uint32_t w = NextPage(session, run, a, at);
+  std::vector<uint16_t> page(run.n);
+  return ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
     AddressPage(session, a);
     if (!image.Call(session, kDfReadPageEntry) ||
-        !link.ReadMemoryBlock(static_cast<uint16_t>(buffer), 0, w, page.data())) {
+        !link.ReadMemoryBlock(static_cast<uint16_t>(run.buffer), 0, w, page.data())) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
       return false;
     }
@@ -553,10 +551,8 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
     session.progress[0].position += static_cast<int32_t>(w);
     session.UpdateProgress(0);
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
-    a += 1u << pageShift;
-    at += static_cast<int32_t>(w);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {

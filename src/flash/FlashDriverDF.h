@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -128,8 +129,11 @@ class FlashDriverDF : public FlashDriver {
     int32_t first = 0, end = 0;
   };
   [[nodiscard]] bool BeginPageRun(FlashDriverIf& session, const ImageBuffer& img, bool verify, PageRun& run);
-  // Words of the page at device page address `a` from image index `at`; sets the failure address.
-  uint32_t NextPage(FlashDriverIf& session, const PageRun& run, uint32_t a, int32_t at);
+  // One page of a run: device page address, image index, words of the image in the page.
+  using PageStep = std::function<bool(uint32_t a, int32_t at, uint32_t w)>;
+  // Walks the run's pages in order, each with the session's failure address at its first word;
+  // false as soon as a step is.
+  [[nodiscard]] bool ForEachPage(FlashDriverIf& session, const PageRun& run, const PageStep& step);
   bool Is9xxx(FlashDriverIf& session) const;
 };
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -14,6 +15,8 @@
 
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/PinList.h"
+#include "session/FlashIf.h"
+#include "session/ProgrammingJob.h"
 #include "sim/SimTrace.h"
 
 namespace tessaro::testing {
@@ -127,6 +130,27 @@ inline void ExpectWireWrites(const std::vector<WireWrite>& seen, const std::vect
   EXPECT_EQ(seen.size(), expected.size()) << "next: "
                                           << (seen.size() > common ? "sent " + seen[common].Text()
                                                                    : "missing " + expected[common].Text());
+}
+
+// One blank check of a range and what it must find. Legend: range start and length, status,
+// first word that is not 0xFFFF (for StatusNotBlank).
+struct BlankCase {
+  uint32_t start, words, status, firstWritten;
+};
+
+// Runs each blank check through the job and compares with the device's own words.
+inline void ExpectBlankChecks(ProgrammingJob& job, FlashHost& host, const std::vector<BlankCase>& cases,
+                              const std::function<uint16_t(uint32_t)>& deviceWord) {
+  for (const BlankCase& c : cases) {
+    FlashIf session(host);
+    std::string error;
+    ASSERT_TRUE(job.CheckBlankRange(session, c.start, c.words, error)) << error;
+    EXPECT_EQ(session.statusCode, c.status) << "range at " << c.start;
+    if (c.status == StatusNotBlank) {
+      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
+      EXPECT_EQ(session.readValue, deviceWord(c.firstWritten));
+    }
+  }
 }
 
 }  // namespace tessaro::testing

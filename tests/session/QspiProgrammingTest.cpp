@@ -351,23 +351,10 @@ TEST(QspiRange, ReadBlankCheckAndEraseFollowTheDevice) {
   EXPECT_EQ(read, std::vector<uint16_t>(words.begin() + 10, words.begin() + 510));
   uint32_t lastWritten = 999;
   while (words[lastWritten] == 0xFFFF) --lastWritten;
-  // Legend: range start and length, status, first word that is not 0xFFFF.
-  struct BlankCase {
-    uint32_t start, words, status, firstWritten;
-  };
-  const BlankCase cases[] = {
-      {1000, 0x8000, StatusEmpty, 0},  // crosses a checksum chunk
-      {lastWritten, 5, StatusNotBlank, lastWritten},
-  };
-  for (const BlankCase& c : cases) {
-    FlashIf session(b.host);
-    ASSERT_TRUE(b.job.CheckBlankRange(session, c.start, c.words, error)) << error;
-    EXPECT_EQ(session.statusCode, c.status) << c.start << " " << b.host.LastStatus();
-    if (c.status == StatusNotBlank) {
-      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
-      EXPECT_EQ(session.readValue, b.flash.controller->MappedWord(c.firstWritten));
-    }
-  }
+  testing::ExpectBlankChecks(b.job, b.host,
+                             {{1000, 0x8000, StatusEmpty, 0},  // crosses a checksum chunk
+                              {lastWritten, 5, StatusNotBlank, lastWritten}},
+                             [&](uint32_t at) { return b.flash.controller->MappedWord(at); });
   {
     FlashIf session(b.host);
     ASSERT_TRUE(b.job.EraseRange(session, 500, 1, error)) << error;

@@ -353,24 +353,11 @@ TEST(SerialFlashRange, ReadAndBlankCheckFollowTheDevice) {
 
   uint32_t lastWritten = 299;
   while (words[lastWritten] == 0xFFFF) --lastWritten;
-  // Legend: range start and length, status, first word that is not 0xFFFF.
-  struct BlankCase {
-    uint32_t start, words, status, firstWritten;
-  };
-  const BlankCase cases[] = {
-      {300, 132 * 20, StatusEmpty, 0},  // starts inside a page, crosses a checksum chunk
-      {0, 300, StatusNotBlank, 0},
-      {lastWritten, 40, StatusNotBlank, lastWritten},
-  };
-  for (const BlankCase& c : cases) {
-    FlashIf session(b.host);
-    ASSERT_TRUE(b.job.CheckBlankRange(session, c.start, c.words, error)) << error;
-    EXPECT_EQ(session.statusCode, c.status) << c.start << " " << b.host.LastStatus();
-    if (c.status == StatusNotBlank) {
-      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
-      EXPECT_EQ(session.readValue, device.Word(c.firstWritten));
-    }
-  }
+  testing::ExpectBlankChecks(b.job, b.host,
+                             {{300, 132 * 20, StatusEmpty, 0},  // starts inside a page, crosses a checksum chunk
+                              {0, 300, StatusNotBlank, 0},
+                              {lastWritten, 40, StatusNotBlank, lastWritten}},
+                             [&](uint32_t at) { return device.Word(at); });
 }
 
 // Erase through the job: the units a range overlaps read 0xFFFF afterwards (pages of a DataFlash
