@@ -19,8 +19,9 @@ constexpr uint32_t kRegBlock = 64;
 constexpr uint16_t kParSignature = 0x501D;
 constexpr uint16_t kDfSignature = 0xDD1D;
 
-// The image name of words 16..23 as text.
-std::string ImageName(SimBoard& board) {
+}  // namespace
+
+std::string UploadedImageName(SimBoard& board) {
   std::string name;
   for (uint32_t i = 0; i < 8; ++i) {
     const uint16_t w = board.ReadMemory(kDriverNameWord + i);
@@ -31,7 +32,12 @@ std::string ImageName(SimBoard& board) {
   return name;
 }
 
-}  // namespace
+bool ParameterBlockFitsChip(SimBoard& board, uint16_t signature) {
+  const ChipInfo* chip = board.chip();
+  return chip != nullptr && (board.Register(kRegBlock) & 0xFFFF) == signature &&
+         (board.Register(kRegBlock + 1) & 0xFFFF) == chip->FindRomSymbol("ROM$DBGRETURN") &&
+         (board.Register(kRegBlock + 2) & 0xFFFF) == chip->FindRomSymbol("ST$SENDBYTE");
+}
 
 std::shared_ptr<DriverImageRunner> MakeDriverImageRunner() { return std::make_shared<DriverImageRunner>(); }
 
@@ -57,7 +63,7 @@ std::optional<uint8_t> DriverImageRunner::Call(SimBoard& board, uint16_t address
     --failNextCalls;
     return kRoutineFailed;
   }
-  const std::string name = ImageName(board);
+  const std::string name = UploadedImageName(board);
   if (entry == 11 && name == "PRGDEV PAR") return Checksum(board, kParSignature);
   // The other entries (DataFlash page program and read, parallel block program, the
   // DataFlash checksum) run on the device models of the drivers that use them.
@@ -66,15 +72,7 @@ std::optional<uint8_t> DriverImageRunner::Call(SimBoard& board, uint16_t address
 }
 
 uint8_t DriverImageRunner::Checksum(SimBoard& board, uint16_t signature) {
-  const ChipInfo* chip = board.chip();
-  if (chip == nullptr) return kRoutineFailed;
-  // The routine returns through the boot ROM and talks through its send routine: a block
-  // naming other addresses would send it into the wrong code.
-  if ((board.Register(kRegBlock) & 0xFFFF) != signature ||
-      (board.Register(kRegBlock + 1) & 0xFFFF) != chip->FindRomSymbol("ROM$DBGRETURN") ||
-      (board.Register(kRegBlock + 2) & 0xFFFF) != chip->FindRomSymbol("ST$SENDBYTE")) {
-    return kRoutineFailed;
-  }
+  if (!ParameterBlockFitsChip(board, signature)) return kRoutineFailed;
   const uint32_t address = (board.Register(kRegAddressLow) & 0xFFFF) | ((board.Register(kRegAddressHigh) & 0xFFFF) << 16);
   uint32_t count = board.Register(kRegWordCount) & 0xFFFFFF;
   if (count == 0) count = 0x10000;

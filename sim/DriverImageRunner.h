@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "sim/SimDevices.h"
 
@@ -41,6 +42,14 @@ class DriverImageRunner : public SimRoutineHandler {
 
   std::shared_ptr<SimRoutineHandler> next_;
 };
+
+// The name of the uploaded image (words 16..23), trailing spaces removed.
+std::string UploadedImageName(SimBoard& board);
+// Whether the parameter block from register 64 starts as every block must: `signature`, then
+// the connected chip's "ROM$DBGRETURN" and "ST$SENDBYTE" addresses. The routine returns through
+// the boot ROM and talks through its send routine: a block naming other addresses would send
+// it into the wrong code.
+bool ParameterBlockFitsChip(SimBoard& board, uint16_t signature);
 
 // The runner a board gets by default.
 std::shared_ptr<DriverImageRunner> MakeDriverImageRunner();

@@ -41,17 +41,6 @@ constexpr int kTypeDataFlash = 3;
 
 uint16_t Reg(SimBoard& board, uint32_t reg) { return static_cast<uint16_t>(board.Register(reg) & 0xFFFF); }
 
-std::string ImageName(SimBoard& board) {
-  std::string name;
-  for (uint32_t i = 0; i < 8; ++i) {
-    const uint16_t w = board.ReadMemory(kDriverNameWord + i);
-    name += static_cast<char>(w & 0xFF);
-    name += static_cast<char>(w >> 8);
-  }
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  return name;
-}
-
 // One SPI command on the wires, from select to deselect.
 class Wire {
  public:
@@ -89,7 +78,7 @@ std::optional<uint8_t> DataFlashRoutines::Call(SimBoard& board, uint16_t address
   std::lock_guard lock(board.mutex());
   auto pass = [&]() -> std::optional<uint8_t> { return next_ ? next_->Call(board, address) : std::nullopt; };
   if (board.ReadMemory(0) != kDriverImageMagic || board.ReadMemory(2) != kDriverInterfaceVersion ||
-      ImageName(board) != "PRGDEV DF" || address == 0)
+      UploadedImageName(board) != "PRGDEV DF" || address == 0)
     return pass();
   uint32_t entry = 0;
   for (uint32_t n : {kProgramEntry, kReadEntry, kChecksumEntry})
@@ -100,8 +89,7 @@ std::optional<uint8_t> DataFlashRoutines::Call(SimBoard& board, uint16_t address
 
   const ChipInfo* chip = board.chip();
   auto block = [&](uint32_t word) { return Reg(board, kRegBlock + word); };
-  if (chip == nullptr || block(0) != kSignature || block(1) != chip->FindRomSymbol("ROM$DBGRETURN") ||
-      block(2) != chip->FindRomSymbol("ST$SENDBYTE"))
+  if (chip == nullptr || !ParameterBlockFitsChip(board, kSignature))
     return Refuse("parameter block does not belong to this chip");
   if (block(kBlockSpiBase) != controller_->base()) return Refuse("wrong SPI controller");
   if (block(kBlockFamily9) != (chip->familyCode == FAMILY_9XXX ? 1 : 0)) return Refuse("wrong family flag");

@@ -44,13 +44,6 @@ QspiFlashDevice::QspiFlashDevice(const DeviceDescription& d, const QspiFlashOpti
   }
 }
 
-bool QspiFlashDevice::Busy() const { return stuck_ || std::chrono::steady_clock::now() < busyUntil_; }
-
-void QspiFlashDevice::StartBusy(std::chrono::milliseconds time) {
-  if (options.stuckBusy) stuck_ = true;
-  busyUntil_ = std::chrono::steady_clock::now() + time;
-}
-
 uint32_t QspiFlashDevice::ConfigurationValue() const {
   uint32_t value = 0;
   for (const auto& [opcode, position] : bytePosition_) {

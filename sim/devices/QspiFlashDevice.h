@@ -12,6 +12,7 @@
 
 #include "definitions/DeviceCatalogue.h"
 #include "sim/SimDevices.h"
+#include "sim/devices/BusyTime.h"
 
 namespace tessaro::sim {
 
@@ -38,7 +39,7 @@ class QspiFlashDevice : public SimDeviceModel {
   void ProgramByte(uint32_t address, uint8_t value, bool first);
   void EraseAt(uint8_t opcode, uint32_t address);
   uint8_t ReadByte(uint32_t address) const { return address < memory.size() ? memory[address] : 0xFF; }
-  bool Busy() const;
+  bool Busy() const { return busy_.Busy(); }
   // The configuration value as the description's read script would assemble it.
   uint32_t ConfigurationValue() const;
 
@@ -52,7 +53,7 @@ class QspiFlashDevice : public SimDeviceModel {
 
  private:
   uint32_t EraseUnit() const;
-  void StartBusy(std::chrono::milliseconds time);
+  void StartBusy(std::chrono::milliseconds time) { busy_.Start(time, options.stuckBusy); }
 
   std::vector<uint8_t> id_;
   std::map<uint8_t, uint8_t> registers_;      // configuration registers by read opcode
@@ -60,8 +61,7 @@ class QspiFlashDevice : public SimDeviceModel {
   bool programAllowed_ = false;
   uint8_t statusBits_ = 0;
   uint8_t errorFlags_ = 0;
-  std::chrono::steady_clock::time_point busyUntil_{};
-  bool stuck_ = false;
+  BusyTime busy_;
 };
 
 }  // namespace tessaro::sim

@@ -47,6 +47,13 @@ bool SimDecodeSelectPin(const ChipInfo& chip, PinSetting s, SimSelectPin& pin) {
     pin.bit = pin.directionBit = 15;
     return true;
   }
+  if ((s & 0xF0) == 0x60 && f == FAMILY_74XX) {
+    // "Pn" of the 74xx: bit n & 3 of I/O 1, made an output in I/O 0.
+    pin.dataRegister = 1;
+    pin.directionRegister = 0;
+    pin.bit = pin.directionBit = static_cast<uint8_t>(s & 3);
+    return true;
+  }
   if ((s & 0xFF) == 0x10 && f == FAMILY_8X2X) {
     pin = SimSelectPin{9, 13, 5, 5, false};
     return true;

@@ -28,11 +28,8 @@ void SpiFlashDevice::PowerCycle() {
   powerOfTwo = powerOfTwoConfigured;
   writeEnabled = false;
   command_.clear();
-  busyUntil_ = {};
-  stuck_ = false;
+  busy_.Reset();
 }
-
-bool SpiFlashDevice::Busy() const { return stuck_ || std::chrono::steady_clock::now() < busyUntil_; }
 
 uint32_t SpiFlashDevice::PageBytes() const {
   const uint32_t size = static_cast<uint32_t>(description.pageSize);
@@ -60,11 +57,6 @@ uint16_t SpiFlashDevice::Word(uint32_t i) const {
 uint8_t SpiFlashDevice::StatusByte() const {
   if (IsDataFlash()) return static_cast<uint8_t>((Busy() ? 0 : 0x80) | (powerOfTwoConfigured ? 1 : 0));
   return static_cast<uint8_t>((Busy() ? 1 : 0) | (writeEnabled ? 2 : 0));
-}
-
-void SpiFlashDevice::StartBusy(std::chrono::milliseconds time) {
-  if (options.stuckBusy) stuck_ = true;
-  busyUntil_ = std::chrono::steady_clock::now() + time;
 }
 
 uint32_t SpiFlashDevice::CommandAddress() const {

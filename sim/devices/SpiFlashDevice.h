@@ -12,6 +12,7 @@
 
 #include "definitions/DeviceCatalogue.h"
 #include "sim/SimDevices.h"
+#include "sim/devices/BusyTime.h"
 
 namespace tessaro::sim {
 
@@ -33,9 +34,9 @@ class SpiFlashDevice : public SimDeviceModel, public SimSpiDevice {
 
   // Takes the configured page size into use, as a real part does at power-up.
   void PowerCycle();
-  bool Busy() const;
+  bool Busy() const { return busy_.Busy(); }
   // Holds the device busy (a part that never finishes) until released or power-cycled.
-  void HoldBusy(bool on) { stuck_ = on; }
+  void HoldBusy(bool on) { busy_.Hold(on); }
 
   // Page geometry in effect: bytes per page and the address bits of a byte within it.
   uint32_t PageBytes() const;
@@ -59,7 +60,7 @@ class SpiFlashDevice : public SimDeviceModel, public SimSpiDevice {
 
  private:
   void Finish();
-  void StartBusy(std::chrono::milliseconds time);
+  void StartBusy(std::chrono::milliseconds time) { busy_.Start(time, options.stuckBusy); }
   uint32_t CommandAddress() const;
   bool IsDataFlash() const { return description.type == 3; }
   bool IsEeprom() const { return description.type == 1; }
@@ -67,8 +68,7 @@ class SpiFlashDevice : public SimDeviceModel, public SimSpiDevice {
 
   std::vector<uint8_t> command_;
   uint32_t readPosition_ = 0;
-  std::chrono::steady_clock::time_point busyUntil_{};
-  bool stuck_ = false;
+  BusyTime busy_;
 };
 
 }  // namespace tessaro::sim

@@ -426,33 +426,58 @@ bool FlashDriverDF::CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords
   return false;
 }
 
-bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
-  if (!ready) return false;
+bool FlashDriverDF::PrepareAndShow(FlashDriverIf& session) {
   std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
+  if (Prepare(session, errorText)) return true;
+  if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
+  return false;
+}
+
+bool FlashDriverDF::BeginPageRun(FlashDriverIf& session, const ImageBuffer& img, bool verify, PageRun& run) {
+  if (!ready) return false;
+  const uint32_t configuredPageWords = static_cast<uint32_t>(description.pageSize) / 2;
+  if (!PrepareAndShow(session)) return false;
+  // Verify compares in a buffer of kDfMaxVerifyPageWords words.
+  if (verify && configuredPageWords > kDfMaxVerifyPageWords) return false;
+  run.n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (!CheckPageBoundary(session, run.n)) return false;
+  run.p = static_cast<uint32_t>(session.window.position);
+  run.buffer = image.Word(kDriverEntryBuffer);
+  run.first = img.firstWord;
+  run.end = std::min(img.programLength, img.size);
+  return true;
+}
+
+bool FlashDriverDF::ForEachPage(FlashDriverIf& session, const PageRun& run, const PageStep& step) {
+  uint32_t a = (run.p / run.n) << pageShift;
+  for (int32_t at = run.first; at < run.end;) {
+    const uint32_t w = std::min<uint32_t>(run.n, static_cast<uint32_t>(run.end - at));
+    session.failureAddress = static_cast<int32_t>((a >> pageShift) * run.n);
+    if (!step(a, at, w)) return false;
+    a += 1u << pageShift;
+    at += static_cast<int32_t>(w);
   }
+  return true;
+}
+
+void FlashDriverDF::AddressPage(FlashDriverIf& session, uint32_t a) {
+  session.link->WriteRegister(kRegAddressLow, a & 0xFFFF);
+  session.link->WriteRegister(kRegAddressHigh, a >> 16);
+}
+
+bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
+  PageRun run;
+  if (!BeginPageRun(session, img, false, run)) return false;
   SerialPort& link = *session.link;
-  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
-  if (!CheckPageBoundary(session, n)) return false;
-  const uint32_t p = static_cast<uint32_t>(session.window.position);
-  const uint32_t buffer = image.Word(kDriverEntryBuffer);
-  const int32_t first = img.firstWord;
-  const int32_t end = std::min(img.programLength, img.size);
-  std::vector<uint16_t> page(n);
-  uint32_t a = (p / n) << pageShift;
-  for (int32_t at = first; at < end;) {
-    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
-    session.failureAddress = static_cast<int32_t>((a >> pageShift) * n);
+  std::vector<uint16_t> page(run.n);
+  const bool written = ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
     if (session.CheckCancel()) return false;
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    AddressPage(session, a);
     // The routine programs a whole page: past the image's end it gets the erased value, never
     // whatever happens to lie beyond the image buffer.
     std::fill(page.begin(), page.end(), uint16_t{0xFFFF});
     std::copy_n(img.words.begin() + at, w, page.begin());
-    if (!link.WriteMemoryBlock(static_cast<uint16_t>(buffer), 0, n, page.data(), true) ||
+    if (!link.WriteMemoryBlock(static_cast<uint16_t>(run.buffer), 0, run.n, page.data(), true) ||
         !image.Call(session, kDfProgramPageEntry)) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
       return false;
@@ -460,25 +485,23 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
     session.progress[0].position += static_cast<int32_t>(w);
     session.UpdateProgress(0);
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
-    a += 1u << pageShift;
-    at += static_cast<int32_t>(w);
-  }
+    return true;
+  });
+  if (!written) return false;
 
   // Quick verify: the target checksums each page as it reads it back.
   session.SetStatus(StatusVerifying);
+  const int32_t count = std::max(0, run.end - run.first);
   const uint32_t expected =
-      ChecksumWords(0, std::span<const uint16_t>(img.words.data() + first, static_cast<size_t>(std::max(0, end - first))));
-  session.window.Select(p);
+      ChecksumWords(0, std::span<const uint16_t>(img.words.data() + run.first, static_cast<size_t>(count)));
+  session.window.Select(run.p);
   link.WriteRegister(kRegSumA, 0);
   link.WriteRegister(kRegSumB, 0);
-  session.progress[1] = ProgressChannel{0, 0, std::max(0, end - first)};
+  session.progress[1] = ProgressChannel{0, 0, count};
   session.UpdateProgress(1);
-  a = (p / n) << pageShift;
-  for (int32_t at = first; at < end;) {
-    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
+  const bool summed = ForEachPage(session, run, [&](uint32_t a, int32_t, uint32_t w) {
     link.WriteRegister(kRegDfWordCount, w);
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    AddressPage(session, a);
     if (!image.Call(session, kChecksumEntry)) {
       if (image.lastCall != CallResult::Cancelled) session.SetStatus(StatusQuickVerifyFailed);
       return false;
@@ -487,9 +510,9 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.window.position)));
     session.progress[1].position += static_cast<int32_t>(w);
     session.UpdateProgress(1);
-    a += 1u << pageShift;
-    at += static_cast<int32_t>(w);
-  }
+    return true;
+  });
+  if (!summed) return false;
   const uint32_t sumA = link.ReadRegister(kRegSumA);
   const uint32_t sumB = link.ReadRegister(kRegSumB);
   if (sumA == (expected & 0xFFFF) && sumB == (expected >> 16)) {
@@ -501,30 +524,16 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
 }
 
 bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
-  if (!ready) return false;
-  const uint32_t configuredPageWords = static_cast<uint32_t>(description.pageSize) / 2;
-  std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
-  }
-  if (configuredPageWords > kDfMaxVerifyPageWords) return false;
+  // Page by page through the target's page read: the device's words themselves are compared,
+  // so a difference is named with its address and both values.
+  PageRun run;
+  if (!BeginPageRun(session, img, true, run)) return false;
   SerialPort& link = *session.link;
-  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
-  if (!CheckPageBoundary(session, n)) return false;
-  const uint32_t p = static_cast<uint32_t>(session.window.position);
-  const uint32_t buffer = image.Word(kDriverEntryBuffer);
-  const int32_t first = img.firstWord;
-  const int32_t end = std::min(img.programLength, img.size);
-  std::vector<uint16_t> page(n);
-  uint32_t a = (p / n) << pageShift;
-  for (int32_t at = first; at < end;) {
-    const uint32_t w = std::min<uint32_t>(n, static_cast<uint32_t>(end - at));
-    session.failureAddress = static_cast<int32_t>((a >> pageShift) * n);
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+  std::vector<uint16_t> page(run.n);
+  return ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
+    AddressPage(session, a);
     if (!image.Call(session, kDfReadPageEntry) ||
-        !link.ReadMemoryBlock(static_cast<uint16_t>(buffer), 0, w, page.data())) {
+        !link.ReadMemoryBlock(static_cast<uint16_t>(run.buffer), 0, w, page.data())) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
       return false;
     }
@@ -542,20 +551,13 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
     session.progress[0].position += static_cast<int32_t>(w);
     session.UpdateProgress(0);
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
-    a += 1u << pageShift;
-    at += static_cast<int32_t>(w);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
   data.clear();
-  if (!ready) return false;
-  std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
-  }
+  if (!ready || !PrepareAndShow(session)) return false;
   const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
   if (n == 0 || n > kDfMaxVerifyPageWords) return false;
   SerialPort& link = *session.link;
@@ -566,9 +568,7 @@ bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uin
     // The routine reads a whole page into its buffer; a range may start and end inside one.
     const uint32_t offset = (start + done) % n;
     const uint32_t w = std::min(n - offset, words - done);
-    const uint32_t a = ((start + done) / n) << pageShift;
-    link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-    link.WriteRegister(kRegAddressHigh, a >> 16);
+    AddressPage(session, ((start + done) / n) << pageShift);
     if (!image.Call(session, kDfReadPageEntry) ||
         !link.ReadMemoryBlock(static_cast<uint16_t>(buffer + offset), 0, w, data.data() + done)) {
       if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
@@ -576,6 +576,65 @@ bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uin
       return false;
     }
     done += w;
+  }
+  return true;
+}
+
+uint32_t FlashDriverDF::EraseUnitWords() const {
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  if (description.type != SERIAL_BASIC_DATAFLASH) return n;
+  return std::max(n, kSpiSectorBytes / 2);
+}
+
+bool FlashDriverDF::Erase(FlashDriverIf& session, uint32_t words) {
+  if (!ready || !PrepareAndShow(session)) return false;
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  const uint32_t unit = EraseUnitWords();
+  if (n == 0 || unit % n != 0) return false;
+  SerialPort& link = *session.link;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  const uint32_t size = DeviceSize();
+  if (start >= size) {
+    (void)session.ShowMessage("Start address 0x" + Hex(start) + " lies beyond the end of the device (0x" + Hex(size) +
+                                  " words)",
+                              nullptr, PromptButtons::Ok);
+    return false;
+  }
+  const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{start} + words, size));
+  // Every erase programs the unit's first page with the erased value: one buffer load serves all.
+  const std::vector<uint16_t> erased(n, 0xFFFF);
+  if (!link.WriteMemoryBlock(static_cast<uint16_t>(image.Word(kDriverEntryBuffer)), 0, n, erased.data(), true)) {
+    (void)session.ShowMessage("Error erasing Device", nullptr, PromptButtons::Ok);
+    return false;
+  }
+  const std::vector<uint16_t> blankUnit(unit, 0xFFFF);
+  const uint32_t blankSum = ChecksumWords(0, blankUnit);
+  auto failed = [&](uint32_t unitStart) {
+    if (image.lastCall == CallResult::Cancelled) return false;
+    session.failureAddress = static_cast<int32_t>(unitStart);
+    session.expectedValue = 0xFFFF;
+    session.readValue = -1;
+    session.SetStatus(StatusSectorEraseFailed);
+    return false;
+  };
+  for (uint32_t s = start - start % unit; s < end; s += unit) {
+    session.failureAddress = static_cast<int32_t>(s);
+    if (session.CheckCancel()) return false;
+    AddressPage(session, (s / n) << pageShift);
+    if (!image.Call(session, kDfProgramPageEntry)) return failed(s);
+    // The unit's checksum tells whether it now reads erased (a part whose erase did not take).
+    link.WriteRegister(kRegSumA, 0);
+    link.WriteRegister(kRegSumB, 0);
+    for (uint32_t page = s; page < s + unit; page += n) {
+      link.WriteRegister(kRegDfWordCount, n);
+      AddressPage(session, (page / n) << pageShift);
+      if (!image.Call(session, kChecksumEntry)) return failed(s);
+    }
+    const uint32_t low = link.ReadRegister(kRegSumA), high = link.ReadRegister(kRegSumB);
+    if (low != (blankSum & 0xFFFF) || high != (blankSum >> 16)) return failed(s);
+    session.progress[0].position = static_cast<int32_t>(std::min(s + unit, end) - start);
+    session.UpdateProgress(0);
+    session.ShowPosition("DF:" + Hex(s));
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ inline constexpr uint32_t kDfBlockFirstPin = 16;
 inline constexpr uint32_t kDfBlockPinWords = 4;
 // The comparison buffer of Verify: the longest page it takes.
 inline constexpr uint32_t kDfMaxVerifyPageWords = 1024;
+// The sector a basic SPI flash erases (20h), which the target driver erases before it programs
+// the sector's first page.
+inline constexpr uint32_t kSpiSectorBytes = 4096;
 // How long a DataFlash may take to finish its page-size switch before the run gives up.
 inline constexpr int kDfPageSwitchTimeoutMs = 2000;
 
@@ -83,8 +87,13 @@ class FlashDriverDF : public FlashDriver {
   [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
   [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
   [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
-  // No separate erase (Offers says so): the page program erases as it goes.
+  // Erases the erase units `words` words from the current position overlap (see EraseUnitWords)
+  // through the target driver's page program, and checks each unit by its checksum.
   [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
+  // What one erase takes, in words, after Prepare: a page of a DataFlash (its page program
+  // erases the page first) or of an EEPROM (writes replace bytes); a 4 KiB sector of a basic
+  // SPI flash, which the target driver erases when the sector's first page is programmed.
+  uint32_t EraseUnitWords() const;
 
   // Pin and SPI work of a run (public for the board tests).
   void WritePinBit(FlashDriverIf& session, uint32_t reg, PinCode code);
@@ -94,6 +103,10 @@ class FlashDriverDF : public FlashDriver {
   void SpiSend(FlashDriverIf& session, uint8_t byte);
   uint16_t SpiReceive(FlashDriverIf& session);
   [[nodiscard]] bool Prepare(FlashDriverIf& session, std::string& errorText);
+  // Prepare, showing its error text when there is one.
+  [[nodiscard]] bool PrepareAndShow(FlashDriverIf& session);
+  // Registers 56 and 57: the device page address of the next routine call.
+  void AddressPage(FlashDriverIf& session, uint32_t a);
 
   std::vector<ChipSelectPin> selectList;
   uint16_t spiControl = 0;
@@ -110,6 +123,17 @@ class FlashDriverDF : public FlashDriver {
   uint16_t ReadStatus(FlashDriverIf& session);
   [[nodiscard]] bool CheckStatus9xxx(FlashDriverIf& session);
   [[nodiscard]] bool CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords);
+  // What Program and Verify walk: page words, start position, data buffer, image range.
+  struct PageRun {
+    uint32_t n = 0, p = 0, buffer = 0;
+    int32_t first = 0, end = 0;
+  };
+  [[nodiscard]] bool BeginPageRun(FlashDriverIf& session, const ImageBuffer& img, bool verify, PageRun& run);
+  // One page of a run: device page address, image index, words of the image in the page.
+  using PageStep = std::function<bool(uint32_t a, int32_t at, uint32_t w)>;
+  // Walks the run's pages in order, each with the session's failure address at its first word;
+  // false as soon as a step is.
+  [[nodiscard]] bool ForEachPage(FlashDriverIf& session, const PageRun& run, const PageStep& step);
   bool Is9xxx(FlashDriverIf& session) const;
 };
 

@@ -24,7 +24,7 @@ struct OperationRow {
   bool probe, erase, write, verify, read, blankCheck;
 };
 //                                     P     E      W     V     R      B
-constexpr OperationRow kDataFlashOps{true, false, true, true, true, true};
+constexpr OperationRow kDataFlashOps{true, true, true, true, true, true};
 constexpr OperationRow kQspiOps{true, true, true, true, true, true};
 constexpr OperationRow kParallelOps{true, true, true, true, true, true};
 constexpr OperationRow kNandOps{true, false, true, true, true, true};
@@ -112,15 +112,9 @@ bool FlashDriverDF::Probe(FlashDriverIf& /*session*/, std::string& errorText) {
   if (!ready) errorText += "No Serial Driver selected!";
   return ready;
 }
-bool FlashDriverDF::Erase(FlashDriverIf& /*session*/, uint32_t /*words*/) { return false; }
 bool FlashDriverDF::Write(FlashDriverIf& session, ImageBuffer& image) { return Program(session, image); }
 bool FlashDriverDF::BlankCheck(FlashDriverIf& session, uint32_t words) {
-  if (!ready) return false;
-  std::string errorText;
-  if (!Prepare(session, errorText)) {
-    if (!errorText.empty()) (void)session.ShowMessage(errorText, nullptr, PromptButtons::Ok);
-    return false;
-  }
+  if (!ready || !PrepareAndShow(session)) return false;
   const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
   if (n == 0) return false;
   SerialPort& link = *session.link;
@@ -131,10 +125,8 @@ bool FlashDriverDF::BlankCheck(FlashDriverIf& session, uint32_t words) {
     link.WriteRegister(kRegSumB, 0);
     for (uint32_t done = 0; done < count;) {
       const uint32_t w = std::min(n, count - done);
-      const uint32_t a = ((position + done) / n) << pageShift;
       link.WriteRegister(kRegDfWordCount, w);
-      link.WriteRegister(kRegAddressLow, a & 0xFFFF);
-      link.WriteRegister(kRegAddressHigh, a >> 16);
+      AddressPage(session, ((position + done) / n) << pageShift);
       if (!image.Call(session, kChecksumEntry)) return ChunkSum::Failed;
       done += w;
     }

@@ -337,6 +337,7 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
   const int32_t E = image.programLength;
   const int32_t F = image.firstWord;
   uint32_t P = static_cast<uint32_t>(session.window.position);
+  const uint32_t start = P;
   StartProgress(session, E - F);
 
   auto transfer = [&](FlashDriver& driver) {
@@ -486,6 +487,22 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
     }
   }
 
+  if (!result) {
+    // A driver that stopped with a message box ("Error programming Device", the DataFlash
+    // page-size switch ...) leaves the working status behind; the run must not look as if it
+    // were still going, or finished.
+    const uint32_t code = session.statusCode;
+    const bool working = code == StatusCustom || code == StatusProgramming || code == StatusVerifying ||
+                         code == StatusErasing || code == StatusBlankChecking;
+    if (working) {
+      if (session.failureAddress < 0 || static_cast<uint32_t>(session.failureAddress) < start) {
+        session.failureAddress = static_cast<int32_t>(start);
+      }
+      session.expectedValue = VALUE_INVALID;
+      session.readValue = -1;
+      session.SetStatus(program ? StatusProgramFailed : StatusVerifyFailed);
+    }
+  }
   if (program && result && securityBitRequested) {
     const uint16_t zero = 0;
     if (port.linked() && chip.hasSecurityBit && port.WrFlash(kSecurityBitAddress, 1, &zero)) {

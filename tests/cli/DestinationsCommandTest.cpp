@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -147,12 +148,13 @@ TEST_F(DestinationCommand, EraseReadAndBlankCheckARange) {
     const char* sim;
     const char* target;
     const char* region;
-    bool eraseOffered;  // the DataFlash driver erases only as part of programming
+    size_t erasedBytes;  // what an erase of words 0 to 0xF clears of the 0x800-byte image
   };
   const Case cases[] = {
+      // One 512-byte page of the DataFlash; the parallel part's sector holds the whole image.
       {"DataFlash", "chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2",
-       "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial", "spi", false},
-      {"parallel NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor", true},
+       "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial", "spi", 0x200},
+      {"parallel NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor", 0x800},
   };
   std::string bytes;
   const std::string image = Image(0x400, 11, bytes);
@@ -181,21 +183,49 @@ TEST_F(DestinationCommand, EraseReadAndBlankCheckARange) {
     EXPECT_NE(described.out.find("\"startAddress\": 16,"), std::string::npos) << c.label << described.out;
     EXPECT_NE(described.out.find("\"size\": 32,"), std::string::npos) << c.label << described.out;
 
-    // Erase clears the sectors the range overlaps, and blank check then finds them empty; where
-    // the driver offers no erase, the command is refused before device work and nothing changes.
+    // Erase clears the pages or sectors the range overlaps, blank check then finds them empty,
+    // and what lies beyond them is kept.
     Result erase = Run("erase --json" + target + " --start 0 --size 10");
+    EXPECT_EQ(erase.exitCode, 0) << c.label << erase.out << erase.err;
     const std::string held = tessaro::ReadWholeFile(dump).value_or("");
     ASSERT_GE(held.size(), bytes.size()) << c.label;
-    if (!c.eraseOffered) {
-      EXPECT_EQ(erase.exitCode, 3) << c.label << erase.out;
-      EXPECT_NE(erase.out.find("does not offer this operation"), std::string::npos) << c.label << erase.out;
-      EXPECT_EQ(held.substr(0, bytes.size()), bytes) << c.label;
-      continue;
-    }
-    EXPECT_EQ(erase.exitCode, 0) << c.label << erase.out << erase.err;
-    EXPECT_EQ(Run("blank-check" + target + " --size 400").exitCode, 0) << c.label;
-    EXPECT_EQ(held.substr(0, bytes.size()).find_first_not_of('\xFF'), std::string::npos) << c.label << ": not erased";
+    std::ostringstream size;
+    size << std::hex << c.erasedBytes / 2;
+    EXPECT_EQ(Run("blank-check" + target + " --size " + size.str()).exitCode, 0) << c.label;
+    EXPECT_EQ(held.substr(0, c.erasedBytes).find_first_not_of('\xFF'), std::string::npos) << c.label << ": not erased";
+    EXPECT_EQ(held.substr(c.erasedBytes, bytes.size() - c.erasedBytes), bytes.substr(c.erasedBytes)) << c.label;
   }
+}
+
+// The DataFlash page-size switch answered with --yes: the part is switched, the run fails with
+// the message and a failure status (not a status that still says "Programming..."), and the
+// next start of the board (a power cycle) programs it in 256-byte pages without the question.
+TEST_F(DestinationCommand, DataFlashPageSwitchEndsTheRunAndTakesEffectAfterAPowerCycle) {
+  std::string bytes;
+  const std::string image = Image(300, 12, bytes);
+  const std::string state = folder_ + "/df.state";
+  const std::string dump = folder_ + "/spi.bin";
+  const std::string target = " --port 'sim:chip=LYR9468,spi-flash=AT45DB041E@P7.15,state=" + state +
+                             ",dump-memory=spi:" + dump + "' --config-string LYR9468 --df AT45DB041E --df-enable P7.15=0 "
+                             "--dest serial";
+  Result first = Run("program --json --yes" + target + " " + image);
+  EXPECT_EQ(first.exitCode, 1) << first.out << first.err;
+  const std::string json = first.out;
+  EXPECT_EQ(tessaro::testing::JsonValue(json, "ok"), "false") << json;
+  EXPECT_EQ(tessaro::testing::JsonValue(json, "status"), "8") << json;
+  EXPECT_NE(tessaro::testing::JsonValue(json, "statusText").find("Program FAILED"), std::string::npos) << json;
+  EXPECT_NE(tessaro::testing::JsonValue(json, "error").find("Device programmed to use 256 Bytes per page, please "
+                                                            "power-cycle the Board"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("Press YES to switch device permanently into 256 Bytes per Page"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"answer\": \"yes\""), std::string::npos) << json;
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("").find_first_not_of('\xFF'), std::string::npos) << "nothing written";
+
+  Result second = Run("program --json" + target + " " + image);
+  EXPECT_EQ(second.exitCode, 0) << second.out << second.err;
+  EXPECT_EQ(second.out.find("264 Bytes per Page"), std::string::npos) << second.out;
+  ExpectHoldsExactly(tessaro::ReadWholeFile(dump).value_or(""), bytes, "after the power cycle");
 }
 
 TEST_F(DestinationCommand, RangeCommandUsageErrors) {

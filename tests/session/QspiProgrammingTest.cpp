@@ -9,40 +9,17 @@
 #include "definitions/DeviceCatalogue.h"
 #include "session/ProgrammingJob.h"
 #include "sim/devices/QspiController.h"
+#include "tests/session/ExternalFlashSupport.h"
 #include "tests/session/SimSession.h"
 
 namespace tessaro {
 namespace {
 
+using testing::HasText;
+using testing::RandomWords;
 using testing::SimHost;
 
-const DeviceCatalogue& Catalogue() {
-  static DeviceCatalogue catalogue;
-  static bool loaded = false;
-  if (!loaded) {
-    std::string error;
-    EXPECT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
-    loaded = true;
-  }
-  return catalogue;
-}
-
-const DeviceDescription& Qspi(const char* name) {
-  const DeviceDescription* d = Catalogue().FindQspiDevice(name);
-  EXPECT_NE(d, nullptr) << name;
-  return *d;
-}
-
-std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint16_t> words(count);
-  for (auto& w : words) w = static_cast<uint16_t>(generator());
-  return words;
-}
-
-bool Has(const std::vector<std::string>& boxes, const std::string& text) {
-  return std::any_of(boxes.begin(), boxes.end(), [&](const std::string& b) { return b.find(text) != std::string::npos; });
-}
+const DeviceDescription& Qspi(const char* name) { return testing::QspiDevice(name); }
 
 // 9xxx windows: the QSPI destination's low region maps to 0x80000000 on controller 100, the
 // multi-purpose window sits at 0xC0000000 on controller 104.
@@ -124,7 +101,7 @@ TEST_P(QspiProgram, DevicesHoldExactlyTheImageAndVerifyMovesNoData) {
   }
   const QspiDescription& d = Qspi(c.device).qspi;
   EXPECT_EQ(b.flash.lane0->ConfigurationValue() & d.config.mask, d.config.expected);
-  EXPECT_EQ(Has(b.host.boxes, "Device needs to be configured"), !c.configured && d.config.mask != 0);
+  EXPECT_EQ(HasText(b.host.boxes, "Device needs to be configured"), !c.configured && d.config.mask != 0);
   const std::vector<std::string> violations = b.Violations();
   EXPECT_TRUE(violations.empty()) << violations.front();
 
@@ -163,6 +140,66 @@ INSTANTIATE_TEST_SUITE_P(
                       QspiCase{"AbsoluteWindowAddress", "W25Q64JV", false, false, true, kQspiWindow + 0x12340, 200},
                       QspiCase{"MultiPurpose", "MX25L12835F", false, true, true, kMpWindow + 0x8000, 513}),
     [](const ::testing::TestParamInfo<QspiCase>& info) { return std::string(info.param.name); });
+
+// The host's writes for a single W25Q64JV (configured) on the 9xxx QSPI window and an image of
+// one page and two words: identification and the configuration read, the erase of the one
+// sector the image covers, then per page write enable, page program with the page's words and
+// the status poll. Reads and polls are left aside.
+TEST(QspiWire, CheckEraseAndProgramWritesFollowTheProtocol) {
+  using testing::WireWrite;
+  sim::QspiFlashOptions options;
+  options.configured = true;
+  QspiBoard b("W25Q64JV", "W25Q64JV", false, false, options);
+  const std::vector<uint16_t> words = RandomWords(130, 32);
+  b.Load(words);
+  b.host.board->ClearTrace();
+  uint32_t status = 0;
+  ASSERT_TRUE(b.Program(status)) << b.error;
+  ASSERT_EQ(status, StatusProgramVerified) << b.host.LastStatus();
+
+  const QspiDescription& d = Qspi("W25Q64JV").qspi;
+  constexpr uint32_t B = 100;  // the window above 0x80000000 without ext2First
+  const WireWrite clearDone{"writeIo", B + 2, 0, 0x0400, {}};
+  auto cycle = [](uint32_t command, uint32_t format, uint32_t mode) {
+    return std::vector<WireWrite>{WireWrite::Io(B, command), WireWrite::Io(B + 1, format), WireWrite::Io(B + 2, mode),
+                                  WireWrite::Io(B + 3, 6)};
+  };
+  std::vector<WireWrite> expected;
+  auto add = [&](const std::vector<WireWrite>& writes) { expected.insert(expected.end(), writes.begin(), writes.end()); };
+  // CheckDevice: identification, then the QE_SR2 read script (status registers 05h and 35h).
+  add({clearDone, WireWrite::Io(B + 3, 6)});
+  add(cycle(0x019F, 0, 0xC90));
+  add({clearDone});
+  add(cycle(0x0105, 0, 0x488));
+  add({clearDone});
+  add(cycle(0x0135, 0, 0x488));
+  add({clearDone});
+  // Erase: the first 64 KiB sector, then the status poll.
+  const auto writeEnable = [&](uint64_t target) {
+    add(cycle(0x0605, 0, 0x80));
+    add({WireWrite::Mem(target, 0)});
+  };
+  const std::vector<WireWrite> statusPoll = cycle(0x0205, 0, 0x890);
+  writeEnable(kQspiWindow);
+  add(cycle(d.eraseSectorCmd * 256u + 0x0B, d.addressBytes * 2u, 0x80));
+  add({WireWrite::Mem(kQspiWindow, 0)});
+  add(statusPoll);
+  // Program: 128-word pages; the second page carries the image's last two words only.
+  for (uint32_t page = 0; page < 2; ++page) {
+    const uint64_t target = kQspiWindow + page * 128u;
+    writeEnable(target);
+    add(cycle(d.pageProgramCmd * 256u + 3, d.addressBytes * 2u, 0x490));
+    add({WireWrite::Block(target, std::vector<uint16_t>(words.begin() + page * 128,
+                                                        words.begin() + std::min<size_t>(words.size(), (page + 1) * 128))),
+         clearDone});
+    add(statusPoll);
+  }
+  const std::vector<WireWrite> seen = testing::WireWrites(b.host.board->Trace());
+  testing::ExpectWireWrites(seen, expected, true);
+  // The verify that follows writes no image data to the device.
+  for (size_t i = expected.size(); i < seen.size(); ++i)
+    EXPECT_FALSE(seen[i].op == "writeBlock" && seen[i].where >= kQspiWindow) << seen[i].Text();
+}
 
 TEST(QspiFailures, DeviceCheckRefusesBeforeAnyDeviceWork) {
   struct Case {
@@ -229,7 +266,7 @@ TEST(QspiFailures, ImageRunningOutOfTheLowWindowIsRefused) {
   uint32_t status = 0;
   ASSERT_TRUE(b.Program(status)) << b.error;
   EXPECT_EQ(status, StatusProgramFailed);
-  EXPECT_TRUE(Has(b.host.boxes, "Image runs past the end of the QSPI window at position 0x10000"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Image runs past the end of the QSPI window at position 0x10000"));
   EXPECT_EQ(b.flash.lane0->pagesProgrammed, 0u);
 }
 
@@ -314,23 +351,10 @@ TEST(QspiRange, ReadBlankCheckAndEraseFollowTheDevice) {
   EXPECT_EQ(read, std::vector<uint16_t>(words.begin() + 10, words.begin() + 510));
   uint32_t lastWritten = 999;
   while (words[lastWritten] == 0xFFFF) --lastWritten;
-  // Legend: range start and length, status, first word that is not 0xFFFF.
-  struct BlankCase {
-    uint32_t start, words, status, firstWritten;
-  };
-  const BlankCase cases[] = {
-      {1000, 0x8000, StatusEmpty, 0},  // crosses a checksum chunk
-      {lastWritten, 5, StatusNotBlank, lastWritten},
-  };
-  for (const BlankCase& c : cases) {
-    FlashIf session(b.host);
-    ASSERT_TRUE(b.job.CheckBlankRange(session, c.start, c.words, error)) << error;
-    EXPECT_EQ(session.statusCode, c.status) << c.start << " " << b.host.LastStatus();
-    if (c.status == StatusNotBlank) {
-      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
-      EXPECT_EQ(session.readValue, b.flash.controller->MappedWord(c.firstWritten));
-    }
-  }
+  testing::ExpectBlankChecks(b.job, b.host,
+                             {{1000, 0x8000, StatusEmpty, 0},  // crosses a checksum chunk
+                              {lastWritten, 5, StatusNotBlank, lastWritten}},
+                             [&](uint32_t at) { return b.flash.controller->MappedWord(at); });
   {
     FlashIf session(b.host);
     ASSERT_TRUE(b.job.EraseRange(session, 500, 1, error)) << error;

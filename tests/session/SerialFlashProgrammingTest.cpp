@@ -8,42 +8,24 @@
 
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/PinList.h"
+#include "flash/DriverImage.h"
+#include "flash/FlashDriverDF.h"
 #include "session/ProgrammingJob.h"
 #include "sim/devices/DataFlashRoutines.h"
 #include "sim/devices/SpiController.h"
 #include "sim/devices/SpiFlashDevice.h"
+#include "tests/session/ExternalFlashSupport.h"
 #include "tests/session/SimSession.h"
 
 namespace tessaro {
 namespace {
 
+using testing::HasText;
+using testing::Pins;
+using testing::RandomWords;
 using testing::SimHost;
 
-DataFlashDescription Serial(const char* name) {
-  static DeviceCatalogue catalogue;
-  static bool loaded = false;
-  if (!loaded) {
-    std::string error;
-    EXPECT_TRUE(LoadDriverFolder(catalogue, std::string(TESSARO_SOURCE_DIR) + "/drivers", error)) << error;
-    loaded = true;
-  }
-  DataFlashDescription block;
-  EXPECT_TRUE(catalogue.FindSerialDevice(name, block)) << name;
-  return block;
-}
-
-std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint16_t> words(count);
-  for (auto& w : words) w = static_cast<uint16_t>(generator());
-  return words;
-}
-
-PinList Pins(const char* text) {
-  PinList list;
-  EXPECT_TRUE(ParsePinList(text, list)) << text;
-  return list;
-}
+DataFlashDescription Serial(const char* name) { return testing::SerialDevice(name); }
 
 // A board with one serial flash on its SPI pins and a job whose driver describes it.
 struct SerialBoard {
@@ -76,10 +58,6 @@ struct SerialBoard {
   std::shared_ptr<sim::DataFlashRoutines> routines;
   ProgrammingJob job;
 };
-
-bool Has(const std::vector<std::string>& boxes, const std::string& text) {
-  return std::any_of(boxes.begin(), boxes.end(), [&](const std::string& b) { return b.find(text) != std::string::npos; });
-}
 
 struct ProgramCase {
   const char* name;
@@ -144,6 +122,73 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"BasicSpiFlashOn8x2x", "LYR8326", "AT25SF041", "DFCS", false, 0, 129, 128}),
     [](const ::testing::TestParamInfo<ProgramCase>& info) { return std::string(info.param.name); });
 
+// The host's writes for a DataFlash on P7.15 of a 9xxx chip, already in power-of-two pages, and
+// an image of one page and two words: pin routing, identification and status through the SPI
+// registers, the driver upload and its parameter block, one buffer load and page-program call
+// per page, then the quick verify's checksum calls over the same pieces.
+TEST(SerialWire, ProgramWritesFollowTheProtocol) {
+  using testing::WireWrite;
+  sim::SpiFlashOptions options;
+  options.powerOfTwoPages = true;
+  SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0", options);
+  const std::vector<uint16_t> words = RandomWords(130, 31);
+  b.Load(words);
+  b.host.board->ClearTrace();
+  ASSERT_EQ(b.Program(), StatusProgramVerified) << b.host.LastStatus();
+
+  const DataFlashDescription d = Serial("AT45DB041E");
+  const ChipInfo& chip = *b.host.board->chip();
+  const std::span<const uint16_t> driver = BuiltInDriverImage(kDriverImageDataFlash);
+  ASSERT_GT(driver.size(), 12u);
+  const uint32_t buffer = driver[8], programPage = driver[3], checksum = driver[11];
+  // P7.15 on 9xxx: data bit 15 of I/O 0xE7, direction I/O 0x77, select code 0x8005 (bit 5 of
+  // I/O 11 cleared); selected low, idle high.
+  const WireWrite select = WireWrite::IoBit(0xE7, 15, false), deselect = WireWrite::IoBit(0xE7, 15, true);
+  constexpr uint32_t kControl = 200;  // fast part on 9xxx
+  const WireWrite transmit = WireWrite::Io(28, kControl | 0x8700), receive = WireWrite::Io(28, kControl | 0x9F00);
+  std::vector<WireWrite> expected = {WireWrite::IoBit(11, 5, false), WireWrite::IoBit(0x77, 15, true), deselect,
+                                     select, WireWrite::IoBit(11, 4, true), WireWrite::IoBit(11, 5, false),
+                                     transmit, WireWrite::Io(29, 0x9F00)};
+  for (int i = 0; i < 5; ++i) expected.push_back(receive);
+  for (const WireWrite& w : {deselect, select, transmit, WireWrite::Io(29, 0xD700), receive, deselect})
+    expected.push_back(w);
+  expected.push_back(WireWrite::Block(0, std::vector<uint16_t>(driver.begin(), driver.end())));
+  std::vector<uint16_t> block(kDfBlockWords, 0);
+  block[0] = 0xDD1D;
+  block[1] = static_cast<uint16_t>(chip.FindRomSymbol("ROM$DBGRETURN"));
+  block[2] = static_cast<uint16_t>(chip.FindRomSymbol("ST$SENDBYTE"));
+  block[3] = 28;
+  block[4] = 1;
+  block[8] = static_cast<uint16_t>(d.type);
+  block[9] = static_cast<uint16_t>(d.addressBytes);
+  block[10] = static_cast<uint16_t>((d.sizeBytes / 2) & 0xFFFF);
+  block[11] = static_cast<uint16_t>((d.sizeBytes / 2) >> 16);
+  block[12] = 128;  // 256-byte pages
+  block[13] = kControl;
+  block[15] = 1;
+  block[16] = 0xE7;
+  block[18] = 0x820F;  // bit 15, selected low, idle high
+  for (uint32_t i = 0; i < kDfBlockWords; ++i) expected.push_back(WireWrite::Reg(64 + i, block[i]));
+  // Page addresses: the page number above the 8 bits of a byte within the page. The last page
+  // is filled up with the erased value.
+  std::vector<uint16_t> lastPage(128, 0xFFFF);
+  std::copy(words.begin() + 128, words.end(), lastPage.begin());
+  const std::vector<std::vector<uint16_t>> pages = {{words.begin(), words.begin() + 128}, lastPage};
+  for (uint32_t page = 0; page < 2; ++page) {
+    for (const WireWrite& w : {WireWrite::Reg(56, page << 8), WireWrite::Reg(57, 0), WireWrite::Block(buffer, pages[page]),
+                               WireWrite::Call(programPage)})
+      expected.push_back(w);
+  }
+  expected.push_back(WireWrite::Reg(61, 0));
+  expected.push_back(WireWrite::Reg(62, 0));
+  for (uint32_t page = 0; page < 2; ++page) {
+    for (const WireWrite& w : {WireWrite::Reg(63, page == 0 ? 128 : 2), WireWrite::Reg(56, page << 8),
+                               WireWrite::Reg(57, 0), WireWrite::Call(checksum)})
+      expected.push_back(w);
+  }
+  testing::ExpectWireWrites(testing::WireWrites(b.host.board->Trace()), expected);
+}
+
 TEST(SerialFlashFailures, NoDeviceOnThePinsEndsWithAnErrorAndChangesNothing) {
   SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0");
   // The board's device sits on another pin than the one the job drives.
@@ -152,8 +197,8 @@ TEST(SerialFlashFailures, NoDeviceOnThePinsEndsWithAnErrorAndChangesNothing) {
   ASSERT_TRUE(b.job.dataFlash.SetDevice(Serial("AT45DB041E"), Pins("P7.14:0"), PinList{}, b.host.board->chip(), error));
   b.Load(RandomWords(200, 3));
   EXPECT_NE(b.Program(), StatusProgramVerified);
-  EXPECT_TRUE(Has(b.host.boxes, "Unable to detect DataFlash"));
-  EXPECT_TRUE(Has(b.host.boxes, "Error programming Device"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Unable to detect DataFlash"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Error programming Device"));
   EXPECT_EQ(b.flash.device->pagesProgrammed, 0u);
 }
 
@@ -165,7 +210,7 @@ TEST(SerialFlashFailures, WrongDeviceIsRefusedByTheTargetDriver) {
   ASSERT_TRUE(b.job.dataFlash.SetDevice(Serial("AT45DB041E"), Pins("P7.15:0"), PinList{}, b.host.board->chip(), error));
   b.Load(RandomWords(200, 4));
   EXPECT_NE(b.Program(), StatusProgramVerified);
-  EXPECT_TRUE(Has(b.host.boxes, "Error programming Device"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Error programming Device"));
   EXPECT_EQ(b.routines->lastRefusal, "page size does not match the device");
   EXPECT_EQ(b.flash.device->pagesProgrammed, 0u);
 }
@@ -175,7 +220,7 @@ TEST(SerialFlashFailures, BusyDeviceAtStartIsReported) {
   b.flash.device->HoldBusy(true);
   b.Load(RandomWords(200, 5));
   EXPECT_NE(b.Program(), StatusProgramVerified);
-  EXPECT_TRUE(Has(b.host.boxes, "Device busy!"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Device busy!"));
   EXPECT_EQ(b.flash.device->pagesProgrammed, 0u);
 }
 
@@ -186,7 +231,7 @@ TEST(SerialFlashFailures, DeviceStuckBusyAfterAPageFailsTheRun) {
   SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0", options);
   b.Load(RandomWords(400, 6));
   EXPECT_NE(b.Program(), StatusProgramVerified);
-  EXPECT_TRUE(Has(b.host.boxes, "Error programming Device"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Error programming Device"));
   EXPECT_EQ(b.flash.device->pagesProgrammed, 1u);
 }
 
@@ -226,7 +271,7 @@ TEST(SerialFlashFailures, StartOffAPageIsRefused) {
   b.host.start = 100;
   b.Load(RandomWords(50, 9));
   EXPECT_NE(b.Program(), StatusProgramVerified);
-  EXPECT_TRUE(Has(b.host.boxes, "Device Address not on a Page Boundary (multiple of 128/0x0080 Words)"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Device Address not on a Page Boundary (multiple of 128/0x0080 Words)"));
   EXPECT_EQ(b.flash.device->pagesProgrammed, 0u);
 }
 
@@ -236,7 +281,7 @@ TEST(SerialFlashPageSize, SwitchTo256NeedsAPowerCycleThenProgramsPowerOfTwoPages
   const std::vector<uint16_t> words = RandomWords(300, 10);
   b.Load(words);
   EXPECT_NE(b.Program(), StatusProgramVerified);
-  EXPECT_TRUE(Has(b.host.boxes, "Device programmed to use 256 Bytes per page"));
+  EXPECT_TRUE(HasText(b.host.boxes, "Device programmed to use 256 Bytes per page"));
   EXPECT_TRUE(b.flash.device->powerOfTwoConfigured);
   EXPECT_FALSE(b.flash.device->powerOfTwo);
   EXPECT_EQ(b.flash.device->pagesProgrammed, 0u);
@@ -247,6 +292,29 @@ TEST(SerialFlashPageSize, SwitchTo256NeedsAPowerCycleThenProgramsPowerOfTwoPages
   EXPECT_TRUE(b.host.boxes.empty());
   for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(b.flash.device->Word(static_cast<uint32_t>(i)), words[i]) << i;
   EXPECT_EQ(b.flash.device->pagesProgrammed, 3u);  // 128-word pages now
+}
+
+// A part that never comes back from the page-size switch: the status poll ends at its time-out
+// or at the user's cancel, with the failure message, and the run fails.
+TEST(SerialFlashPageSize, SwitchThatNeverFinishesEndsTheRun) {
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "timed out");
+    sim::SpiFlashOptions options;
+    options.stuckBusy = true;  // the switch's busy time never ends
+    SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0", options);
+    b.host.yesNoAnswer = PromptAnswer::Yes;
+    if (cancel) b.host.cancel = [](int polls) { return polls > 20; };
+    b.Load(RandomWords(300, 14));
+    const auto begin = std::chrono::steady_clock::now();
+    const uint32_t status = b.Program();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin,
+              std::chrono::milliseconds(cancel ? kDfPageSwitchTimeoutMs / 2 : kDfPageSwitchTimeoutMs + 2000));
+    EXPECT_EQ(status, cancel ? StatusAborted : StatusProgramFailed) << b.host.LastStatus();
+    if (!cancel) {
+      EXPECT_TRUE(HasText(b.host.boxes, "FAILED to switch Device into 256 Bytes per page mode"));
+    }
+    EXPECT_EQ(b.flash.device->pagesProgrammed, 0u);
+  }
 }
 
 TEST(SerialFlashSplit, EmbeddedPlusSerialOn8x47PutsTheRestIntoTheDataFlash) {
@@ -265,8 +333,8 @@ TEST(SerialFlashSplit, EmbeddedPlusSerialOn8x47PutsTheRestIntoTheDataFlash) {
 
 
 // Read and blank check of a DataFlash through the job: reads give the device's words also from
-// inside pages, the blank check (target checksums of whole pages, read-back only where a sum
-// differs) names the first written word, and erase is refused (the page program erases).
+// inside pages, and the blank check (target checksums of whole pages, read-back only where a
+// sum differs) names the first written word.
 TEST(SerialFlashRange, ReadAndBlankCheckFollowTheDevice) {
   SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0");
   const std::vector<uint16_t> words = RandomWords(300, 9);
@@ -285,27 +353,58 @@ TEST(SerialFlashRange, ReadAndBlankCheckFollowTheDevice) {
 
   uint32_t lastWritten = 299;
   while (words[lastWritten] == 0xFFFF) --lastWritten;
-  // Legend: range start and length, status, first word that is not 0xFFFF.
-  struct BlankCase {
-    uint32_t start, words, status, firstWritten;
+  testing::ExpectBlankChecks(b.job, b.host,
+                             {{300, 132 * 20, StatusEmpty, 0},  // starts inside a page, crosses a checksum chunk
+                              {0, 300, StatusNotBlank, 0},
+                              {lastWritten, 40, StatusNotBlank, lastWritten}},
+                             [&](uint32_t at) { return device.Word(at); });
+}
+
+// Erase through the job: the units a range overlaps read 0xFFFF afterwards (pages of a DataFlash
+// or EEPROM, 4 KiB sectors of a basic SPI flash) and everything around them is kept.
+TEST(SerialFlashErase, ClearsTheUnitsTheRangeOverlaps) {
+  struct Case {
+    const char* name;
+    const char* device;
+    bool powerOfTwo;
+    uint32_t start, words;   // the range asked for
+    uint32_t first, last;    // the words that end up erased
+  } cases[] = {
+      {"DataFlash 264-byte pages", "AT45DB041E", false, 140, 130, 132, 3 * 132},
+      {"DataFlash power-of-two pages", "AT45DB041E", true, 127, 2, 0, 256},
+      {"basic SPI flash sector", "W25X40CL", false, 2100, 10, 2048, 4096},
+      {"EEPROM page", "25LC256", false, 40, 1, 32, 64},
   };
-  const BlankCase cases[] = {
-      {300, 132 * 20, StatusEmpty, 0},  // starts inside a page, crosses a checksum chunk
-      {0, 300, StatusNotBlank, 0},
-      {lastWritten, 40, StatusNotBlank, lastWritten},
-  };
-  for (const BlankCase& c : cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SpiFlashOptions options;
+    options.powerOfTwoPages = c.powerOfTwo;
+    SerialBoard b("LYR9468", c.device, "P7.15:0", options);
+    sim::SpiFlashDevice& device = *b.flash.device;
+    const uint32_t span = 5000;
+    std::fill_n(device.memory.begin(), 2 * span, uint8_t{0x5A});
     FlashIf session(b.host);
-    ASSERT_TRUE(b.job.CheckBlankRange(session, c.start, c.words, error)) << error;
-    EXPECT_EQ(session.statusCode, c.status) << c.start << " " << b.host.LastStatus();
-    if (c.status == StatusNotBlank) {
-      EXPECT_EQ(static_cast<uint32_t>(session.failureAddress), c.firstWritten);
-      EXPECT_EQ(session.readValue, device.Word(c.firstWritten));
+    std::string error;
+    ASSERT_TRUE(b.job.EraseRange(session, c.start, c.words, error)) << error;
+    EXPECT_EQ(session.statusCode, StatusErased) << b.host.LastStatus();
+    for (uint32_t i = 0; i < span; ++i) {
+      const bool erased = i >= c.first && i < c.last;
+      ASSERT_EQ(device.Word(i), erased ? 0xFFFF : 0x5A5A) << i;
     }
+    EXPECT_TRUE(device.violations().empty()) << device.violations().front();
   }
+}
+
+TEST(SerialFlashErase, AnEraseThatDoesNotTakeIsReportedAtItsSector) {
+  sim::SpiFlashOptions options;
+  options.eraseFails = true;
+  SerialBoard b("LYR9468", "W25X40CL", "P7.15:0", options);
+  std::fill_n(b.flash.device->memory.begin(), 8192, uint8_t{0x00});
   FlashIf session(b.host);
-  EXPECT_FALSE(b.job.EraseRange(session, 0, 10, error));
-  EXPECT_EQ(device.Word(0), words[0]);
+  std::string error;
+  ASSERT_TRUE(b.job.EraseRange(session, 3000, 10, error)) << error;
+  EXPECT_EQ(session.statusCode, StatusSectorEraseFailed) << b.host.LastStatus();
+  EXPECT_EQ(session.failureAddress, 2048);
 }
 
 }  // namespace
