@@ -363,10 +363,14 @@ bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
       const uint64_t s = base + 1024ull * static_cast<uint32_t>(driver.sectorTable.Address(k));
       const uint64_t e = base + 1024ull * static_cast<uint32_t>(driver.sectorTable.Address(k + 1));
       if (!(c < e && s < end)) continue;
-      // On 73xx the chip's own words at the bottom of the device must survive: a sector
-      // holding them is not erased (its other words must already be blank to program).
-      if (Legacy(session) && s < kLegacyReservedWords) continue;
       session.window.Select(static_cast<uint32_t>(s));
+      // On 73xx the chip's own words at the bottom of the device must survive: a sector
+      // holding them is not erased (its other words must already be blank to program), but
+      // it is unlocked, or parts that lock their blocks at power-up refuse every word of it.
+      if (Legacy(session) && s < kLegacyReservedWords) {
+        RunSequence(driver, session, d.unlockSector, 0);
+        continue;
+      }
       bool done = false;
       bool cancelled = false;
       for (uint32_t attempt = 0; attempt < kEraseAttempts && !done && !cancelled; ++attempt) {

@@ -44,7 +44,7 @@ TEST_F(LegacyChipCommand, ProgramsAndVerifiesThroughEveryInterface) {
   std::mt19937 generator(73);
   for (const Case& c : cases) {
     std::string bytes;
-    for (size_t i = 0; i < 2 * 0x180; ++i) bytes += static_cast<char>(generator() & 0xFF);
+    for (size_t i = 0; i < 2 * 0x580; ++i) bytes += static_cast<char>(generator() & 0xFF);
     const std::string image = folder_ + "/image.bin";
     ASSERT_TRUE(WriteWholeFile(image, bytes));
     const std::string dump = folder_ + "/nor.bin";
@@ -57,19 +57,21 @@ TEST_F(LegacyChipCommand, ProgramsAndVerifiesThroughEveryInterface) {
       EXPECT_EQ(JsonValue(identify.out, "transportMode"), c.mode) << c.interface;
     }
 
-    // Into the second block of the flash: the first one holds the chip's own words on a 73xx
-    // and is never erased (so its lock is never lifted either).
+    // From word 0: on a 73xx the first 1024 words are the chip's own and are passed over; the
+    // block holding them is not erased but must be unlocked for the words after them.
     const std::string port =
-        " --port '" + sim + ",dump-memory=nor:" + dump + "' --board '" + board + "' --dest nor --start 4000 ";
+        " --port '" + sim + ",dump-memory=nor:" + dump + "' --board '" + board + "' --dest nor --start 0 ";
     CliResult program = RunCli("program --json --yes" + port + image, folder_ + "/err.txt");
     EXPECT_EQ(program.exitCode, 0) << c.interface << "\n" << program.out << program.err;
     EXPECT_EQ(JsonValue(program.out, "statusText"), "Parallel Flash: Verify Success") << c.interface;
     const std::string held = ReadWholeFile(dump).value_or("");
-    constexpr size_t kAt = 2 * 0x4000;
-    ASSERT_GE(held.size(), kAt + bytes.size()) << c.interface;
-    EXPECT_TRUE(held.compare(kAt, bytes.size(), bytes) == 0) << c.interface << ": the flash does not hold the image";
-    EXPECT_EQ(held.substr(0, kAt).find_first_not_of('\xFF'), std::string::npos) << c.interface << ": written before the image";
-    EXPECT_EQ(held.find_first_not_of('\xFF', kAt + bytes.size()), std::string::npos) << c.interface;
+    constexpr size_t kReserved = 2 * 1024;
+    ASSERT_GE(held.size(), bytes.size()) << c.interface;
+    EXPECT_TRUE(held.compare(kReserved, bytes.size() - kReserved, bytes, kReserved) == 0)
+        << c.interface << ": the flash does not hold the image";
+    EXPECT_EQ(held.substr(0, kReserved).find_first_not_of('\xFF'), std::string::npos)
+        << c.interface << ": the chip's own words were written";
+    EXPECT_EQ(held.find_first_not_of('\xFF', bytes.size()), std::string::npos) << c.interface;
 
     // Verify on a board whose flash holds something else finds the difference.
     CliResult verify = RunCli("verify --json" + port + image, folder_ + "/err.txt");
