@@ -76,7 +76,11 @@ int RunIdentify(std::vector<std::string>& argv) {
   }
   link.CloseLink(true);
   if (!chip) {
-    WriteErr("tessaro-cli identify: no chip answers on " + port.name + "\n");
+    // Probing finds a 73xx only through a USB interface that reports the missing answer; on a
+    // plain serial line it links only when the chip is named.
+    WriteErr("tessaro-cli identify: no chip answers on " + port.name +
+             "\n(a 73xx chip on a plain serial line is not found by probing: name it with --board or"
+             " --config-string in program or verify)\n");
     return kExitFailed;
   }
   return kExitOk;

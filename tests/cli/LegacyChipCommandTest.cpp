@@ -55,6 +55,11 @@ TEST_F(LegacyChipCommand, ProgramsAndVerifiesThroughEveryInterface) {
       CliResult identify = RunCli("identify --json --port '" + sim + "'");
       EXPECT_EQ(identify.exitCode, 0) << c.interface << identify.err;
       EXPECT_EQ(JsonValue(identify.out, "transportMode"), c.mode) << c.interface;
+    } else {
+      // No USB interface to report the silent chip: probing cannot find it, and says how to go on.
+      CliResult identify = RunCli("identify --port '" + sim + "'", folder_ + "/err.txt");
+      EXPECT_EQ(identify.exitCode, 1);
+      EXPECT_NE(identify.err.find("--config-string"), std::string::npos) << identify.err;
     }
 
     // From word 0: on a 73xx the first 1024 words are the chip's own and are passed over; the
