@@ -72,6 +72,9 @@ SimBoard::SimBoard(const SimOptions& options, const ChipInfo* chip)
       securityBit_(options.securityBit),
       flash_(chip->embeddedFlashSize, 0xFFFF) {
   noise_.seed(options.seed);
+  armed_ = {{FaultKind::Reset, options.resetAtCommand, options.resetAtMs, false},
+            {FaultKind::LinkLoss, options.linkLossAtCommand, options.linkLossAtMs, false},
+            {FaultKind::Unplug, options.unplugAtCommand, options.unplugAtMs, false}};
   dropHost_ = options.dropHostBytes;
   corruptHost_ = options.corruptHostBytes;
   duplicateHost_ = options.duplicateHostBytes;
@@ -117,6 +120,80 @@ void SimBoard::SetTargetPowered(bool powered) {
     command_.clear();
   }
   powered_ = powered;
+}
+
+// ---- armed faults ----
+
+void SimBoard::StrikeFaults(SimClock::time_point now) {
+  if (!firstHostByte_) return;
+  for (ArmedFault& fault : armed_) {
+    if (fault.atMs == 0 || fault.timeStruck || now < *firstHostByte_ + std::chrono::milliseconds(fault.atMs)) continue;
+    fault.timeStruck = true;
+    Strike(fault.kind, now, "at " + std::to_string(fault.atMs) + " ms");
+  }
+}
+
+void SimBoard::Strike(FaultKind kind, SimClock::time_point now, const std::string& when) {
+  // Legend: what the fault does; the name it has in the log and the trace.
+  struct Effect {
+    FaultKind kind;
+    const char* name;
+  };
+  static constexpr Effect kEffects[] = {
+      {FaultKind::Reset, "board reset"},
+      {FaultKind::LinkLoss, "link to the target lost"},
+      {FaultKind::Unplug, "USB interface unplugged"},
+  };
+  std::string text;
+  for (const Effect& effect : kEffects)
+    if (effect.kind == kind) text = std::string(effect.name) + " " + when;
+  switch (kind) {
+    case FaultKind::Reset:
+      Reset(now);
+      break;
+    case FaultKind::LinkLoss:
+      LoseLinkLocked(now);
+      if (options_.linkLossMs != 0) {
+        linkBackAt_ = now + std::chrono::milliseconds(options_.linkLossMs);
+        text += ", back after " + std::to_string(options_.linkLossMs) + " ms";
+      }
+      break;
+    case FaultKind::Unplug:
+      unplugged_ = true;
+      break;
+  }
+  if (faultLog_) faultLog_(text);
+  Record({"fault", {}, {}, text, false});
+  outputReady_.notify_all();
+}
+
+void SimBoard::LoseLinkLocked(SimClock::time_point now) {
+  linkLost_ = true;
+  linkBackAt_.reset();
+  // What the target had not yet put on the wire never arrives.
+  std::erase_if(out_, [&](const OutByte& byte) { return byte.due > now; });
+  cts_ = dsr_ = false;
+}
+
+void SimBoard::LoseLink() {
+  std::lock_guard lock(mutex_);
+  LoseLinkLocked(SimClock::now());
+}
+
+void SimBoard::RestoreLink() {
+  std::lock_guard lock(mutex_);
+  linkLost_ = false;
+  linkBackAt_.reset();
+}
+
+bool SimBoard::linkLost() {
+  std::lock_guard lock(mutex_);
+  return linkLost_;
+}
+
+void SimBoard::SetFaultLog(std::function<void(const std::string&)> log) {
+  std::lock_guard lock(mutex_);
+  faultLog_ = std::move(log);
 }
 
 void SimBoard::SetDropReplyByte(uint64_t index) {
