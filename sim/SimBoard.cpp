@@ -124,15 +124,6 @@ void SimBoard::SetTargetPowered(bool powered) {
 
 // ---- armed faults ----
 
-void SimBoard::StrikeFaults(SimClock::time_point now) {
-  if (!firstHostByte_) return;
-  for (ArmedFault& fault : armed_) {
-    if (fault.atMs == 0 || fault.timeStruck || now < *firstHostByte_ + std::chrono::milliseconds(fault.atMs)) continue;
-    fault.timeStruck = true;
-    Strike(fault.kind, now, "at " + std::to_string(fault.atMs) + " ms");
-  }
-}
-
 void SimBoard::Strike(FaultKind kind, SimClock::time_point now, const std::string& when) {
   // Legend: what the fault does; the name it has in the log and the trace.
   struct Effect {
@@ -188,6 +179,7 @@ void SimBoard::RestoreLink() {
 
 bool SimBoard::linkLost() {
   std::lock_guard lock(mutex_);
+  Tick(SimClock::now());
   return linkLost_;
 }
 

@@ -183,7 +183,6 @@ class SimBoard {
 
   // byte paths
   void Tick(SimClock::time_point now);
-  void StrikeFaults(SimClock::time_point now);
   void Strike(FaultKind kind, SimClock::time_point now, const std::string& when);
   void LoseLinkLocked(SimClock::time_point now);
   void HostByte(uint8_t byte, SimClock::time_point now);

@@ -129,16 +129,37 @@ void SimBoard::EmitWord(uint16_t word) {
 }
 
 void SimBoard::Tick(SimClock::time_point now) {
-  StrikeFaults(now);
-  if (linkLost_ && linkBackAt_ && now >= *linkBackAt_) {
-    linkLost_ = false;
-    linkBackAt_.reset();
-  }
-  if (inReset_ && now >= resetUntil_) {
-    inReset_ = false;
-    monitorRunning_ = powered_;
-    replyBase_ = now;
-    Greet();
+  // What fell due since the last look happens in the order it fell due: a greeting due before
+  // the link came back is lost with it, a link lost after a reset ended had the greeting out.
+  for (;;) {
+    std::optional<SimClock::time_point> at;
+    int which = -1;  // 0 the reset ends, 1 the link comes back, 2 + i armed fault i strikes
+    auto consider = [&](SimClock::time_point due, int event) {
+      if (due <= now && (!at || due < *at)) {
+        at = due;
+        which = event;
+      }
+    };
+    if (inReset_) consider(resetUntil_, 0);
+    if (linkLost_ && linkBackAt_) consider(*linkBackAt_, 1);
+    if (firstHostByte_)
+      for (size_t i = 0; i < armed_.size(); ++i)
+        if (armed_[i].atMs != 0 && !armed_[i].timeStruck)
+          consider(*firstHostByte_ + std::chrono::milliseconds(armed_[i].atMs), static_cast<int>(2 + i));
+    if (!at) return;
+    if (which == 0) {
+      inReset_ = false;
+      monitorRunning_ = powered_;
+      replyBase_ = now;
+      Greet();
+    } else if (which == 1) {
+      linkLost_ = false;
+      linkBackAt_.reset();
+    } else {
+      ArmedFault& fault = armed_[static_cast<size_t>(which - 2)];
+      fault.timeStruck = true;
+      Strike(fault.kind, *at, "at " + std::to_string(fault.atMs) + " ms");
+    }
   }
 }
 
@@ -223,8 +244,8 @@ long SimBoard::WaitOutput(uint8_t* buffer, size_t capacity, bool& interrupted) {
       interrupted = false;
       return 0;
     }
-    if (unplugged_) return -1;
     Tick(SimClock::now());
+    if (unplugged_) return -1;
     size_t n = TakeOutputLocked(buffer, capacity);
     if (n > 0) return static_cast<long>(n);
     if (auto next = NextEventLocked())
@@ -270,6 +291,7 @@ void SimBoard::Replug() {
 
 bool SimBoard::unplugged() {
   std::lock_guard lock(mutex_);
+  Tick(SimClock::now());
   return unplugged_;
 }
 
