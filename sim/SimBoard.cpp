@@ -125,38 +125,35 @@ void SimBoard::SetTargetPowered(bool powered) {
 // ---- armed faults ----
 
 void SimBoard::Strike(FaultKind kind, SimClock::time_point now, const std::string& when) {
-  // Legend: what the fault does; the name it has in the log and the trace.
+  // Legend: the fault; its name in the log and the trace; what it does to the board.
   struct Effect {
     FaultKind kind;
     const char* name;
+    void (SimBoard::*strike)(SimClock::time_point);
   };
   static constexpr Effect kEffects[] = {
-      {FaultKind::Reset, "board reset"},
-      {FaultKind::LinkLoss, "link to the target lost"},
-      {FaultKind::Unplug, "USB interface unplugged"},
+      {FaultKind::Reset, "board reset", &SimBoard::Reset},
+      {FaultKind::LinkLoss, "link to the target lost", &SimBoard::LoseLinkByFault},
+      {FaultKind::Unplug, "USB interface unplugged", &SimBoard::UnplugByFault},
   };
-  std::string text;
-  for (const Effect& effect : kEffects)
-    if (effect.kind == kind) text = std::string(effect.name) + " " + when;
-  switch (kind) {
-    case FaultKind::Reset:
-      Reset(now);
-      break;
-    case FaultKind::LinkLoss:
-      LoseLinkLocked(now);
-      if (options_.linkLossMs != 0) {
-        linkBackAt_ = now + std::chrono::milliseconds(options_.linkLossMs);
-        text += ", back after " + std::to_string(options_.linkLossMs) + " ms";
-      }
-      break;
-    case FaultKind::Unplug:
-      unplugged_ = true;
-      break;
+  for (const Effect& effect : kEffects) {
+    if (effect.kind != kind) continue;
+    (this->*effect.strike)(now);
+    std::string text = std::string(effect.name) + " " + when;
+    if (kind == FaultKind::LinkLoss && options_.linkLossMs != 0)
+      text += ", back after " + std::to_string(options_.linkLossMs) + " ms";
+    if (faultLog_) faultLog_(text);
+    Record({"fault", {}, {}, text, false});
   }
-  if (faultLog_) faultLog_(text);
-  Record({"fault", {}, {}, text, false});
   outputReady_.notify_all();
 }
+
+void SimBoard::LoseLinkByFault(SimClock::time_point now) {
+  LoseLinkLocked(now);
+  if (options_.linkLossMs != 0) linkBackAt_ = now + std::chrono::milliseconds(options_.linkLossMs);
+}
+
+void SimBoard::UnplugByFault(SimClock::time_point) { unplugged_ = true; }
 
 void SimBoard::LoseLinkLocked(SimClock::time_point now) {
   linkLost_ = true;

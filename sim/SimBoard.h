@@ -185,6 +185,8 @@ class SimBoard {
   void Tick(SimClock::time_point now);
   void Strike(FaultKind kind, SimClock::time_point now, const std::string& when);
   void LoseLinkLocked(SimClock::time_point now);
+  void LoseLinkByFault(SimClock::time_point now);  // for --link-loss-ms too
+  void UnplugByFault(SimClock::time_point now);
   void HostByte(uint8_t byte, SimClock::time_point now);
   bool InterfaceByte(uint8_t byte, SimClock::time_point now);
   bool handshake() const;
