@@ -72,6 +72,9 @@ SimBoard::SimBoard(const SimOptions& options, const ChipInfo* chip)
       securityBit_(options.securityBit),
       flash_(chip->embeddedFlashSize, 0xFFFF) {
   noise_.seed(options.seed);
+  armed_ = {{FaultKind::Reset, options.resetAtCommand, options.resetAtMs, false},
+            {FaultKind::LinkLoss, options.linkLossAtCommand, options.linkLossAtMs, false},
+            {FaultKind::Unplug, options.unplugAtCommand, options.unplugAtMs, false}};
   dropHost_ = options.dropHostBytes;
   corruptHost_ = options.corruptHostBytes;
   duplicateHost_ = options.duplicateHostBytes;
@@ -117,6 +120,69 @@ void SimBoard::SetTargetPowered(bool powered) {
     command_.clear();
   }
   powered_ = powered;
+}
+
+// ---- armed faults ----
+
+void SimBoard::Strike(FaultKind kind, SimClock::time_point now, const std::string& when) {
+  // Legend: the fault; its name in the log and the trace; what it does to the board.
+  struct Effect {
+    FaultKind kind;
+    const char* name;
+    void (SimBoard::*strike)(SimClock::time_point);
+  };
+  static constexpr Effect kEffects[] = {
+      {FaultKind::Reset, "board reset", &SimBoard::Reset},
+      {FaultKind::LinkLoss, "link to the target lost", &SimBoard::LoseLinkByFault},
+      {FaultKind::Unplug, "USB interface unplugged", &SimBoard::UnplugByFault},
+  };
+  for (const Effect& effect : kEffects) {
+    if (effect.kind != kind) continue;
+    (this->*effect.strike)(now);
+    std::string text = std::string(effect.name) + " " + when;
+    if (kind == FaultKind::LinkLoss && options_.linkLossMs != 0)
+      text += ", back after " + std::to_string(options_.linkLossMs) + " ms";
+    if (faultLog_) faultLog_(text);
+    Record({"fault", {}, {}, text, false});
+  }
+  outputReady_.notify_all();
+}
+
+void SimBoard::LoseLinkByFault(SimClock::time_point now) {
+  LoseLinkLocked(now);
+  if (options_.linkLossMs != 0) linkBackAt_ = now + std::chrono::milliseconds(options_.linkLossMs);
+}
+
+void SimBoard::UnplugByFault(SimClock::time_point) { unplugged_ = true; }
+
+void SimBoard::LoseLinkLocked(SimClock::time_point now) {
+  linkLost_ = true;
+  linkBackAt_.reset();
+  // What the target had not yet put on the wire never arrives.
+  std::erase_if(out_, [&](const OutByte& byte) { return byte.due > now; });
+  cts_ = dsr_ = false;
+}
+
+void SimBoard::LoseLink() {
+  std::lock_guard lock(mutex_);
+  LoseLinkLocked(SimClock::now());
+}
+
+void SimBoard::RestoreLink() {
+  std::lock_guard lock(mutex_);
+  linkLost_ = false;
+  linkBackAt_.reset();
+}
+
+bool SimBoard::linkLost() {
+  std::lock_guard lock(mutex_);
+  Tick(SimClock::now());
+  return linkLost_;
+}
+
+void SimBoard::SetFaultLog(std::function<void(const std::string&)> log) {
+  std::lock_guard lock(mutex_);
+  faultLog_ = std::move(log);
 }
 
 void SimBoard::SetDropReplyByte(uint64_t index) {

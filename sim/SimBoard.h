@@ -76,10 +76,17 @@ class SimBoard {
   bool Cts();
   bool Dsr();
   void PortOpened();
-  // The cable is pulled: reads fail, writes are lost, until Replug.
+  // The USB interface is unplugged: its port vanishes (reads and writes fail, opening it fails)
+  // until Replug. The board itself keeps running.
   void Unplug();
   void Replug();
   bool unplugged();
+  // The cable between the interface (or serial board) and the target falls silent: the port
+  // stays, nothing reaches the target, nothing of it comes back, and the USB interface reports no
+  // target. Until RestoreLink.
+  void LoseLink();
+  void RestoreLink();
+  bool linkLost();
 
   // ---- what a person does ----
   void PressReset();
@@ -103,6 +110,9 @@ class SimBoard {
   void ClearViolations();
   // Called with each violation as it happens (tessaro-sim prints them); runs under the lock.
   void SetViolationLog(std::function<void(const std::string&)> log);
+  // Called when an armed fault of the options strikes ("board reset after command 12"); runs
+  // under the lock. The trace gets a "fault" record too.
+  void SetFaultLog(std::function<void(const std::string&)> log);
 
   // ---- the command trace ----
   std::vector<SimTraceRecord> Trace();
@@ -162,9 +172,21 @@ class SimBoard {
     uint32_t first, count;
     std::shared_ptr<SimIoDevice> device;
   };
+  // A fault the options arm at a command count or at a time from the host's first byte.
+  enum class FaultKind : uint8_t { Reset, LinkLoss, Unplug };
+  struct ArmedFault {
+    FaultKind kind;
+    uint64_t atCommand;  // 0: none
+    uint32_t atMs;       // 0: none
+    bool timeStruck;
+  };
 
   // byte paths
   void Tick(SimClock::time_point now);
+  void Strike(FaultKind kind, SimClock::time_point now, const std::string& when);
+  void LoseLinkLocked(SimClock::time_point now);
+  void LoseLinkByFault(SimClock::time_point now);  // for --link-loss-ms too
+  void UnplugByFault(SimClock::time_point now);
   void HostByte(uint8_t byte, SimClock::time_point now);
   bool InterfaceByte(uint8_t byte, SimClock::time_point now);
   bool handshake() const;
@@ -172,7 +194,8 @@ class SimBoard {
   size_t TakeOutputLocked(uint8_t* buffer, size_t capacity);
   std::optional<SimClock::time_point> NextEventLocked();
   void MonitorByte(uint8_t byte);
-  void Emit(uint8_t byte);
+  // `fromInterface`: the USB interface's own answer, which a lost link to the target does not stop.
+  void Emit(uint8_t byte, bool fromInterface = false);
   void EmitWord(uint16_t word);
   void Reset(SimClock::time_point now);
   void Greet();
@@ -183,7 +206,8 @@ class SimBoard {
   // with their models for Violations()).
   void ForwardModelViolations();
   void Record(SimTraceRecord record);
-  // monitor
+  // monitor: the command table and its handlers live in SimMonitor.cpp
+  struct MonitorCommands;
   size_t CommandLength() const;
   void Execute();
   uint16_t MemRead(uint32_t address);
@@ -234,6 +258,11 @@ class SimBoard {
   bool currentLate_ = false;
   bool silent_ = false;
   bool unplugged_ = false;
+  bool linkLost_ = false;
+  std::optional<SimClock::time_point> linkBackAt_;  // when a lost link comes back by itself
+  std::optional<SimClock::time_point> firstHostByte_;  // the timed faults count from here
+  std::vector<ArmedFault> armed_;
+  std::function<void(const std::string&)> faultLog_;
 
   // debug interface
   int protocol_ = 0;  // 0 none selected, 2 legacy, 3 serial

@@ -1,7 +1,11 @@
 #include "sim/SimOptions.h"
 
-#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstdlib>
+#include <type_traits>
+
+#include <CLI/CLI.hpp>
 
 #include "chips/ChipCatalogue.h"
 #include "definitions/PinList.h"
@@ -11,8 +15,11 @@ namespace tessaro::sim {
 
 namespace {
 
+// ---- values ----
+
 bool ParseNumber(const std::string& text, uint64_t& value) {
-  if (text.empty()) return false;
+  // strtoull would take a sign or leading blanks; a count or an index has neither.
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
   value = std::strtoull(text.c_str(), &end, 0);
   return end && *end == '\0';
@@ -27,318 +34,370 @@ bool ParseHexNumber(const std::string& text, uint64_t& value) {
   return true;
 }
 
-// "NAME@PIN" with exactly one pin item.
-bool ParseSpiItem(const std::string& text, SimSpiItem& item, std::string& error) {
-  const size_t at = text.rfind('@');
-  PinList pins;
-  if (at == std::string::npos || at == 0 || !ParsePinList(text.substr(at + 1), pins) || pins.count != 1) {
-    error = "--spi-flash wants NAME@PIN with one pin (e.g. AT45DB161E@P7.15), not '" + text + "'";
+// A setter stores one occurrence of its option. On a refused value it returns false with the
+// reason, worded to follow the option's name ("--qspi wants ..."); an empty reason means a bad
+// number, which the parser words itself.
+using Setter = bool (*)(const std::string& value, SimOptions& options, std::string& reason);
+
+template <auto Member, uint64_t Max>
+bool SetNumber(const std::string& value, SimOptions& options, std::string&) {
+  uint64_t number = 0;
+  if (!ParseNumber(value, number) || number > Max) return false;
+  using Field = std::remove_reference_t<decltype(options.*Member)>;
+  if constexpr (requires(Field& field) { field.push_back(0); })
+    (options.*Member).push_back(static_cast<typename Field::value_type>(number));
+  else if constexpr (requires(Field& field) { field.emplace(); })
+    options.*Member = static_cast<typename Field::value_type>(number);
+  else
+    options.*Member = static_cast<Field>(number);
+  return true;
+}
+
+template <auto Member, auto Value>
+bool SetFlag(const std::string&, SimOptions& options, std::string&) {
+  options.*Member = Value;
+  return true;
+}
+
+// Any text, an empty one included (it means "the default").
+template <auto Member>
+bool SetText(const std::string& value, SimOptions& options, std::string&) {
+  options.*Member = value;
+  return true;
+}
+
+template <auto Member>
+bool SetName(const std::string& value, SimOptions& options, std::string& reason) {
+  if (value.empty()) {
+    reason = "needs a name";
     return false;
   }
-  item = {text.substr(0, at), text.substr(at + 1)};
+  options.*Member = value;
+  return true;
+}
+
+bool SetInterface(const std::string& value, SimOptions& options, std::string& reason) {
+  if (value != "none" && value != "usb") {
+    reason = "takes none or usb, not '" + value + "'";
+    return false;
+  }
+  options.usbInterface = value == "usb";
+  return true;
+}
+
+bool SetSecured(const std::string& value, SimOptions& options, std::string& reason) {
+  uint64_t session = 0;
+  if (value == "none-left") {
+    options.securedSession = 8;
+  } else if (ParseNumber(value, session) && session >= 2 && session <= 7) {
+    options.securedSession = static_cast<int>(session);
+  } else {
+    reason = "takes a debug session 2..7 or none-left, not '" + value + "'";
+    return false;
+  }
+  return true;
+}
+
+bool AddDumpRequest(const std::string& value, SimOptions& options, std::string& reason) {
+  const size_t colon = value.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= value.size()) {
+    reason = "wants REGION:FILE, not '" + value + "'";
+    return false;
+  }
+  options.dumpRequests.push_back(value);
+  return true;
+}
+
+// "N" or "N:MASK": the bits of MASK (default all) flipped in the Nth host-to-target byte.
+bool AddCorruptHostByte(const std::string& value, SimOptions& options, std::string& reason) {
+  uint64_t index = 0, mask = 0xFF;
+  const size_t colon = value.find(':');
+  if (!ParseNumber(value.substr(0, colon), index) || index == 0 ||
+      (colon != std::string::npos && (!ParseNumber(value.substr(colon + 1), mask) || mask == 0 || mask > 0xFF))) {
+    reason = "wants N or N:MASK (MASK 1..0xFF), not '" + value + "'";
+    return false;
+  }
+  options.corruptHostBytes.emplace_back(index, static_cast<uint8_t>(mask));
+  return true;
+}
+
+bool SetEfuses(const std::string& value, SimOptions& options, std::string& reason) {
+  EfuseArray::Words words{};
+  if (!ParseEfuseWords(value, words, reason)) {
+    reason = ": " + reason;
+    return false;
+  }
+  options.efusePreset.assign(words.begin(), words.end());
+  return true;
+}
+
+// "NAME@PIN" with exactly one pin item.
+bool AddSpiFlash(const std::string& value, SimOptions& options, std::string& reason) {
+  const size_t at = value.rfind('@');
+  PinList pins;
+  if (at == std::string::npos || at == 0 || !ParsePinList(value.substr(at + 1), pins) || pins.count != 1) {
+    reason = "wants NAME@PIN with one pin (e.g. AT45DB161E@P7.15), not '" + value + "'";
+    return false;
+  }
+  options.spiFlash.push_back({value.substr(0, at), value.substr(at + 1)});
   return true;
 }
 
 // "NAME@B" or "NAME+NAME@B", B one of the controller bases.
-bool ParseQspiItem(const std::string& text, SimQspiItem& item, std::string& error) {
-  const size_t at = text.rfind('@');
+bool AddQspi(const std::string& value, SimOptions& options, std::string& reason) {
+  const size_t at = value.rfind('@');
   uint64_t base = 0;
-  if (at == std::string::npos || at == 0 || !ParseNumber(text.substr(at + 1), base) ||
+  if (at == std::string::npos || at == 0 || !ParseNumber(value.substr(at + 1), base) ||
       (base != 96 && base != 100 && base != 104)) {
-    error = "--qspi wants NAME@B or NAME+NAME@B with B 96, 100 or 104, not '" + text + "'";
+    reason = "wants NAME@B or NAME+NAME@B with B 96, 100 or 104, not '" + value + "'";
     return false;
   }
-  const std::string names = text.substr(0, at);
+  const std::string names = value.substr(0, at);
   const size_t plus = names.find('+');
+  SimQspiItem item;
   item.base = static_cast<uint32_t>(base);
   item.lane0 = names.substr(0, plus);
   item.lane1 = plus == std::string::npos ? "" : names.substr(plus + 1);
   if (item.lane0.empty() || (plus != std::string::npos && item.lane1.empty())) {
-    error = "--qspi names an empty device in '" + text + "'";
+    reason = "names an empty device in '" + value + "'";
     return false;
   }
+  options.qspi.push_back(item);
   return true;
 }
 
 // "NAME[:PART]@ADDR", ADDR a hexadecimal target word address.
-bool ParseNorItem(const std::string& text, SimNorItem& item, std::string& error) {
-  const size_t at = text.rfind('@');
+bool SetNor(const std::string& value, SimOptions& options, std::string& reason) {
+  const size_t at = value.rfind('@');
   uint64_t address = 0;
-  if (at == std::string::npos || at == 0 || !ParseHexNumber(text.substr(at + 1), address)) {
-    error = "--nor wants NAME[:PART]@ADDR with ADDR in hex, not '" + text + "'";
+  if (at == std::string::npos || at == 0 || !ParseHexNumber(value.substr(at + 1), address)) {
+    reason = "wants NAME[:PART]@ADDR with ADDR in hex, not '" + value + "'";
     return false;
   }
-  const std::string names = text.substr(0, at);
+  const std::string names = value.substr(0, at);
   const size_t colon = names.find(':');
+  SimNorItem item;
   item.name = names.substr(0, colon);
   item.part = colon == std::string::npos ? "" : names.substr(colon + 1);
   item.address = static_cast<uint32_t>(address);
   if (item.name.empty() || (colon != std::string::npos && item.part.empty())) {
-    error = "--nor names an empty device or part in '" + text + "'";
+    reason = "names an empty device or part in '" + value + "'";
     return false;
   }
+  options.nor = item;
   return true;
 }
+
+// --nand alone is an 8-bit NAND; "--nand=16bit" a 16-bit one.
+bool SetNand(const std::string& value, SimOptions& options, std::string& reason) {
+  if (!value.empty() && value != "16bit" && value != "8bit") {
+    reason = "takes no value or 16bit, not '" + value + "'";
+    return false;
+  }
+  options.nand = value == "16bit";
+  return true;
+}
+
+bool SetDataflashPages(const std::string& value, SimOptions& options, std::string& reason) {
+  if (value != "264" && value != "pow2") {
+    reason = "takes 264 or pow2, not '" + value + "'";
+    return false;
+  }
+  options.dataflashPow2 = value == "pow2";
+  return true;
+}
+
+// ---- the table ----
+
+// How an option is written: a flag has no value; a value option takes one (given again, the
+// last one counts); a repeatable one adds one item per occurrence; an optional value is only
+// ever written "--name=value".
+enum class Form : uint8_t { Flag, Value, Repeatable, OptionalValue };
+
+constexpr uint64_t kAny = UINT64_MAX;
+constexpr uint64_t kDayMs = 86400000;
+
+// Legend: group in --help; name without "--"; placeholder of the value in --help; how it is
+// written; its --help line; the setter that stores it.
+struct OptionRow {
+  const char* group;
+  const char* name;
+  const char* value;
+  Form form;
+  const char* help;
+  Setter set;
+};
+
+using O = SimOptions;
+constexpr const char* kChip = "Chip and interface";
+constexpr const char* kWire = "Wire";
+constexpr const char* kFaults = "Faults (N counts from 1; times in ms from the host's first byte)";
+constexpr const char* kFiles = "Files";
+constexpr const char* kDevices = "External devices";
+
+constexpr OptionRow kOptionRows[] = {
+    {kChip, "chip", "NAME", Form::Value, "catalogue chip (default LYR9468)", SetName<&O::chip>},
+    {kChip, "interface", "none|usb", Form::Value, "debug interface in front of the chip (default none)", SetInterface},
+    {kChip, "usb-kind", "K", Form::Value, "USB interface kind (default 2)", SetNumber<&O::usbKind, 255>},
+    {kChip, "usb-revision", "R", Form::Value, "USB interface revision (default 6)", SetNumber<&O::usbRevision, 255>},
+    {kChip, "usb-flags", "F", Form::Value, "USB interface flags byte (default from chip and power)",
+     SetNumber<&O::usbFlags, 255>},
+    {kChip, "no-power", "", Form::Flag, "the target board is not powered", SetFlag<&O::targetPowered, false>},
+    {kChip, "secured", "SESSION|none-left", Form::Value, "9xxx: secured, offering debug session 2..7", SetSecured},
+    {kChip, "security-bit", "", Form::Flag, "8x47: the security bit is set", SetFlag<&O::securityBit, true>},
+    {kChip, "strapping", "S", Form::Value, "9xxx: bits 12-14 of I/O register 21 (0..7)", SetNumber<&O::strapping, 7>},
+    {kChip, "package-code", "P", Form::Value, "9xxx: low 4 bits of I/O register 250",
+     SetNumber<&O::packageCode, 15>},
+    {kChip, "revision", "N", Form::Value, "chip revision in I/O register 251", SetNumber<&O::revision, 127>},
+    {kChip, "efuses", "HEX", Form::Value, "9xxx: eFuse words at power-up, 4 hex digits each, word 0 first", SetEfuses},
+    {kChip, "reset-ms", "N", Form::Value, "reset to boot ROM greeting (default 300)", SetNumber<&O::resetMs, 60000>},
+    {kChip, "no-baud-switch", "", Form::Flag, "the target refuses the higher baud rate",
+     SetFlag<&O::refuseBaudSwitch, true>},
+
+    {kWire, "baud-pace", "", Form::Flag, "pace bytes at the current line speed", SetFlag<&O::baudPace, true>},
+    {kWire, "latency-us", "N", Form::Value, "turnaround delay before each reply", SetNumber<&O::latencyUs, 10000000>},
+
+    {kFaults, "drop-byte", "N", Form::Value, "drop the Nth target-to-host byte", SetNumber<&O::dropReplyByte, kAny>},
+    {kFaults, "corrupt-byte", "N", Form::Value, "corrupt the Nth target-to-host byte",
+     SetNumber<&O::corruptReplyByte, kAny>},
+    {kFaults, "late-command", "N", Form::Value, "answer the Nth command late", SetNumber<&O::lateCommand, kAny>},
+    {kFaults, "late-ms", "N", Form::Value, "how late (default 1500)", SetNumber<&O::lateMs, 600000>},
+    {kFaults, "stop-after", "N", Form::Value, "stop answering after N commands, until the next reset",
+     SetNumber<&O::stopAfterCommands, kAny>},
+    {kFaults, "drop-host-byte", "N", Form::Repeatable, "lose the Nth host-to-target byte",
+     SetNumber<&O::dropHostBytes, kAny>},
+    {kFaults, "corrupt-host-byte", "N[:MASK]", Form::Repeatable,
+     "flip MASK's bits (default 0xFF) in the Nth host-to-target byte", AddCorruptHostByte},
+    {kFaults, "duplicate-host-byte", "N", Form::Repeatable, "the Nth host-to-target byte arrives twice",
+     SetNumber<&O::duplicateHostBytes, kAny>},
+    {kFaults, "noise-ppm", "N", Form::Value, "flip a random bit in N of a million bytes, both ways",
+     SetNumber<&O::noisePpm, 1000000>},
+    {kFaults, "seed", "S", Form::Value, "seed of the noise (default 1), printed in the log", SetNumber<&O::seed, kAny>},
+    {kFaults, "reset-at-command", "N", Form::Value, "the board resets itself after the Nth command (a brown-out)",
+     SetNumber<&O::resetAtCommand, kAny>},
+    {kFaults, "reset-at-ms", "T", Form::Value, "the board resets itself at time T", SetNumber<&O::resetAtMs, kDayMs>},
+    {kFaults, "link-loss-at-command", "N", Form::Value,
+     "after the Nth command the target falls silent: the port stays, nothing answers, the USB interface "
+     "reports no target",
+     SetNumber<&O::linkLossAtCommand, kAny>},
+    {kFaults, "link-loss-at-ms", "T", Form::Value, "the same link loss at time T", SetNumber<&O::linkLossAtMs, kDayMs>},
+    {kFaults, "link-loss-ms", "D", Form::Value, "a link loss ends after D ms (default: it lasts)",
+     SetNumber<&O::linkLossMs, kDayMs>},
+    {kFaults, "unplug-at-command", "N", Form::Value,
+     "after the Nth command the USB interface is unplugged: its port vanishes (reads and writes fail, "
+     "opening it fails)",
+     SetNumber<&O::unplugAtCommand, kAny>},
+    {kFaults, "unplug-at-ms", "T", Form::Value, "the same unplug at time T", SetNumber<&O::unplugAtMs, kDayMs>},
+
+    {kFiles, "stats", "FILE", Form::Value, "write wire counters and violations as JSON at exit", SetText<&O::statsFile>},
+    {kFiles, "trace", "FILE", Form::Value, "write each decoded command as a JSON line to FILE", SetName<&O::traceFile>},
+    {kFiles, "state", "FILE", Form::Value,
+     "load the board's memories from FILE when it exists, save them there when the board ends",
+     SetName<&O::stateFile>},
+    {kFiles, "dump-memory", "REGION:FILE", Form::Repeatable,
+     "write a region's words (16-bit little-endian) to FILE when the board ends; REGION: flash, fuses, "
+     "security, efuses, spi, qspi, mpqspi, nor, nand, memory@START+COUNT (hex words)",
+     AddDumpRequest},
+
+    {kDevices, "board", "NAME|FILE", Form::Value, "carry what a board definition names (chip and devices)",
+     SetName<&O::boardName>},
+    {kDevices, "config", "DIR", Form::Value, "folder of the board definitions (default: config)",
+     SetText<&O::configDir>},
+    {kDevices, "drivers", "DIR", Form::Value, "folder of the device descriptions (default: drivers)",
+     SetText<&O::driversDir>},
+    {kDevices, "spi-flash", "NAME@PIN", Form::Repeatable, "a serial flash behind one select pin", AddSpiFlash},
+    {kDevices, "qspi", "NAME[+NAME]@B", Form::Repeatable,
+     "a QSPI device, or a dual pair low lane first, on controller B = 96, 100 or 104", AddQspi},
+    {kDevices, "nor", "NAME[:PART]@ADDR", Form::Value, "a parallel NOR at hex target word address ADDR", SetNor},
+    {kDevices, "nand", "[=16bit]", Form::OptionalValue, "an ONFI NAND behind the NAND controller", SetNand},
+    {kDevices, "dataflash-pages", "264|pow2", Form::Value, "DataFlash page mode at power-up (default 264)",
+     SetDataflashPages},
+    {kDevices, "qspi-configured", "", Form::Flag, "QSPI configuration bits already set (default: factory)",
+     SetFlag<&O::qspiConfigured, true>},
+    {kDevices, "busy-ms", "N", Form::Value, "program and erase time of serial and QSPI devices",
+     SetNumber<&O::busyMs, 60000>},
+    {kDevices, "fail-erase-sector", "N", Form::Repeatable, "NOR sector N will not erase",
+     SetNumber<&O::failEraseSectors, UINT32_MAX>},
+    {kDevices, "fail-program-word", "A", Form::Repeatable, "NOR word offset A will not program",
+     SetNumber<&O::failProgramWords, UINT32_MAX>},
+    {kDevices, "stuck-busy", "", Form::Flag, "the external devices never finish a program or erase",
+     SetFlag<&O::stuckBusy, true>},
+};
+constexpr size_t kOptionCount = std::size(kOptionRows);
+
+// The CLI11 app of the table, with one list of texts per row to catch its occurrences.
+struct OptionApp {
+  CLI::App app{"A simulated LYR board served on a pseudo-terminal; its first line of output is \"pty: PATH\".\n"
+               "Options are also written --name=value; in a sim: port, name=value items between commas.",
+               "tessaro-sim"};
+  std::array<std::vector<std::string>, kOptionCount> values;
+  std::array<CLI::Option*, kOptionCount> options{};
+
+  OptionApp() {
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.allow_extras(true);  // reported by ParseSimOptions in its own words
+    app.get_formatter()->column_width(34);
+    for (size_t i = 0; i < kOptionCount; ++i) {
+      const OptionRow& row = kOptionRows[i];
+      const std::string name = std::string("--") + row.name;
+      const std::string help = std::string(row.help) + (row.form == Form::Repeatable ? " (repeatable)" : "");
+      CLI::Option* option = nullptr;
+      if (row.form == Form::Flag) {
+        option = app.add_flag(name, help)->disable_flag_override();
+      } else {
+        option = app.add_option(name, values[i], help)->type_name(row.value)->allow_extra_args(false);
+        if (row.form == Form::OptionalValue) option->expected(0, 1);
+        else option->expected(1);
+        option->multi_option_policy(row.form == Form::Repeatable ? CLI::MultiOptionPolicy::TakeAll
+                                                                 : CLI::MultiOptionPolicy::TakeLast);
+      }
+      option->group(row.group);
+      options[i] = option;
+    }
+  }
+};
 
 }  // namespace
 
 std::string SimOptionsHelp() {
-  return "  --chip NAME             catalogue chip (default LYR9468)\n"
-         "  --interface none|usb    debug interface in front of the chip (default none)\n"
-         "  --usb-kind K            USB interface kind (default 2)\n"
-         "  --usb-revision R        USB interface revision (default 6)\n"
-         "  --usb-flags F           USB interface flags byte (default from chip and power)\n"
-         "  --no-power              the target board is not powered\n"
-         "  --secured SESSION|none-left   9xxx: secured, offering debug session 2..7\n"
-         "  --security-bit          8x47: the security bit is set\n"
-         "  --strapping S           9xxx: bits 12-14 of I/O register 21 (0..7)\n"
-         "  --package-code P        9xxx: low 4 bits of I/O register 250\n"
-         "  --revision N            chip revision in I/O register 251\n"
-         "  --baud-pace             pace bytes at the current line speed\n"
-         "  --latency-us N          turnaround delay before each reply\n"
-         "  --reset-ms N            reset to boot ROM greeting (default 300)\n"
-         "  --stats FILE            write wire counters as JSON at exit\n"
-         "  --drop-byte N           drop the Nth target-to-host byte\n"
-         "  --corrupt-byte N        corrupt the Nth target-to-host byte\n"
-         "  --late-command N        answer the Nth command late\n"
-         "  --late-ms N             how late (default 1500)\n"
-         "  --stop-after N          stop answering after N commands, until the next reset\n"
-         "  --drop-host-byte N      lose the Nth host-to-target byte (repeatable)\n"
-         "  --corrupt-host-byte N[:MASK]  flip MASK's bits (default 0xFF) in the Nth\n"
-         "                          host-to-target byte (repeatable)\n"
-         "  --duplicate-host-byte N the Nth host-to-target byte arrives twice (repeatable)\n"
-         "  --noise-ppm N           flip a random bit in N of a million bytes, both ways\n"
-         "  --seed S                seed of the noise (default 1), printed in the log\n"
-         "  --reset-at-command N    the board resets itself after the Nth command\n"
-         "  --unplug-at-command N   the cable is pulled after the Nth command\n"
-         "  --trace FILE            write each decoded command as a JSON line to FILE\n"
-         "  --no-baud-switch        the target refuses the higher baud rate\n"
-         "  --state FILE            load the board's memories from FILE when it exists, save\n"
-         "                          them there when the board ends\n"
-         "  --dump-memory REGION:FILE  write a region's words (16-bit little-endian) to FILE\n"
-         "                          when the board ends (repeatable; flash, fuses, security,\n"
-         "                          efuses, spi, qspi, mpqspi, nor, nand,\n"
-         "                          memory@START+COUNT in hex words)\n"
-         "  --efuses HEX            9xxx: eFuse words at power-up, 4 hex digits each, word 0 first\n"
-         "  --board NAME|FILE       carry what a board definition names (chip and devices)\n"
-         "  --config DIR            folder of the board definitions (default: config)\n"
-         "  --drivers DIR           folder of the device descriptions (default: drivers)\n"
-         "  --spi-flash NAME@PIN    a serial flash behind one select pin (repeatable)\n"
-         "  --qspi NAME[+NAME]@B    a QSPI device, or a dual pair low lane first, on controller\n"
-         "                          B = 96, 100 or 104 (repeatable)\n"
-         "  --nor NAME[:PART]@ADDR  a parallel NOR at hex target word address ADDR\n"
-         "  --nand[=16bit]          an ONFI NAND behind the NAND controller\n"
-         "  --dataflash-pages 264|pow2  DataFlash page mode at power-up (default 264)\n"
-         "  --qspi-configured       QSPI configuration bits already set (default: factory)\n"
-         "  --busy-ms N             program and erase time of serial and QSPI devices\n"
-         "  --fail-erase-sector N   NOR sector N will not erase (repeatable)\n"
-         "  --fail-program-word A   NOR word offset A will not program (repeatable)\n"
-         "  --stuck-busy            the external devices never finish a program or erase\n";
+  OptionApp parser;
+  return parser.app.help();
 }
 
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error) {
-  static const char* const kFlags[] = {"no-power", "security-bit", "baud-pace", "no-baud-switch", "qspi-configured",
-                                       "stuck-busy"};
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-      error = "unexpected argument '" + arg + "'";
-      return false;
-    }
-    std::string name = arg.substr(2);
-    std::optional<std::string> value;
-    if (size_t eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    bool isFlag = std::find_if(std::begin(kFlags), std::end(kFlags), [&](const char* f) { return name == f; }) != std::end(kFlags);
-    if (isFlag) {
-      if (value) {
-        error = "--" + name + " takes no value";
+  OptionApp parser;
+  // A sim: port has no help to print: --help there is an unknown option like any other.
+  parser.app.set_help_flag();
+  for (const std::string& arg : args)
+    for (const OptionRow& row : kOptionRows)
+      if (row.form == Form::Flag && arg.rfind(std::string("--") + row.name + "=", 0) == 0) {
+        error = std::string("--") + row.name + " takes no value";
         return false;
       }
-      if (name == "no-power") options.targetPowered = false;
-      if (name == "security-bit") options.securityBit = true;
-      if (name == "baud-pace") options.baudPace = true;
-      if (name == "no-baud-switch") options.refuseBaudSwitch = true;
-      if (name == "qspi-configured") options.qspiConfigured = true;
-      if (name == "stuck-busy") options.stuckBusy = true;
-      continue;
-    }
-    // --nand alone is an 8-bit NAND; only "--nand=16bit" gives it a value.
-    if (name == "nand") {
-      if (value && *value != "16bit" && *value != "8bit") {
-        error = "--nand takes no value or 16bit, not '" + *value + "'";
-        return false;
-      }
-      options.nand = value && *value == "16bit";
-      continue;
-    }
-    if (!value) {
-      if (i + 1 >= args.size()) {
-        error = "--" + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    }
-    uint64_t number = 0;
-    auto needNumber = [&](uint64_t max) {
-      if (!ParseNumber(*value, number) || number > max) {
-        error = "invalid value '" + *value + "' for --" + name;
-        return false;
-      }
-      return true;
-    };
-    if (name == "chip") {
-      options.chip = *value;
-    } else if (name == "interface") {
-      if (*value == "none") options.usbInterface = false;
-      else if (*value == "usb") options.usbInterface = true;
-      else {
-        error = "--interface takes none or usb";
-        return false;
-      }
-    } else if (name == "usb-kind") {
-      if (!needNumber(255)) return false;
-      options.usbKind = static_cast<uint8_t>(number);
-    } else if (name == "usb-revision") {
-      if (!needNumber(255)) return false;
-      options.usbRevision = static_cast<uint8_t>(number);
-    } else if (name == "usb-flags") {
-      if (!needNumber(255)) return false;
-      options.usbFlags = static_cast<uint8_t>(number);
-    } else if (name == "secured") {
-      if (*value == "none-left") options.securedSession = 8;
-      else if (!needNumber(7) || number < 2) {
-        error = "--secured takes a debug session 2..7 or none-left";
-        return false;
-      } else options.securedSession = static_cast<int>(number);
-    } else if (name == "strapping") {
-      if (!needNumber(7)) return false;
-      options.strapping = static_cast<uint32_t>(number);
-    } else if (name == "package-code") {
-      if (!needNumber(15)) return false;
-      options.packageCode = static_cast<uint32_t>(number);
-    } else if (name == "revision") {
-      if (!needNumber(127)) return false;
-      options.revision = static_cast<int>(number);
-    } else if (name == "latency-us") {
-      if (!needNumber(10000000)) return false;
-      options.latencyUs = static_cast<uint32_t>(number);
-    } else if (name == "reset-ms") {
-      if (!needNumber(60000)) return false;
-      options.resetMs = static_cast<uint32_t>(number);
-    } else if (name == "stats") {
-      options.statsFile = *value;
-    } else if (name == "state") {
-      if (value->empty()) {
-        error = "--state needs a file name";
-        return false;
-      }
-      options.stateFile = *value;
-    } else if (name == "dump-memory") {
-      const size_t colon = value->find(':');
-      if (colon == std::string::npos || colon == 0 || colon + 1 >= value->size()) {
-        error = "--dump-memory wants REGION:FILE, not '" + *value + "'";
-        return false;
-      }
-      options.dumpRequests.push_back(*value);
-    } else if (name == "drop-byte") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.dropReplyByte = number;
-    } else if (name == "corrupt-byte") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.corruptReplyByte = number;
-    } else if (name == "late-command") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.lateCommand = number;
-    } else if (name == "late-ms") {
-      if (!needNumber(600000)) return false;
-      options.lateMs = static_cast<uint32_t>(number);
-    } else if (name == "drop-host-byte") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.dropHostBytes.push_back(number);
-    } else if (name == "duplicate-host-byte") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.duplicateHostBytes.push_back(number);
-    } else if (name == "corrupt-host-byte") {
-      uint64_t index = 0, mask = 0xFF;
-      const size_t colon = value->find(':');
-      if (!ParseNumber(value->substr(0, colon), index) || index == 0 ||
-          (colon != std::string::npos && (!ParseNumber(value->substr(colon + 1), mask) || mask == 0 || mask > 0xFF))) {
-        error = "--corrupt-host-byte wants N or N:MASK (MASK 1..0xFF), not '" + *value + "'";
-        return false;
-      }
-      options.corruptHostBytes.emplace_back(index, static_cast<uint8_t>(mask));
-    } else if (name == "noise-ppm") {
-      if (!needNumber(1000000)) return false;
-      options.noisePpm = static_cast<uint32_t>(number);
-    } else if (name == "seed") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.seed = number;
-    } else if (name == "reset-at-command") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.resetAtCommand = number;
-    } else if (name == "unplug-at-command") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.unplugAtCommand = number;
-    } else if (name == "trace") {
-      if (value->empty()) {
-        error = "--trace needs a file name";
-        return false;
-      }
-      options.traceFile = *value;
-    } else if (name == "efuses") {
-      EfuseArray::Words words{};
-      std::string efuseError;
-      if (!ParseEfuseWords(*value, words, efuseError)) {
-        error = "--efuses: " + efuseError;
-        return false;
-      }
-      options.efusePreset.assign(words.begin(), words.end());
-    } else if (name == "board") {
-      if (value->empty()) {
-        error = "--board needs a board name or file";
-        return false;
-      }
-      options.boardName = *value;
-    } else if (name == "config") {
-      options.configDir = *value;
-    } else if (name == "drivers") {
-      options.driversDir = *value;
-    } else if (name == "spi-flash") {
-      SimSpiItem item;
-      if (!ParseSpiItem(*value, item, error)) return false;
-      options.spiFlash.push_back(item);
-    } else if (name == "qspi") {
-      SimQspiItem item;
-      if (!ParseQspiItem(*value, item, error)) return false;
-      options.qspi.push_back(item);
-    } else if (name == "nor") {
-      SimNorItem item;
-      if (!ParseNorItem(*value, item, error)) return false;
-      options.nor = item;
-    } else if (name == "dataflash-pages") {
-      if (*value == "264") options.dataflashPow2 = false;
-      else if (*value == "pow2") options.dataflashPow2 = true;
-      else {
-        error = "--dataflash-pages takes 264 or pow2, not '" + *value + "'";
-        return false;
-      }
-    } else if (name == "busy-ms") {
-      if (!needNumber(60000)) return false;
-      options.busyMs = static_cast<uint32_t>(number);
-    } else if (name == "fail-erase-sector") {
-      if (!needNumber(UINT32_MAX)) return false;
-      options.failEraseSectors.push_back(static_cast<uint32_t>(number));
-    } else if (name == "fail-program-word") {
-      if (!needNumber(UINT32_MAX)) return false;
-      options.failProgramWords.push_back(static_cast<uint32_t>(number));
-    } else if (name == "stop-after") {
-      if (!needNumber(UINT64_MAX)) return false;
-      options.stopAfterCommands = number;
-    } else {
-      error = "unknown option --" + name;
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+  try {
+    parser.app.parse(reversed);
+  } catch (const CLI::ParseError& failure) {
+    error = failure.what();
+    return false;
+  }
+  if (const auto extra = parser.app.remaining(); !extra.empty()) {
+    const std::string& first = extra.front();
+    error = first.rfind("--", 0) == 0 ? "unknown option " + first.substr(0, first.find('='))
+                                      : "unexpected argument '" + first + "'";
+    return false;
+  }
+  for (size_t i = 0; i < kOptionCount; ++i) {
+    const OptionRow& row = kOptionRows[i];
+    if (parser.options[i]->count() == 0) continue;
+    std::vector<std::string> given = parser.values[i];
+    if (row.form == Form::Flag || (row.form == Form::OptionalValue && given.empty())) given = {""};
+    for (const std::string& value : given) {
+      std::string reason;
+      if (row.set(value, options, reason)) continue;
+      const std::string name = std::string("--") + row.name;
+      if (reason.empty()) error = "invalid value '" + value + "' for " + name;
+      else error = name + (reason[0] == ':' ? "" : " ") + reason;
       return false;
     }
   }
@@ -347,6 +406,36 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
     return false;
   }
   return true;
+}
+
+std::vector<std::string> DescribeFaults(const SimOptions& o) {
+  std::vector<std::string> lines;
+  auto at = [&](const char* what, uint64_t command, uint32_t ms) {
+    if (command != 0) lines.push_back(std::string(what) + " after command " + std::to_string(command));
+    if (ms != 0) lines.push_back(std::string(what) + " at " + std::to_string(ms) + " ms");
+  };
+  auto each = [&](const char* what, const std::vector<uint64_t>& indexes) {
+    for (uint64_t index : indexes) lines.push_back(std::string(what) + " " + std::to_string(index));
+  };
+  if (o.dropReplyByte != 0) lines.push_back("target-to-host byte " + std::to_string(o.dropReplyByte) + " dropped");
+  if (o.corruptReplyByte != 0)
+    lines.push_back("target-to-host byte " + std::to_string(o.corruptReplyByte) + " corrupted");
+  if (o.lateCommand != 0)
+    lines.push_back("command " + std::to_string(o.lateCommand) + " answered " + std::to_string(o.lateMs) + " ms late");
+  if (o.stopAfterCommands != 0)
+    lines.push_back("target stops answering after command " + std::to_string(o.stopAfterCommands));
+  each("host-to-target byte dropped:", o.dropHostBytes);
+  for (const auto& [index, mask] : o.corruptHostBytes)
+    lines.push_back("host-to-target byte corrupted: " + std::to_string(index) + " (mask " + std::to_string(mask) + ")");
+  each("host-to-target byte duplicated:", o.duplicateHostBytes);
+  if (o.noisePpm != 0)
+    lines.push_back("line noise " + std::to_string(o.noisePpm) + " ppm, seed " + std::to_string(o.seed));
+  at("board reset", o.resetAtCommand, o.resetAtMs);
+  at("link loss", o.linkLossAtCommand, o.linkLossAtMs);
+  if ((o.linkLossAtCommand != 0 || o.linkLossAtMs != 0) && o.linkLossMs != 0)
+    lines.push_back("link loss lasts " + std::to_string(o.linkLossMs) + " ms");
+  at("USB interface unplugged", o.unplugAtCommand, o.unplugAtMs);
+  return lines;
 }
 
 }  // namespace tessaro::sim

@@ -55,8 +55,17 @@ struct SimOptions {
   std::vector<uint64_t> duplicateHostBytes;  // host-to-target bytes that arrive twice
   uint32_t noisePpm = 0;          // chance per million that a byte on the line (either way) is hit
   uint64_t seed = 1;              // of the noise; a run is reproduced by its seed
-  uint64_t resetAtCommand = 0;    // the board resets itself after this command (a brown-out)
-  uint64_t unplugAtCommand = 0;   // the cable is pulled after this command
+  // Faults at a point of the run: after the Nth command the monitor executed, or N ms after the
+  // host's first byte (0: no such fault). A reset is a brown-out of the target; a link loss
+  // leaves the port in place and the target deaf and mute (the interface still answers its own
+  // frame, reporting no target); an unplug takes the USB interface, and with it the port, away.
+  uint64_t resetAtCommand = 0;
+  uint32_t resetAtMs = 0;
+  uint64_t linkLossAtCommand = 0;
+  uint32_t linkLossAtMs = 0;
+  uint32_t linkLossMs = 0;        // how long a link loss lasts (0: for the rest of the run)
+  uint64_t unplugAtCommand = 0;
+  uint32_t unplugAtMs = 0;
   std::string traceFile;          // JSON Lines, one decoded command a line
   bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
   uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
@@ -84,7 +93,10 @@ struct SimOptions {
 
 // Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error);
-// The option summary for --help.
+// tessaro-sim's --help, made from the same option table as the parser.
 std::string SimOptionsHelp();
+// The faults the options arm, one line each ("reset at command 12", "line noise 100 ppm, seed
+// 7"), for the simulator's log; empty when there are none.
+std::vector<std::string> DescribeFaults(const SimOptions& options);
 
 }  // namespace tessaro::sim

@@ -79,9 +79,14 @@ SimPtyServer::SimPtyServer(std::shared_ptr<SimBoard> board, int master, int slav
 
 SimPtyServer::~SimPtyServer() {
   Stop();
-  ::close(master_);
-  ::close(slave_);
+  ClosePair();
   ::close(wake_);
+}
+
+void SimPtyServer::ClosePair() {
+  if (master_ >= 0) ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+  master_ = slave_ = -1;
 }
 
 void SimPtyServer::Stop() {
@@ -133,6 +138,13 @@ void SimPtyServer::Serve() {
       }
     }
     size_t out = board_->TakeOutput(buffer.data(), buffer.size());
+    if (board_->unplugged()) {
+      // As a USB serial device does when it is pulled: the host's reads and writes fail and
+      // the device node goes away (with the master side, the slave's name is removed).
+      ClosePair();
+      gone_.store(true);
+      break;
+    }
     size_t done = 0;
     while (done < out && !stop_.load()) {
       ssize_t put = ::write(master_, buffer.data() + done, out - done);

@@ -24,11 +24,14 @@ class SimPtyServer {
   // The slave side's path, e.g. /dev/pts/7.
   const std::string& path() const { return path_; }
   void Stop();
+  // The board's USB interface was unplugged: the pseudo-terminal is closed and its path gone.
+  bool gone() const { return gone_.load(); }
 
  private:
   SimPtyServer(std::shared_ptr<SimBoard> board, int master, int slave, int wake, std::string path);
   void Serve();
   void FollowLineSpeed();
+  void ClosePair();
 
   std::shared_ptr<SimBoard> board_;
   int master_ = -1;
@@ -37,6 +40,7 @@ class SimPtyServer {
   std::string path_;
   UartFormat lastLine_{0, 8, 'N', 1};
   std::atomic<bool> stop_{false};
+  std::atomic<bool> gone_{false};
   std::thread thread_;
 };
 

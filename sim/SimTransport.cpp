@@ -11,25 +11,27 @@ using namespace board_detail;
 bool SimBoard::InterfaceByte(uint8_t byte, SimClock::time_point now) {
   switch (byte) {
     case 0xBC: {
-      uint8_t flags = options_.usbFlags ? *options_.usbFlags
+      // Behind a lost cable the interface sees no target, whatever its flags said before.
+      uint8_t flags = linkLost_           ? 0x00
+                      : options_.usbFlags ? *options_.usbFlags
                       : !powered_       ? 0x00
                       : chip_->legacyLink ? 0x04
                                           : 0x0D;
       for (uint8_t b : {uint8_t{0xCB}, options_.usbKind, options_.usbRevision, flags, uint8_t{0x01}, uint8_t{0x00}, uint8_t{0xCA}})
-        Emit(b);
-      Reset(now);
+        Emit(b, true);
+      if (!linkLost_) Reset(now);
       return true;
     }
     case 0xB2:
     case 0xB3:
       protocol_ = byte == 0xB2 ? 2 : 3;
-      Emit(0xCA);
+      Emit(0xCA, true);
       return true;
     case 0xB0:
     case 0xB4:
       protocol_ = 0;
-      Emit(0xCB);
-      Emit(0xCA);
+      Emit(0xCB, true);
+      Emit(0xCA, true);
       return true;
     case 0xB7:
       if (options_.usbKind >= 2 && !refuseBaudSwitch_) interfaceBaud_ = 115200;
@@ -48,7 +50,8 @@ void SimBoard::SetModemLines(bool rts, bool dtr) {
   rts_ = rts;
   dtr_ = dtr;
   Tick(SimClock::now());
-  if (!handshake() || !edge || unplugged_ || !powered_) return;
+  if (!handshake() || !edge || unplugged_ || linkLost_ || !powered_) return;
+  if (!firstHostByte_) firstHostByte_ = SimClock::now();
   // A target that stopped answering still finishes the reply it had started.
   if (silent_ && !hsSending_ && hsOut_.empty()) return;
   HandshakeEdge(rts);

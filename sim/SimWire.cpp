@@ -31,6 +31,7 @@ void SimBoard::HostWrite(const uint8_t* data, size_t size) {
   std::lock_guard lock(mutex_);
   if (unplugged_ || size == 0) return;
   auto now = SimClock::now();
+  if (!firstHostByte_) firstHostByte_ = now;
   Tick(now);
   counters_.hostToTarget += size;
   hostSpoke_ = true;
@@ -70,6 +71,9 @@ uint8_t SimBoard::Noise(uint8_t byte) {
 UartFormat SimBoard::TargetLine() const { return UartFormat{LineBaud(), 8, 'N', 1}; }
 
 void SimBoard::HostByte(uint8_t sent, SimClock::time_point now) {
+  // Without an interface the whole line runs through the lost cable; with one, the interface
+  // still hears its own bytes.
+  if (linkLost_ && !options_.usbInterface) return;
   if (!options_.usbInterface && command_.empty() && sent == 0xBC) {
     // The serial board's reset request reaches the target at any line speed.
     Reset(now);
@@ -80,6 +84,7 @@ void SimBoard::HostByte(uint8_t sent, SimClock::time_point now) {
     if (options_.usbInterface) {
       if (command_.empty() && InterfaceByte(byte, now)) continue;
       if (protocol_ != (chip_->legacyLink ? 2 : 3)) continue;  // the interface is not passing this protocol
+      if (linkLost_) continue;
     }
     if (!powered_) continue;
     if (inReset_ || !monitorRunning_) {
@@ -93,8 +98,8 @@ void SimBoard::HostByte(uint8_t sent, SimClock::time_point now) {
   }
 }
 
-void SimBoard::Emit(uint8_t byte) {
-  if (silent_) return;
+void SimBoard::Emit(uint8_t byte, bool fromInterface) {
+  if (!fromInterface && (silent_ || linkLost_)) return;
   ++replySerial_;
   ++counters_.targetToHost;
   if (hostSpoke_) {
@@ -124,11 +129,37 @@ void SimBoard::EmitWord(uint16_t word) {
 }
 
 void SimBoard::Tick(SimClock::time_point now) {
-  if (inReset_ && now >= resetUntil_) {
-    inReset_ = false;
-    monitorRunning_ = powered_;
-    replyBase_ = now;
-    Greet();
+  // What fell due since the last look happens in the order it fell due: a greeting due before
+  // the link came back is lost with it, a link lost after a reset ended had the greeting out.
+  for (;;) {
+    std::optional<SimClock::time_point> at;
+    int which = -1;  // 0 the reset ends, 1 the link comes back, 2 + i armed fault i strikes
+    auto consider = [&](SimClock::time_point due, int event) {
+      if (due <= now && (!at || due < *at)) {
+        at = due;
+        which = event;
+      }
+    };
+    if (inReset_) consider(resetUntil_, 0);
+    if (linkLost_ && linkBackAt_) consider(*linkBackAt_, 1);
+    if (firstHostByte_)
+      for (size_t i = 0; i < armed_.size(); ++i)
+        if (armed_[i].atMs != 0 && !armed_[i].timeStruck)
+          consider(*firstHostByte_ + std::chrono::milliseconds(armed_[i].atMs), static_cast<int>(2 + i));
+    if (!at) return;
+    if (which == 0) {
+      inReset_ = false;
+      monitorRunning_ = powered_;
+      replyBase_ = now;
+      Greet();
+    } else if (which == 1) {
+      linkLost_ = false;
+      linkBackAt_.reset();
+    } else {
+      ArmedFault& fault = armed_[static_cast<size_t>(which - 2)];
+      fault.timeStruck = true;
+      Strike(fault.kind, *at, "at " + std::to_string(fault.atMs) + " ms");
+    }
   }
 }
 
@@ -190,7 +221,14 @@ size_t SimBoard::TakeOutput(uint8_t* buffer, size_t capacity) {
 std::optional<SimClock::time_point> SimBoard::NextEventLocked() {
   std::optional<SimClock::time_point> next;
   if (!out_.empty()) next = out_.front().due;
-  if (inReset_ && (!next || resetUntil_ < *next)) next = resetUntil_;
+  auto sooner = [&](SimClock::time_point at) {
+    if (!next || at < *next) next = at;
+  };
+  if (inReset_) sooner(resetUntil_);
+  if (linkLost_ && linkBackAt_) sooner(*linkBackAt_);
+  if (firstHostByte_)
+    for (const ArmedFault& fault : armed_)
+      if (fault.atMs != 0 && !fault.timeStruck) sooner(*firstHostByte_ + std::chrono::milliseconds(fault.atMs));
   return next;
 }
 
@@ -206,8 +244,8 @@ long SimBoard::WaitOutput(uint8_t* buffer, size_t capacity, bool& interrupted) {
       interrupted = false;
       return 0;
     }
-    if (unplugged_) return -1;
     Tick(SimClock::now());
+    if (unplugged_) return -1;
     size_t n = TakeOutputLocked(buffer, capacity);
     if (n > 0) return static_cast<long>(n);
     if (auto next = NextEventLocked())
@@ -253,6 +291,7 @@ void SimBoard::Replug() {
 
 bool SimBoard::unplugged() {
   std::lock_guard lock(mutex_);
+  Tick(SimClock::now());
   return unplugged_;
 }
 

@@ -17,14 +17,14 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   for (const auto& arg : args) {
     if (arg == "--help" || arg == "-h") {
-      std::printf("usage: tessaro-sim [OPTIONS]\n\nOptions (also written --name=value):\n%s", SimOptionsHelp().c_str());
+      std::printf("%s", SimOptionsHelp().c_str());
       return 0;
     }
   }
   SimOptions options;
   std::string error;
   if (!ParseSimOptions(args, options, error)) {
-    std::fprintf(stderr, "tessaro-sim: %s\n%s", error.c_str(), SimOptionsHelp().c_str());
+    std::fprintf(stderr, "tessaro-sim: %s\n(tessaro-sim --help lists the options)\n", error.c_str());
     return 2;
   }
   auto board = SimBoard::Create(options, &error);
@@ -36,6 +36,9 @@ int main(int argc, char** argv) {
     for (const std::string& note : devices->notes) std::fprintf(stderr, "tessaro-sim: %s\n", note.c_str());
   // What a correct host never does goes to the log as it happens (and to --stats at the end).
   board->SetViolationLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: violation: %s\n", text.c_str()); });
+  // Armed faults are listed at the start and logged again when they strike, so a failing run of
+  // a fault soak can be read back from its log and replayed with the same options.
+  board->SetFaultLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: fault: %s\n", text.c_str()); });
 
   // Block the stop signals before any thread starts, then wait for one of them here.
   sigset_t stopSignals;
@@ -53,9 +56,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   std::fprintf(stderr, "tessaro-sim: %s, %s interface; stop with Ctrl-C\n", board->chip()->name,
                options.usbInterface ? "USB" : "no");
-  if (options.noisePpm != 0)
-    std::fprintf(stderr, "tessaro-sim: line noise %u ppm, seed %llu\n", options.noisePpm,
-                 static_cast<unsigned long long>(options.seed));
+  for (const std::string& fault : DescribeFaults(options)) std::fprintf(stderr, "tessaro-sim: armed fault: %s\n", fault.c_str());
   if (board->chip()->legacyLink && !options.usbInterface)
     std::fprintf(stderr, "tessaro-sim: the %s answers only over the modem-line handshake, which a pseudo-terminal "
                  "cannot carry; add --interface=usb\n", board->chip()->name);

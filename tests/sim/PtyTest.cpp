@@ -128,6 +128,26 @@ TEST(PtyTest, WireCountersAreExactAndTransportIndependent) {
   EXPECT_EQ(field("roundTrips"), expected.roundTrips);
 }
 
+TEST(PtyTest, UnpluggedInterfaceTakesThePseudoTerminalAway) {
+  // As a pulled USB serial adapter: the open port fails the host's reads and writes, and its
+  // device node is gone, so it can be neither listed nor opened again.
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--chip=LYR9468", "--interface=usb", "--unplug-at-ms=1500"}));
+  SerialPort link;
+  link.SetPortOpener(TtyOpener(sim.path()));
+  link.SetTimeouts(ShortTimeouts());
+  ASSERT_EQ(link.Connect(nullptr, 1, false, InitBoardConfig()), LINK_OK);
+  const auto start = Clock::now();
+  uint32_t value = 0x96;
+  while (value == 0x96 && Clock::now() - start < std::chrono::seconds(6)) value = link.ReadIoRegister(250);
+  EXPECT_EQ(value, VALUE_INVALID);
+  EXPECT_FALSE(link.linked());
+  link.CloseLink(false);
+  EXPECT_FALSE(FileExists(sim.path())) << sim.path();
+  EXPECT_EQ(link.Connect(nullptr, 1, false, InitBoardConfig()), LINK_CANT_OPEN_PORT);
+  EXPECT_EQ(sim.Stop(), 0);
+}
+
 TEST(PtyTest, RejectsUnknownOptions) {
   SimProcess sim;
   EXPECT_FALSE(sim.Start({"--chip=LYR9999"}));

@@ -9,6 +9,7 @@
 
 #include "platform/Files.h"
 #include "sim/SimBoard.h"
+#include "sim/SimPortDevice.h"
 #include "sim/SimUart.h"
 
 namespace tessaro::testing {
@@ -477,6 +478,71 @@ TEST(SimBoardTest, ResetAndUnplugAtAGivenCommand) {
   EXPECT_TRUE(board->unplugged());
 }
 
+// What the host sees of each armed fault, byte by byte: a board reset at a time greets by itself;
+// a lost link swallows everything, the serial board's reset request included, while the USB
+// interface still answers and reports no target; an unplugged interface takes the port away.
+TEST(SimBoardTest, TimedResetGreetsWithoutBeingAsked) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.resetAtMs = 300;  // from Board()'s reset request, the host's first byte
+  auto board = Board(options);
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));
+  std::this_thread::sleep_for(350ms);
+  EXPECT_EQ(Exchange(*board, {}, 200ms), Bytes{0xAC});
+  const auto trace = board->Trace();
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.back().op, "fault");
+  EXPECT_EQ(trace.back().text, "board reset at 300 ms");
+}
+
+TEST(SimBoardTest, LinkLossSilencesTheTargetButNotTheInterface) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.linkLossAtCommand = 1;
+  auto board = Board(options);
+  EXPECT_EQ(Exchange(*board, {4, 250}), (Bytes{0x96, 0x00}));  // the command the loss follows
+  EXPECT_TRUE(board->linkLost());
+  EXPECT_TRUE(Exchange(*board, {4, 250}).empty());
+  EXPECT_TRUE(Exchange(*board, {0xBC}).empty());  // no greeting: the reset never got there
+  board->RestoreLink();
+  EXPECT_EQ(Exchange(*board, {0xBC}), Bytes{0xAC});
+  EXPECT_FALSE(board->unplugged());
+
+  options.usbInterface = true;
+  options.linkLossAtCommand = 0;
+  options.linkLossAtMs = 30;
+  options.linkLossMs = 300;
+  board = Board(options);
+  EXPECT_EQ(Exchange(*board, {0xBC}, 200ms).at(3), 0x0D);  // flags: target powered
+  std::this_thread::sleep_for(40ms);
+  EXPECT_EQ(Exchange(*board, {0xBC}), (Bytes{0xCB, 2, 6, 0x00, 0x01, 0x00, 0xCA}));  // no target
+  EXPECT_TRUE(Exchange(*board, {0xB3, 4, 250}).size() == 1);  // the interface's 0xCA, nothing more
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(board->linkLost());
+  EXPECT_EQ(Exchange(*board, {0xBC}).at(3), 0x0D);
+}
+
+TEST(SimBoardTest, UnpluggedInterfaceTakesThePortAway) {
+  sim::SimOptions options;
+  options.chip = "LYR9468";
+  options.usbInterface = true;
+  options.unplugAtMs = 40;
+  auto board = Board(options);
+  board->HostWrite(Bytes{0xBC}.data(), 1);  // the host's first byte starts the clock
+  auto opener = sim::SimPortOpener(board);
+  auto port = opener(1);
+  ASSERT_NE(port, nullptr);
+  uint8_t buffer[64];
+  const auto start = std::chrono::steady_clock::now();
+  long got = 0;
+  while (got >= 0 && std::chrono::steady_clock::now() - start < 2s) got = port->Read(buffer, sizeof buffer);
+  EXPECT_EQ(got, -1);  // the read ends by itself when the interface goes, as on a pulled tty
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);  // before the reset it started would end
+  EXPECT_TRUE(board->unplugged());
+  EXPECT_FALSE(port->Write(buffer, 1));
+  EXPECT_EQ(opener(1), nullptr);
+}
+
 TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   sim::SimOptions options;
   std::string error;
@@ -486,7 +552,9 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
                                     "--dump-memory=flash:/tmp/f.bin", "--dump-memory", "memory@0+10:/tmp/m.bin",
                                     "--drop-host-byte=3", "--drop-host-byte=9", "--corrupt-host-byte=5:0x41",
                                     "--corrupt-host-byte=6", "--duplicate-host-byte=8", "--trace=/tmp/t.jsonl",
-                                    "--noise-ppm=250", "--seed=99", "--reset-at-command=4", "--unplug-at-command=5"},
+                                    "--noise-ppm=250", "--seed=99", "--reset-at-command=4", "--unplug-at-command=5",
+                                    "--reset-at-ms=250", "--link-loss-at-command=6", "--link-loss-at-ms", "900",
+                                    "--link-loss-ms=40", "--unplug-at-ms=1200", "--seed=0x10", "--nand"},
                                    options, error))
       << error;
   EXPECT_EQ(options.chip, "LYR9162");
@@ -507,20 +575,83 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   EXPECT_EQ(options.duplicateHostBytes, (std::vector<uint64_t>{8}));
   EXPECT_EQ(options.traceFile, "/tmp/t.jsonl");
   EXPECT_EQ(options.noisePpm, 250u);
-  EXPECT_EQ(options.seed, 99u);
+  EXPECT_EQ(options.seed, 0x10u);  // given twice: the last one counts
   EXPECT_EQ(options.resetAtCommand, 4u);
   EXPECT_EQ(options.unplugAtCommand, 5u);
+  EXPECT_EQ(options.resetAtMs, 250u);
+  EXPECT_EQ(options.linkLossAtCommand, 6u);
+  EXPECT_EQ(options.linkLossAtMs, 900u);
+  EXPECT_EQ(options.linkLossMs, 40u);
+  EXPECT_EQ(options.unplugAtMs, 1200u);
+  EXPECT_EQ(options.nand, std::optional<bool>(false));
+  EXPECT_EQ(sim::DescribeFaults(options),
+            (std::vector<std::string>{"target-to-host byte 7 dropped", "target stops answering after command 20",
+                                      "host-to-target byte dropped: 3", "host-to-target byte dropped: 9",
+                                      "host-to-target byte corrupted: 5 (mask 65)",
+                                      "host-to-target byte corrupted: 6 (mask 255)",
+                                      "host-to-target byte duplicated: 8", "line noise 250 ppm, seed 16",
+                                      "board reset after command 4", "board reset at 250 ms",
+                                      "link loss after command 6", "link loss at 900 ms", "link loss lasts 40 ms",
+                                      "USB interface unplugged after command 5", "USB interface unplugged at 1200 ms"}));
+  EXPECT_TRUE(sim::DescribeFaults(sim::SimOptions{}).empty());
 
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--chip=LYR1234"}, {"--secured=1"}, {"--strapping=8"}, {"--interface=pci"},
                                              {"--frobnicate"}, {"--chip"}, {"--baud-pace=1"}, {"chip"},
                                              {"--state="}, {"--dump-memory=flash"}, {"--dump-memory=:f.bin"},
                                              {"--dump-memory=flash:"}, {"--corrupt-host-byte=5:0"},
-                                             {"--corrupt-host-byte=5:256"}, {"--corrupt-host-byte=x"}, {"--trace="}}) {
+                                             {"--corrupt-host-byte=5:256"}, {"--corrupt-host-byte=x"}, {"--trace="},
+                                             {"--seed=-1"}, {"--reset-at-ms=x"}, {"--help"}, {"--nand=32bit"}}) {
     sim::SimOptions ignored;
     EXPECT_FALSE(sim::ParseSimOptions(bad, ignored, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+// The parser's messages name the option and what was wrong with it.
+TEST(SimOptionsTest, ErrorsSayWhatWasWrong) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--frobnicate=3"}, "unknown option --frobnicate"},
+      {{"chip"}, "unexpected argument 'chip'"},
+      {{"--usb-kind=256"}, "invalid value '256' for --usb-kind"},
+      {{"--latency-us", "fast"}, "invalid value 'fast' for --latency-us"},
+      {{"--no-power=1"}, "--no-power takes no value"},
+      {{"--interface=pci"}, "--interface takes none or usb, not 'pci'"},
+      {{"--chip=LYR1234"}, "unknown chip 'LYR1234'"},
+      {{"--drop-host-byte=1", "2"}, "unexpected argument '2'"},  // one value per occurrence
+  };
+  for (const auto& [args, expected] : cases) {
+    sim::SimOptions options;
+    std::string error;
+    EXPECT_FALSE(sim::ParseSimOptions(args, options, error)) << args[0];
+    EXPECT_EQ(error, expected);
+  }
+}
+
+// --help comes from the same table as the parser: every option it lists parses, and every option
+// the simulator has ever had is listed.
+TEST(SimOptionsTest, HelpListsEveryOptionTheParserTakes) {
+  const std::string help = sim::SimOptionsHelp();
+  std::vector<std::string> listed;
+  for (size_t at = help.find("\n  --"); at != std::string::npos; at = help.find("\n  --", at + 1)) {
+    const size_t begin = at + 5;
+    listed.push_back(help.substr(begin, help.find_first_of(" \n", begin) - begin));
+  }
+  for (const std::string& name : listed) {
+    sim::SimOptions options;
+    std::string error;
+    (void)sim::ParseSimOptions({"--" + name}, options, error);
+    EXPECT_EQ(error.find("unknown option"), std::string::npos) << name << ": " << error;
+  }
+  for (const char* name :
+       {"chip", "interface", "usb-kind", "usb-revision", "usb-flags", "no-power", "secured", "security-bit", "strapping",
+        "package-code", "revision", "baud-pace", "latency-us", "reset-ms", "stats", "drop-byte", "corrupt-byte",
+        "late-command", "late-ms", "stop-after", "drop-host-byte", "corrupt-host-byte", "duplicate-host-byte",
+        "noise-ppm", "seed", "reset-at-command", "unplug-at-command", "trace", "no-baud-switch", "state",
+        "dump-memory", "efuses", "board", "config", "drivers", "spi-flash", "qspi", "nor", "nand", "dataflash-pages",
+        "qspi-configured", "busy-ms", "fail-erase-sector", "fail-program-word", "stuck-busy", "reset-at-ms",
+        "link-loss-at-command", "link-loss-at-ms", "link-loss-ms", "unplug-at-ms"})
+    EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end()) << name;
 }
 
 }  // namespace
