@@ -37,6 +37,10 @@ bool SerialPort::IsFlashMode() const {
 // ---- primitives ----
 
 void SerialPort::BeginCommand(uint32_t expectedReply) {
+  // Nothing waiting before a command is sent can belong to its reply: a board that reset greets
+  // unasked, and the rest of a reply given up on may still arrive. Left in the ring, such a
+  // byte would be taken as the first byte of this reply and shift every value after it.
+  if (!handshakeOwnsRing_.load() && rxCount_.load() != 0) DiscardWaitingInput();
   retries_ = 3;
   expectedReply_ = expectedReply;
   recordLength_ = 0;

@@ -59,6 +59,10 @@ void SerialPort::DrainInput() {
     }
     return;
   }
+  DiscardWaitingInput();
+}
+
+void SerialPort::DiscardWaitingInput() {
   while (filledSlots_ && filledSlots_->try_acquire()) {
     rxRead_ = (rxRead_ + 1) % kRxRingSize;
     rxCount_.fetch_sub(1);

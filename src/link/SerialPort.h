@@ -202,6 +202,8 @@ class SerialPort {
   // link helpers
   const ChipInfo* ProbeSilentBootRom(CLyrComIf* callback, uint32_t port, bool switchBaud);
   void DrainInput();
+  // Drops the bytes already in the ring (not in handshake mode), without flushing output.
+  void DiscardWaitingInput();
   void ProbeInterface();
   void RawSend(uint8_t byte);
   bool ReadByteWithin(int ms, uint8_t& byte);

@@ -134,5 +134,19 @@ TEST(TimedFaultTest, BoardResetMidSessionNeverGivesAWrongValue) {
   EXPECT_EQ(sim.link.ReadMemoryWord(kWord), kValue);
 }
 
+TEST(TimedFaultTest, AGreetingNobodyAskedForIsNotTakenAsAnAnswer) {
+  // The board resets between two commands and greets unasked; the greeting waits in the host's
+  // receive buffer when the next command starts, and must not become part of its reply.
+  sim::SimOptions options = SimLink::Options("LYR9468");
+  options.resetAtCommand = ConnectCommands(options) + 1;
+  SimLink sim(options);
+  ASSERT_EQ(sim.Connect(), LINK_OK);
+  sim.board->WriteMemory(kWord, kValue);
+  EXPECT_EQ(sim.link.ReadMemoryWord(kWord), kValue);  // the reset follows this command
+  std::this_thread::sleep_for(std::chrono::milliseconds(options.resetMs + 300));
+  EXPECT_EQ(sim.link.ReadMemoryWord(kWord), kValue);
+  EXPECT_EQ(sim.link.ReadMemoryWord(kWord), kValue);
+}
+
 }  // namespace
 }  // namespace tessaro::testing
