@@ -1,8 +1,12 @@
 // The simulator as users run it: tessaro-sim on a pseudo-terminal, the link on the tty side.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "common/Text.h"
 #include "link/SerialPort.h"
@@ -51,6 +55,19 @@ TEST(PtyTest, IdentifiesAndMovesMemoryThroughThePseudoTerminal) {
   EXPECT_EQ(back, data);
   link.CloseLink(true);
   EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(PtyTest, AViolationOfTheSimulatorProcessFailsTheTest) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--chip=LYR9468"}));
+  // A register read before any reset and greeting: no correct host sends that.
+  const int fd = ::open(sim.path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  const unsigned char read[] = {0x00, 0x05, 0x80};
+  ASSERT_EQ(::write(fd, read, sizeof read), static_cast<ssize_t>(sizeof read));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ::close(fd);
+  EXPECT_NONFATAL_FAILURE(sim.Stop(), "tessaro-sim saw violations");
 }
 
 TEST(PtyTest, BaudSwitchFollowsTheLineSpeed) {
