@@ -1,11 +1,11 @@
 #include "app/AppPrompt.h"
 
 #include <QApplication>
-#include <algorithm>
-#include <iterator>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <algorithm>
+#include <iterator>
 
 namespace tessaro::app {
 namespace {
@@ -16,17 +16,46 @@ ActionFilter* gCurrentFilter = nullptr;
 // moving, and Qt's own bookkeeping must go on. Everything else (input, close requests, drops)
 // is dropped.
 constexpr QEvent::Type kPassingEvents[] = {
-    QEvent::Paint,          QEvent::UpdateRequest,     QEvent::UpdateLater,     QEvent::Move,
-    QEvent::Resize,         QEvent::Expose,            QEvent::Show,            QEvent::ShowToParent,
-    QEvent::Hide,           QEvent::HideToParent,      QEvent::Timer,           QEvent::Polish,
-    QEvent::PolishRequest,  QEvent::LayoutRequest,     QEvent::MetaCall,        QEvent::DeferredDelete,
-    QEvent::ChildAdded,     QEvent::ChildRemoved,      QEvent::ChildPolished,   QEvent::StyleChange,
-    QEvent::PaletteChange,  QEvent::FontChange,        QEvent::ApplicationPaletteChange,
-    QEvent::ApplicationFontChange,                     QEvent::WindowActivate,  QEvent::WindowDeactivate,
-    QEvent::ActivationChange, QEvent::FocusIn,         QEvent::FocusOut,        QEvent::FocusAboutToChange,
-    QEvent::PlatformSurface, QEvent::WinIdChange,      QEvent::ScreenChangeInternal,
-    QEvent::DynamicPropertyChange,                     QEvent::CursorChange,    QEvent::ToolTipChange,
-    QEvent::Enter,          QEvent::Leave,             QEvent::HoverEnter,      QEvent::HoverLeave,
+    QEvent::Paint,
+    QEvent::UpdateRequest,
+    QEvent::UpdateLater,
+    QEvent::Move,
+    QEvent::Resize,
+    QEvent::Expose,
+    QEvent::Show,
+    QEvent::ShowToParent,
+    QEvent::Hide,
+    QEvent::HideToParent,
+    QEvent::Timer,
+    QEvent::Polish,
+    QEvent::PolishRequest,
+    QEvent::LayoutRequest,
+    QEvent::MetaCall,
+    QEvent::DeferredDelete,
+    QEvent::ChildAdded,
+    QEvent::ChildRemoved,
+    QEvent::ChildPolished,
+    QEvent::StyleChange,
+    QEvent::PaletteChange,
+    QEvent::FontChange,
+    QEvent::ApplicationPaletteChange,
+    QEvent::ApplicationFontChange,
+    QEvent::WindowActivate,
+    QEvent::WindowDeactivate,
+    QEvent::ActivationChange,
+    QEvent::FocusIn,
+    QEvent::FocusOut,
+    QEvent::FocusAboutToChange,
+    QEvent::PlatformSurface,
+    QEvent::WinIdChange,
+    QEvent::ScreenChangeInternal,
+    QEvent::DynamicPropertyChange,
+    QEvent::CursorChange,
+    QEvent::ToolTipChange,
+    QEvent::Enter,
+    QEvent::Leave,
+    QEvent::HoverEnter,
+    QEvent::HoverLeave,
     QEvent::HoverMove,
 };
 

@@ -103,8 +103,10 @@ std::optional<std::string> PdfTitle(std::string_view bytes) {
     const size_t start = open + 2;
     size_t end = bytes.find(">>", start);
     if (end == std::string_view::npos) {
-      if (!bytes.empty() && bytes.back() == '>') end = bytes.size() - 1;
-      else continue;
+      if (!bytes.empty() && bytes.back() == '>')
+        end = bytes.size() - 1;
+      else
+        continue;
     }
     const std::string_view body = bytes.substr(start, end - start);
     if (!KeyValue(body, "Author")) continue;

@@ -180,13 +180,16 @@ void CFlash::BuildCommandMenu() {
     connect(action, &QAction::triggered, this, handler);
     return action;
   };
-  add("Auto-Detect && Create BDL File...", [this] { Say("Auto-detect is not available in this version."); })
-      ->setObjectName(QStringLiteral("114"));
+  add("Auto-Detect && Create BDL File...", [this] {
+    Say("Auto-detect is not available in this version.");
+  })->setObjectName(QStringLiteral("114"));
   if (!driversFolder_.empty()) add("Export Device List", [this] { ExportDeviceList(); })->setObjectName("118");
-  add("Open Download Page...", [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kDownloadPageUrl))); })
-      ->setObjectName(QStringLiteral("115"));
-  add("Open CORVANE Website...", [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebsiteUrl))); })
-      ->setObjectName(QStringLiteral("116"));
+  add("Open Download Page...", [] {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kDownloadPageUrl)));
+  })->setObjectName(QStringLiteral("115"));
+  add("Open CORVANE Website...", [] {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebsiteUrl)));
+  })->setObjectName(QStringLiteral("116"));
   commandMenu_->addSeparator();
   if (AddDocumentationMenu(*commandMenu_, WithTrailingSeparator(programFolder_) + "doc/")) commandMenu_->addSeparator();
   add("&About Tessaro...", [this] { ShowAbout(); })->setObjectName(QStringLiteral("113"));
@@ -360,8 +363,8 @@ void CFlash::OnSelectFile() {
   }
   QFileDialog dialog(this, QString(), Q(lastDir_));
   dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilters({QStringLiteral("Binary-Files (*.bin *.hex)"), QStringLiteral("eFuse-Files (*.efu)"),
-                         QStringLiteral("All (*)")});
+  dialog.setNameFilters(
+      {QStringLiteral("Binary-Files (*.bin *.hex)"), QStringLiteral("eFuse-Files (*.efu)"), QStringLiteral("All (*)")});
   if (!job_.imagePath.empty()) dialog.selectFile(Q(job_.imagePath));
   if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
     const std::string path = S(dialog.selectedFiles().front());
@@ -496,7 +499,8 @@ bool CFlash::PumpAndCheckCancel(bool mayAsk) {
     }
     lastPump_ = std::chrono::steady_clock::now();
   }
-  if (mayAsk && filter_->TakeEscape() && Ask("Stop current process?", nullptr, PromptButtons::YesNo) == PromptAnswer::Yes) {
+  if (mayAsk && filter_->TakeEscape() &&
+      Ask("Stop current process?", nullptr, PromptButtons::YesNo) == PromptAnswer::Yes) {
     cancelMarked_ = true;
   }
   return cancelMarked_;

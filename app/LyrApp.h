@@ -17,8 +17,7 @@ inline constexpr const char* kApplicationName = "tessaro";
 // Reads what the window starts with. Loads the boards of the config folder into `boards`;
 // the problems found go into `boardErrors` (empty when there were none), which start-up shows
 // in the "Board Definition" box.
-WindowSetup ReadStartup(QSettings& user, const std::string& programFolder, BoardList& boards,
-                        std::string& boardErrors);
+WindowSetup ReadStartup(QSettings& user, const std::string& programFolder, BoardList& boards, std::string& boardErrors);
 
 // Writes "Board" (when one is selected), "COM", "driverfolder", "DoubleBaud" and "Config"
 // (when the configuration names a chip) from the closed window.

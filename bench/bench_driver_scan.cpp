@@ -2,13 +2,13 @@
 // QSPI with configuration scripts, parallel families with parts) and loads it as the main
 // window does, printing the whole scan time and files per second.
 // Options: --files N (default 2000), --runs N (best of N, default 5).
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "definitions/DeviceCatalogue.h"
 
@@ -28,13 +28,15 @@ std::string SerialFile(int n) {
 }
 
 std::string QspiFile(int n) {
-  std::string text = "[QSPIDEVICES]\r\nManufacturerNames = Qspi" + std::to_string(n % 5) + "|Other\r\nID = 0xEF\r\n"
+  std::string text = "[QSPIDEVICES]\r\nManufacturerNames = Qspi" + std::to_string(n % 5) +
+                     "|Other\r\nID = 0xEF\r\n"
                      "\r\n[CONFIG.QE]\r\nCfgRead = Read(0x05, %0), Read(0x35, %1)\r\n"
                      "CfgWrite = Cmd(0x06), Write(0x31, %1), WaitIdle()\r\nConfigure = [9]:1\r\n";
   for (int d = 0; d < 3; ++d) {
     text += "\r\n[Q" + std::to_string(n) + "_" + std::to_string(d) +
             "]\r\nType = QSPI\r\nID = 0x4018\r\nDeviceSize = 128M\r\nNames = Q" + std::to_string(n) + "_" +
-            std::to_string(d) + "A\r\nPageSize = 256\r\nQuadMaxMHz = 104\r\nQuadDummyRead = 10\r\n"
+            std::to_string(d) +
+            "A\r\nPageSize = 256\r\nQuadMaxMHz = 104\r\nQuadDummyRead = 10\r\n"
             "Options = MicronFlagStatus\r\nExtendedId = 3:0x20\r\nConfig = QE\r\n";
   }
   return text;
@@ -42,8 +44,8 @@ std::string QspiFile(int n) {
 
 std::string ParallelFile(int n) {
   std::string id = std::to_string(n);
-  return "[Manufacturer]\r\nId = 0x01\r\nNames = Parallel" + std::to_string(n % 3) +
-         "\r\n\r\n[Device]\r\nName = NOR" + id +
+  return "[Manufacturer]\r\nId = 0x01\r\nNames = Parallel" + std::to_string(n % 3) + "\r\n\r\n[Device]\r\nName = NOR" +
+         id +
          "B\r\nId = 0x227E,14:0x2210,15:0x2200\r\nAddress = 8x4,127x32\r\nSectorNumber = 135\r\n"
          "MaskCmd = 0xFFFFF800\r\nTimeSector = 5000\r\n\r\n[PARTS]\r\nNOR" +
          id + "T[0x227E,14:0x2210,15:0x2201] = 127x32,8x4\r\nNOR" + id +
@@ -76,13 +78,23 @@ int main(int argc, char** argv) {
     std::string text;
     const char* kind = "";
     switch (n % 3) {
-      case 0: text = SerialFile(n); kind = "SER"; break;
-      case 1: text = QspiFile(n); kind = "QSPI"; break;
-      default: text = ParallelFile(n); kind = "NOR"; break;
+      case 0:
+        text = SerialFile(n);
+        kind = "SER";
+        break;
+      case 1:
+        text = QspiFile(n);
+        kind = "QSPI";
+        break;
+      default:
+        text = ParallelFile(n);
+        kind = "NOR";
+        break;
     }
     char name[64];
     std::snprintf(name, sizeof name, "%s%05d.TDF", kind, n);
-    std::ofstream((folder / name).string(), std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::ofstream((folder / name).string(), std::ios::binary)
+        .write(text.data(), static_cast<std::streamsize>(text.size()));
     bytes += text.size();
   }
 

@@ -134,8 +134,10 @@ int main(int argc, char** argv) {
   uint32_t kib = 1024;
   std::string traceFile;
   for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--kib") == 0) kib = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    else if (std::strcmp(argv[i], "--trace") == 0) traceFile = argv[++i];
+    if (std::strcmp(argv[i], "--kib") == 0)
+      kib = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    else if (std::strcmp(argv[i], "--trace") == 0)
+      traceFile = argv[++i];
   }
   if (kib == 0 || kib > 4096) {
     std::fprintf(stderr, "--kib takes 1 to 4096\n");
@@ -149,8 +151,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("image %u KiB; times in seconds at 115200 baud (data + round trips x turnaround)\n", kib);
-  std::printf("%-22s %-8s %10s %10s %9s %9s %9s %9s\n", "device", "step", "host->tgt", "tgt->host", "trips",
-              "t@1ms", "t@16ms", "floor");
+  std::printf("%-22s %-8s %10s %10s %9s %9s %9s %9s\n", "device", "step", "host->tgt", "tgt->host", "trips", "t@1ms",
+              "t@16ms", "floor");
   bool ok = true;
 
   {  // QSPI NOR on controller 100, programmed through the absolute window
@@ -174,7 +176,8 @@ int main(int argc, char** argv) {
     if (!host.board || !catalogue.FindSerialDevice("AT45DB161E", d) || !ParsePinList("P7.15:0", pins)) return 1;
     sim::SpiFlashOptions options;
     options.powerOfTwoPages = true;
-    [[maybe_unused]] const sim::SerialFlashAttachment flash = sim::AttachSerialFlash(*host.board, d, pins.pins[0], options);
+    [[maybe_unused]] const sim::SerialFlashAttachment flash =
+        sim::AttachSerialFlash(*host.board, d, pins.pins[0], options);
     ProgrammingJob job;
     job.destination = DestSerial;
     if (!job.dataFlash.SetDevice(d, pins, none, host.board->chip(), error)) {

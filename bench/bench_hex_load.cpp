@@ -1,13 +1,13 @@
 // Intel HEX loading speed: writes a 32 MiB image as a HEX file, loads it with the image
 // loader and converts the same file with `objcopy -I ihex -O binary`, and prints both in MB/s
 // of image data. Options: --mib N (image size, default 32), --runs N (best of N, default 3).
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <unistd.h>
 
 #include "image/ImageBuffer.h"
 #include "image/ImageDigest.h"
@@ -44,7 +44,8 @@ std::string MakeHex(const std::string& image) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
   for (size_t offset = 0; offset < image.size(); offset += 32) {
     if (offset % 65536 == 0) {
-      const unsigned char upper[2] = {static_cast<unsigned char>(offset >> 24), static_cast<unsigned char>(offset >> 16)};
+      const unsigned char upper[2] = {static_cast<unsigned char>(offset >> 24),
+                                      static_cast<unsigned char>(offset >> 16)};
       emit(0, 4, upper, 2);
     }
     emit(static_cast<uint32_t>(offset & 0xFFFF), 0, bytes + offset, std::min<size_t>(32, image.size() - offset));

@@ -30,7 +30,9 @@ struct ArgReader::Parser {
 };
 
 ArgReader::ArgReader(std::string command, std::vector<std::string> args)
-    : command_(std::move(command)), args_(std::move(args)), parser_(std::make_unique<Parser>("tessaro-cli " + command_)) {
+    : command_(std::move(command)),
+      args_(std::move(args)),
+      parser_(std::make_unique<Parser>("tessaro-cli " + command_)) {
   auto it = Commands().find(command_);
   if (it != Commands().end()) parser_->app.description("usage: tessaro-cli " + it->second.usage);
   parser_->app.add_option("args", parser_->positional, "positional arguments (see usage)");

@@ -35,7 +35,8 @@ void WriteRecord(JsonWriter& json, const std::string& input, const BoardConfig& 
   json.Field("ext2First", c.ext2First).Field("host", c.host).Field("sync", c.sync).Field("noSdrInit", c.noSdrInit);
   json.Field("memoryConfigWord", static_cast<unsigned>(MemoryConfigWord(c)));
   json.Key("registers").BeginObject();
-  for (uint32_t reg : kConfigRegisters) json.Field(std::to_string(reg), static_cast<unsigned>(ConfigRegisterValue(c, reg)));
+  for (uint32_t reg : kConfigRegisters)
+    json.Field(std::to_string(reg), static_cast<unsigned>(ConfigRegisterValue(c, reg)));
   json.EndObject();
   json.EndObject();
 }
@@ -48,7 +49,8 @@ std::string Describe(const std::string& input, const BoardConfig& c, const Confi
   text += "memory configuration word: " + HexFixed(MemoryConfigWord(c), 4) + "\n";
   if (c.chip && c.chip->familyCode == FAMILY_9XXX) {
     text += "registers:";
-    for (uint32_t reg : kConfigRegisters) text += " " + std::to_string(reg) + "=" + HexFixed(ConfigRegisterValue(c, reg), 4);
+    for (uint32_t reg : kConfigRegisters)
+      text += " " + std::to_string(reg) + "=" + HexFixed(ConfigRegisterValue(c, reg), 4);
     text += "\n";
   }
   return text;

@@ -19,7 +19,8 @@ void WriteScript(JsonWriter& json, const QspiScript& script) {
   json.BeginArray();
   for (const ScriptCommand& command : script) {
     json.BeginArray().Number(command.kind);
-    for (int32_t i = 0; i < command.count && i < kScriptMaxParams; ++i) json.Number(command.params[static_cast<size_t>(i)]);
+    for (int32_t i = 0; i < command.count && i < kScriptMaxParams; ++i)
+      json.Number(command.params[static_cast<size_t>(i)]);
     json.EndArray();
   }
   json.EndArray();

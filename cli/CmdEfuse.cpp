@@ -65,7 +65,8 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
   if (args.Positional().size() != 1) return args.UsageError("expected exactly one EFU FILE");
   const std::string path = args.Positional()[0];
   if (args.Has("parse")) {
-    for (const char* option : {"port", "board", "config-string", "secure-session", "no-secure-session", "burn", "yes", "no"})
+    for (const char* option :
+         {"port", "board", "config-string", "secure-session", "no-secure-session", "burn", "yes", "no"})
       if (args.Has(option)) return args.UsageError(std::string("--parse takes no --") + option);
     return RunParse(args, path);
   }
@@ -73,7 +74,8 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
   if (args.Has("secure-session") && args.Has("no-secure-session"))
     return args.UsageError("--secure-session and --no-secure-session exclude each other");
   if (!args.Has("port")) return args.UsageError("--port is required");
-  if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
+  if (args.Has("board") == args.Has("config-string"))
+    return args.UsageError("give --board NAME or --config-string TEXT");
   const bool json = args.Has("json");
   const bool burn = args.Has("burn");
 
@@ -92,7 +94,8 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
     const std::string text = *args.Value("config-string");
     const ConfigParseResult parsed = ParseBoardConfig(config, text);
     if (!parsed.ok || config.chip == nullptr)
-      return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
+      return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) +
+                             "'");
   }
   if (config.chip->familyCode != FAMILY_9XXX)
     return args.UsageError(std::string("eFuses are burned on LYR9xxx chips only, not on the ") + config.chip->name);

@@ -65,11 +65,12 @@ int RunIdentify(std::vector<std::string>& argv) {
   } else if (chip) {
     std::string text = std::string("Chip: ") + chip->name + "\n";
     text += "Transport mode: " + std::to_string(link.transportMode());
-    if (link.interfaceRevision() != 0) text += " (USB interface revision " + std::to_string(link.interfaceRevision()) + ")";
+    if (link.interfaceRevision() != 0)
+      text += " (USB interface revision " + std::to_string(link.interfaceRevision()) + ")";
     text += "\n";
     if (nine) {
-      text += std::string("Memory: ext1 ") + MemoryKindName(config.ext1Kind) + ", ext2 " + MemoryKindName(config.ext2Kind) +
-              (config.ext2OnCs1 ? " on CS1" : "") + "\n";
+      text += std::string("Memory: ext1 ") + MemoryKindName(config.ext1Kind) + ", ext2 " +
+              MemoryKindName(config.ext2Kind) + (config.ext2OnCs1 ? " on CS1" : "") + "\n";
       text += "Description: " + link.chipDescription() + "\n";
     }
     WriteOut(text);

@@ -135,7 +135,8 @@ int RunImage(std::vector<std::string>& rawArgs) {
       std::string message = WithoutCarriageReturns(firmware.messages[i]);
       while (!message.empty() && message.back() == '\n') message.pop_back();
       for (size_t at = 0; (at = message.find('\n', at)) != std::string::npos; at += 2) message.replace(at, 1, "; ");
-      text += std::string("Encryption ") + kBootSources[i].name + ": " + (firmware.checked[i] ? "matches" : message) + "\n";
+      text +=
+          std::string("Encryption ") + kBootSources[i].name + ": " + (firmware.checked[i] ? "matches" : message) + "\n";
     }
   }
   WriteOut(text);

@@ -34,7 +34,6 @@
 #include "cli/Terminal.h"
 #include "common/Json.h"
 #include "common/Text.h"
-#include "platform/Files.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/PinList.h"
@@ -44,6 +43,7 @@
 #include "image/ImageBuffer.h"
 #include "image/ImageKind.h"
 #include "link/SerialPort.h"
+#include "platform/Files.h"
 #include "platform/Prompt.h"
 #include "session/Destinations.h"
 #include "session/FlashIf.h"
@@ -226,7 +226,8 @@ constexpr OptionRow kOptionTable[] = {
     {"burn", false, true, "burn the eFuses an encrypted 9xxx firmware's EFU file asks for"},
 };
 // The options that name devices; a board file names its own.
-constexpr const char* kDeviceOptions[] = {"df", "df-enable", "df-disable", "qspi", "dual", "single-bit", "mpqspi", "nor", "nand"};
+constexpr const char* kDeviceOptions[] = {"df",         "df-enable", "df-disable", "qspi", "dual",
+                                          "single-bit", "mpqspi",    "nor",        "nand"};
 
 // The devices of a bare configuration, given as options, as a board of the command line: the
 // destinations it offers and the drivers it sets up are those of a board file naming them.
@@ -281,15 +282,18 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   if (!args.Parse()) return args.ParseExit();
   if (!ranged && args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
-  if (ranged && !args.Positional().empty()) return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
+  if (ranged && !args.Positional().empty())
+    return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
   if (ranged && !args.Has("size")) return args.UsageError("--size WORDS is required");
   if (operation == Operation::Read && !args.Has("output")) return args.UsageError("-o FILE is required");
   if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
   if (args.Has("erase-secured") && !args.Has("yes")) return args.UsageError("--erase-secured goes with --yes");
-  if (args.Has("board") == args.Has("config-string")) return args.UsageError("give --board NAME or --config-string TEXT");
+  if (args.Has("board") == args.Has("config-string"))
+    return args.UsageError("give --board NAME or --config-string TEXT");
   if (args.Has("board")) {
     for (const char* device : kDeviceOptions) {
-      if (args.Has(device)) return args.UsageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
+      if (args.Has(device))
+        return args.UsageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
     }
   }
   const bool json = args.Has("json");
@@ -316,7 +320,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     const std::string text = *args.Value("config-string");
     const ConfigParseResult parsed = ParseBoardConfig(config, text);
     if (!parsed.ok || config.chip == nullptr) {
-      return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
+      return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) +
+                             "'");
     }
     std::string deviceError;
     if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return args.UsageError(deviceError);
@@ -534,8 +539,9 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     if (fuses) {
       out.BeginObject().Field("read", fuses->attempted).Field("burned", fusesBurned).Field("refused", fusesRefused);
       out.Field("session", static_cast<unsigned>(fuses->plan.session));
-      for (const auto& [key, bits] : {std::pair{"plan", &fuses->plan.bits}, std::pair{"burnedBits", &fuses->burn.burned},
-                                      std::pair{"missingBits", &fuses->burn.missing}}) {
+      for (const auto& [key, bits] :
+           {std::pair{"plan", &fuses->plan.bits}, std::pair{"burnedBits", &fuses->burn.burned},
+            std::pair{"missingBits", &fuses->burn.missing}}) {
         out.Key(key).BeginArray();
         for (uint16_t bit : *bits) out.Unsigned(bit);
         out.EndArray();
@@ -596,17 +602,21 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
 }
 
 const char* const kOptions =
-    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT [--df NAME --df-enable PINS [--df-disable PINS]] [--qspi NAME [--dual]] "
+    " [--port COMn|PATH|sim:OPTION,...] (--board NAME | --config-string TEXT [--df NAME --df-enable PINS [--df-disable "
+    "PINS]] [--qspi NAME [--dual]] "
     "[--mpqspi NAME] [--single-bit] [--nor NAME] [--nand]) [--dest CODE|embedded|emb+nor|"
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
 const CommandRegistration kProgram("program", std::string("program [--no-verify] [--burn]") + kOptions,
-                                   [](std::vector<std::string>& args) { return RunOperation(Operation::Program, args); });
+                                   [](std::vector<std::string>& args) {
+                                     return RunOperation(Operation::Program, args);
+                                   });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(Operation::Verify, args); });
 // The range commands take the same target options, a --start and a --size in words.
-const CommandRegistration kErase("erase", "erase TARGET-OPTIONS [--start HEX] --size HEX (the sectors the range overlaps)",
+const CommandRegistration kErase("erase",
+                                 "erase TARGET-OPTIONS [--start HEX] --size HEX (the sectors the range overlaps)",
                                  [](std::vector<std::string>& args) { return RunOperation(Operation::Erase, args); });
 const CommandRegistration kRead("read", "read TARGET-OPTIONS [--start HEX] --size HEX -o FILE(.bin|.hex)",
                                 [](std::vector<std::string>& args) { return RunOperation(Operation::Read, args); });

@@ -81,7 +81,8 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
   port.name = *text;
   if (StartsWithNoCase(*text, "sim:") || EqualsNoCase(*text, "sim")) {
     sim::SimOptions options;
-    if (!sim::ParseSimOptions(SimArguments(std::string_view(*text).substr(std::min<size_t>(4, text->size()))), options, error))
+    if (!sim::ParseSimOptions(SimArguments(std::string_view(*text).substr(std::min<size_t>(4, text->size()))), options,
+                              error))
       return false;
     port.board = sim::SimBoard::Create(options, &error);
     if (!port.board) return false;

@@ -120,7 +120,12 @@ class CliHost : public FlashHost {
  public:
   CliHost(SerialPort& link, BoardConfig& config, TerminalProgress& progress, uint32_t port, bool doubleBaud,
           uint32_t start, Questions& questions)
-      : link_(link), config_(config), progress_(progress), port_(port), doubleBaud_(doubleBaud), start_(start),
+      : link_(link),
+        config_(config),
+        progress_(progress),
+        port_(port),
+        doubleBaud_(doubleBaud),
+        start_(start),
         questions_(questions) {}
 
   SerialPort& Link() override { return link_; }

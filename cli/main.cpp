@@ -11,8 +11,9 @@ namespace {
 int PrintUsage(bool toStderr) {
   std::string text = "usage: tessaro-cli COMMAND [OPTIONS]\n\ncommands:\n";
   for (const auto& [name, info] : Commands()) text += "  " + info.usage + "\n";
-  text += "\nEvery command takes --json for machine-readable output on stdout.\n"
-          "Exit codes: 0 success, 1 invalid input or failed operation, 2 usage error.\n";
+  text +=
+      "\nEvery command takes --json for machine-readable output on stdout.\n"
+      "Exit codes: 0 success, 1 invalid input or failed operation, 2 usage error.\n";
   toStderr ? WriteErr(text) : WriteOut(text);
   return toStderr ? kExitUsage : kExitOk;
 }

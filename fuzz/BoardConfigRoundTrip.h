@@ -31,7 +31,9 @@ inline std::string CheckRoundTrip(std::string_view text) {
   BoardConfig second = InitBoardConfig();
   ConfigParseResult result = ParseBoardConfig(second, formatted);
   if (!result.ok) return "formatted text '" + formatted + "' stops at " + std::to_string(result.stop);
-  if (!SameBehaviour(first, second)) return "formatted text '" + formatted + "' reads back differently (reformatted '" + FormatBoardConfig(second) + "')";
+  if (!SameBehaviour(first, second))
+    return "formatted text '" + formatted + "' reads back differently (reformatted '" + FormatBoardConfig(second) +
+           "')";
   if (FormatBoardConfig(second) != formatted) return "formatting is not stable for '" + formatted + "'";
   return "";
 }

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (count < 0 || static_cast<size_t>(count) != list.size()) __builtin_trap();
   for (const tessaro::BoardDefinition& board : list) {
     if (board.name.size() > tessaro::kMaxBoardNameLength) __builtin_trap();
-    if (board.dfEnable.count > tessaro::kMaxPinSettings || board.dfDisable.count > tessaro::kMaxPinSettings) __builtin_trap();
+    if (board.dfEnable.count > tessaro::kMaxPinSettings || board.dfDisable.count > tessaro::kMaxPinSettings)
+      __builtin_trap();
     (void)tessaro::BoardDescription(board);
     (void)tessaro::BoardChoiceName(board);
     if (board.config.chip) (void)tessaro::FormatBoardConfig(board.config);

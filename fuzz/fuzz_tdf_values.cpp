@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string errors;
   (void)ParseCfiMatch(bytes, match, errors);
   for (int32_t i = 0; i < match.AddressCount(); ++i) {
-    if (match.Address(i) < 0 || match.Address(i) > 0xFFFF || match.Data(i) < 0 || match.Data(i) > 0xFFFF) __builtin_trap();
+    if (match.Address(i) < 0 || match.Address(i) > 0xFFFF || match.Data(i) < 0 || match.Data(i) > 0xFFFF)
+      __builtin_trap();
   }
 
   QspiDescription block;

@@ -78,8 +78,8 @@ bool ApplyBoardDefinition(SimOptions& options, std::string& error) {
   }
   if (options.qspi.empty()) {
     if (!board->qspiDevice.empty()) {
-      options.qspi.push_back({board->qspiDevice, board->dualQspi == ONOFF_ON ? board->qspiDevice : "",
-                              options.ext2First ? 96u : 100u});
+      options.qspi.push_back(
+          {board->qspiDevice, board->dualQspi == ONOFF_ON ? board->qspiDevice : "", options.ext2First ? 96u : 100u});
     }
     if (!board->mpQspiDevice.empty()) options.qspi.push_back({board->mpQspiDevice, "", 104});
   }
@@ -154,11 +154,11 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     spiOptions.powerOfTwoPages = options.dataflashPow2;
     spiOptions.programBusy = spiOptions.eraseBusy = busy;
     spiOptions.stuckBusy = options.stuckBusy;
-    SerialFlashAttachment attached = AttachSerialFlash(board, description, pins.pins[0], spiOptions,
-                                                       devices->spi.empty() ? nullptr : devices->spi.front().controller);
+    SerialFlashAttachment attached = AttachSerialFlash(
+        board, description, pins.pins[0], spiOptions, devices->spi.empty() ? nullptr : devices->spi.front().controller);
     if (!attached.device) {
-      const std::string why = "the simulated " + std::string(board.chip()->name) +
-                              " cannot wire a serial flash behind " + item.pin;
+      const std::string why =
+          "the simulated " + std::string(board.chip()->name) + " cannot wire a serial flash behind " + item.pin;
       // The board's other devices are still worth simulating; an explicit option is a mistake.
       if (item.fromBoard) {
         devices->notes.push_back(why + "; " + item.name + " left off");
@@ -195,9 +195,12 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     QspiAttachment attached =
         AttachQspi(board, QspiWindowFor(item.base, options.ext2First), item.base, *lane0, qspiOptions, dual);
     qspiWindows.emplace_back(QspiWindowFor(item.base, options.ext2First), attached.controller->WindowWords());
-    if (item.base == 104) devices->mpQspi = attached;
-    else if (item.base == (options.ext2First ? 96u : 100u)) devices->qspi = attached;
-    else devices->otherQspi.push_back(attached);
+    if (item.base == 104)
+      devices->mpQspi = attached;
+    else if (item.base == (options.ext2First ? 96u : 100u))
+      devices->qspi = attached;
+    else
+      devices->otherQspi.push_back(attached);
   }
 
   if (options.nor) {

@@ -6,8 +6,8 @@
 
 #include "common/Text.h"
 #include "platform/Files.h"
-#include "sim/SimBoard.h"
 #include "sim/BoardDevices.h"
+#include "sim/SimBoard.h"
 
 namespace tessaro::sim {
 
@@ -191,7 +191,8 @@ bool LoadBoardState(SimBoard& board, const std::string& path, std::string& error
 bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error) {
   // Written beside the file and renamed over it, so an interrupted save keeps the old state.
   const std::string temporary = path + ".new";
-  if (!WriteWholeFile(temporary, FormatState(BoardRegions(board))) || std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!WriteWholeFile(temporary, FormatState(BoardRegions(board))) ||
+      std::rename(temporary.c_str(), path.c_str()) != 0) {
     std::remove(temporary.c_str());
     error = "cannot write " + path;
     return false;

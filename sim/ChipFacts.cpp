@@ -16,15 +16,12 @@ struct ChipFact {
   uint32_t register250;
 };
 constexpr std::array<ChipFact, 19> kFacts = {{
-    {0x7312, 15, 0, kModelLowByte},  {0x7322, 15, 0, kModelLowByte},
-    {0x7431, 15, 0, 0x0100},         {0x7432, 15, 0, 0x010C},
-    {0x7451, 15, 0, 0x0170},         {0x7452, 15, 0, 0x017C},
-    {0x8321, 15, 3, kModelLowByte},  {0x8326, 15, 8, kModelLowByte},
-    {0x8721, 15, 4, kModelLowByte},  {0x8247, 15, 2, kModelLowByte},
-    {0x8347, 15, 4, kModelLowByte},  {0x8547, 15, 8, kModelLowByte},
-    {0x8647, 15, 8, kModelLowByte},  {0x9162, 0, 16, kModelLowByte},
-    {0x9368, 4, 16, kModelLowByte},  {0x9371, 5, 16, kModelLowByte},
-    {0x9468, 6, 16, kModelLowByte},  {0x9571, 9, 16, kModelLowByte},
+    {0x7312, 15, 0, kModelLowByte},  {0x7322, 15, 0, kModelLowByte}, {0x7431, 15, 0, 0x0100},
+    {0x7432, 15, 0, 0x010C},         {0x7451, 15, 0, 0x0170},        {0x7452, 15, 0, 0x017C},
+    {0x8321, 15, 3, kModelLowByte},  {0x8326, 15, 8, kModelLowByte}, {0x8721, 15, 4, kModelLowByte},
+    {0x8247, 15, 2, kModelLowByte},  {0x8347, 15, 4, kModelLowByte}, {0x8547, 15, 8, kModelLowByte},
+    {0x8647, 15, 8, kModelLowByte},  {0x9162, 0, 16, kModelLowByte}, {0x9368, 4, 16, kModelLowByte},
+    {0x9371, 5, 16, kModelLowByte},  {0x9468, 6, 16, kModelLowByte}, {0x9571, 9, 16, kModelLowByte},
     {0x9362, 12, 16, kModelLowByte},
 }};
 

@@ -73,7 +73,8 @@ std::optional<uint8_t> DriverImageRunner::Call(SimBoard& board, uint16_t address
 
 uint8_t DriverImageRunner::Checksum(SimBoard& board, uint16_t signature) {
   if (!ParameterBlockFitsChip(board, signature)) return kRoutineFailed;
-  const uint32_t address = (board.Register(kRegAddressLow) & 0xFFFF) | ((board.Register(kRegAddressHigh) & 0xFFFF) << 16);
+  const uint32_t address =
+      (board.Register(kRegAddressLow) & 0xFFFF) | ((board.Register(kRegAddressHigh) & 0xFFFF) << 16);
   uint32_t count = board.Register(kRegWordCount) & 0xFFFFFF;
   if (count == 0) count = 0x10000;
   if (count > 0x10000) return kRoutineFailed;

@@ -292,7 +292,6 @@ void SimBoard::ClearTrace() {
   trace_.clear();
 }
 
-
 // ---- inspection ----
 
 WireCounters SimBoard::Counters() {

@@ -42,7 +42,6 @@ namespace tessaro::sim {
 using SimClock = std::chrono::steady_clock;
 struct BoardDevices;
 
-
 struct WireCounters {
   uint64_t hostToTarget = 0;
   uint64_t targetToHost = 0;
@@ -124,19 +123,19 @@ class SimBoard {
   uint64_t ReplyBytes();
   const ChipInfo* chip() const { return chip_; }
   const SimOptions& options() const { return options_; }
-  uint16_t ReadMemory(uint32_t address);   // as the monitor's memory read sees it
+  uint16_t ReadMemory(uint32_t address);               // as the monitor's memory read sees it
   void WriteMemory(uint32_t address, uint16_t value);  // as a memory write by the monitor
-  uint16_t FlashWord(uint32_t address);    // embedded flash word (0..embeddedFlashSize-1)
+  uint16_t FlashWord(uint32_t address);                // embedded flash word (0..embeddedFlashSize-1)
   void SetFlashWord(uint32_t address, uint16_t value);
   uint32_t Register(uint32_t reg);
   void SetRegister(uint32_t reg, uint32_t value);
-  uint16_t IoRegister(uint32_t reg);       // raw stored value
+  uint16_t IoRegister(uint32_t reg);  // raw stored value
   void SetIoRegister(uint32_t reg, uint16_t value);
-  uint16_t FuseBit(uint32_t address);      // 8x47 fuse word 0x8000..0x8008 as last written
+  uint16_t FuseBit(uint32_t address);  // 8x47 fuse word 0x8000..0x8008 as last written
   void SetFuseBit(uint32_t address, uint16_t value);
   bool SecurityBit();
   void SetSecurityBit(bool on);
-  uint16_t EfuseWord(uint32_t index);      // 9xxx eFuse word 0..63 (burned bits, presets)
+  uint16_t EfuseWord(uint32_t index);  // 9xxx eFuse word 0..63 (burned bits, presets)
   void SetEfuseWord(uint32_t index, uint16_t value);
   bool SessionOpened();
   uint32_t TargetBaud();
@@ -212,7 +211,7 @@ class SimBoard {
   void Execute();
   uint16_t MemRead(uint32_t address);
   [[nodiscard]] bool MemWrite(uint32_t address, uint16_t value);  // false: nothing decodes the address
-  void HostMemWrite(uint32_t address, uint16_t value);  // a write by the host: violations recorded
+  void HostMemWrite(uint32_t address, uint16_t value);            // a write by the host: violations recorded
   bool InEmbeddedFlash(uint32_t address) const;
   uint16_t IoRead(uint32_t reg);
   void IoWrite(uint32_t reg, uint16_t value);
@@ -259,7 +258,7 @@ class SimBoard {
   bool silent_ = false;
   bool unplugged_ = false;
   bool linkLost_ = false;
-  std::optional<SimClock::time_point> linkBackAt_;  // when a lost link comes back by itself
+  std::optional<SimClock::time_point> linkBackAt_;     // when a lost link comes back by itself
   std::optional<SimClock::time_point> firstHostByte_;  // the timed faults count from here
   std::vector<ArmedFault> armed_;
   std::function<void(const std::string&)> faultLog_;

@@ -28,12 +28,11 @@ uint16_t SimBoard::MemRead(uint32_t address) {
     return ram(address);
   }
   const uint32_t flashBase = chip_->embeddedFlashBase;
-  if (chip_->embeddedFlashSize != 0 && address - flashBase < chip_->embeddedFlashSize) return flash_[address - flashBase];
+  if (chip_->embeddedFlashSize != 0 && address - flashBase < chip_->embeddedFlashSize)
+    return flash_[address - flashBase];
   switch (family_) {
-    case FAMILY_73XX:
-      return address < 0x10000 ? ram(address) : 0xFFFF;
-    case FAMILY_74XX:
-      return address < 0x20000 ? ram(address) : 0xFFFF;
+    case FAMILY_73XX: return address < 0x10000 ? ram(address) : 0xFFFF;
+    case FAMILY_74XX: return address < 0x20000 ? ram(address) : 0xFFFF;
     case FAMILY_8X2X:
       if (address - 0x4000000 < 0x4000 || address < 0x4000) return ram(address);
       return 0xFFFF;
@@ -50,8 +49,7 @@ uint16_t SimBoard::MemRead(uint32_t address) {
     case FAMILY_9XXX:
       // Program RAM as the monitor sees it at 0..0xFFFF, and the data RAM window.
       return address < 0x10000 || address - 0x8E00000 < 0x100000 ? ram(address) : 0xFFFF;
-    default:
-      return 0xFFFF;
+    default: return 0xFFFF;
   }
 }
 
@@ -80,22 +78,18 @@ bool SimBoard::MemWrite(uint32_t address, uint16_t value) {
   }
   if (InEmbeddedFlash(address)) return false;
   switch (family_) {
-    case FAMILY_73XX:
-      return address < 0x10000 && store(address);
-    case FAMILY_74XX:
-      return address < 0x20000 && store(address);
-    case FAMILY_8X2X:
-      return (address - 0x4000000 < 0x4000 || address < 0x4000) && store(address);
+    case FAMILY_73XX: return address < 0x10000 && store(address);
+    case FAMILY_74XX: return address < 0x20000 && store(address);
+    case FAMILY_8X2X: return (address - 0x4000000 < 0x4000 || address < 0x4000) && store(address);
     case FAMILY_8721:
     case FAMILY_8X47: {
       const uint32_t mask = family_ == FAMILY_8721 ? 0x1FFF : 0x3FFF;
-      if (address - 0x4000000 < 0x4000 || address < chip_->embeddedFlashSize) return store(0x4000000 + (address & mask));
+      if (address - 0x4000000 < 0x4000 || address < chip_->embeddedFlashSize)
+        return store(0x4000000 + (address & mask));
       return chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000 && store(address);
     }
-    case FAMILY_9XXX:
-      return (address < 0x10000 || address - 0x8E00000 < 0x100000) && store(address);
-    default:
-      return false;
+    case FAMILY_9XXX: return (address < 0x10000 || address - 0x8E00000 < 0x100000) && store(address);
+    default: return false;
   }
 }
 
@@ -123,17 +117,13 @@ uint16_t SimBoard::IoRead(uint32_t reg) {
     case 21:
       if (nine) return static_cast<uint16_t>((io_[21] & ~0x7000) | ((options_.strapping & 7) << 12));
       break;
-    case 64:
-      return nine ? io_[64] : 0;
+    case 64: return nine ? io_[64] : 0;
     case 250:
       if (nine) return static_cast<uint16_t>(0x90 | (options_.packageCode.value_or(PackageCode(*chip_)) & 0xF));
       return IdentityRegister(*chip_);
-    case 251:
-      return static_cast<uint16_t>(static_cast<int16_t>(options_.revision));
-    case 254:
-      return uartDivisor_;
-    default:
-      break;
+    case 251: return static_cast<uint16_t>(static_cast<int16_t>(options_.revision));
+    case 254: return uartDivisor_;
+    default: break;
   }
   return io_[reg & 0xFF];
 }
@@ -149,8 +139,7 @@ void SimBoard::IoWrite(uint32_t reg, uint16_t value) {
       if (family_ == FAMILY_9XXX) io_[64] = value;
       return;
     case 250:
-    case 251:
-      return;
+    case 251: return;
     case 254:
       if (!refuseBaudSwitch_) uartDivisor_ = value & 0xFF;
       return;
@@ -158,8 +147,7 @@ void SimBoard::IoWrite(uint32_t reg, uint16_t value) {
       io_[23] = value;
       if (family_ == FAMILY_9XXX && (value & 0x40)) io_[23] |= 0x80;  // SDRAM initialised
       return;
-    default:
-      io_[reg & 0xFF] = value;
+    default: io_[reg & 0xFF] = value;
   }
 }
 

@@ -69,9 +69,9 @@ enum class DataRule : uint8_t { None, LegacyBlock, Block, FlashData };
 struct SimBoard::MonitorCommands {
   // The command being carried out.
   struct Executing {
-    bool nine;    // a 9xxx chip
-    bool legacy;  // a legacy (73xx) chip: no acknowledges, block forms of the memory commands
-    bool resent;  // the same bytes as the command before the last probe: a resent command
+    bool nine;           // a 9xxx chip
+    bool legacy;         // a legacy (73xx) chip: no acknowledges, block forms of the memory commands
+    bool resent;         // the same bytes as the command before the last probe: a resent command
     bool probe = false;  // the handler took the bytes as the resynchronisation probe
   };
   using Handler = void (*)(SimBoard&, Executing&);
@@ -102,20 +102,20 @@ struct SimBoard::MonitorCommands {
   static void ChipErase(SimBoard& b, Executing& x);
 
   static constexpr Rule kRules[] = {
-      {0, 3, 2, 2, DataRule::None, ReadRegister},       // read register (on a 9xxx also the probe 0x00 0x55)
-      {1, 6, 4, 4, DataRule::None, WriteRegister},      // write register
-      {2, 5, 7, 5, DataRule::None, ReadMemory},         // read memory (legacy: with a word count)
-      {3, 7, 7, 7, DataRule::LegacyBlock, WriteMemory}, // write memory (legacy: a block)
-      {4, 2, 2, 2, DataRule::None, ReadIo},             // read I/O register
-      {5, 4, 4, 4, DataRule::None, WriteIo},            // write I/O register
-      {9, 3, 0, 3, DataRule::None, Call},               // call a routine
-      {11, 7, 0, 7, DataRule::None, ReadBlock},         // block read
-      {12, 7, 0, 7, DataRule::Block, WriteBlock},       // block write
+      {0, 3, 2, 2, DataRule::None, ReadRegister},                // read register (on a 9xxx also the probe 0x00 0x55)
+      {1, 6, 4, 4, DataRule::None, WriteRegister},               // write register
+      {2, 5, 7, 5, DataRule::None, ReadMemory},                  // read memory (legacy: with a word count)
+      {3, 7, 7, 7, DataRule::LegacyBlock, WriteMemory},          // write memory (legacy: a block)
+      {4, 2, 2, 2, DataRule::None, ReadIo},                      // read I/O register
+      {5, 4, 4, 4, DataRule::None, WriteIo},                     // write I/O register
+      {9, 3, 0, 3, DataRule::None, Call},                        // call a routine
+      {11, 7, 0, 7, DataRule::None, ReadBlock},                  // block read
+      {12, 7, 0, 7, DataRule::Block, WriteBlock},                // block write
       {15, 2, 4, 4, DataRule::FlashData, FuseReadOrFlashWrite},  // 9xxx: read an eFuse word; else embedded flash write
-      {16, 1, 0, 0, DataRule::None, EfuseStart},        // eFuse burn start
-      {17, 3, 0, 0, DataRule::None, EfuseBit},          // eFuse bit
-      {18, 1, 0, 0, DataRule::None, EfuseIdle},         // eFuse idle
-      {0x72, 2, 0, 2, DataRule::None, ChipErase},       // chip erase (0x72 0x35)
+      {16, 1, 0, 0, DataRule::None, EfuseStart},                 // eFuse burn start
+      {17, 3, 0, 0, DataRule::None, EfuseBit},                   // eFuse bit
+      {18, 1, 0, 0, DataRule::None, EfuseIdle},                  // eFuse idle
+      {0x72, 2, 0, 2, DataRule::None, ChipErase},                // chip erase (0x72 0x35)
   };
 
   static const Rule* Find(uint8_t code) {
@@ -164,8 +164,7 @@ size_t SimBoard::CommandLength() const {
     case DataRule::FlashData:
       if (!flashWrite) return header;
       return header + (chip_->hasSecurityBit ? 2u * command_[3] : command_[3]);
-    case DataRule::None:
-      break;
+    case DataRule::None: break;
   }
   return header;
 }
@@ -187,7 +186,8 @@ void SimBoard::Execute() {
   currentLate_ = commandCount_ == lateCommand_;
   // Only framed commands get here, and CommandLength frames only codes of the table.
   const MonitorCommands::Rule* rule = MonitorCommands::Find(command_[0]);
-  MonitorCommands::Executing executing{family_ == FAMILY_9XXX, chip_->legacyLink, probeSeen_ && command_ == lastCommand_};
+  MonitorCommands::Executing executing{family_ == FAMILY_9XXX, chip_->legacyLink,
+                                       probeSeen_ && command_ == lastCommand_};
   if (rule) rule->handler(*this, executing);
   if (executing.probe) {
     probeSeen_ = true;
@@ -214,8 +214,10 @@ void SimBoard::MonitorCommands::ReadRegister(SimBoard& b, Executing& x) {
     b.Emit(static_cast<uint8_t>(value));
     b.Emit(static_cast<uint8_t>(value >> 8));
     b.Emit(static_cast<uint8_t>(value >> 16));
-    if (x.probe) b.Record({"resync", {}, {}, {}, false});
-    else Trace(b, x, "readReg", {{"reg", reg}, {"value", value}});
+    if (x.probe)
+      b.Record({"resync", {}, {}, {}, false});
+    else
+      Trace(b, x, "readReg", {{"reg", reg}, {"value", value}});
     return;
   }
   // On the other families the probe 0x00 0x55 is itself a read of register 0x55.
@@ -266,8 +268,10 @@ void SimBoard::MonitorCommands::WriteMemory(SimBoard& b, Executing& x) {
   const size_t data = x.legacy ? 7 : 5;
   std::vector<uint16_t> words;
   for (uint32_t i = 0; i < count; ++i) words.push_back(static_cast<uint16_t>(Word(b, data + 2 * i)));
-  if (count == 1) Trace(b, x, "writeMem", {{"addr", address}, {"value", words[0]}});
-  else Trace(b, x, "writeBlock", {{"addr", address}}, words);
+  if (count == 1)
+    Trace(b, x, "writeMem", {{"addr", address}, {"value", words[0]}});
+  else
+    Trace(b, x, "writeBlock", {{"addr", address}}, words);
   for (uint32_t i = 0; i < count; ++i) b.HostMemWrite(address + i, words[i]);
   if (!x.legacy) b.Emit(kAck);
 }
@@ -385,8 +389,10 @@ void SimBoard::MonitorCommands::ChipErase(SimBoard& b, Executing& x) {
 
 void SimBoard::EfuseAnswer(EfuseArray::Answer answer) {
   // Table: Ack -> 0xAC, Refused -> 0xEE, Silent (the link dropped) -> nothing.
-  if (answer == EfuseArray::Answer::Ack) Emit(kAck);
-  else if (answer == EfuseArray::Answer::Refused) Emit(kRefused);
+  if (answer == EfuseArray::Answer::Ack)
+    Emit(kAck);
+  else if (answer == EfuseArray::Answer::Refused)
+    Emit(kRefused);
 }
 
 bool SimBoard::FlashWrite(uint32_t address, uint32_t count, const uint8_t* data, bool byteAddressed) {

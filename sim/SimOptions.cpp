@@ -44,9 +44,9 @@ bool SetNumber(const std::string& value, SimOptions& options, std::string&) {
   uint64_t number = 0;
   if (!ParseNumber(value, number) || number > Max) return false;
   using Field = std::remove_reference_t<decltype(options.*Member)>;
-  if constexpr (requires(Field& field) { field.push_back(0); })
+  if constexpr (requires(Field & field) { field.push_back(0); })
     (options.*Member).push_back(static_cast<typename Field::value_type>(number));
-  else if constexpr (requires(Field& field) { field.emplace(); })
+  else if constexpr (requires(Field & field) { field.emplace(); })
     options.*Member = static_cast<typename Field::value_type>(number);
   else
     options.*Member = static_cast<Field>(number);
@@ -246,8 +246,7 @@ constexpr OptionRow kOptionRows[] = {
     {kChip, "secured", "SESSION|none-left", Form::Value, "9xxx: secured, offering debug session 2..7", SetSecured},
     {kChip, "security-bit", "", Form::Flag, "8x47: the security bit is set", SetFlag<&O::securityBit, true>},
     {kChip, "strapping", "S", Form::Value, "9xxx: bits 12-14 of I/O register 21 (0..7)", SetNumber<&O::strapping, 7>},
-    {kChip, "package-code", "P", Form::Value, "9xxx: low 4 bits of I/O register 250",
-     SetNumber<&O::packageCode, 15>},
+    {kChip, "package-code", "P", Form::Value, "9xxx: low 4 bits of I/O register 250", SetNumber<&O::packageCode, 15>},
     {kChip, "revision", "N", Form::Value, "chip revision in I/O register 251", SetNumber<&O::revision, 127>},
     {kChip, "efuses", "HEX", Form::Value, "9xxx: eFuse words at power-up, 4 hex digits each, word 0 first", SetEfuses},
     {kChip, "reset-ms", "N", Form::Value, "reset to boot ROM greeting (default 300)", SetNumber<&O::resetMs, 60000>},
@@ -289,11 +288,11 @@ constexpr OptionRow kOptionRows[] = {
      SetNumber<&O::unplugAtCommand, kAny>},
     {kFaults, "unplug-at-ms", "T", Form::Value, "the same unplug at time T", SetNumber<&O::unplugAtMs, kDayMs>},
 
-    {kFiles, "stats", "FILE", Form::Value, "write wire counters and violations as JSON at exit", SetText<&O::statsFile>},
+    {kFiles, "stats", "FILE", Form::Value, "write wire counters and violations as JSON at exit",
+     SetText<&O::statsFile>},
     {kFiles, "trace", "FILE", Form::Value, "write each decoded command as a JSON line to FILE", SetName<&O::traceFile>},
     {kFiles, "state", "FILE", Form::Value,
-     "load the board's memories from FILE when it exists, save them there when the board ends",
-     SetName<&O::stateFile>},
+     "load the board's memories from FILE when it exists, save them there when the board ends", SetName<&O::stateFile>},
     {kFiles, "dump-memory", "REGION:FILE", Form::Repeatable,
      "write a region's words (16-bit little-endian) to FILE when the board ends; REGION: flash, fuses, "
      "security, efuses, spi, qspi, mpqspi, nor, nand, memory@START+COUNT (hex words)",
@@ -327,9 +326,10 @@ constexpr size_t kOptionCount = std::size(kOptionRows);
 
 // The CLI11 app of the table, with one list of texts per row to catch its occurrences.
 struct OptionApp {
-  CLI::App app{"A simulated LYR board served on a pseudo-terminal; its first line of output is \"pty: PATH\".\n"
-               "Options are also written --name=value; in a sim: port, name=value items between commas.",
-               "tessaro-sim"};
+  CLI::App app{
+      "A simulated LYR board served on a pseudo-terminal; its first line of output is \"pty: PATH\".\n"
+      "Options are also written --name=value; in a sim: port, name=value items between commas.",
+      "tessaro-sim"};
   std::array<std::vector<std::string>, kOptionCount> values;
   std::array<CLI::Option*, kOptionCount> options{};
 
@@ -346,8 +346,10 @@ struct OptionApp {
         option = app.add_flag(name, help)->disable_flag_override();
       } else {
         option = app.add_option(name, values[i], help)->type_name(row.value)->allow_extra_args(false);
-        if (row.form == Form::OptionalValue) option->expected(0, 1);
-        else option->expected(1);
+        if (row.form == Form::OptionalValue)
+          option->expected(0, 1);
+        else
+          option->expected(1);
         option->multi_option_policy(row.form == Form::Repeatable ? CLI::MultiOptionPolicy::TakeAll
                                                                  : CLI::MultiOptionPolicy::TakeLast);
       }
@@ -396,8 +398,10 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
       std::string reason;
       if (row.set(value, options, reason)) continue;
       const std::string name = std::string("--") + row.name;
-      if (reason.empty()) error = "invalid value '" + value + "' for " + name;
-      else error = name + (reason[0] == ':' ? "" : " ") + reason;
+      if (reason.empty())
+        error = "invalid value '" + value + "' for " + name;
+      else
+        error = name + (reason[0] == ':' ? "" : " ") + reason;
       return false;
     }
   }

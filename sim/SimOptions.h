@@ -37,24 +37,24 @@ struct SimOptions {
   uint8_t usbRevision = 6;
   std::optional<uint8_t> usbFlags;  // default: derived from the chip and power state
   bool targetPowered = true;
-  int securedSession = 0;  // 9xxx: 0 not secured, 2..7 the debug session offered, 8 none left
-  bool securityBit = false;  // 8x47: security bit set
-  uint32_t strapping = 0;    // 9xxx: bits 12 to 14 of I/O register 21
+  int securedSession = 0;               // 9xxx: 0 not secured, 2..7 the debug session offered, 8 none left
+  bool securityBit = false;             // 8x47: security bit set
+  uint32_t strapping = 0;               // 9xxx: bits 12 to 14 of I/O register 21
   std::optional<uint32_t> packageCode;  // 9xxx: low 4 bits of I/O register 250
-  int revision = 1;          // I/O register 251
+  int revision = 1;                     // I/O register 251
   bool baudPace = false;
   uint32_t latencyUs = 0;
   std::string statsFile;
-  uint64_t dropReplyByte = 0;     // 1-based index of a target-to-host byte to drop
-  uint64_t corruptReplyByte = 0;  // 1-based index of a target-to-host byte to corrupt
-  uint64_t lateCommand = 0;       // 1-based index of the command answered late
-  uint32_t lateMs = 1500;         // how late; the answer leaves when it is due, whatever the host does
-  uint64_t stopAfterCommands = 0; // stop answering after this many commands (until the next reset)
-  std::vector<uint64_t> dropHostBytes;       // 1-based indexes of host-to-target bytes that are lost
+  uint64_t dropReplyByte = 0;           // 1-based index of a target-to-host byte to drop
+  uint64_t corruptReplyByte = 0;        // 1-based index of a target-to-host byte to corrupt
+  uint64_t lateCommand = 0;             // 1-based index of the command answered late
+  uint32_t lateMs = 1500;               // how late; the answer leaves when it is due, whatever the host does
+  uint64_t stopAfterCommands = 0;       // stop answering after this many commands (until the next reset)
+  std::vector<uint64_t> dropHostBytes;  // 1-based indexes of host-to-target bytes that are lost
   std::vector<std::pair<uint64_t, uint8_t>> corruptHostBytes;  // index and the bits flipped in it
-  std::vector<uint64_t> duplicateHostBytes;  // host-to-target bytes that arrive twice
-  uint32_t noisePpm = 0;          // chance per million that a byte on the line (either way) is hit
-  uint64_t seed = 1;              // of the noise; a run is reproduced by its seed
+  std::vector<uint64_t> duplicateHostBytes;                    // host-to-target bytes that arrive twice
+  uint32_t noisePpm = 0;  // chance per million that a byte on the line (either way) is hit
+  uint64_t seed = 1;      // of the noise; a run is reproduced by its seed
   // Faults at a point of the run: after the Nth command the monitor executed, or N ms after the
   // host's first byte (0: no such fault). A reset is a brown-out of the target; a link loss
   // leaves the port in place and the target deaf and mute (the interface still answers its own
@@ -63,12 +63,12 @@ struct SimOptions {
   uint32_t resetAtMs = 0;
   uint64_t linkLossAtCommand = 0;
   uint32_t linkLossAtMs = 0;
-  uint32_t linkLossMs = 0;        // how long a link loss lasts (0: for the rest of the run)
+  uint32_t linkLossMs = 0;  // how long a link loss lasts (0: for the rest of the run)
   uint64_t unplugAtCommand = 0;
   uint32_t unplugAtMs = 0;
-  std::string traceFile;          // JSON Lines, one decoded command a line
-  bool refuseBaudSwitch = false;  // the target keeps its divisor, the interface ignores 0xB7
-  uint32_t resetMs = 300;         // from the reset request to the boot ROM's greeting
+  std::string traceFile;                  // JSON Lines, one decoded command a line
+  bool refuseBaudSwitch = false;          // the target keeps its divisor, the interface ignores 0xB7
+  uint32_t resetMs = 300;                 // from the reset request to the boot ROM's greeting
   std::string stateFile;                  // memories loaded when the board is created, saved when it ends
   std::vector<std::string> dumpRequests;  // "REGION:FILE", written when the board ends
   std::vector<uint16_t> efusePreset;      // 9xxx eFuse words at power-up, word 0 first
@@ -81,10 +81,10 @@ struct SimOptions {
   std::vector<SimSpiItem> spiFlash;
   std::vector<SimQspiItem> qspi;
   std::optional<SimNorItem> nor;
-  std::optional<bool> nand;        // set: a NAND is fitted; true: a 16-bit one
-  bool dataflashPow2 = false;      // a DataFlash with both page sizes starts in power-of-two mode
-  bool qspiConfigured = false;     // QSPI configuration bits already set (default: factory state)
-  uint32_t busyMs = 0;             // program and erase time of the serial and QSPI devices
+  std::optional<bool> nand;     // set: a NAND is fitted; true: a 16-bit one
+  bool dataflashPow2 = false;   // a DataFlash with both page sizes starts in power-of-two mode
+  bool qspiConfigured = false;  // QSPI configuration bits already set (default: factory state)
+  uint32_t busyMs = 0;          // program and erase time of the serial and QSPI devices
   // Faults of the external devices.
   std::vector<uint32_t> failEraseSectors;  // NOR sectors that will not erase
   std::vector<uint32_t> failProgramWords;  // NOR word offsets that will not program

@@ -12,7 +12,9 @@ bool SimPortDevice::ApplyLineSettings(const LineSettings& settings) {
   return true;
 }
 
-long SimPortDevice::Read(uint8_t* buffer, size_t capacity) { return board_->WaitOutput(buffer, capacity, interrupted_); }
+long SimPortDevice::Read(uint8_t* buffer, size_t capacity) {
+  return board_->WaitOutput(buffer, capacity, interrupted_);
+}
 
 void SimPortDevice::InterruptRead() { board_->Interrupt(interrupted_); }
 

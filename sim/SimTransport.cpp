@@ -14,10 +14,11 @@ bool SimBoard::InterfaceByte(uint8_t byte, SimClock::time_point now) {
       // Behind a lost cable the interface sees no target, whatever its flags said before.
       uint8_t flags = linkLost_           ? 0x00
                       : options_.usbFlags ? *options_.usbFlags
-                      : !powered_       ? 0x00
+                      : !powered_         ? 0x00
                       : chip_->legacyLink ? 0x04
                                           : 0x0D;
-      for (uint8_t b : {uint8_t{0xCB}, options_.usbKind, options_.usbRevision, flags, uint8_t{0x01}, uint8_t{0x00}, uint8_t{0xCA}})
+      for (uint8_t b :
+           {uint8_t{0xCB}, options_.usbKind, options_.usbRevision, flags, uint8_t{0x01}, uint8_t{0x00}, uint8_t{0xCA}})
         Emit(b, true);
       if (!linkLost_) Reset(now);
       return true;
@@ -34,11 +35,12 @@ bool SimBoard::InterfaceByte(uint8_t byte, SimClock::time_point now) {
       Emit(0xCA, true);
       return true;
     case 0xB7:
-      if (options_.usbKind >= 2 && !refuseBaudSwitch_) interfaceBaud_ = 115200;
-      else if (options_.usbKind < 2) Violation("0xB7 (higher baud rate) sent to an interface of kind below 2");
+      if (options_.usbKind >= 2 && !refuseBaudSwitch_)
+        interfaceBaud_ = 115200;
+      else if (options_.usbKind < 2)
+        Violation("0xB7 (higher baud rate) sent to an interface of kind below 2");
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -77,7 +79,7 @@ void SimBoard::HandshakeEdge(bool rts) {
     return;
   }
   dsr_ = rts;
-  if (rxBit_ % 2 == 0 && rts) return;  // bits start on a falling strobe
+  if (rxBit_ % 2 == 0 && rts) return;                                   // bits start on a falling strobe
   if (!dtr_) rxByte_ = static_cast<uint8_t>(rxByte_ | (1u << rxBit_));  // data line inverted
   if (++rxBit_ < 8) return;
   uint8_t byte = rxByte_;

@@ -39,7 +39,8 @@ bool UartCompatible(const UartFormat& a, const UartFormat& b) {
          (!parityA || (a.parity == 'O' || a.parity == 'o') == (b.parity == 'O' || b.parity == 'o'));
 }
 
-std::vector<uint8_t> UartTransfer(std::span<const uint8_t> bytes, const UartFormat& sender, const UartFormat& receiver) {
+std::vector<uint8_t> UartTransfer(std::span<const uint8_t> bytes, const UartFormat& sender,
+                                  const UartFormat& receiver) {
   if (UartCompatible(sender, receiver)) return {bytes.begin(), bytes.end()};
   std::vector<uint8_t> out;
   if (sender.baud == 0 || receiver.baud == 0) return out;

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   if (const auto devices = board->Devices())
     for (const std::string& note : devices->notes) std::fprintf(stderr, "tessaro-sim: %s\n", note.c_str());
   // What a correct host never does goes to the log as it happens (and to --stats at the end).
-  board->SetViolationLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: violation: %s\n", text.c_str()); });
+  board->SetViolationLog(
+      [](const std::string& text) { std::fprintf(stderr, "tessaro-sim: violation: %s\n", text.c_str()); });
   // Armed faults are listed at the start and logged again when they strike, so a failing run of
   // a fault soak can be read back from its log and replayed with the same options.
   board->SetFaultLog([](const std::string& text) { std::fprintf(stderr, "tessaro-sim: fault: %s\n", text.c_str()); });
@@ -56,10 +57,13 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   std::fprintf(stderr, "tessaro-sim: %s, %s interface; stop with Ctrl-C\n", board->chip()->name,
                options.usbInterface ? "USB" : "no");
-  for (const std::string& fault : DescribeFaults(options)) std::fprintf(stderr, "tessaro-sim: armed fault: %s\n", fault.c_str());
+  for (const std::string& fault : DescribeFaults(options))
+    std::fprintf(stderr, "tessaro-sim: armed fault: %s\n", fault.c_str());
   if (board->chip()->legacyLink && !options.usbInterface)
-    std::fprintf(stderr, "tessaro-sim: the %s answers only over the modem-line handshake, which a pseudo-terminal "
-                 "cannot carry; add --interface=usb\n", board->chip()->name);
+    std::fprintf(stderr,
+                 "tessaro-sim: the %s answers only over the modem-line handshake, which a pseudo-terminal "
+                 "cannot carry; add --interface=usb\n",
+                 board->chip()->name);
 
   int signal = 0;
   sigwait(&stopSignals, &signal);

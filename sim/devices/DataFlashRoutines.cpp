@@ -99,7 +99,8 @@ std::optional<uint8_t> DataFlashRoutines::Call(SimBoard& board, uint16_t address
   const uint32_t pins = block(kBlockPinCount);
   if (pins > kMaxPins) return Refuse("too many select pins");
   for (uint32_t i = 0; i < pins && !device; ++i) {
-    const uint32_t reg = block(kBlockFirstPin + 4 * i) | (static_cast<uint32_t>(block(kBlockFirstPin + 4 * i + 1)) << 16);
+    const uint32_t reg =
+        block(kBlockFirstPin + 4 * i) | (static_cast<uint32_t>(block(kBlockFirstPin + 4 * i + 1)) << 16);
     const uint16_t code = block(kBlockFirstPin + 4 * i + 2);
     if ((code & 0x8000) == 0) continue;
     for (const auto& [candidate, candidatePin] : controller_->devices()) {

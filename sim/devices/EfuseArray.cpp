@@ -42,7 +42,8 @@ EfuseArray::Answer EfuseArray::BurnBit(uint16_t index) {
   if (linkDropped_) return Answer::Silent;
   idleCount_ = 0;
   if (!burning_) {
-    Violation("eFuse bit " + std::to_string(index) + " (17) outside a burn (no 32 idle commands and start 16 before it); not burned");
+    Violation("eFuse bit " + std::to_string(index) +
+              " (17) outside a burn (no 32 idle commands and start 16 before it); not burned");
     return Answer::Refused;
   }
   if (index >= kBits) {

@@ -27,9 +27,9 @@ class EfuseArray : public SimDeviceModel {
   enum class Answer { Ack, Refused, Silent };
 
   // ---- the monitor's commands ----
-  Answer Idle();                  // 18
-  Answer Start();                 // 16
-  Answer BurnBit(uint16_t index); // 17 with its data word
+  Answer Idle();                   // 18
+  Answer Start();                  // 16
+  Answer BurnBit(uint16_t index);  // 17 with its data word
   // Command 15 on a 9xxx chip: word `index`, 0 beyond the array.
   uint16_t ReadWord(uint32_t index) const { return index < kWords ? words_[index] : 0; }
 

@@ -30,12 +30,9 @@ struct CommandRow {
 };
 constexpr CommandRow kCommands[] = {
     // command      mask         operation
-    {0x010000FF, 0xFFFFFFFF, Op::Reset},
-    {0x310000EC, 0xFFFFFFFF, Op::ParameterPage},
-    {0x11000070, 0xFFFFFFFF, Op::Status},
-    {0x05D00060, 0x1FFFFFFF, Op::Erase},
-    {0xBD100080, 0xFFFFFFFF, Op::Program},
-    {0xB5300000, 0xFFFFFFFF, Op::Read},
+    {0x010000FF, 0xFFFFFFFF, Op::Reset},   {0x310000EC, 0xFFFFFFFF, Op::ParameterPage},
+    {0x11000070, 0xFFFFFFFF, Op::Status},  {0x05D00060, 0x1FFFFFFF, Op::Erase},
+    {0xBD100080, 0xFFFFFFFF, Op::Program}, {0xB5300000, 0xFFFFFFFF, Op::Read},
 };
 
 }  // namespace

@@ -34,7 +34,7 @@ std::array<uint8_t, 256> NandDevice::ParameterPage() const {
     page[0] = 0xFF;
     page[1] = 0xFF;
   }
-  Put16(page, 4, 0x0002);                            // revision 1.0
+  Put16(page, 4, 0x0002);                             // revision 1.0
   Put16(page, 6, geometry_.bus16 ? 0x0001 : 0x0000);  // features
   PutText(page, 32, 12, geometry_.manufacturer);
   PutText(page, 44, 20, geometry_.model);
@@ -73,8 +73,8 @@ void NandDevice::EraseBlock(uint32_t row) {
   if (busyLeft_ > 0 || stuckBusy) Violation("erase while busy");
   if (!RowValid(row)) return;
   const size_t first = static_cast<size_t>(row / geometry_.pagesPerBlock) * BlockWords();
-  std::fill(array_.begin() + static_cast<ptrdiff_t>(first), array_.begin() + static_cast<ptrdiff_t>(first + BlockWords()),
-            0xFFFF);
+  std::fill(array_.begin() + static_cast<ptrdiff_t>(first),
+            array_.begin() + static_cast<ptrdiff_t>(first + BlockWords()), 0xFFFF);
   ++erases;
   busyLeft_ = busyReads;
   failed_ = false;

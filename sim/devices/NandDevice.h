@@ -17,8 +17,8 @@ struct NandGeometry {
   std::string manufacturer = "SIMNAND";
   std::string model = "SN01G08";
   bool bus16 = false;
-  bool onfi = true;              // false: the parameter page has no "ONFI" signature
-  uint32_t pageWords = 1024;     // 2 KiB pages
+  bool onfi = true;           // false: the parameter page has no "ONFI" signature
+  uint32_t pageWords = 1024;  // 2 KiB pages
   uint32_t pagesPerBlock = 64;
   uint32_t blocks = 8;
   uint8_t rowCycles = 3;

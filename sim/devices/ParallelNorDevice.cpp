@@ -149,7 +149,8 @@ void ParallelNorDevice::WriteWord(uint32_t offset, uint16_t value) {
   if (mode_ == Mode::Busy && (stuckBusy_ || busyLeft_ > 0)) {
     // A reset to read array is ignored while an operation runs; anything else is a host
     // fault, except the retries a host makes after a device that hung let it time out.
-    if (value != 0xF0 && value != 0xFF && !stuckBusy_) Violation("write of " + Hex(value) + " while busy at " + Hex(offset));
+    if (value != 0xF0 && value != 0xFF && !stuckBusy_)
+      Violation("write of " + Hex(value) + " while busy at " + Hex(offset));
     return;
   }
   if (mode_ == Mode::Busy) (void)ReadWord(offset);  // the operation ended: settle its mode

@@ -32,7 +32,8 @@ bool IsParallelImage(SimBoard& board) {
   static constexpr char kName[] = "PRGDEV PAR      ";
   for (uint32_t i = 0; i < 8; ++i) {
     const uint16_t w = board.ReadMemory(kDriverNameWord + i);
-    if ((w & 0xFF) != static_cast<uint8_t>(kName[2 * i]) || (w >> 8) != static_cast<uint8_t>(kName[2 * i + 1])) return false;
+    if ((w & 0xFF) != static_cast<uint8_t>(kName[2 * i]) || (w >> 8) != static_cast<uint8_t>(kName[2 * i + 1]))
+      return false;
   }
   return board.ReadMemory(0) == kDriverImageMagic && board.ReadMemory(2) == kDriverInterfaceVersion;
 }

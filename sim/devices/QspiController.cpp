@@ -47,9 +47,7 @@ void QspiController::WriteIo(uint32_t index, uint16_t value) {
   switch (index) {
     case 0: command_ = value; return;
     case 1: format_ = value; return;
-    case 2:
-      mode_ = value;
-      return;
+    case 2: mode_ = value; return;
     case 3:
       start_ = value;
       if ((value & kBusy) != 0) {
@@ -68,8 +66,7 @@ void QspiController::WriteIo(uint32_t index, uint16_t value) {
         mode_ = static_cast<uint16_t>(mode_ | kDone);
       }
       return;
-    default:
-      return;
+    default: return;
   }
 }
 

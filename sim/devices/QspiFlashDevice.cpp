@@ -16,8 +16,14 @@ constexpr uint8_t kDataFlashStatus = 0xD7;
 
 QspiFlashDevice::QspiFlashDevice(const DeviceDescription& d, const QspiFlashOptions& o)
     : description(d.qspi), memory(d.qspi.sizeBytes, 0xFF), options(o) {
-  id_ = {static_cast<uint8_t>(description.manufacturerId), static_cast<uint8_t>(description.deviceId >> 8),
-         static_cast<uint8_t>(description.deviceId & 0xFF), 0x00, o.idByte4, 0x00, 0x00, 0x00};
+  id_ = {static_cast<uint8_t>(description.manufacturerId),
+         static_cast<uint8_t>(description.deviceId >> 8),
+         static_cast<uint8_t>(description.deviceId & 0xFF),
+         0x00,
+         o.idByte4,
+         0x00,
+         0x00,
+         0x00};
   // Which register holds which byte of the configuration value: the read scripts say it.
   for (const QspiConfig* config : {&description.config, &description.singleConfig}) {
     for (const ScriptCommand& command : config->readScript) {
@@ -56,14 +62,10 @@ uint32_t QspiFlashDevice::ConfigurationValue() const {
 uint8_t QspiFlashDevice::ReadRegister(uint8_t opcode, uint32_t index) {
   const bool busy = Busy();
   switch (opcode) {
-    case kReadId:
-      return index < id_.size() ? id_[index] : 0x00;
-    case kStatus:
-      return static_cast<uint8_t>(statusBits_ | (busy ? 1 : 0) | (writeEnabled ? 2 : 0));
-    case kFlagStatus:
-      return static_cast<uint8_t>((busy ? 0 : 0x80) | errorFlags_);
-    case kDataFlashStatus:
-      return static_cast<uint8_t>(busy ? 0 : 0x80);
+    case kReadId: return index < id_.size() ? id_[index] : 0x00;
+    case kStatus: return static_cast<uint8_t>(statusBits_ | (busy ? 1 : 0) | (writeEnabled ? 2 : 0));
+    case kFlagStatus: return static_cast<uint8_t>((busy ? 0 : 0x80) | errorFlags_);
+    case kDataFlashStatus: return static_cast<uint8_t>(busy ? 0 : 0x80);
     default: {
       auto it = registers_.find(opcode);
       if (it == registers_.end()) {

@@ -20,10 +20,10 @@ struct QspiFlashOptions {
   bool configured = false;  // configuration bits already as the description requires
   std::chrono::milliseconds programBusy{0};
   std::chrono::milliseconds eraseBusy{0};
-  bool stuckBusy = false;       // the first program or erase never finishes
-  bool reportErrors = false;    // program and erase fail and set the error bits of the flag status
-  bool eraseFails = false;      // erase commands change nothing and report nothing
-  uint8_t idByte4 = 0;          // fifth identification byte (sector architecture on some parts)
+  bool stuckBusy = false;     // the first program or erase never finishes
+  bool reportErrors = false;  // program and erase fail and set the error bits of the flag status
+  bool eraseFails = false;    // erase commands change nothing and report nothing
+  uint8_t idByte4 = 0;        // fifth identification byte (sector architecture on some parts)
 };
 
 class QspiFlashDevice : public SimDeviceModel {
@@ -56,8 +56,8 @@ class QspiFlashDevice : public SimDeviceModel {
   void StartBusy(std::chrono::milliseconds time) { busy_.Start(time, options.stuckBusy); }
 
   std::vector<uint8_t> id_;
-  std::map<uint8_t, uint8_t> registers_;      // configuration registers by read opcode
-  std::map<uint8_t, uint8_t> bytePosition_;   // read opcode -> byte n of the script value
+  std::map<uint8_t, uint8_t> registers_;     // configuration registers by read opcode
+  std::map<uint8_t, uint8_t> bytePosition_;  // read opcode -> byte n of the script value
   bool programAllowed_ = false;
   uint8_t statusBits_ = 0;
   uint8_t errorFlags_ = 0;

@@ -10,7 +10,8 @@ namespace {
 // One watched pin register: a block of a single I/O register that reports to the controller.
 class PinRegister : public SimIoDevice {
  public:
-  PinRegister(std::shared_ptr<SpiController> controller, uint32_t reg) : controller_(std::move(controller)), reg_(reg) {}
+  PinRegister(std::shared_ptr<SpiController> controller, uint32_t reg)
+      : controller_(std::move(controller)), reg_(reg) {}
   uint16_t ReadIo(uint32_t) override { return controller_->PinWord(reg_); }
   void WriteIo(uint32_t, uint16_t value) override { controller_->SetPinWord(reg_, value); }
 
@@ -80,8 +81,8 @@ void SpiController::SetPinWord(uint32_t reg, uint16_t value) {
 }
 
 bool SpiController::PinRouted(const SimSelectPin& pin) {
-  const uint16_t direction = pin.directionRegister > 255 ? PinWord(pin.directionRegister)
-                                                         : board_.IoRegister(pin.directionRegister);
+  const uint16_t direction =
+      pin.directionRegister > 255 ? PinWord(pin.directionRegister) : board_.IoRegister(pin.directionRegister);
   return ((direction >> pin.directionBit) & 1) != 0;
 }
 

@@ -57,7 +57,7 @@ class SpiController : public SimDeviceModel, public SimIoDevice, public SimMemor
   static constexpr uint32_t kPinMemoryBase = 0x0C000000;
   static constexpr uint32_t kPinMemoryWords = 4;
 
- // Pin registers are watched through one small block each.
+  // Pin registers are watched through one small block each.
   uint16_t PinWord(uint32_t reg);
   void SetPinWord(uint32_t reg, uint16_t value);
 
@@ -83,8 +83,8 @@ struct SerialFlashAttachment {
 // (created on the first call; pass it back to add a second device) and chains the "PRGDEV DF"
 // routines in front of the board's routine handler. Null device when the chip has no SPI
 // controller or the pin is not one the board can wire.
-SerialFlashAttachment AttachSerialFlash(SimBoard& board, const DataFlashDescription& description,
-                                        PinSetting select, const SpiFlashOptions& options,
+SerialFlashAttachment AttachSerialFlash(SimBoard& board, const DataFlashDescription& description, PinSetting select,
+                                        const SpiFlashOptions& options,
                                         std::shared_ptr<SpiController> controller = nullptr);
 
 }  // namespace tessaro::sim

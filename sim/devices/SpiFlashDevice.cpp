@@ -100,8 +100,7 @@ uint8_t SpiFlashDevice::Transfer(uint8_t out) {
       return index - 1 < sizeof id ? id[index - 1] : 0x00;
     }
     case kDataFlashStatus:
-    case kReadStatus:
-      return StatusByte();
+    case kReadStatus: return StatusByte();
     case kRead: {
       if (index <= addressEnd) {
         if (index == addressEnd) readPosition_ = ArrayOffset(CommandAddress());
@@ -111,8 +110,7 @@ uint8_t SpiFlashDevice::Transfer(uint8_t out) {
       readPosition_ = memory.empty() ? 0 : static_cast<uint32_t>((readPosition_ + 1) % memory.size());
       return value;
     }
-    default:
-      return 0xFF;
+    default: return 0xFF;
   }
 }
 
@@ -188,8 +186,7 @@ void SpiFlashDevice::Finish() {
         Violation("malformed page-size command");
       }
       return;
-    default:
-      return;
+    default: return;
   }
 }
 

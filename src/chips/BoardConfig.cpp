@@ -224,16 +224,22 @@ bool ParseAreaItems(BoardConfig& config, const std::vector<std::string>& items, 
 
 bool ParseMemory8x47(BoardConfig& config, const Word& word, int& counter, bool upperUnits) {
   uint32_t kind = 0;
-  if (EqualsNoCase(word.word, "EXTSDR")) kind = 2;
-  else if (EqualsNoCase(word.word, "EXTDDR")) kind = 3;
-  else if (EqualsNoCase(word.word, "EXTMEM")) kind = 1;
+  if (EqualsNoCase(word.word, "EXTSDR"))
+    kind = 2;
+  else if (EqualsNoCase(word.word, "EXTDDR"))
+    kind = 3;
+  else if (EqualsNoCase(word.word, "EXTMEM"))
+    kind = 1;
   std::vector<std::string> items;
   if (kind != 0) {
     if (config.mode == MEM_FLASH) config.mode = MEM_FLASH_EXT;
     ++counter;
-    if (counter == 0) config.ext1Kind = kind;
-    else if (counter == 1) config.ext1Size = kind;
-    else return false;
+    if (counter == 0)
+      config.ext1Kind = kind;
+    else if (counter == 1)
+      config.ext1Size = kind;
+    else
+      return false;
     if (word.hasList) items = ListItems(word.list);
   } else {
     if (word.hasList) return false;
@@ -276,10 +282,14 @@ bool ParseMemory9xxx(BoardConfig& config, Word word, int& counter) {
         item = std::string(rest.substr(1));  // the rest is read as the next item
         continue;
       }
-      if (StartsWithNoCase(rest, "WS")) waitB = static_cast<int64_t>(number);
-      else if (!rest.empty() && (rest[0] == 'G' || rest[0] == 'g')) size = static_cast<int64_t>(number * 1048576u);
-      else if (!rest.empty() && (rest[0] == 'M' || rest[0] == 'm')) size = static_cast<int64_t>(number * 1024u);
-      else if (!rest.empty() && rest[0] == 'k') size = static_cast<int64_t>(number);
+      if (StartsWithNoCase(rest, "WS"))
+        waitB = static_cast<int64_t>(number);
+      else if (!rest.empty() && (rest[0] == 'G' || rest[0] == 'g'))
+        size = static_cast<int64_t>(number * 1048576u);
+      else if (!rest.empty() && (rest[0] == 'M' || rest[0] == 'm'))
+        size = static_cast<int64_t>(number * 1024u);
+      else if (!rest.empty() && rest[0] == 'k')
+        size = static_cast<int64_t>(number);
       break;
     }
   }
@@ -326,11 +336,16 @@ bool ParseMemory9xxx(BoardConfig& config, Word word, int& counter) {
   const bool onCs1 = name.starts_with("1:");
   if (onCs1) name.remove_prefix(2);
   uint32_t kind = 0;
-  if (EqualsNoCase(name, "EXTNONE")) kind = EXT_NONE;
-  else if (EqualsNoCase(name, "EXTNOR")) kind = EXT_NOR;
-  else if (EqualsNoCase(name, "EXTNAND")) kind = EXT_NAND;
-  else if (EqualsNoCase(name, "EXTQNOR")) kind = EXT_QNOR;
-  else return false;
+  if (EqualsNoCase(name, "EXTNONE"))
+    kind = EXT_NONE;
+  else if (EqualsNoCase(name, "EXTNOR"))
+    kind = EXT_NOR;
+  else if (EqualsNoCase(name, "EXTNAND"))
+    kind = EXT_NAND;
+  else if (EqualsNoCase(name, "EXTQNOR"))
+    kind = EXT_QNOR;
+  else
+    return false;
   // Only a token that is taken moves the second memory to chip select 1; a refused one
   // leaves no half-set state behind that no text could express.
   if (onCs1) config.ext2OnCs1 = true;
@@ -355,9 +370,7 @@ bool ApplyDefaults(BoardConfig& config, uint32_t requestedMode) {
   config.mode = requestedMode;
   if (!chip) return false;
   switch (chip->familyCode) {
-    case FAMILY_73XX:
-      config.mode = MEM_COM;
-      return true;
+    case FAMILY_73XX: config.mode = MEM_COM; return true;
     case FAMILY_74XX:
     case FAMILY_8X2X:
       if (requestedMode != MEM_INTRAM && requestedMode != MEM_COM) config.mode = MEM_COM;
@@ -384,8 +397,7 @@ bool ApplyDefaults(BoardConfig& config, uint32_t requestedMode) {
       config.ext2WaitA = 12;
       config.ext2WaitB = 4;
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -418,9 +430,12 @@ ConfigParseResult ParseBoardConfig(BoardConfig& config, std::string_view text) {
   if (!tokens.Next(token)) return {};
   if (token.text.size() > kMaxTokenLength) return Stop(token.offset);
   Word mode = SplitList(std::string(token.text));
-  if (EqualsNoCase(mode.word, "FLASH")) config.mode = MEM_FLASH;
-  else if (EqualsNoCase(mode.word, "INTRAM")) config.mode = MEM_INTRAM;
-  else if (EqualsNoCase(mode.word, "CACHE")) config.mode = MEM_CACHE;
+  if (EqualsNoCase(mode.word, "FLASH"))
+    config.mode = MEM_FLASH;
+  else if (EqualsNoCase(mode.word, "INTRAM"))
+    config.mode = MEM_INTRAM;
+  else if (EqualsNoCase(mode.word, "CACHE"))
+    config.mode = MEM_CACHE;
   else if (EqualsNoCase(mode.word, "COM")) {
     config.mode = MEM_COM;
     return {};
@@ -448,8 +463,10 @@ ConfigParseResult ParseBoardConfig(BoardConfig& config, std::string_view text) {
   for (;;) {
     if (token.text.size() > kMaxTokenLength) return Stop(token.offset);
     std::string rewritten(token.text);
-    if (EqualsNoCase(rewritten, "EXT")) rewritten = "EXTMEM";
-    else if (StartsWithNoCase(rewritten, "EXTRAM")) rewritten.replace(0, 6, "EXTMEM");
+    if (EqualsNoCase(rewritten, "EXT"))
+      rewritten = "EXTMEM";
+    else if (StartsWithNoCase(rewritten, "EXTRAM"))
+      rewritten.replace(0, 6, "EXTMEM");
     Word word = SplitList(std::move(rewritten));
     if (word.closedByAlternate) upperUnits = true;
     if (chip->familyCode == FAMILY_8X47) {
@@ -530,13 +547,19 @@ std::string SdramItem(uint32_t sdram) {
 
 void Format9xxx(const BoardConfig& c, std::string& out) {
   const bool small = IsSmallInternalChip(c.chip);
-  uint32_t internal = small ? (c.internalSplit == 1 ? 17 : c.internalSplit == 2 ? 41 : 5)
-                            : (c.internalSplit == 1 ? 33 : c.internalSplit == 2 ? 57 : 9);
+  uint32_t internal = small ? (c.internalSplit == 1   ? 17
+                               : c.internalSplit == 2 ? 41
+                                                      : 5)
+                            : (c.internalSplit == 1   ? 33
+                               : c.internalSplit == 2 ? 57
+                                                      : 9);
   out += "(" + std::to_string(internal - 1) + "k";
   if (c.internalExtra != 0) out += "," + std::to_string(c.internalExtra / 1024) + "k";
   if (c.mem200) out += ",Mem200";
-  if (c.nandOrHost == 1) out += ",Nand";
-  else if (c.host || c.nandOrHost == 2) out += ",Host";
+  if (c.nandOrHost == 1)
+    out += ",Nand";
+  else if (c.host || c.nandOrHost == 2)
+    out += ",Host";
   if (c.sync) out += ",Sync";
   if (c.noSdrInit) out += ",NoSdrInit";
   if (c.timing & 1) out += ",Class2";
@@ -546,10 +569,14 @@ void Format9xxx(const BoardConfig& c, std::string& out) {
 
   std::string first;
   if (c.ext1Kind != EXT_NONE) {
-    if (c.ext1Kind == EXT_SDRAM) first = (c.sdram & SDRAM_DDR) ? "+EXTDDR" : "+EXTSDR";
-    else if (c.ext1Kind == EXT_NOR) first = "+EXTNOR";
-    else if (c.ext1Kind == EXT_QSRAM) first = "+EXTQSRAM";
-    else first = "+EXTMEM";
+    if (c.ext1Kind == EXT_SDRAM)
+      first = (c.sdram & SDRAM_DDR) ? "+EXTDDR" : "+EXTSDR";
+    else if (c.ext1Kind == EXT_NOR)
+      first = "+EXTNOR";
+    else if (c.ext1Kind == EXT_QSRAM)
+      first = "+EXTQSRAM";
+    else
+      first = "+EXTMEM";
     first += "(" + SizeText(c.ext1Size);
     if (c.ext1Xio) first += ",XIO";
     if (c.ext1Kind == EXT_SDRAM || c.ext1Kind == EXT_QSRAM) {
@@ -575,7 +602,10 @@ void Format9xxx(const BoardConfig& c, std::string& out) {
   };
 
   if (c.ext2Kind != EXT_NONE) {
-    const char* word = c.ext2Kind == EXT_NOR ? "EXTNOR" : c.ext2Kind == EXT_NAND ? "EXTNAND" : c.ext2Kind == EXT_QNOR ? "EXTQNOR" : "EXTMEM";
+    const char* word = c.ext2Kind == EXT_NOR    ? "EXTNOR"
+                       : c.ext2Kind == EXT_NAND ? "EXTNAND"
+                       : c.ext2Kind == EXT_QNOR ? "EXTQNOR"
+                                                : "EXTMEM";
     std::string second = secondToken(word, true);
     if (c.ext2First && c.ext2Kind == EXT_NOR && !c.ext2OnCs1 && c.ext1Kind == EXT_NOR) {
       // A plain EXTNOR written first would read back as the first memory; an EXTNONE ahead
@@ -589,7 +619,8 @@ void Format9xxx(const BoardConfig& c, std::string& out) {
   // No second memory. An EXTNONE token that was read still set the second memory's size,
   // waits and chip select, which reach the boot registers: write it back whenever the record
   // differs from the untouched defaults.
-  const bool untouched = !c.ext2First && !c.ext2OnCs1 && !c.ext2Xio && c.ext2Size == 19 && c.ext2WaitA == 12 && c.ext2WaitB == 4;
+  const bool untouched =
+      !c.ext2First && !c.ext2OnCs1 && !c.ext2Xio && c.ext2Size == 19 && c.ext2WaitA == 12 && c.ext2WaitB == 4;
   if (untouched) {
     out += first;
     return;
@@ -634,7 +665,11 @@ uint16_t MemoryConfigWord(const BoardConfig& c) {
   if (!c.chip) return 0;
   uint32_t word = 0;
   if (c.chip->familyCode == FAMILY_9XXX) {
-    word = c.ext1Kind == EXT_NONE ? 7 : c.ext1Kind == EXT_MEM ? 1 : c.ext1Kind == EXT_NOR ? 2 : c.ext1Kind == EXT_QSRAM ? 3 : 0;
+    word = c.ext1Kind == EXT_NONE    ? 7
+           : c.ext1Kind == EXT_MEM   ? 1
+           : c.ext1Kind == EXT_NOR   ? 2
+           : c.ext1Kind == EXT_QSRAM ? 3
+                                     : 0;
     if (c.ext2OnCs1) {
       word += c.ext2Kind == EXT_NOR ? 0x08 : c.ext2Kind == EXT_NAND ? 0x10 : c.ext2Kind == EXT_QNOR ? 0x18 : 0;
     } else if ((word == 0 || word == 1) && c.ext2Kind == EXT_NOR) {

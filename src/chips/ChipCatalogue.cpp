@@ -184,7 +184,8 @@ struct ModelAlias {
   const char* from;
   const char* to;
 };
-constexpr ModelAlias kAliases[] = {{"7140", "7312"}, {"731x", "7312"}, {"8121", "8321"}, {"8126", "8326"}, {"9471", "9571"}};
+constexpr ModelAlias kAliases[] = {
+    {"7140", "7312"}, {"731x", "7312"}, {"8121", "8321"}, {"8126", "8326"}, {"9471", "9571"}};
 
 // Compares four characters of `text` (padded with NUL past its end, as the terminating
 // character of a C string takes part) with `four`, ignoring case.

@@ -19,20 +19,20 @@ inline constexpr uint32_t FAMILY_8X47 = 0x8F47;
 inline constexpr uint32_t FAMILY_9XXX = 0x9FFF;
 
 struct ChipInfo {
-  const char* name;             // "LYR" + four model digits
-  uint32_t modelCode;           // model digits read as hex: LYR9162 -> 0x9162
-  uint32_t familyCode;          // FAMILY_*
-  uint32_t familyBit;           // selects ROM symbol rows
-  uint32_t embeddedFlashBase;   // 0 when the chip has no embedded flash
-  uint32_t embeddedFlashSize;   // in 16-bit words; 0 when none
-  bool legacyLink;              // modem-line handshake transfer, extra 0x01 after addresses
-  bool ackAfterReset;           // boot ROM acknowledges the link request after reset
-  bool hasSecurityBit;          // chip erase clears it; word/page embedded-flash addressing
+  const char* name;            // "LYR" + four model digits
+  uint32_t modelCode;          // model digits read as hex: LYR9162 -> 0x9162
+  uint32_t familyCode;         // FAMILY_*
+  uint32_t familyBit;          // selects ROM symbol rows
+  uint32_t embeddedFlashBase;  // 0 when the chip has no embedded flash
+  uint32_t embeddedFlashSize;  // in 16-bit words; 0 when none
+  bool legacyLink;             // modem-line handshake transfer, extra 0x01 after addresses
+  bool ackAfterReset;          // boot ROM acknowledges the link request after reset
+  bool hasSecurityBit;         // chip erase clears it; word/page embedded-flash addressing
   // What identification sees of the chip (the simulated board answers the same):
-  uint32_t ramBanks;            // 64K-word RAM banks found below 0x8400000 by the bank test
-  uint32_t register250;         // 74xx: I/O register 250 & 0x7F; kNoRegister250 elsewhere
-  uint32_t packageCodes;        // 9xxx: bit p set when package code p (I/O register 250 & 0xF)
-                                // names this chip; 0 elsewhere
+  uint32_t ramBanks;      // 64K-word RAM banks found below 0x8400000 by the bank test
+  uint32_t register250;   // 74xx: I/O register 250 & 0x7F; kNoRegister250 elsewhere
+  uint32_t packageCodes;  // 9xxx: bit p set when package code p (I/O register 250 & 0xF)
+                          // names this chip; 0 elsewhere
 
   // Value of the first ROM symbol of this chip's family with that name (ignoring case);
   // 0 when the family has none.

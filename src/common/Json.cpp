@@ -149,8 +149,6 @@ JsonWriter& JsonWriter::OptionalString(const std::optional<std::string>& value) 
   return value ? String(*value) : Null();
 }
 
-JsonWriter& JsonWriter::OptionalNumber(const std::optional<int64_t>& value) {
-  return value ? Number(*value) : Null();
-}
+JsonWriter& JsonWriter::OptionalNumber(const std::optional<int64_t>& value) { return value ? Number(*value) : Null(); }
 
 }  // namespace tessaro

@@ -1,11 +1,11 @@
 #include "definitions/DefinitionReader.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace tessaro {
 
@@ -193,13 +193,20 @@ struct Keyword {
 
 // The keyword vocabulary of the description files.
 constexpr Keyword kKeywords[] = {
-    {"TRUE", 1},           {"FALSE", 0},
-    {"YES", 1},            {"NO", 0},
-    {"USER", kKeywordUser}, {"POLLING", 0},
-    {"STATUS", 1},         {"BLOCK", kKeywordBlock},
-    {"COUNT", kKeywordCount}, {"COUNTBUT1", kKeywordCountBut1},
-    {"CFI", kKeywordCfi},  {"CFI_REV", kKeywordCfiRev},
-    {"CFI_TOP", kKeywordCfiTop}, {"CFI_BOT", kKeywordCfiBot},
+    {"TRUE", 1},
+    {"FALSE", 0},
+    {"YES", 1},
+    {"NO", 0},
+    {"USER", kKeywordUser},
+    {"POLLING", 0},
+    {"STATUS", 1},
+    {"BLOCK", kKeywordBlock},
+    {"COUNT", kKeywordCount},
+    {"COUNTBUT1", kKeywordCountBut1},
+    {"CFI", kKeywordCfi},
+    {"CFI_REV", kKeywordCfiRev},
+    {"CFI_TOP", kKeywordCfiTop},
+    {"CFI_BOT", kKeywordCfiBot},
 };
 
 int DigitValue(char c) {
@@ -409,8 +416,8 @@ bool operator==(const ValuePairList& a, const ValuePairList& b) {
 
 // ---------------------------------------------------------------------------------------------
 
-bool ReadCommandSection(const IniDocument& document, std::string_view sectionName, ValuePairList& list,
-                        bool optional, std::string& errorText) {
+bool ReadCommandSection(const IniDocument& document, std::string_view sectionName, ValuePairList& list, bool optional,
+                        std::string& errorText) {
   const IniSection* section = document.FindSection(sectionName);
   std::string prefix = "Section [" + std::string(sectionName) + "]";
   if (!section) {

@@ -97,11 +97,11 @@ class IniDocument {
 
   enum class Failure {
     None,
-    Unreadable,        // the file could not be opened or read completely
-    NoClosingBracket,  // a '[' line without ']'
-    KeyOutsideSection, // a key line before the first section header
-    NoEquals,          // a non-empty line without '='
-    LineTooLong,       // a line beyond kLineLimit
+    Unreadable,         // the file could not be opened or read completely
+    NoClosingBracket,   // a '[' line without ']'
+    KeyOutsideSection,  // a key line before the first section header
+    NoEquals,           // a non-empty line without '='
+    LineTooLong,        // a line beyond kLineLimit
   };
 
   // Clears the document, then reads and parses the file. False when the file cannot be read
@@ -204,8 +204,8 @@ class ValuePairList {
 // Reads the command sequence of section `sectionName` (keys Address and Data) into the list.
 // A missing section is fine when `optional` is set (the list stays as it was); every fault
 // appends its line to `errorText` and returns false.
-[[nodiscard]] bool ReadCommandSection(const IniDocument& document, std::string_view sectionName,
-                                      ValuePairList& list, bool optional, std::string& errorText);
+[[nodiscard]] bool ReadCommandSection(const IniDocument& document, std::string_view sectionName, ValuePairList& list,
+                                      bool optional, std::string& errorText);
 
 // The program's version text, as the window title and the about box show it.
 std::string ProgramVersionText();

@@ -257,16 +257,11 @@ bool MatchDeviceName(std::string_view name, std::string_view pattern) {
 
 std::string_view FamilyText(int32_t family) {
   switch (family) {
-    case FAMILY_PARALLEL:
-      return "par. NOR";
-    case FAMILY_SERIAL:
-      return "DataFlash";
-    case FAMILY_QSPI:
-      return "(Q)SPI NOR";
-    case FAMILY_NAND:
-      return "NAND";
-    default:
-      return "[unknown]";
+    case FAMILY_PARALLEL: return "par. NOR";
+    case FAMILY_SERIAL: return "DataFlash";
+    case FAMILY_QSPI: return "(Q)SPI NOR";
+    case FAMILY_NAND: return "NAND";
+    default: return "[unknown]";
   }
 }
 

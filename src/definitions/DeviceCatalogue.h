@@ -179,8 +179,8 @@ class DeviceCatalogue {
   const DeviceDescription* GenericNand() const { return genericNand_; }
 
  private:
-  std::vector<std::unique_ptr<ParallelDeviceRecord>> parallelDrivers_;         // file order
-  std::vector<std::unique_ptr<CatalogueFile>> files_;            // sorted by name
+  std::vector<std::unique_ptr<ParallelDeviceRecord>> parallelDrivers_;  // file order
+  std::vector<std::unique_ptr<CatalogueFile>> files_;                   // sorted by name
   EntryList entries_;
   std::vector<std::unique_ptr<ManufacturerEntry>> manufacturers_;  // sorted by display name
   const DeviceDescription* genericNand_ = nullptr;

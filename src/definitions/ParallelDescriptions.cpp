@@ -60,8 +60,8 @@ bool ParseCfiMatch(std::string_view text, ValuePairList& list, std::string& erro
   return true;
 }
 
-bool ParseParallelFile(ParallelFlashDescription& description, DeviceCatalogue& catalogue,
-                       const IniDocument& document, std::string& errorText) {
+bool ParseParallelFile(ParallelFlashDescription& description, DeviceCatalogue& catalogue, const IniDocument& document,
+                       std::string& errorText) {
   description = ParallelFlashDescription{};
   bool failed = false;
   auto fail = [&](const std::string& message) {
@@ -151,9 +151,9 @@ bool ParseParallelFile(ParallelFlashDescription& description, DeviceCatalogue& c
     bool optional;
   };
   const CommandSection sections[] = {
-      {"ReadArray", &description.readArray, true},     {"UnlockSector", &description.unlockSector, true},
+      {"ReadArray", &description.readArray, true},      {"UnlockSector", &description.unlockSector, true},
       {"SectorErase", &description.sectorErase, false}, {"WordWrite", &description.wordWrite, true},
-      {"PageWrite", &description.pageWrite, true},     {"ClearStatus", &description.clearStatus, true},
+      {"PageWrite", &description.pageWrite, true},      {"ClearStatus", &description.clearStatus, true},
   };
   for (const CommandSection& section : sections) {
     if (!ReadCommandSection(document, section.name, *section.list, section.optional, errorText)) failed = true;
@@ -199,8 +199,8 @@ bool AddParallelFile(DeviceCatalogue& catalogue, const CatalogueFile* file, cons
     DeviceDescription* added = catalogue.InsertEntry(std::move(entry), &next);
     if (next && EqualsNoCase(next->name, added->name) && next->manufacturer == added->manufacturer) {
       if (!next->duplicate) {
-        errorText += "Multiple driver definition for " + added->manufacturer->DisplayName() + ":" + added->name +
-                     " (" + next->file->name + ")\r\n";
+        errorText += "Multiple driver definition for " + added->manufacturer->DisplayName() + ":" + added->name + " (" +
+                     next->file->name + ")\r\n";
       }
       next->duplicate = true;
       added->duplicate = true;

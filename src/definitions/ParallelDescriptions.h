@@ -98,8 +98,8 @@ bool ParseCfiMatch(std::string_view text, ValuePairList& list, std::string& erro
 
 // Parses a whole parallel description document. Messages go to `errorText`; true when there
 // was none other than the POLLING warning.
-bool ParseParallelFile(ParallelFlashDescription& description, DeviceCatalogue& catalogue,
-                       const IniDocument& document, std::string& errorText);
+bool ParseParallelFile(ParallelFlashDescription& description, DeviceCatalogue& catalogue, const IniDocument& document,
+                       std::string& errorText);
 
 // Parses the document into a new parallel device object of the catalogue and adds an entry
 // per part; a faulty file contributes nothing. False when the file was rejected.

@@ -137,8 +137,7 @@ bool CompileScript(std::string_view text, QspiScript& script, std::string& error
         case SCRIPT_WRITE:
           if (compiled.count < 2) itemFault = AppendFault(errorText, "Empty Write Command ");
           break;
-        default:
-          break;
+        default: break;
       }
     }
     if (itemFault) {

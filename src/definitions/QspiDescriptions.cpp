@@ -13,8 +13,10 @@ struct OptionName {
 };
 
 constexpr OptionName kOptions[] = {
-    {"MicronFlagStatus", QSPI_OPTION_MICRON_FLAG_STATUS}, {"ConfigAlways", QSPI_OPTION_CONFIG_ALWAYS},
-    {"ExtendedSPI", QSPI_OPTION_EXTENDED_SPI},             {"ExtendedAddress", QSPI_OPTION_EXTENDED_ADDRESS},
+    {"MicronFlagStatus", QSPI_OPTION_MICRON_FLAG_STATUS},
+    {"ConfigAlways", QSPI_OPTION_CONFIG_ALWAYS},
+    {"ExtendedSPI", QSPI_OPTION_EXTENDED_SPI},
+    {"ExtendedAddress", QSPI_OPTION_EXTENDED_ADDRESS},
     {"DataFlashStatus", QSPI_OPTION_DATAFLASH_STATUS},
 };
 
@@ -148,8 +150,8 @@ bool ParseExtendedId(std::string_view text, QspiDescription& block) {
     if (position >= text.size() || text[position] != ':') return false;
     ++position;
     size_t comma = text.find(',', position);
-    std::string_view valueText = TrimBlanks(text.substr(position, comma == std::string_view::npos ? std::string_view::npos
-                                                                                                  : comma - position));
+    std::string_view valueText =
+        TrimBlanks(text.substr(position, comma == std::string_view::npos ? std::string_view::npos : comma - position));
     int32_t value = ParseNumberText(valueText);
     if (value < 0 || value > (1 << check.bitCount) - 1) return false;
     check.value = static_cast<uint8_t>(value);
@@ -300,8 +302,8 @@ void ParseQspiDevice(DeviceCatalogue& catalogue, const CatalogueFile* file, cons
     DeviceDescription* added = catalogue.InsertEntry(std::move(entry), &next);
     if (next && EqualsNoCase(next->name, added->name)) {
       if (!next->duplicate) {
-        errorText += "QSPI: Multiple driver definition for " + manufacturer->DisplayName() + ":" + added->name +
-                     " (" + next->file->name + ")\r\n";
+        errorText += "QSPI: Multiple driver definition for " + manufacturer->DisplayName() + ":" + added->name + " (" +
+                     next->file->name + ")\r\n";
       }
       next->duplicate = true;
       added->duplicate = true;

@@ -32,12 +32,15 @@ struct SourceAdvice {
   const char* text;
 };
 constexpr SourceAdvice kAdvice[] = {
-    /* BOOT_REGULAR */ {{BOOT_NAND, BOOT_HOST},
-                        "Incompatible Encryption for regular Boot!\r\nPlease select FLAT Boot in your project settings."},
-    /* BOOT_NAND */ {{BOOT_REGULAR, BOOT_HOST},
-                     "Incompatible Encryption for NAND Boot!\r\nPlease select NAND Boot in your project settings."},
-    /* BOOT_HOST */ {{BOOT_NAND, BOOT_REGULAR},
-                     "Incompatible Encryption for Host Boot!\r\nPlease select HOST Boot in your project settings."},
+    /* BOOT_REGULAR */ {
+        {BOOT_NAND, BOOT_HOST},
+        "Incompatible Encryption for regular Boot!\r\nPlease select FLAT Boot in your project settings."},
+    /* BOOT_NAND */
+    {{BOOT_REGULAR, BOOT_HOST},
+     "Incompatible Encryption for NAND Boot!\r\nPlease select NAND Boot in your project settings."},
+    /* BOOT_HOST */
+    {{BOOT_NAND, BOOT_REGULAR},
+     "Incompatible Encryption for Host Boot!\r\nPlease select HOST Boot in your project settings."},
 };
 
 // The counter mode's three layouts. Legend: words per group, and how a group start c gives the
@@ -72,7 +75,8 @@ class Decryptor {
       if (!key_.Encrypt(CounterBlock(layout_.counter(c, start_)), keystream_)) return false;
       cachedGroup_ = c;
     }
-    value = static_cast<uint16_t>(image_.words[static_cast<size_t>(index)] ^ KeystreamWord(source_, keystream_, index - c));
+    value =
+        static_cast<uint16_t>(image_.words[static_cast<size_t>(index)] ^ KeystreamWord(source_, keystream_, index - c));
     return true;
   }
 
@@ -120,8 +124,9 @@ const std::array<uint8_t, 12>& CounterConstant() {
 }  // namespace
 
 std::string ImageKindText(const ImageBuffer& image, const EfuData& efu) {
-  static constexpr const char* kTexts[] = {"Raw binary Data", "Firmware File",  "", "Soundbank (old)", "Soundbank",
-                                           "Demo Data",       "Style Data",     "Demo&&Title Data", "DemoBank"};
+  static constexpr const char* kTexts[] = {"Raw binary Data", "Firmware File",    "",
+                                           "Soundbank (old)", "Soundbank",        "Demo Data",
+                                           "Style Data",      "Demo&&Title Data", "DemoBank"};
   switch (image.kind) {
     case IMAGE_FIRMWARE: {
       const uint16_t first = image.size > 0 ? image.words[0] : 0;
@@ -153,8 +158,7 @@ std::string EfuPathBeside(const std::string& imagePath) {
   std::vector<std::string> matches;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     const fs::path name = it->path().filename();
-    if (name.stem().string() == stem && EqualsNoCase(name.extension().string(), ".Efu") &&
-        it->is_regular_file(error))
+    if (name.stem().string() == stem && EqualsNoCase(name.extension().string(), ".Efu") && it->is_regular_file(error))
       matches.push_back(it->path().filename().string());
   }
   if (matches.empty()) return wanted.string();

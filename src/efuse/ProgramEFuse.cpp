@@ -1,8 +1,8 @@
 #include "efuse/ProgramEFuse.h"
 
 #include "chips/ChipCatalogue.h"
-#include "link/SerialPort.h"
 #include "flash/FlashDriverIf.h"
+#include "link/SerialPort.h"
 
 namespace tessaro {
 

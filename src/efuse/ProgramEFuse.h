@@ -38,9 +38,9 @@ struct EfusePlan {
 // How a burn ended. `burned` are the planned bits the chip holds afterwards, `missing` those
 // it does not.
 struct EfuseBurnResult {
-  bool sent = false;     // the eFuse command sequence was started
-  bool written = false;  // WriteEfuseWords succeeded
-  bool verified = false; // read back complete and every planned bit set
+  bool sent = false;      // the eFuse command sequence was started
+  bool written = false;   // WriteEfuseWords succeeded
+  bool verified = false;  // read back complete and every planned bit set
   std::vector<uint16_t> burned;
   std::vector<uint16_t> missing;
 };
@@ -75,15 +75,15 @@ class CProgramEFuse {
   bool keyProgrammed() const { return keyProgrammed_; }
   uint32_t session() const { return sessionIndex_; }
   const EfuNumber& chipKey() const { return chipKey_; }
-  const std::string& aesText() const { return aesText_; }                  // 4001
+  const std::string& aesText() const { return aesText_; }                   // 4001
   const std::string& programmedKeyText() const { return programmedText_; }  // 4009
-  const std::string& sessionText() const { return sessionText_; }          // 4010
-  bool sssBoot() const { return sssBoot_; }                                // 4002
-  bool midiOut() const { return midiOut_; }                                // 4003
-  bool watchdog() const { return watchdog_; }                              // 4005
-  bool secureSession() const { return secureSession_; }                    // 4004
-  bool programEnabled() const { return programEnabled_; }                  // button 1
-  const std::string& status() const { return status_; }                    // 4007
+  const std::string& sessionText() const { return sessionText_; }           // 4010
+  bool sssBoot() const { return sssBoot_; }                                 // 4002
+  bool midiOut() const { return midiOut_; }                                 // 4003
+  bool watchdog() const { return watchdog_; }                               // 4005
+  bool secureSession() const { return secureSession_; }                     // 4004
+  bool programEnabled() const { return programEnabled_; }                   // button 1
+  const std::string& status() const { return status_; }                     // 4007
   int colourClass() const { return colourClass_; }
   const EfusePlan& lastPlan() const { return lastPlan_; }
   const EfuseBurnResult& lastBurn() const { return lastBurn_; }

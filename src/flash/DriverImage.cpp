@@ -4,9 +4,9 @@
 #include <chrono>
 #include <thread>
 
+#include "link/RoutineHost.h"
 #include "link/SerialPort.h"
 #include "platform/Files.h"
-#include "link/RoutineHost.h"
 
 namespace tessaro {
 
@@ -32,8 +32,8 @@ std::shared_ptr<const std::vector<uint16_t>> ReadReplacement(int resourceId, std
   }
   auto words = std::make_shared<std::vector<uint16_t>>(bytes->size() / 2);
   for (size_t i = 0; i < words->size(); ++i) {
-    (*words)[i] = static_cast<uint16_t>(static_cast<uint8_t>((*bytes)[2 * i]) |
-                                        (static_cast<uint8_t>((*bytes)[2 * i + 1]) << 8));
+    (*words)[i] =
+        static_cast<uint16_t>(static_cast<uint8_t>((*bytes)[2 * i]) | (static_cast<uint8_t>((*bytes)[2 * i + 1]) << 8));
   }
   if (!IsUsableDriverImage(*words)) {
     rejected = true;

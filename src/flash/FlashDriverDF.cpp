@@ -7,9 +7,9 @@
 
 #include "chips/ChipCatalogue.h"
 #include "common/Text.h"
+#include "flash/FlashDriverIf.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -30,28 +30,17 @@ struct PortRule {
   bool plusBit;
 };
 constexpr std::array<PortRule, 22> kPortRules{{
-    {FAMILY_8X2X, 0, 0, 8, 0, 0x8104, false},
-    {FAMILY_8X2X, 0, 9, 9, 0, 0x8105, false},
-    {FAMILY_8X2X, 1, 0, 5, 0, 0x8106, true},
-    {FAMILY_8X2X, 1, 6, 6, 0, 0, false},
-    {FAMILY_8X2X, 1, 7, 7, 0, 0x810C, false},
-    {FAMILY_8X2X, 1, 8, 9, 0, 0x810E, false},
-    {FAMILY_8X2X, 1, 10, 10, 0, 0x810D, false},
-    {FAMILY_8X2X, 1, 15, 15, 0, 0, false},
-    {FAMILY_8X2X, 2, 0, 15, 0, 0x810F, false},
-    {FAMILY_8X2X, 3, 0, 15, 0, 0x810F, false},
-    {FAMILY_8721, 0, 0, 8, 0, 0x8106, false},
-    {FAMILY_8721, 0, 14, 15, 0, 0, false},
-    {FAMILY_8721, 1, 0, 8, 0, 0, false},
-    {FAMILY_8721, 2, 0, 15, 0, 0, false},
-    {FAMILY_8X47, 0, 0, 8, 32, 0x8100, false},
-    {FAMILY_8X47, 0, 9, 9, 32, 0x8001, false},
-    {FAMILY_8X47, 0, 10, 14, 32, 0x8100, false},
-    {FAMILY_8X47, 1, 0, 13, 33, 0x8100, true},
-    {FAMILY_8X47, 2, 0, 14, 34, 0x8100, true},
-    {FAMILY_8X47, 3, 0, 7, 0, 0, false},
-    {FAMILY_8X47, 3, 8, 14, 32, 0x8103, false},
-    {FAMILY_8X47, 4, 0, 15, 34, 0x810F, false},
+    {FAMILY_8X2X, 0, 0, 8, 0, 0x8104, false},    {FAMILY_8X2X, 0, 9, 9, 0, 0x8105, false},
+    {FAMILY_8X2X, 1, 0, 5, 0, 0x8106, true},     {FAMILY_8X2X, 1, 6, 6, 0, 0, false},
+    {FAMILY_8X2X, 1, 7, 7, 0, 0x810C, false},    {FAMILY_8X2X, 1, 8, 9, 0, 0x810E, false},
+    {FAMILY_8X2X, 1, 10, 10, 0, 0x810D, false},  {FAMILY_8X2X, 1, 15, 15, 0, 0, false},
+    {FAMILY_8X2X, 2, 0, 15, 0, 0x810F, false},   {FAMILY_8X2X, 3, 0, 15, 0, 0x810F, false},
+    {FAMILY_8721, 0, 0, 8, 0, 0x8106, false},    {FAMILY_8721, 0, 14, 15, 0, 0, false},
+    {FAMILY_8721, 1, 0, 8, 0, 0, false},         {FAMILY_8721, 2, 0, 15, 0, 0, false},
+    {FAMILY_8X47, 0, 0, 8, 32, 0x8100, false},   {FAMILY_8X47, 0, 9, 9, 32, 0x8001, false},
+    {FAMILY_8X47, 0, 10, 14, 32, 0x8100, false}, {FAMILY_8X47, 1, 0, 13, 33, 0x8100, true},
+    {FAMILY_8X47, 2, 0, 14, 34, 0x8100, true},   {FAMILY_8X47, 3, 0, 7, 0, 0, false},
+    {FAMILY_8X47, 3, 8, 14, 32, 0x8103, false},  {FAMILY_8X47, 4, 0, 15, 34, 0x810F, false},
 }};
 
 // Pins in target data memory (9xxx, 8247, 8347): kind (bits 4..7 of the setting), name,
@@ -261,7 +250,8 @@ void FlashDriverDF::WritePinBit(FlashDriverIf& session, uint32_t reg, PinCode co
 void FlashDriverDF::RoutePin(FlashDriverIf& session, const ChipSelectPin& pin) {
   WritePinBit(session, pin.selectRegister, pin.selectCode);
   WritePinBit(session, pin.directionRegister, pin.directionCode);
-  const PinCode idle = static_cast<PinCode>((pin.code & ~(kPinLevel | kPinIdleHigh)) | ((pin.code & kPinIdleHigh) >> 1));
+  const PinCode idle =
+      static_cast<PinCode>((pin.code & ~(kPinLevel | kPinIdleHigh)) | ((pin.code & kPinIdleHigh) >> 1));
   WritePinBit(session, pin.dataRegister, idle);
 }
 
@@ -420,8 +410,8 @@ bool FlashDriverDF::Prepare(FlashDriverIf& session, std::string& errorText) {
 bool FlashDriverDF::CheckPageBoundary(FlashDriverIf& session, uint32_t pageWords) {
   const uint32_t p = static_cast<uint32_t>(session.window.position);
   if (pageWords != 0 && p % pageWords == 0) return true;
-  (void)session.ShowMessage("Device Address not on a Page Boundary (multiple of " + std::to_string(pageWords) +
-                                "/0x" + HexFixed(pageWords, 4) + " Words)",
+  (void)session.ShowMessage("Device Address not on a Page Boundary (multiple of " + std::to_string(pageWords) + "/0x" +
+                                HexFixed(pageWords, 4) + " Words)",
                             nullptr, PromptButtons::Ok);
   return false;
 }
@@ -479,7 +469,8 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
     std::copy_n(img.words.begin() + at, w, page.begin());
     if (!link.WriteMemoryBlock(static_cast<uint16_t>(run.buffer), 0, run.n, page.data(), true) ||
         !image.Call(session, kDfProgramPageEntry)) {
-      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
+      if (image.lastCall != CallResult::Cancelled)
+        (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
       return false;
     }
     session.progress[0].position += static_cast<int32_t>(w);
@@ -534,7 +525,8 @@ bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
     AddressPage(session, a);
     if (!image.Call(session, kDfReadPageEntry) ||
         !link.ReadMemoryBlock(static_cast<uint16_t>(run.buffer), 0, w, page.data())) {
-      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
+      if (image.lastCall != CallResult::Cancelled)
+        (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
       return false;
     }
     for (uint32_t i = 0; i < w; ++i) {
@@ -571,7 +563,8 @@ bool FlashDriverDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uin
     AddressPage(session, ((start + done) / n) << pageShift);
     if (!image.Call(session, kDfReadPageEntry) ||
         !link.ReadMemoryBlock(static_cast<uint16_t>(buffer + offset), 0, w, data.data() + done)) {
-      if (image.lastCall != CallResult::Cancelled) (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
+      if (image.lastCall != CallResult::Cancelled)
+        (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
       data.clear();
       return false;
     }
@@ -595,9 +588,9 @@ bool FlashDriverDF::Erase(FlashDriverIf& session, uint32_t words) {
   const uint32_t start = static_cast<uint32_t>(session.window.position);
   const uint32_t size = DeviceSize();
   if (start >= size) {
-    (void)session.ShowMessage("Start address 0x" + Hex(start) + " lies beyond the end of the device (0x" + Hex(size) +
-                                  " words)",
-                              nullptr, PromptButtons::Ok);
+    (void)session.ShowMessage(
+        "Start address 0x" + Hex(start) + " lies beyond the end of the device (0x" + Hex(size) + " words)", nullptr,
+        PromptButtons::Ok);
     return false;
   }
   const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{start} + words, size));

@@ -78,8 +78,7 @@ class FlashDriverDF : public FlashDriver {
   [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
   // Looks for a DataFlash selected by P7.15 and returns its catalogue entry, or null with the
   // reason appended.
-  const DeviceDescription* AutoDetect(FlashDriverIf& session, const DeviceCatalogue& catalogue,
-                                      std::string& errorText);
+  const DeviceDescription* AutoDetect(FlashDriverIf& session, const DeviceCatalogue& catalogue, std::string& errorText);
 
   // Common operations (see FlashDriver).
   bool Offers(FlashOperation operation) const override;

@@ -17,26 +17,26 @@ struct StatusRow {
   int colour;
 };
 constexpr StatusRow kStatusRows[kStatusCodeCount] = {
-    {"Ready", ColourNormal},                              // 0
-    {"Program and Verify Success", ColourGreen},          // 1
-    {"Program Success (not verified)", ColourYellow},     // 2
-    {"Program and Quick-Verify Success", ColourNormal},   // 3
-    {"Verify Success", ColourGreen},                      // 4
-    {"Erase Success", ColourGreen},                       // 5
-    {"Chip Erase Success", ColourGreen},                  // 6
-    {"Device is empty", ColourNormal},                    // 7
-    {"Program FAILED at ", ColourRed},                    // 8
-    {"Quick-Verify FAILED!!", ColourRed},                 // 9
-    {"Verify FAILED at ", ColourRed},                     // 10
+    {"Ready", ColourNormal},                                 // 0
+    {"Program and Verify Success", ColourGreen},             // 1
+    {"Program Success (not verified)", ColourYellow},        // 2
+    {"Program and Quick-Verify Success", ColourNormal},      // 3
+    {"Verify Success", ColourGreen},                         // 4
+    {"Erase Success", ColourGreen},                          // 5
+    {"Chip Erase Success", ColourGreen},                     // 6
+    {"Device is empty", ColourNormal},                       // 7
+    {"Program FAILED at ", ColourRed},                       // 8
+    {"Quick-Verify FAILED!!", ColourRed},                    // 9
+    {"Verify FAILED at ", ColourRed},                        // 10
     {"Could not erase sector, FAILED - Addr= ", ColourRed},  // 11
-    {"Error erasing Chip!", ColourRed},                   // 12
-    {"Device is NOT BLANK - Addr= ", ColourYellow},       // 13
-    {"Aborted by User - Addr=", ColourYellow},            // 14
-    {"Programming...", ColourNormal},                     // 15
-    {"Blank checking...", ColourNormal},                  // 16
-    {"Verify in progress...", ColourNormal},              // 17
-    {"Erasing...", ColourNormal},                         // 18
-    {"", ColourNormal},                                   // 19: the custom text
+    {"Error erasing Chip!", ColourRed},                      // 12
+    {"Device is NOT BLANK - Addr= ", ColourYellow},          // 13
+    {"Aborted by User - Addr=", ColourYellow},               // 14
+    {"Programming...", ColourNormal},                        // 15
+    {"Blank checking...", ColourNormal},                     // 16
+    {"Verify in progress...", ColourNormal},                 // 17
+    {"Erasing...", ColourNormal},                            // 18
+    {"", ColourNormal},                                      // 19: the custom text
 };
 
 std::string AddressText(int32_t address) {
@@ -44,9 +44,13 @@ std::string AddressText(int32_t address) {
   return value == VALUE_INVALID ? std::string("????????") : HexFixed(value, 8);
 }
 
-std::string ExpectedText(uint32_t value) { return value == VALUE_INVALID ? std::string("????????") : HexFixed(value, 4); }
+std::string ExpectedText(uint32_t value) {
+  return value == VALUE_INVALID ? std::string("????????") : HexFixed(value, 4);
+}
 
-std::string ReadText(int32_t value) { return value < 0 ? std::string("????") : HexFixed(static_cast<uint32_t>(value), 4); }
+std::string ReadText(int32_t value) {
+  return value < 0 ? std::string("????") : HexFixed(static_cast<uint32_t>(value), 4);
+}
 
 }  // namespace
 
@@ -75,17 +79,10 @@ std::string StatusText(uint32_t memoryKind, uint32_t code, int32_t failureAddres
       text += AddressText(failureAddress) + ": Exp=" + ExpectedText(expectedValue) + " Read=" + ReadText(readValue);
       break;
     case StatusSectorEraseFailed:
-    case StatusAborted:
-      text += AddressText(failureAddress);
-      break;
-    case StatusNotBlank:
-      text += AddressText(failureAddress) + ": Read=" + ReadText(readValue);
-      break;
-    case StatusCustom:
-      text += customText;
-      break;
-    default:
-      break;
+    case StatusAborted: text += AddressText(failureAddress); break;
+    case StatusNotBlank: text += AddressText(failureAddress) + ": Read=" + ReadText(readValue); break;
+    case StatusCustom: text += customText; break;
+    default: break;
   }
   return text;
 }

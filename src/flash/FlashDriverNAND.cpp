@@ -11,9 +11,9 @@
 #include "chips/BoardConfig.h"
 #include "common/Text.h"
 #include "flash/DriverImage.h"
+#include "flash/FlashDriverIf.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -200,7 +200,7 @@ bool FlashDriverNAND::Program(FlashDriverIf& session, ImageBuffer& image) {
     std::fill(page.begin(), page.end(), 0xFFFF);
     std::copy_n(image.words.begin() + first + done, k, page.begin());
     if (!session.link->WriteMemoryBlock(static_cast<uint16_t>(window & 0xFFFF), static_cast<uint16_t>(window >> 16),
-                                       kPageWords, page.data(), false)) {
+                                        kPageWords, page.data(), false)) {
       Fail(session, StatusProgramFailed, static_cast<uint32_t>(session.window.position), page[0], -1);
       return false;
     }
@@ -250,8 +250,9 @@ bool FlashDriverNAND::Read(FlashDriverIf& session, uint32_t words, std::vector<u
     const uint32_t offset = t % kPageWords;
     const uint32_t k = std::min(kPageWords - offset, words - done);
     const uint32_t from = window + offset;
-    ok = LoadPage(session, t) && session.link->ReadMemoryBlock(static_cast<uint16_t>(from & 0xFFFF),
-                                                               static_cast<uint16_t>(from >> 16), k, data.data() + done);
+    ok =
+        LoadPage(session, t) && session.link->ReadMemoryBlock(static_cast<uint16_t>(from & 0xFFFF),
+                                                              static_cast<uint16_t>(from >> 16), k, data.data() + done);
     done += k;
   }
   session.window.Select(start);

@@ -7,12 +7,12 @@
 #include "chips/ChipCatalogue.h"
 #include "common/Text.h"
 #include "flash/FlashDriverDF.h"
+#include "flash/FlashDriverIf.h"
 #include "flash/FlashDriverNAND.h"
 #include "flash/FlashDriverPAR.h"
 #include "flash/FlashDriverQSPI.h"
 #include "flash/FlashDriverTDF.h"
 #include "link/SerialPort.h"
-#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -151,11 +151,10 @@ bool FlashDriverQSPI::BlankCheck(FlashDriverIf& session, uint32_t words) {
     return false;
   }
   EnterReadMode(session);
-  const bool empty = BlankCheckRange(*this, session, words, kBlankChunkWords,
-                                     [&](uint32_t position, uint32_t count, uint32_t& sum) {
-                                       return session.ChecksumTarget(sum, position, count) ? ChunkSum::Taken
-                                                                                          : ChunkSum::Failed;
-                                     });
+  const bool empty =
+      BlankCheckRange(*this, session, words, kBlankChunkWords, [&](uint32_t position, uint32_t count, uint32_t& sum) {
+        return session.ChecksumTarget(sum, position, count) ? ChunkSum::Taken : ChunkSum::Failed;
+      });
   return LeaveReadMode(session) && empty;
 }
 
@@ -164,7 +163,9 @@ bool FlashDriverTDF::Offers(FlashOperation operation) const { return Has(kParall
 bool FlashDriverTDF::Probe(FlashDriverIf& session, std::string& errorText) {
   return parallel_flash::CheckDevice(*this, session, errorText);
 }
-bool FlashDriverTDF::Erase(FlashDriverIf& session, uint32_t words) { return parallel_flash::Erase(*this, session, words); }
+bool FlashDriverTDF::Erase(FlashDriverIf& session, uint32_t words) {
+  return parallel_flash::Erase(*this, session, words);
+}
 bool FlashDriverTDF::Write(FlashDriverIf& session, ImageBuffer& image) {
   return parallel_flash::Program(*this, session, image);
 }

@@ -8,9 +8,9 @@
 #include "chips/ChipCatalogue.h"
 #include "common/Text.h"
 #include "definitions/DeviceCatalogue.h"
+#include "flash/FlashDriverIf.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "flash/FlashDriverIf.h"
 
 namespace tessaro::parallel_flash {
 
@@ -34,9 +34,7 @@ uint32_t Target(FlashDriverIf& session) { return session.window.TargetAddress();
 uint32_t Position(FlashDriverIf& session) { return static_cast<uint32_t>(session.window.position); }
 
 // Number of complete (address, data) pairs of a command sequence.
-int32_t PairCount(const ValuePairList& sequence) {
-  return std::min(sequence.AddressCount(), sequence.DataCount());
-}
+int32_t PairCount(const ValuePairList& sequence) { return std::min(sequence.AddressCount(), sequence.DataCount()); }
 
 uint32_t CommandBase(FlashDriverTDF& driver, FlashDriverIf& session) {
   uint32_t base = Target(session) & static_cast<uint32_t>(driver.description.maskCmd);
@@ -150,7 +148,8 @@ uint32_t MatchParts(FlashDriverTDF& driver, const IdBuffer& buffer) {
     if (cfiHolds && IsCfiKind(part->kind)) {
       driver.deviceId = part->kind;
     } else {
-      for (int32_t i = 0; i < part->sectors.AddressCount(); ++i) driver.sectorTable.AppendAddress(part->sectors.Address(i));
+      for (int32_t i = 0; i < part->sectors.AddressCount(); ++i)
+        driver.sectorTable.AppendAddress(part->sectors.Address(i));
     }
   }
   if (buffer.cfiValid && buffer.regionCount > 0 && m == static_cast<uint16_t>(d.manufacturerId) &&
@@ -202,10 +201,14 @@ bool BuildParameterBlock(const FlashDriverTDF& driver, FlashDriverIf& session, s
     if (a == kKeywordBlock) address = kEncodedBlock;
     if (a == kKeywordUser) address = kEncodedUser;
     uint16_t data = static_cast<uint16_t>(v);
-    if (a == kKeywordBlock && v == kKeywordBlock) data = static_cast<uint16_t>(kEncodedBlockData + n);
-    else if (v == kKeywordCountBut1) data = static_cast<uint16_t>(n - 1);
-    else if (v == kKeywordCount) data = static_cast<uint16_t>(n);
-    else if (v == kKeywordUser) data = kEncodedUser;
+    if (a == kKeywordBlock && v == kKeywordBlock)
+      data = static_cast<uint16_t>(kEncodedBlockData + n);
+    else if (v == kKeywordCountBut1)
+      data = static_cast<uint16_t>(n - 1);
+    else if (v == kKeywordCount)
+      data = static_cast<uint16_t>(n);
+    else if (v == kKeywordUser)
+      data = kEncodedUser;
     block[16 + 2 * static_cast<size_t>(i)] = address;
     block[17 + 2 * static_cast<size_t>(i)] = data;
   }
@@ -227,7 +230,8 @@ bool CheckDevice(FlashDriverTDF& driver, FlashDriverIf& session, std::string& er
   RunSequence(driver, session, driver.description.readArray, 0);
   if (driver.sizeWords == 0) {
     errorText += "DeviceID Mismatch:, read " + HexFixed(id >> 16, 4) + ":" + HexFixed(id & 0xFFFF, 4) +
-                 ",\r\nexpected " + HexFixed(static_cast<uint32_t>(driver.description.manufacturerId) & 0xFFFF, 4) + ":";
+                 ",\r\nexpected " + HexFixed(static_cast<uint32_t>(driver.description.manufacturerId) & 0xFFFF, 4) +
+                 ":";
     const auto& parts = driver.description.parts;
     for (size_t i = 0; i < parts.size(); ++i) {
       if (i > 0) errorText += ", ";
@@ -265,7 +269,8 @@ void RunSequence(FlashDriverTDF& driver, FlashDriverIf& session, const ValuePair
   for (int32_t i = 0; i < PairCount(sequence); ++i) {
     const int32_t a = sequence.Address(i);
     const int32_t v = sequence.Data(i);
-    const uint32_t address = a == kKeywordUser || a == kKeywordBlock ? Target(session) : base + static_cast<uint32_t>(a);
+    const uint32_t address =
+        a == kKeywordUser || a == kKeywordBlock ? Target(session) : base + static_cast<uint32_t>(a);
     const uint16_t data = v == kKeywordCount ? 1 : v == kKeywordUser ? value : static_cast<uint16_t>(v);
     WriteWord(session, address, data);
   }
@@ -279,8 +284,8 @@ bool RunWriteSequence(FlashDriverTDF& driver, FlashDriverIf& session, const Valu
     const int32_t a = sequence.Address(i);
     const int32_t v = sequence.Data(i);
     if (a == kKeywordBlock && v == kKeywordBlock) {
-      if (!session.link->WriteMemoryBlock(static_cast<uint16_t>(target & 0xFFFF), static_cast<uint16_t>(target >> 16), n,
-                                          words, false)) {
+      if (!session.link->WriteMemoryBlock(static_cast<uint16_t>(target & 0xFFFF), static_cast<uint16_t>(target >> 16),
+                                          n, words, false)) {
         return false;
       }
       continue;

@@ -7,9 +7,9 @@
 
 #include "chips/BoardConfig.h"
 #include "common/Text.h"
+#include "flash/FlashDriverIf.h"
 #include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
-#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -311,7 +311,8 @@ bool FlashDriverQSPI::RunScript(const QspiScript& script, FlashDriverIf& session
         if (count == 0) break;
         const uint16_t op = command.params[0] & 0xFF;
         WriteCycle(session, static_cast<uint16_t>(op * 256 + 5), 0, dual ? kModeLanesDual : kModeLanesSingle);
-        for (int i = 1; i < count; ++i) (void)link.WriteTargetWord(t, static_cast<uint16_t>(byteOf(command.params[i]) * 257));
+        for (int i = 1; i < count; ++i)
+          (void)link.WriteTargetWord(t, static_cast<uint16_t>(byteOf(command.params[i]) * 257));
         if (!WaitTransfer(session)) ok = false;
         ClearDone(session);
         if (!WaitIdle(session)) return false;
@@ -319,8 +320,7 @@ bool FlashDriverQSPI::RunScript(const QspiScript& script, FlashDriverIf& session
         if (!WaitReady(session, kQspiProgramTimeoutMs, cancelled)) return false;
         break;
       }
-      default:
-        break;
+      default: break;
     }
   }
   return ok;

@@ -185,9 +185,7 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
         }
         upperAddress = (static_cast<uint32_t>(data[0]) << 8 | data[1]) << 16;
         break;
-      default:
-        error += "Invalid Record encountered, invalid HexFile";
-        return false;
+      default: error += "Invalid Record encountered, invalid HexFile"; return false;
     }
   }
   error += "Unexpected End Of File";

@@ -20,13 +20,13 @@ inline constexpr size_t kMaxHexLineLength = 1024;
 inline constexpr int32_t kMaxHexImageWords = 256 * 1024 * 1024;
 
 struct ImageBuffer {
-  int32_t size = 0;           // words in the image
-  int32_t capacity = 0;       // words allocated in `words`
-  int32_t firstWord = 0;      // first word to program; 0 unless an operation runs
-  int32_t programLength = 0;  // end (exclusive) of the words to program; reset by every resize
-  int32_t kind = 0;           // image kind found by DetectImageKind, 0 = raw data
-  uint32_t startAddress = 0;  // target word address of words[0]
-  uint32_t kindAddress = 0;   // target word address suggested by the kind
+  int32_t size = 0;             // words in the image
+  int32_t capacity = 0;         // words allocated in `words`
+  int32_t firstWord = 0;        // first word to program; 0 unless an operation runs
+  int32_t programLength = 0;    // end (exclusive) of the words to program; reset by every resize
+  int32_t kind = 0;             // image kind found by DetectImageKind, 0 = raw data
+  uint32_t startAddress = 0;    // target word address of words[0]
+  uint32_t kindAddress = 0;     // target word address suggested by the kind
   std::vector<uint16_t> words;  // `capacity` entries; the first `size` are the image
 };
 

@@ -115,8 +115,8 @@ void DetectImageKind(ImageBuffer& image) {
 
 const char* ImageKindName(int32_t kind) {
   static constexpr std::array<const char*, 9> kNames = {
-      "IMAGE_RAW",        "IMAGE_FIRMWARE", "IMAGE_ENCRYPTED_FIRMWARE", "IMAGE_SOUNDBANK_OLD", "IMAGE_SOUNDBANK",
-      "IMAGE_DEMO",       "IMAGE_STYLE",    "IMAGE_DEMO_TITLE",         "IMAGE_DEMOBANK",
+      "IMAGE_RAW",  "IMAGE_FIRMWARE", "IMAGE_ENCRYPTED_FIRMWARE", "IMAGE_SOUNDBANK_OLD", "IMAGE_SOUNDBANK",
+      "IMAGE_DEMO", "IMAGE_STYLE",    "IMAGE_DEMO_TITLE",         "IMAGE_DEMOBANK",
   };
   if (kind < 0 || kind >= static_cast<int32_t>(kNames.size())) return "IMAGE_UNKNOWN";
   return kNames[static_cast<size_t>(kind)];

@@ -22,12 +22,11 @@ bool StrappedMemories(uint32_t p, uint32_t s, MemoryKinds& kinds) {
                                           {1, 0, false}, {6, 7, true},  {7, 0, false}, {0, 6, false}};
   static const MemoryKinds kQuad[4] = {{2, 4, false}, {1, 4, false}, {2, 5, false}, {1, 5, false}};
   switch (p) {
-    case 0:
-      kinds = (s % 2 == 0) ? MemoryKinds{0, 7, false} : MemoryKinds{6, 0, false};
-      return true;
-    case 4: case 5: case 12: case 14:
-      kinds = kGeneral[s & 7];
-      return true;
+    case 0: kinds = (s % 2 == 0) ? MemoryKinds{0, 7, false} : MemoryKinds{6, 0, false}; return true;
+    case 4:
+    case 5:
+    case 12:
+    case 14: kinds = kGeneral[s & 7]; return true;
     case 6:
       kinds = kQuad[s & 3];
       kinds.cs1 = (s & 3) >= 2;
@@ -36,15 +35,12 @@ bool StrappedMemories(uint32_t p, uint32_t s, MemoryKinds& kinds) {
       kinds = kQuad[s & 3];
       kinds.cs1 = true;
       return true;
-    case 8:
-      kinds = (s & 3) >= 2 ? MemoryKinds{2, 5, true} : kQuad[s & 3];
-      return true;
+    case 8: kinds = (s & 3) >= 2 ? MemoryKinds{2, 5, true} : kQuad[s & 3]; return true;
     case 9:
       kinds = (s & 3) >= 2 ? MemoryKinds{2, 5, true} : kQuad[s & 3];
       kinds.cs1 = true;
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

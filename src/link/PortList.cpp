@@ -1,7 +1,7 @@
 #include "link/PortList.h"
 
-#include <cstdlib>
 #include <sys/stat.h>
+#include <cstdlib>
 
 #include "common/Text.h"
 #include "platform/PortTable.h"

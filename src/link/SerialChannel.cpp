@@ -1,9 +1,9 @@
 // Channel layer of SerialPort: port, line settings, transmit buffer, reader thread, receive
 // ring, modem lines and the handshake transfer of the legacy link.
-#include <chrono>
-#include <cstdio>
 #include <pthread.h>
 #include <sched.h>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "link/SerialPort.h"
@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 class QuietPrompt final : public PromptIf {
  public:
   PromptAnswer Ask(const std::string&, const std::string&, PromptButtons buttons) override {
-    return buttons == PromptButtons::Ok ? PromptAnswer::Ok
+    return buttons == PromptButtons::Ok         ? PromptAnswer::Ok
            : buttons == PromptButtons::OkCancel ? PromptAnswer::Cancel
                                                 : PromptAnswer::No;
   }

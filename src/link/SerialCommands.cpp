@@ -397,7 +397,8 @@ bool SerialPort::ReadMemoryBlock(uint16_t low, uint16_t high, uint32_t count, ui
   uint32_t address = (static_cast<uint32_t>(high) << 16) | low;
   if (Family() == FAMILY_73XX && count > 1) {
     for (uint32_t i = 0; i < count; ++i, ++address)
-      buffer[i] = static_cast<uint16_t>(ReadMemoryWord(static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16)));
+      buffer[i] = static_cast<uint16_t>(
+          ReadMemoryWord(static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16)));
     // Words read after the link was lost are not data: report the read as failed.
     return linked_;
   }

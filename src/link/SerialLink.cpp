@@ -215,8 +215,9 @@ LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool s
         return LINK_NO_SESSIONS;
       }
       if (byte < kSecuredFirst || byte > kSecuredLast) continue;
-      std::string question = "This Chip is secured!\n\rUnlock Device for programming/debugging\r\nusing Debug Session " +
-                             std::to_string(byte - 0x52) + " of 7?";
+      std::string question =
+          "This Chip is secured!\n\rUnlock Device for programming/debugging\r\nusing Debug Session " +
+          std::to_string(byte - 0x52) + " of 7?";
       if (prompt_->Ask(question, "Device Secured!", PromptButtons::YesNo) != PromptAnswer::Yes) {
         linked_ = false;
         return LINK_CHIP_SECURED;
@@ -242,7 +243,8 @@ LinkResult SerialPort::LinkWithTarget(CLyrComIf* callback, uint32_t port, bool s
       if (code != LINK_OK) return code;
       continue;
     }
-    bool ackRequired = (config_.chip && config_.chip->ackAfterReset) || transportMode_ == TransportUsbLegacy || transportMode_ == TransportUsbLegacyKind2;
+    bool ackRequired = (config_.chip && config_.chip->ackAfterReset) || transportMode_ == TransportUsbLegacy ||
+                       transportMode_ == TransportUsbLegacyKind2;
     if (ackRequired && !gotAck) {
       linked_ = false;
       return LINK_NO_ACK;
@@ -406,7 +408,8 @@ LinkResult SerialPort::Connect(CLyrComIf* callback, uint32_t port, bool switchBa
 void SerialPort::CloseLink(bool flag) {
   linked_ = false;
   chipDescription_.clear();
-  if (transportMode_ == TransportUsbLegacy || transportMode_ == TransportUsbSerial || transportMode_ == TransportUsbSerialKind2) {
+  if (transportMode_ == TransportUsbLegacy || transportMode_ == TransportUsbSerial ||
+      transportMode_ == TransportUsbSerialKind2) {
     FlushAndSetLines(true);
     Sleep(10);
     RawSend(flag && interfaceRev6_ ? kReleaseRev6 : kRelease);

@@ -131,7 +131,8 @@ class SerialPort {
   // ---- link ----
   [[nodiscard]] LinkResult OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud);
   [[nodiscard]] LinkResult LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet);
-  [[nodiscard]] LinkResult Connect(CLyrComIf* callback, uint32_t port, bool switchBaud, const BoardConfig& configuration);
+  [[nodiscard]] LinkResult Connect(CLyrComIf* callback, uint32_t port, bool switchBaud,
+                                   const BoardConfig& configuration);
   void CloseLink(bool flag);
 
   bool linked() const { return linked_; }

@@ -1,13 +1,13 @@
 #include "platform/Files.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 
 #include "common/Text.h"
 

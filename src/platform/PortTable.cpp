@@ -1,7 +1,7 @@
 #include "platform/PortTable.h"
 
-#include <algorithm>
 #include <dirent.h>
+#include <algorithm>
 
 #include "common/Text.h"
 
@@ -142,7 +142,8 @@ std::vector<SerialDevice> FindSerialDevices() {
 #else
   devices = FindDeviceNodes();
 #endif
-  std::sort(devices.begin(), devices.end(), [](const SerialDevice& a, const SerialDevice& b) { return a.path < b.path; });
+  std::sort(devices.begin(), devices.end(),
+            [](const SerialDevice& a, const SerialDevice& b) { return a.path < b.path; });
   return devices;
 }
 

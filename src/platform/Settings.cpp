@@ -1,7 +1,7 @@
 #include "platform/Settings.h"
 
-#include <cstdlib>
 #include <sys/stat.h>
+#include <cstdlib>
 #include <vector>
 
 #include "common/Text.h"

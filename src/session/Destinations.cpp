@@ -68,15 +68,15 @@ std::vector<int32_t> OfferedDestinations(const BoardConfig& config, const BoardD
   const bool serial = board && !board->dfDevice.empty() && board->dfEnable.count != 0;
   // Whether the board or chip carries the memory of each destination, in the table's order.
   const bool present[] = {
-      false,                                        // none
-      embedded,                                     // embedded
-      embedded && parallel,                         // emb+nor
-      embedded && serial,                           // emb+serial
-      parallel,                                     // nor
-      serial,                                       // serial
-      board && !board->qspiDevice.empty(),          // qspi
-      board && !board->mpQspiDevice.empty(),        // mpqspi
-      board && !board->nandDevice.empty(),          // nand
+      false,                                  // none
+      embedded,                               // embedded
+      embedded && parallel,                   // emb+nor
+      embedded && serial,                     // emb+serial
+      parallel,                               // nor
+      serial,                                 // serial
+      board && !board->qspiDevice.empty(),    // qspi
+      board && !board->mpQspiDevice.empty(),  // mpqspi
+      board && !board->nandDevice.empty(),    // nand
   };
   static_assert(sizeof(present) / sizeof(present[0]) == std::size(kDestinations));
   std::vector<int32_t> offered;

@@ -9,9 +9,9 @@
 #include "chips/ChipCatalogue.h"
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
+#include "flash/FlashDriverIf.h"
 #include "flash/FlashDriverPAR.h"
 #include "link/SerialPort.h"
-#include "flash/FlashDriverIf.h"
 
 namespace tessaro {
 
@@ -37,7 +37,8 @@ constexpr uint32_t Modes(std::initializer_list<TransportMode> modes) {
   return bits;
 }
 constexpr TransportRule kTransportRules[] = {
-    {FAMILY_73XX, Modes({TransportHandshake, TransportUsbLegacy, TransportUsbLegacyKind2}), "Not connected to a LYR7xxx"},
+    {FAMILY_73XX, Modes({TransportHandshake, TransportUsbLegacy, TransportUsbLegacyKind2}),
+     "Not connected to a LYR7xxx"},
     {FAMILY_74XX, Modes({TransportSerial, TransportUsbSerial, TransportUsbSerialKind2}), "Not connected to a LYR74xx"},
     {0, Modes({TransportSerial, TransportUsbSerial, TransportUsbSerialKind2}), "Not connected to a LYR8xxx"},
 };
@@ -94,7 +95,8 @@ void ProgrammingJob::ApplyBoard(const BoardDefinition& board, std::string& warni
     if (!parallelChoices.empty()) parallel = parallelChoices.front();
   }
   if (!board.qspiDevice.empty()) {
-    qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON, board.qspiSingleBit == ONOFF_ON);
+    qspi.Select(catalogue.FindQspiDevice(board.qspiDevice), board.dualQspi == ONOFF_ON,
+                board.qspiSingleBit == ONOFF_ON);
   }
   if (!board.mpQspiDevice.empty()) {
     mpQspi.Select(catalogue.FindQspiDevice(board.mpQspiDevice), false, board.mpQspiSingleBit == ONOFF_ON);
@@ -108,8 +110,7 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
     errorText += "Invalid Programming Target!";
     return false;
   }
-  if (destination == DestEmbedded &&
-      (chip == nullptr || static_cast<int64_t>(chip->embeddedFlashSize) < image.size)) {
+  if (destination == DestEmbedded && (chip == nullptr || static_cast<int64_t>(chip->embeddedFlashSize) < image.size)) {
     errorText += "Image too big for internal Flash!";
     return false;
   }
@@ -343,9 +344,7 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
   auto transfer = [&](FlashDriver& driver) {
     return program ? driver.Write(session, image) : driver.Verify(session, image);
   };
-  auto transferEmbedded = [&]() {
-    return program ? ProgramEmbedded(session, image) : VerifyEmbedded(session, image);
-  };
+  auto transferEmbedded = [&]() { return program ? ProgramEmbedded(session, image) : VerifyEmbedded(session, image); };
 
   bool result = false;
   if (family < FAMILY_8X2X) {

@@ -67,8 +67,8 @@ class ProgrammingJob {
   bool hexFile = false;
   ImageBuffer image;
   int32_t destination = DestNone;
-  FlashDriverQSPI qspi;    // destination 8
-  FlashDriverQSPI mpQspi;  // destination 9
+  FlashDriverQSPI qspi;     // destination 8
+  FlashDriverQSPI mpQspi;   // destination 9
   FlashDriverTDF parallel;  // destinations 2 and 5
   // A board may name several parallel devices (any one of them fitted): each the catalogue
   // knows, in the board's order. The check takes the first one the bus identifies.

@@ -26,7 +26,8 @@ class QtEnvironment : public ::testing::Environment {
     QApplication::setOrganizationName(QStringLiteral("Corvane SA"));
     QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(TestHome() + "/user"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, QString::fromStdString(TestHome() + "/machine"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope,
+                       QString::fromStdString(TestHome() + "/machine"));
     InitAppResources();
   }
   void TearDown() override {

@@ -137,8 +137,14 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
 
   QStringList texts;
   for (QAction* action : window.CommandMenu()->actions()) texts << (action->isSeparator() ? "-" : action->text());
-  const QStringList expected = {"Auto-Detect && Create BDL File...", "Export Device List", "Open Download Page...",
-                                "Open CORVANE Website...", "-", "Documentation...", "-", "&About Tessaro..."};
+  const QStringList expected = {"Auto-Detect && Create BDL File...",
+                                "Export Device List",
+                                "Open Download Page...",
+                                "Open CORVANE Website...",
+                                "-",
+                                "Documentation...",
+                                "-",
+                                "&About Tessaro..."};
   EXPECT_EQ(texts, expected);
   auto* documentation = window.CommandMenu()->findChild<QMenu*>("documentation");
   ASSERT_NE(documentation, nullptr);
@@ -149,7 +155,6 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
   // Autodetect is a later feature: it says so instead of doing nothing.
   window.CommandMenu()->findChild<QAction*>("114")->trigger();
   EXPECT_TRUE(prompt.Saw("not available in this version"));
-
 }
 
 }  // namespace

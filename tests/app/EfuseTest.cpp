@@ -66,7 +66,8 @@ TEST_F(EfuseDialogTest, ConnectShowsTheChipAndProgramBurnsExactlyThePlan) {
   before[0] = 0x0100;
   before[1] = 0x0002;
   SetChipFuses(*board_, before);
-  const std::string efu = WriteText("dialog.efu", std::string("AES = ") + kKeyText + "\nMidiOutEnable = 1\nSecured = 1\n");
+  const std::string efu =
+      WriteText("dialog.efu", std::string("AES = ") + kKeyText + "\nMidiOutEnable = 1\nSecured = 1\n");
 
   FlashIf session(*rig_->window);
   EfuseDialog dialog(session, efu);
@@ -117,7 +118,8 @@ TEST_F(EfuseDialogTest, AnotherKeyInTheChipIsAskedAboutAndNoStopsTheBurn) {
   Control<QPushButton>(dialog, "1")->click();
   ASSERT_EQ(rig_->prompt.shown.size(), 1u);
   EXPECT_EQ(rig_->prompt.shown[0].caption, "AES Key mismatch");
-  EXPECT_EQ(rig_->prompt.shown[0].text, "AES Key already programmed and differs from Key specified in EFU file, continue?");
+  EXPECT_EQ(rig_->prompt.shown[0].text,
+            "AES Key already programmed and differs from Key specified in EFU file, continue?");
   EXPECT_EQ(Control<QLineEdit>(dialog, "4007")->text(), "Programming aborted!");
   EXPECT_EQ(Control<QLineEdit>(dialog, "4007")->palette().color(QPalette::Base), QColor(255, 255, 0));
   EXPECT_EQ(ChipFuses(*board_), before);
@@ -315,7 +317,8 @@ TEST_F(FirmwareWindowTest, AFailedBurnAfterTheFirmwareLeavesTheStatusLineRed) {
   // Some bits took, not all, and none outside the plan.
   const FuseWords chip = ChipFuses(*board_);
   FuseWords planned{};
-  for (uint16_t bit : result.plan.bits) planned[bit / 16] = static_cast<uint16_t>(planned[bit / 16] | (1u << (bit % 16)));
+  for (uint16_t bit : result.plan.bits)
+    planned[bit / 16] = static_cast<uint16_t>(planned[bit / 16] | (1u << (bit % 16)));
   EXPECT_NE(chip, FuseWords{});
   EXPECT_NE(chip, planned);
   for (uint32_t i = 0; i < kEfuseWordCount; ++i) EXPECT_EQ(chip[i] & ~planned[i], 0) << "word " << i;

@@ -111,7 +111,8 @@ TEST_F(WindowTest, EmptyConfigFolderShowsTheBoardDefinitionBoxAndStillOpens) {
 TEST_F(WindowTest, DestinationListFollowsTheBoard) {
   const std::string program = MakeProgramFolder(
       "dest", {{"Bare.BDL", "[Bare 9xxx]\nCONFIG = LYR9468\n"}, {"Emb.BDL", "[Embedded only]\nCONFIG = LYR8721\n"}});
-  for (const auto& file : fs::directory_iterator(kRepoConfig)) fs::copy(file.path(), program + "config/" + file.path().filename().string());
+  for (const auto& file : fs::directory_iterator(kRepoConfig))
+    fs::copy(file.path(), program + "config/" + file.path().filename().string());
   WindowRig rig(program);
   const QString none = "<Select Programming Target>";
   struct Case {
@@ -165,7 +166,7 @@ TEST_F(WindowTest, AddressAndSizeBoxesCorrectWhatTheyCannotRead) {
     bool message;
   };
   const Case cases[] = {{"0x1a", "001A", false}, {"12345", "2345", false}, {"abcd", "ABCD", false},
-                        {"G1", "0000", true},     {"", "0000", true},       {"0x", "0000", true}};
+                        {"G1", "0000", true},    {"", "0000", true},       {"0x", "0000", true}};
   for (const Case& c : cases) {
     rig.prompt.shown.clear();
     low->setText(c.typed);
@@ -190,8 +191,8 @@ TEST_F(WindowTest, AddressAndSizeBoxesCorrectWhatTheyCannotRead) {
     int programLength;
     bool message;
   };
-  const SizeCase sizes[] = {{"80", "80", 0x80, false}, {"0x0ff", "FF", 0xFF, false}, {"101", "100", 0x100, true},
-                            {"zz", "100", 0x100, true}};
+  const SizeCase sizes[] = {
+      {"80", "80", 0x80, false}, {"0x0ff", "FF", 0xFF, false}, {"101", "100", 0x100, true}, {"zz", "100", 0x100, true}};
   for (const SizeCase& c : sizes) {
     rig.prompt.shown.clear();
     size->setText(c.typed);

@@ -30,8 +30,8 @@ TEST(BoardConfig, DefaultsPerFamily) {
     const char* chip;
     uint32_t requested;
     uint32_t mode;
-  } cases[] = {{"LYR7312", MEM_FLASH, MEM_COM},    {"LYR7431", MEM_INTRAM, MEM_INTRAM}, {"LYR8321", MEM_CACHE, MEM_COM},
-               {"LYR8721", MEM_COM, MEM_FLASH},    {"LYR8721", MEM_INTRAM, MEM_INTRAM}, {"LYR8247", MEM_COM, MEM_FLASH},
+  } cases[] = {{"LYR7312", MEM_FLASH, MEM_COM},   {"LYR7431", MEM_INTRAM, MEM_INTRAM}, {"LYR8321", MEM_CACHE, MEM_COM},
+               {"LYR8721", MEM_COM, MEM_FLASH},   {"LYR8721", MEM_INTRAM, MEM_INTRAM}, {"LYR8247", MEM_COM, MEM_FLASH},
                {"LYR8247", MEM_CACHE, MEM_CACHE}, {"LYR9162", MEM_FLASH, MEM_INTRAM}};
   for (const Case& c : cases) {
     BoardConfig record;
@@ -76,7 +76,8 @@ TEST(BoardConfig, ParseAndFormat) {
       {"LYR8247 FLASH+EXTMEM(4WS)+EXTSDR(2x8Mib)", false, 26, "LYR8247 FLASH+EXTMEM(4WS)+EXTSDR"},
       {"LYR9571 CACHE(8k,4k,Mem200,Nand,Sync,NoSdrInit,Class2,Slow,OSC2:0,junk)", true, 0,
        "LYR9571 CACHE(8k,4k,Mem200,Nand,Sync,NoSdrInit,Class2,Slow,OSC2:0)"},
-      {"lyr9468 flash+extram(1M)+1:extnand(128M)", true, 0, "LYR9468 FLASH(32k)+EXTMEM(1M,8/8WS)+1:EXTNAND(128M,8/8WS)"},
+      {"lyr9468 flash+extram(1M)+1:extnand(128M)", true, 0,
+       "LYR9468 FLASH(32k)+EXTMEM(1M,8/8WS)+1:EXTNAND(128M,8/8WS)"},
       {"LYR9468 INTRAM+EXTRAM(2M,XIO,3/4WS)", true, 0, "LYR9468 INTRAM(32k)+EXTMEM(2M,XIO,3/4WS)"},
       {"LYR9468 FLASH+EXTNOR(8/4WS,XIO)", true, 0, "LYR9468 FLASH(32k)+EXTNOR(512k,XIO,8/4WS)"},
       {"LYR9468 FLASH+EXTSDR(32M,CL4/Row13/Col9)", false, 14, "LYR9468 FLASH(32k)"},
@@ -86,9 +87,15 @@ TEST(BoardConfig, ParseAndFormat) {
       {"LYR8721 FLASH INTRAM", true, 0, "LYR8721 FLASH+INTRAM"},
       {"LYR7431 FLASH+EXTNOR(4M)", true, 0, "LYR7431 FLASH"},
       // Bytes 0xC9/0xCA bracket a list and 0xCD separates items.
-      {"LYR9468 FLASH\xC9" "8k\xCDSync\xCA", true, 0, "LYR9468 FLASH(8k,Sync)"},
-      {"LYR8247 FLASH+EXTMEM\xC9" "2x8MIB\xCA", true, 0, "LYR8247 FLASH+EXTMEM(2x8Mib)"},
-      {"LYR8247 FLASH+EXTMEM\xC9" "2x8Mib\xCA", false, 14, "LYR8247 FLASH+EXTMEM(2x8Mib)"},
+      {"LYR9468 FLASH\xC9"
+       "8k\xCDSync\xCA",
+       true, 0, "LYR9468 FLASH(8k,Sync)"},
+      {"LYR8247 FLASH+EXTMEM\xC9"
+       "2x8MIB\xCA",
+       true, 0, "LYR8247 FLASH+EXTMEM(2x8Mib)"},
+      {"LYR8247 FLASH+EXTMEM\xC9"
+       "2x8Mib\xCA",
+       false, 14, "LYR8247 FLASH+EXTMEM(2x8Mib)"},
   };
   for (const Case& c : cases) {
     ConfigParseResult result;
@@ -156,16 +163,17 @@ TEST(BoardConfig, OverlongTokensAreRefusedNotCut) {
 // still read back the same.
 TEST(BoardConfig, RoundTripOfEdgeRecords) {
   const char* texts[] = {
-      "LYR9468 COM",                                   // COM on a family whose default is not COM
-      "LYR8721 COM", "LYR8247 COM",
-      "LYR9468 FLASH INTRAM(56k,Sync)",                // FLASH+INTRAM carries the list after INTRAM
-      "LYR9468 FLASH+EXTSDR(32M,3/5WS)",               // wait values on an SDRAM still reach register 24
-      "LYR9468 FLASH+EXTSDR(32M)+EXTNONE(4M,3/3WS)",   // a second memory of kind none still sets its fields
+      "LYR9468 COM",  // COM on a family whose default is not COM
+      "LYR8721 COM",
+      "LYR8247 COM",
+      "LYR9468 FLASH INTRAM(56k,Sync)",               // FLASH+INTRAM carries the list after INTRAM
+      "LYR9468 FLASH+EXTSDR(32M,3/5WS)",              // wait values on an SDRAM still reach register 24
+      "LYR9468 FLASH+EXTSDR(32M)+EXTNONE(4M,3/3WS)",  // a second memory of kind none still sets its fields
       "LYR9468 FLASH+1:EXTNONE",
-      "LYR8247 FLASH 2x8Mib",                          // a bare device token keeps the mode at FLASH
+      "LYR8247 FLASH 2x8Mib",  // a bare device token keeps the mode at FLASH
       "LYR8247 FLASH+2x16Mib+EXTSDR(6WS)",
       "LYR9468 FLASH+1:EXTNOR(4M)+EXTNOR(2M)+EXTNOR(1M)",
-      "LYR9468 FLASH+1:EXTBAD",                        // a refused second memory sets nothing  // two NORs, the second written first
+      "LYR9468 FLASH+1:EXTBAD",  // a refused second memory sets nothing  // two NORs, the second written first
       "LYR9468 FLASH(8k,4k,Mem200,Nand,Sync,NoSdrInit)+INTRAM(Class2,Slow,OSC2:3)",  // a long mode list
   };
   for (const char* text : texts) EXPECT_EQ(CheckRoundTrip(text), "") << text;
@@ -179,14 +187,32 @@ TEST(BoardConfig, RoundTripHoldsForGeneratedTexts) {
   const std::vector<std::string> chips = {"LYR7312", "LYR7451", "LYR8326", "LYR8721", "LYR8247", "LYR8647",
                                           "LYR9162", "LYR9362", "LYR9371", "LYR9468", "LYR9571"};
   const std::vector<std::string> modes = {"FLASH", "INTRAM", "CACHE", "COM", "flash", "BOOT", ""};
-  const std::vector<std::string> modeItems = {"4k", "8k", "16k", "32k", "40k", "56k", "2k", "12k", "Mem200", "Host",
-                                              "Nand", "Sync", "NoSdrInit", "Class2", "Slow", "OSC2:1", "OSC2:7", ""};
-  const std::vector<std::string> words = {"EXTNOR", "EXTSDR", "EXTDDR", "EXTMEM", "EXT", "EXTRAM", "EXTQSRAM",
-                                          "EXTNONE", "1:EXTNOR", "1:EXTNAND", "EXTNAND", "EXTQNOR", "1:EXTQNOR",
-                                          "1:EXTNONE", "2x8Mib", "4x64Mib", "INTRAM", "COM", "BAD"};
-  const std::vector<std::string> memItems = {"4M", "32M", "1G", "512k", "16k", "3M", "XIO", "8/4WS", "3/5WS",
-                                             "20WS", "CL3/Row13/Col9", "CL2/Row14/Col11", "2x8Mib", "4x512Mib",
-                                             "2x1Gib", "4WS", "9WS", "7", ""};
+  const std::vector<std::string> modeItems = {"4k",        "8k",     "16k",    "32k",    "40k",    "56k",
+                                              "2k",        "12k",    "Mem200", "Host",   "Nand",   "Sync",
+                                              "NoSdrInit", "Class2", "Slow",   "OSC2:1", "OSC2:7", ""};
+  const std::vector<std::string> words = {"EXTNOR",  "EXTSDR",   "EXTDDR",    "EXTMEM",    "EXT",
+                                          "EXTRAM",  "EXTQSRAM", "EXTNONE",   "1:EXTNOR",  "1:EXTNAND",
+                                          "EXTNAND", "EXTQNOR",  "1:EXTQNOR", "1:EXTNONE", "2x8Mib",
+                                          "4x64Mib", "INTRAM",   "COM",       "BAD"};
+  const std::vector<std::string> memItems = {"4M",
+                                             "32M",
+                                             "1G",
+                                             "512k",
+                                             "16k",
+                                             "3M",
+                                             "XIO",
+                                             "8/4WS",
+                                             "3/5WS",
+                                             "20WS",
+                                             "CL3/Row13/Col9",
+                                             "CL2/Row14/Col11",
+                                             "2x8Mib",
+                                             "4x512Mib",
+                                             "2x1Gib",
+                                             "4WS",
+                                             "9WS",
+                                             "7",
+                                             ""};
   std::mt19937 random(12345);
   auto pick = [&random](const std::vector<std::string>& from) { return from[random() % from.size()]; };
   for (int n = 0; n < 20000; ++n) {
@@ -216,9 +242,9 @@ TEST(BoardConfig, RegisterValues) {
   struct Case {
     uint32_t reg;
     uint16_t value;
-  } cases[] = {{8, 0x1789}, {9, 0x7FFF}, {11, 0x373}, {12, 0xFFFF}, {13, 0x0800}, {19, 0x04},
-               {20, 0x4036}, {21, 0x900}, {22, 0x1120}, {23, 0x3309}, {24, 0x3777}, {25, 0xDB7B},
-               {26, 0x09C6}, {27, 0x2BF3}, {64, 0x1204}, {103, 0x14}, {107, 0x14}, {10, 0}};
+  } cases[] = {{8, 0x1789},  {9, 0x7FFF},  {11, 0x373},  {12, 0xFFFF}, {13, 0x0800}, {19, 0x04},
+               {20, 0x4036}, {21, 0x900},  {22, 0x1120}, {23, 0x3309}, {24, 0x3777}, {25, 0xDB7B},
+               {26, 0x09C6}, {27, 0x2BF3}, {64, 0x1204}, {103, 0x14},  {107, 0x14},  {10, 0}};
   for (const Case& c : cases) EXPECT_EQ(ConfigRegisterValue(config, c.reg), c.value) << "register " << c.reg;
 
   BoardConfig ddr = Parse("LYR9468 FLASH(32k,Mem200,Sync,Class2,Slow)+EXTDDR(64M,CL3/Row12/Col10)+1:EXTQNOR(16M,XIO)");

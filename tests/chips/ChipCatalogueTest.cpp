@@ -41,9 +41,10 @@ TEST(ChipCatalogue, FindChipByName) {
     const char* text;
     const char* expected;  // nullptr: none
   } cases[] = {
-      {"LYR9162", "LYR9162"}, {"lyr731X", "LYR7312"}, {"7140", "LYR7312"},   {"LYR8121", "LYR8321"},
-      {"8126", "LYR8326"},    {"9471", "LYR9571"},    {"7310", nullptr},      {"LYR9999", nullptr},
-      {"", nullptr},          {"LYR", nullptr},       {"LYR946", nullptr},    {"9162 FLASH(16k)", "LYR9162"},
+      {"LYR9162", "LYR9162"},    {"lyr731X", "LYR7312"},  {"7140", "LYR7312"},
+      {"LYR8121", "LYR8321"},    {"8126", "LYR8326"},     {"9471", "LYR9571"},
+      {"7310", nullptr},         {"LYR9999", nullptr},    {"", nullptr},
+      {"LYR", nullptr},          {"LYR946", nullptr},     {"9162 FLASH(16k)", "LYR9162"},
       {"lyr8647xyz", "LYR8647"}, {"LYRLYR9468", nullptr},
   };
   for (const Case& c : cases) {

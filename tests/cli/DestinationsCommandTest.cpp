@@ -21,10 +21,10 @@ using Result = tessaro::testing::CliResult;
 class DestinationCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = (std::filesystem::temp_directory_path() /
-               ("tessaro-dest-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
+    folder_ =
+        (std::filesystem::temp_directory_path() / ("tessaro-dest-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+            .string();
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
@@ -72,10 +72,11 @@ TEST_F(DestinationCommand, ProgramAndVerifyEveryExternalMemory) {
   for (const Case& c : cases) {
     const std::string dump = folder_ + "/" + c.region + ".bin";
     std::filesystem::remove(dump);
-    Result r = Run(std::string("program --json --yes --port '") + "sim:" + c.sim + ",dump-memory=" + c.region + ":" + dump +
-                   "' " + c.target + " --dest " + c.dest + " " + image);
+    Result r = Run(std::string("program --json --yes --port '") + "sim:" + c.sim + ",dump-memory=" + c.region + ":" +
+                   dump + "' " + c.target + " --dest " + c.dest + " " + image);
     EXPECT_EQ(r.exitCode, 0) << c.label << "\n" << r.out << r.err;
-    EXPECT_NE(r.out.find(std::string("\"statusText\": \"") + c.statusText + "\""), std::string::npos) << c.label << r.out;
+    EXPECT_NE(r.out.find(std::string("\"statusText\": \"") + c.statusText + "\""), std::string::npos)
+        << c.label << r.out;
     ExpectHoldsExactly(tessaro::ReadWholeFile(dump).value_or(""), bytes, c.label);
   }
 }
@@ -85,15 +86,17 @@ TEST_F(DestinationCommand, QuestionsAreAnsweredByTheFlagsAndRecorded) {
   const std::string image = Image(0x100, 3, bytes);
   const std::string dump = folder_ + "/spi.bin";
   // A DataFlash in 264-byte pages: "no" keeps the page size and programs all the same.
-  Result r = Run("program --json --no --port 'sim:chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=264,"
-                 "dump-memory=spi:" + dump + "' --config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial " +
-                 image);
+  Result r =
+      Run("program --json --no --port 'sim:chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=264,"
+          "dump-memory=spi:" +
+          dump + "' --config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial " + image);
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("\"questions\": [\n    {\n      \"text\": \"Device using 264 Bytes per Page, this is not compatible "
-                       "if used for firmware boot!\\nPress YES to switch device permanently into 256 Bytes per Page or NO "
-                       "to continue with 264 Bytes per Page!\",\n      \"caption\": \"Dataflash-Driver Alert\",\n      "
-                       "\"answer\": \"no\"\n    }"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("\"questions\": [\n    {\n      \"text\": \"Device using 264 Bytes per Page, this is not compatible "
+                 "if used for firmware boot!\\nPress YES to switch device permanently into 256 Bytes per Page or NO "
+                 "to continue with 264 Bytes per Page!\",\n      \"caption\": \"Dataflash-Driver Alert\",\n      "
+                 "\"answer\": \"no\"\n    }"),
+      std::string::npos)
       << r.out;
   EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("").substr(0, bytes.size()), bytes);
 
@@ -119,12 +122,12 @@ TEST_F(DestinationCommand, DeviceOptionUsageErrors) {
   const std::string image = Image(0x10, 1, bytes);
   const std::string port = "program --port sim:chip=LYR9468 ";
   const std::vector<std::string> bad = {
-      port + "--config-string LYR9468 --df AT45DB161E " + image,                         // no enable pins
+      port + "--config-string LYR9468 --df AT45DB161E " + image,                           // no enable pins
       port + "--config-string LYR9468 --df AT45DB161E --df-enable 'P7.15=0 %%' " + image,  // bad pin list
-      port + "--config-string LYR9468 --df-enable P7.15=0 " + image,                     // pins without a device
-      port + "--config-string LYR9468 --dual " + image,                                  // --dual without --qspi
-      port + "--board 'LYR9468 Dual QSPI Board' --nand " + image,                        // a board names its devices
-      port + "--config-string LYR9468 --nor " + image,                                   // --nor needs a name
+      port + "--config-string LYR9468 --df-enable P7.15=0 " + image,                       // pins without a device
+      port + "--config-string LYR9468 --dual " + image,                                    // --dual without --qspi
+      port + "--board 'LYR9468 Dual QSPI Board' --nand " + image,                          // a board names its devices
+      port + "--config-string LYR9468 --nor " + image,                                     // --nor needs a name
   };
   for (const std::string& arguments : bad) {
     Result r = Run(arguments);
@@ -161,8 +164,8 @@ TEST_F(DestinationCommand, EraseReadAndBlankCheckARange) {
   for (const Case& c : cases) {
     const std::string state = folder_ + "/" + c.region + ".state";
     const std::string dump = folder_ + "/" + c.region + ".bin";
-    const std::string target = std::string(" --port 'sim:") + c.sim + ",state=" + state + ",dump-memory=" + c.region + ":" +
-                               dump + "' " + c.target;
+    const std::string target = std::string(" --port 'sim:") + c.sim + ",state=" + state + ",dump-memory=" + c.region +
+                               ":" + dump + "' " + c.target;
     ASSERT_EQ(Run("program" + target + " " + image).exitCode, 0) << c.label;
 
     // Blank check reports the first word that is not 0xFFFF.
@@ -206,7 +209,8 @@ TEST_F(DestinationCommand, DataFlashPageSwitchEndsTheRunAndTakesEffectAfterAPowe
   const std::string state = folder_ + "/df.state";
   const std::string dump = folder_ + "/spi.bin";
   const std::string target = " --port 'sim:chip=LYR9468,spi-flash=AT45DB041E@P7.15,state=" + state +
-                             ",dump-memory=spi:" + dump + "' --config-string LYR9468 --df AT45DB041E --df-enable P7.15=0 "
+                             ",dump-memory=spi:" + dump +
+                             "' --config-string LYR9468 --df AT45DB041E --df-enable P7.15=0 "
                              "--dest serial";
   Result first = Run("program --json --yes" + target + " " + image);
   EXPECT_EQ(first.exitCode, 1) << first.out << first.err;
@@ -214,13 +218,15 @@ TEST_F(DestinationCommand, DataFlashPageSwitchEndsTheRunAndTakesEffectAfterAPowe
   EXPECT_EQ(tessaro::testing::JsonValue(json, "ok"), "false") << json;
   EXPECT_EQ(tessaro::testing::JsonValue(json, "status"), "8") << json;
   EXPECT_NE(tessaro::testing::JsonValue(json, "statusText").find("Program FAILED"), std::string::npos) << json;
-  EXPECT_NE(tessaro::testing::JsonValue(json, "error").find("Device programmed to use 256 Bytes per page, please "
-                                                            "power-cycle the Board"),
+  EXPECT_NE(tessaro::testing::JsonValue(json, "error")
+                .find("Device programmed to use 256 Bytes per page, please "
+                      "power-cycle the Board"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find("Press YES to switch device permanently into 256 Bytes per Page"), std::string::npos) << json;
   EXPECT_NE(json.find("\"answer\": \"yes\""), std::string::npos) << json;
-  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("").find_first_not_of('\xFF'), std::string::npos) << "nothing written";
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("").find_first_not_of('\xFF'), std::string::npos)
+      << "nothing written";
 
   Result second = Run("program --json" + target + " " + image);
   EXPECT_EQ(second.exitCode, 0) << second.out << second.err;
@@ -230,9 +236,9 @@ TEST_F(DestinationCommand, DataFlashPageSwitchEndsTheRunAndTakesEffectAfterAPowe
 
 TEST_F(DestinationCommand, RangeCommandUsageErrors) {
   const std::string target = " --port sim:chip=LYR8321 --board 'LYR8321 Module' --dest nor";
-  for (const std::string& arguments : {"erase" + target, "read" + target + " --size 10",
-                                       "blank-check" + target + " --size 0", "read" + target + " --size 10 -o x.bin extra",
-                                       "erase" + target + " --size 10 --start 12G4"}) {
+  for (const std::string& arguments :
+       {"erase" + target, "read" + target + " --size 10", "blank-check" + target + " --size 0",
+        "read" + target + " --size 10 -o x.bin extra", "erase" + target + " --size 10 --start 12G4"}) {
     Result r = Run(arguments);
     EXPECT_EQ(r.exitCode, 2) << arguments << "\n" << r.err;
   }

@@ -50,15 +50,17 @@ class EfuseCommand : public ::testing::Test {
       state += static_cast<char>(w >> 8);
     }
     Write("board.state", state + "\n");
-    return " --port sim:chip=LYR9468,interface=usb," + (extra.empty() ? "" : extra + ",") + "state=" + folder_ + "/board.state,dump-memory=efuses:" + folder_ +
-           "/efuses.bin,trace=" + folder_ + "/trace.jsonl --config-string LYR9468 ";
+    return " --port sim:chip=LYR9468,interface=usb," + (extra.empty() ? "" : extra + ",") + "state=" + folder_ +
+           "/board.state,dump-memory=efuses:" + folder_ + "/efuses.bin,trace=" + folder_ +
+           "/trace.jsonl --config-string LYR9468 ";
   }
   Words Fuses() {
     const std::string bytes = ReadWholeFile(folder_ + "/efuses.bin").value_or("");
     Words words{};
     EXPECT_EQ(bytes.size(), 128u);
     for (size_t i = 0; i < words.size() && 2 * i + 1 < bytes.size(); ++i)
-      words[i] = static_cast<uint16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+      words[i] =
+          static_cast<uint16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
     return words;
   }
   CliResult Run(const std::string& arguments) { return RunCli(arguments + " </dev/null", folder_ + "/stderr.txt"); }
@@ -93,8 +95,9 @@ TEST_F(EfuseCommand, ParseShowsTheFieldsOrTheExactError) {
     const char* error;  // after "Unable to parse PATH:\r\n", as JSON writes it
   };
   const Case cases[] = {
-      {"valid", "; production key\nAES = 0x0123 4567 89AB CDEF 0F1E 2D3C 4B5A 6978\nSecured=1\nWatchDog = 5\nMC=0x12345\n",
-       0, nullptr},
+      {"valid",
+       "; production key\nAES = 0x0123 4567 89AB CDEF 0F1E 2D3C 4B5A 6978\nSecured=1\nWatchDog = 5\nMC=0x12345\n", 0,
+       nullptr},
       {"group of three", "AES = 0x012 3456\n", 1, "Invalid Number: 0x012 3456"},
       {"unknown keyword", "Serial = 1\n", 1, "Invalid Keyword: Serial = 1"},
       {"no identifier", "= 5\n", 1, "Missing Identifier: = 5"},
@@ -218,7 +221,8 @@ TEST_F(EfuseCommand, UsageAndParseFailuresBeforeAnyLink) {
 
 // An encrypted firmware of 2048 words for regular boot at address 0 (a binary file loads
 // there), written as FILE.bin with its EFU file beside it; the EFU file names `efuKey`.
-std::string WriteFirmware(const std::string& folder, const std::array<uint16_t, 8>& efuKey, const std::string& efuExtra) {
+std::string WriteFirmware(const std::string& folder, const std::array<uint16_t, 8>& efuKey,
+                          const std::string& efuExtra) {
   std::vector<uint16_t> plain(2048, 0x1111);
   plain[1024] = 0x790C;
   plain[1025] = 0x0340;
@@ -355,7 +359,8 @@ TEST_F(EfuseCommand, ProgramBurnsTheFusesAfterTheFirmwareOnlyWhenAskedTo) {
   size_t commandsBefore = 0;
   for (size_t at = 0; at < firstBit; at = burnTrace.find('\n', at) + 1) ++commandsBefore;
   ASSERT_LT(commandsBefore, 20000u) << "the trace keeps the last 20000 commands only: the count is not the board's";
-  CliResult cut = Run("program --json --burn --yes" + port(blank, ",unplug-at-command=" + std::to_string(commandsBefore + 5)));
+  CliResult cut =
+      Run("program --json --burn --yes" + port(blank, ",unplug-at-command=" + std::to_string(commandsBefore + 5)));
   EXPECT_EQ(cut.exitCode, 1) << cut.err << cut.out;
   EXPECT_EQ(JsonValue(cut.out, "ok"), "false");
   const Words partial = Fuses();

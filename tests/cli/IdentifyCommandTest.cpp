@@ -2,12 +2,12 @@
 // tessaro-sim on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "chips/ChipCatalogue.h"
@@ -35,8 +35,9 @@ std::string Expected(const ChipInfo& chip) {
 TEST_F(CliTest, IdentifiesEveryChipOnAnInProcessBoard) {
   std::vector<std::future<CliResult>> runs;
   for (const ChipInfo& chip : ChipCatalogue())
-    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); },
-                              std::string("identify --json --port sim:--chip=") + chip.name + ",--interface=usb"));
+    runs.push_back(std::async(
+        std::launch::async, [](const std::string& a) { return RunCli(a); },
+        std::string("identify --json --port sim:--chip=") + chip.name + ",--interface=usb"));
   size_t i = 0;
   for (const ChipInfo& chip : ChipCatalogue()) {
     CliResult result = runs[i++].get();
@@ -52,7 +53,9 @@ TEST_F(CliTest, IdentifiesEveryChipThroughTessaroSim) {
   for (const ChipInfo& chip : ChipCatalogue()) {
     sims.push_back(std::make_unique<SimProcess>());
     ASSERT_TRUE(sims.back()->Start({std::string("--chip=") + chip.name, "--interface=usb", "--usb-kind=1"}));
-    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); }, "identify --json --port " + sims.back()->path()));
+    runs.push_back(std::async(
+        std::launch::async, [](const std::string& a) { return RunCli(a); },
+        "identify --json --port " + sims.back()->path()));
   }
   size_t i = 0;
   for (const ChipInfo& chip : ChipCatalogue()) {
@@ -75,8 +78,12 @@ TEST_F(CliTest, Reports9xxxMemoryKindsForEveryStrapping) {
                           {"1", "0", "false"}, {"6", "7", "true"},  {"7", "0", "false"}, {"0", "6", "false"}};
   std::vector<std::future<CliResult>> runs;
   for (int s = 0; s < 8; ++s) {
-    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); }, "identify --json --port sim:chip=LYR9468,strapping=" + std::to_string(s)));
-    runs.push_back(std::async(std::launch::async, [](const std::string& a) { return RunCli(a); }, "identify --json --port sim:chip=LYR9368,strapping=" + std::to_string(s)));
+    runs.push_back(std::async(
+        std::launch::async, [](const std::string& a) { return RunCli(a); },
+        "identify --json --port sim:chip=LYR9468,strapping=" + std::to_string(s)));
+    runs.push_back(std::async(
+        std::launch::async, [](const std::string& a) { return RunCli(a); },
+        "identify --json --port sim:chip=LYR9368,strapping=" + std::to_string(s)));
   }
   for (int s = 0; s < 8; ++s) {
     CliResult r9468 = runs[2 * s].get();

@@ -2,9 +2,9 @@
 // stderr.
 #include <gtest/gtest.h>
 
-#include "tests/cli/CliRun.h"
 #include <sys/wait.h>
 #include <unistd.h>
+#include "tests/cli/CliRun.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -19,10 +19,10 @@ using Result = tessaro::testing::CliResult;
 class CliCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = (std::filesystem::temp_directory_path() /
-               ("tessaro-cli-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
+    folder_ =
+        (std::filesystem::temp_directory_path() / ("tessaro-cli-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+            .string();
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }

@@ -19,10 +19,10 @@ namespace {
 class LegacyChipCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = (std::filesystem::temp_directory_path() /
-               ("tessaro-legacy-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
+    folder_ =
+        (std::filesystem::temp_directory_path() / ("tessaro-legacy-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+            .string();
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }

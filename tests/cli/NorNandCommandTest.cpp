@@ -66,7 +66,8 @@ TEST_F(NorNandCommand, NorFaultsEndWithTheirStatusNeverASuccess) {
     const char* statusText;  // the status line, in full
   };
   const Case cases[] = {
-      {"sector will not erase", "fail-erase-sector=1", "Parallel Flash: Could not erase sector, FAILED - Addr= 00001000"},
+      {"sector will not erase", "fail-erase-sector=1",
+       "Parallel Flash: Could not erase sector, FAILED - Addr= 00001000"},
       {"word will not program", "fail-program-word=0x1234",
        "Parallel Flash: Program FAILED at 00001234: Exp=XXXX Read=YYYY"},
       {"device stays busy", "stuck-busy", "Parallel Flash: Could not erase sector, FAILED - Addr= 00000000"},
@@ -76,9 +77,9 @@ TEST_F(NorNandCommand, NorFaultsEndWithTheirStatusNeverASuccess) {
     const std::string dump = folder_ + "/nor.bin";
     fs::remove(dump);
     const auto started = std::chrono::steady_clock::now();
-    Result r = Run("program --json --yes --drivers '" + drivers + "' --port 'sim:board=LYR8321 Module,drivers=" +
-                   drivers + "," + c.fault + ",dump-memory=nor:" + dump + "' --board 'LYR8321 Module' --dest nor " +
-                   image);
+    Result r =
+        Run("program --json --yes --drivers '" + drivers + "' --port 'sim:board=LYR8321 Module,drivers=" + drivers +
+            "," + c.fault + ",dump-memory=nor:" + dump + "' --board 'LYR8321 Module' --dest nor " + image);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("\"ok\": false"), std::string::npos) << r.out;

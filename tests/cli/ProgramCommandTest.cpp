@@ -3,12 +3,12 @@
 // and a board served by tessaro-sim on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include "tests/cli/CliRun.h"
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "tests/cli/CliRun.h"
 
 #include <chrono>
 #include <cstdio>
@@ -93,10 +93,10 @@ std::string Bytes(const std::vector<uint16_t>& words) {
 class ProgramCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = (std::filesystem::temp_directory_path() /
-               ("tessaro-program-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
+    folder_ =
+        (std::filesystem::temp_directory_path() / ("tessaro-program-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+            .string();
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
@@ -125,8 +125,8 @@ TEST_F(ProgramCommand, ProgramsTheEmbeddedFlashOfSimulatedBoards) {
     std::vector<uint16_t> words;
     const std::string image = Image("image.bin", 0x4000, 11, &words);
     const std::string dump = folder_ + "/flash.bin";
-    Result r = Run(std::string("program --port sim:chip=") + chip + ",dump-memory=flash:" + dump +
-                   " --config-string " + chip + " " + image);
+    Result r = Run(std::string("program --port sim:chip=") + chip + ",dump-memory=flash:" + dump + " --config-string " +
+                   chip + " " + image);
     EXPECT_EQ(r.exitCode, 0) << chip << r.err;
     // The program step does not verify by itself, so the command verifies after it.
     EXPECT_EQ(r.out, "Embedded Flash: Program Success (not verified)\nEmbedded Flash: Verify Success\n") << chip;
@@ -161,7 +161,8 @@ TEST_F(ProgramCommand, YesErasesASecuredChipOnlyWhenAllowed) {
   const std::string image = Image("image.bin", 0x100, 21);
   const std::string flash = folder_ + "/flash.bin";
   const std::string security = folder_ + "/security.bin";
-  const std::string port = "sim:chip=LYR8347,security-bit,dump-memory=flash:" + flash + ",dump-memory=security:" + security;
+  const std::string port =
+      "sim:chip=LYR8347,security-bit,dump-memory=flash:" + flash + ",dump-memory=security:" + security;
   Result kept = Run("program --json --port " + port + " --config-string LYR8347 --yes " + image);
   EXPECT_EQ(kept.exitCode, 3) << kept.err;
   EXPECT_NE((kept.out + kept.err).find("--erase-secured"), std::string::npos) << kept.out << kept.err;
@@ -233,7 +234,8 @@ TEST_F(ProgramCommand, StartAndSizeSelectTheRange) {
   const std::string flash = tessaro::ReadWholeFile(dump).value_or("");
   ASSERT_EQ(flash.size(), 0x8000u);
   for (size_t i = 0; i < 0x4000; ++i) {
-    const uint16_t w = static_cast<uint16_t>(static_cast<uint8_t>(flash[2 * i]) | (static_cast<uint8_t>(flash[2 * i + 1]) << 8));
+    const uint16_t w =
+        static_cast<uint16_t>(static_cast<uint8_t>(flash[2 * i]) | (static_cast<uint8_t>(flash[2 * i + 1]) << 8));
     const uint16_t want = i >= 0x1000 && i < 0x1100 ? words[i - 0x1000] : 0xFFFF;
     ASSERT_EQ(w, want) << "word " << i;
   }
@@ -243,13 +245,13 @@ TEST_F(ProgramCommand, ProgramVerifiesByDefaultAndReportsEachStep) {
   std::vector<uint16_t> words;
   const std::string image = Image("image.bin", 0x300, 21, &words);
   const std::string dump = folder_ + "/flash.bin";
-  Result r = Run("program --json --port sim:chip=LYR8721,dump-memory=flash:" + dump + " --config-string LYR8721 " + image);
+  Result r =
+      Run("program --json --port sim:chip=LYR8721,dump-memory=flash:" + dump + " --config-string LYR8721 " + image);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   // The final status is the verify step's; a run without failure names no address or values.
-  for (const char* fragment :
-       {"\"ok\": true", "\"status\": 4", "\"statusText\": \"Embedded Flash: Verify Success\"",
-        "\"failureAddress\": null", "\"expected\": null", "\"read\": null", "\"operation\": \"program\"",
-        "\"status\": 2", "\"operation\": \"verify\""}) {
+  for (const char* fragment : {"\"ok\": true", "\"status\": 4", "\"statusText\": \"Embedded Flash: Verify Success\"",
+                               "\"failureAddress\": null", "\"expected\": null", "\"read\": null",
+                               "\"operation\": \"program\"", "\"status\": 2", "\"operation\": \"verify\""}) {
     EXPECT_NE(r.out.find(fragment), std::string::npos) << fragment << "\n" << r.out;
   }
   EXPECT_LT(r.out.find("\"operation\": \"program\""), r.out.find("\"operation\": \"verify\""));
@@ -360,8 +362,8 @@ TEST_F(ProgramCommand, TessaroSimKeepsItsStateAcrossProcesses) {
   const std::string state = folder_ + "/b.state";
   const std::string dump = folder_ + "/flash.bin";
   {
-    Child simulator({TESSARO_BIN_DIR "/tessaro-sim", "--chip=LYR8721", "--state", state, "--dump-memory",
-                     "flash:" + dump});
+    Child simulator(
+        {TESSARO_BIN_DIR "/tessaro-sim", "--chip=LYR8721", "--state", state, "--dump-memory", "flash:" + dump});
     const std::string line = simulator.ReadLine();
     ASSERT_EQ(line.rfind("pty: ", 0), 0u) << line;
     Result program = Run("program --port " + line.substr(5) + " --config-string LYR8721 " + image);

@@ -12,7 +12,8 @@ namespace tessaro::testing {
 namespace {
 
 constexpr const char* kFaulty = "identify --json --port sim:chip=LYR8721,interface=usb,duplicate-host-byte=60";
-constexpr const char* kViolation = "tessaro-cli: simulated board: violation: memory write of 0x0808 to unmapped address";
+constexpr const char* kViolation =
+    "tessaro-cli: simulated board: violation: memory write of 0x0808 to unmapped address";
 
 TEST(SimViolations, ListedOnStderrAndFatalOnlyWhenStrict) {
   CliResult strict = RunCli(kFaulty, "", SimViolations::Reported);

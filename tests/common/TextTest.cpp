@@ -35,7 +35,15 @@ TEST(Text, CaseFoldingIsAsciiOnly) {
 
 TEST(Json, EscapesControlAndHighBytes) {
   JsonWriter json(false);
-  json.BeginObject().Field("a", "x\"\r\n\x01\xE9").Key("b").BeginArray().Number(-1).Bool(true).Null().EndArray().EndObject();
+  json.BeginObject()
+      .Field("a", "x\"\r\n\x01\xE9")
+      .Key("b")
+      .BeginArray()
+      .Number(-1)
+      .Bool(true)
+      .Null()
+      .EndArray()
+      .EndObject();
   EXPECT_EQ(json.str(), "{\"a\":\"x\\\"\\r\\n\\u0001\\u00E9\",\"b\":[-1,true,null]}");
 }
 
@@ -61,9 +69,10 @@ TEST(Json, PrettyLayoutAndNumbers) {
       .BeginArray()
       .EndArray()
       .EndObject();
-  EXPECT_EQ(json.Finish(),
-            "{\n  \"z\": 1,\n  \"big\": 18446744073709551615,\n  \"list\": [\n    0.5,\n    2,\n    0.333333,\n    null,\n"
-            "    null\n  ],\n  \"empty\": {},\n  \"none\": []\n}\n");
+  EXPECT_EQ(
+      json.Finish(),
+      "{\n  \"z\": 1,\n  \"big\": 18446744073709551615,\n  \"list\": [\n    0.5,\n    2,\n    0.333333,\n    null,\n"
+      "    null\n  ],\n  \"empty\": {},\n  \"none\": []\n}\n");
   EXPECT_EQ(JsonWriter::Escape("a\\b\x7F\xFF"), "\"a\\\\b\\u007F\\u00FF\"");
 }
 

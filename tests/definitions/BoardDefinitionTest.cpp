@@ -32,15 +32,14 @@ Parsed Parse(const std::string& text, const std::string& path = kPath) {
 
 // Every field of a board as one text, so two boards compare in one expectation.
 std::string Summary(const BoardDefinition& b) {
-  std::string text = b.name + "|" + b.filePath + "|" + b.fileName + "|" + FormatBoardConfig(b.config) + "|" +
-                     std::to_string(b.hasErrors) + std::to_string(b.duplicateName) + "|" +
-                     std::to_string(b.usbCrystal) + std::to_string(b.security) + std::to_string(b.dualQspi) +
-                     std::to_string(b.qspiSingleBit) + std::to_string(b.mpQspiSingleBit) +
-                     std::to_string(b.spiSramQuad) + std::to_string(b.enforceMc) + "|" +
-                     std::to_string(b.spiSramMhz) + "," + std::to_string(b.spiSramCsHigh) + "|" + b.dfDevice + "|" +
-                     b.qspiDevice + "|" + b.mpQspiDevice + "|" + b.nandDevice + "|" + b.flashDevices + "|" +
-                     b.flashDeviceNames + "|" + b.legacyName + "|" + b.spiSramFamily + "|" +
-                     FormatPinList(b.dfEnable) + "|" + FormatPinList(b.dfDisable) + "|";
+  std::string text =
+      b.name + "|" + b.filePath + "|" + b.fileName + "|" + FormatBoardConfig(b.config) + "|" +
+      std::to_string(b.hasErrors) + std::to_string(b.duplicateName) + "|" + std::to_string(b.usbCrystal) +
+      std::to_string(b.security) + std::to_string(b.dualQspi) + std::to_string(b.qspiSingleBit) +
+      std::to_string(b.mpQspiSingleBit) + std::to_string(b.spiSramQuad) + std::to_string(b.enforceMc) + "|" +
+      std::to_string(b.spiSramMhz) + "," + std::to_string(b.spiSramCsHigh) + "|" + b.dfDevice + "|" + b.qspiDevice +
+      "|" + b.mpQspiDevice + "|" + b.nandDevice + "|" + b.flashDevices + "|" + b.flashDeviceNames + "|" + b.legacyName +
+      "|" + b.spiSramFamily + "|" + FormatPinList(b.dfEnable) + "|" + FormatPinList(b.dfDisable) + "|";
   for (const auto& define : b.userDefines) text += define + ",";
   return text;
 }
@@ -145,15 +144,16 @@ TEST(BoardFile, CrLfAndLfLineEndsGiveIdenticalBoards) {
 TEST(BoardFile, HeadersCommentsAndIndentedLines) {
   Parsed p = Parse(
       "[Board A] ; comment\n"
-      "  Config=LYR7431\n"           // indented: ignored
+      "  Config=LYR7431\n"  // indented: ignored
       "CONFIG = LYR8721 ; comment \n"
-      "QspiDevice\n"                 // no '='
-      "NandDevice =   \n"            // empty value
+      "QspiDevice\n"       // no '='
+      "NandDevice =   \n"  // empty value
       "Unknown = 1\n"
       "[ Board B ]trailing text\n"
-      "[Board C\n"                   // no ']': the keys below belong to no board
+      "[Board C\n"  // no ']': the keys below belong to no board
       "DfDevice = LOST\n"
-      "[" + std::string(200, 'N') + "]\n");
+      "[" +
+      std::string(200, 'N') + "]\n");
   EXPECT_EQ(p.count, 3);
   ASSERT_EQ(p.list.size(), 3u);
   EXPECT_EQ(p[0].name, "Board A");
@@ -168,7 +168,7 @@ TEST(BoardFile, SectionNameIsAConfigurationStringAndConfigAppliesOnTop) {
   Parsed p = Parse(
       "[LYR9468 FLASH(32k)+EXTNOR(4M,8/4WS)]\n"
       "[LYR8247 demo]\n"
-      "CONFIG = FLASH\n"           // names no chip: the section's chip stays
+      "CONFIG = FLASH\n"  // names no chip: the section's chip stays
       "CONFIG = LYR8347 FLASH+EXTMEM\n");
   ASSERT_EQ(p.count, 2);
   EXPECT_EQ(FormatBoardConfig(p[0].config), "LYR9468 FLASH(32k)+EXTNOR(4M,8/4WS)");
@@ -188,11 +188,11 @@ TEST(BoardFile, BoardWithoutChipIsReportedAndMarked) {
 TEST(BoardFile, FlashDeviceAliases) {
   Parsed p = Parse(
       "[LYR9468 early]\n"
-      "FlashDevice = NOR1\n"         // above the alias definition: taken as written
+      "FlashDevice = NOR1\n"  // above the alias definition: taken as written
       "[$FLASHDEVICES]\n"
       "NOR1=NORA\n"
-      "nor1 = nora\n"                // the same again, other case: accepted
-      "NOR1 = NORC\n"                // redefined: error, the first stays
+      "nor1 = nora\n"  // the same again, other case: accepted
+      "NOR1 = NORC\n"  // redefined: error, the first stays
       "[LYR9468 late]\n"
       "FlashDevice=NOR1\n"
       "FlashDevice=NORB\n"
@@ -215,8 +215,8 @@ TEST(BoardFile, FlashDeviceAliases) {
 
 TEST(BoardFile, OnOffValues) {
   const std::vector<std::pair<const char*, int32_t>> cases = {
-      {"ON", ONOFF_ON},   {"yes", ONOFF_ON},  {"1", ONOFF_ON},      {"off", ONOFF_OFF}, {"No", ONOFF_OFF},
-      {"0", ONOFF_OFF},   {"maybe", ONOFF_UNSET}, {"01", ONOFF_UNSET}, {"", ONOFF_UNSET}, {"ONE", ONOFF_UNSET},
+      {"ON", ONOFF_ON}, {"yes", ONOFF_ON},      {"1", ONOFF_ON},     {"off", ONOFF_OFF}, {"No", ONOFF_OFF},
+      {"0", ONOFF_OFF}, {"maybe", ONOFF_UNSET}, {"01", ONOFF_UNSET}, {"", ONOFF_UNSET},  {"ONE", ONOFF_UNSET},
   };
   for (const auto& [text, value] : cases) EXPECT_EQ(ParseOnOff(text), value) << text;
   Parsed p = Parse("[LYR9468 b]\nSECURITY=maybe\nDualQspi=yes\n");
@@ -307,10 +307,10 @@ TEST(BoardFile, HostileBytesDoNotBreakTheParser) {
 class BoardFolder : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = (std::filesystem::temp_directory_path() /
-               ("tessaro-boards-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
+    folder_ =
+        (std::filesystem::temp_directory_path() / ("tessaro-boards-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+            .string();
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }

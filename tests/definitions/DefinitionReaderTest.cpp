@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 namespace tessaro {
 namespace {
@@ -42,12 +42,12 @@ TEST(LineFile, SplitsOnLineEnds) {
       {"a\r\nb\r\n", {"a", "b", ""}},
       {"a\nb\n", {"a", "b", ""}},
       {"a\r\r\nb", {"a", "b"}},
-      {"a\rb\rc", {"a\rb\rc"}},          // lone CR does not end a line
-      {"", {""}},                          // empty file: one empty line
+      {"a\rb\rc", {"a\rb\rc"}},  // lone CR does not end a line
+      {"", {""}},                // empty file: one empty line
       {"no line end", {"no line end"}},
       {"\r\n", {"", ""}},
-      {"\rx\n", {"\rx", ""}},               // CR run is removed only in front of the LF
-      {"a\nb\0c\nd", {"a", "b"}},           // NUL ends the text
+      {"\rx\n", {"\rx", ""}},      // CR run is removed only in front of the LF
+      {"a\nb\0c\nd", {"a", "b"}},  // NUL ends the text
       {std::string("\0abc", 4), {""}},
   };
   for (const Case& c : cases) {
@@ -186,15 +186,47 @@ TEST(ParseValue, Notations) {
     int32_t value;
   };
   const Case cases[] = {
-      {"0x1F", 31},     {"1Fh", 31},      {"31", 31},        {"0o37", 31},      {"0b11111", 31},
-      {"0X1f", 31},     {"1FH", 31},      {"0B11111", 31},   {"0O37", 31},      {"010", 10},
-      {"true", 1},      {"Yes", 1},       {"countbut1", -3}, {"FALSE", 0},      {"no", 0},
-      {"user", -1},     {"Polling", 0},   {"status", 1},     {"block", -4},     {"count", -2},
-      {"cfi", -5},      {"CFI_REV", -6},  {"cfi_top", -7},   {"CFI_BOT", -8},   {"12h", 18},
-      {"-5", -5},       {"+7", 7},        {"0xFFFFFFFF", -1}, {"4294967297", 1},
-      {"0x10h", kValueInvalid}, {"5 ", kValueInvalid}, {" 5", kValueInvalid}, {"", kValueInvalid},
-      {"0x", kValueInvalid},    {"0b", kValueInvalid}, {"0b102", kValueInvalid}, {"h", kValueInvalid},
-      {"-", kValueInvalid},     {"12a", kValueInvalid}, {"TRUEX", kValueInvalid}, {"0o8", kValueInvalid},
+      {"0x1F", 31},
+      {"1Fh", 31},
+      {"31", 31},
+      {"0o37", 31},
+      {"0b11111", 31},
+      {"0X1f", 31},
+      {"1FH", 31},
+      {"0B11111", 31},
+      {"0O37", 31},
+      {"010", 10},
+      {"true", 1},
+      {"Yes", 1},
+      {"countbut1", -3},
+      {"FALSE", 0},
+      {"no", 0},
+      {"user", -1},
+      {"Polling", 0},
+      {"status", 1},
+      {"block", -4},
+      {"count", -2},
+      {"cfi", -5},
+      {"CFI_REV", -6},
+      {"cfi_top", -7},
+      {"CFI_BOT", -8},
+      {"12h", 18},
+      {"-5", -5},
+      {"+7", 7},
+      {"0xFFFFFFFF", -1},
+      {"4294967297", 1},
+      {"0x10h", kValueInvalid},
+      {"5 ", kValueInvalid},
+      {" 5", kValueInvalid},
+      {"", kValueInvalid},
+      {"0x", kValueInvalid},
+      {"0b", kValueInvalid},
+      {"0b102", kValueInvalid},
+      {"h", kValueInvalid},
+      {"-", kValueInvalid},
+      {"12a", kValueInvalid},
+      {"TRUEX", kValueInvalid},
+      {"0o8", kValueInvalid},
       {"\xFF", kValueInvalid},
   };
   for (const Case& c : cases) EXPECT_EQ(ParseValue(c.text), c.value) << "text: " << c.text;
@@ -304,13 +336,13 @@ TEST(ValuePairList, SectorLayouts) {
       {"1*64,", true, {0, 64}},
       {"0*4", false, {}},
       {"4*2", false, {}},
-      {"2*4, 0*8", false, {0, 4}},          // appended sectors stay, no end entry
+      {"2*4, 0*8", false, {0, 4}},  // appended sectors stay, no end entry
       {"4*4 junk", false, {0, 4, 8, 12, 16}},
       {"*4", false, {}},
       {"4*", false, {}},
-      {"99999999999*4", false, {}},          // too many sectors: refused, nothing allocated
-      {"2*2000000000", false, {}},           // offsets beyond the 32-bit range
-      {"262143*4", true, {}},                // just below the entry limit
+      {"99999999999*4", false, {}},  // too many sectors: refused, nothing allocated
+      {"2*2000000000", false, {}},   // offsets beyond the 32-bit range
+      {"262143*4", true, {}},        // just below the entry limit
   };
   for (const Case& c : cases) {
     ValuePairList list;
@@ -329,12 +361,12 @@ TEST(ValuePairList, SectorLayouts) {
 
 TEST(ReadCommandSection, ReadsSequencesAndReportsFaults) {
   IniDocument document;
-  ASSERT_TRUE(document.ParseText(
-      "[Erase]\nAddress = 0x555, 0x2AA, 0x555\nData = 0xAA, 0x55, 0x80\n"
-      "[Erase]\nAddress = 1\nData = 2\n"
-      "[Short]\nAddress = 1, 2, 3\nData = 4, 5\n"
-      "[NoAddress]\nData = 1\n"
-      "[NoData]\nAddress = 1\n"));
+  ASSERT_TRUE(
+      document.ParseText("[Erase]\nAddress = 0x555, 0x2AA, 0x555\nData = 0xAA, 0x55, 0x80\n"
+                         "[Erase]\nAddress = 1\nData = 2\n"
+                         "[Short]\nAddress = 1, 2, 3\nData = 4, 5\n"
+                         "[NoAddress]\nData = 1\n"
+                         "[NoData]\nAddress = 1\n"));
   std::string errors;
   ValuePairList list;
   EXPECT_TRUE(ReadCommandSection(document, "ERASE", list, false, errors));

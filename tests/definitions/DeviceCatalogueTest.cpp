@@ -64,19 +64,19 @@ TEST(LoadDriverFolder, ReadsAllThreeKindsAndAddsGenericNand) {
   folder.Write("Nor.Tdf", kParallelFile);
   // First section names are compared ignoring case; files without a manufacturer get the
   // family's fallback name.
-  folder.Write("plain.TDF",
-               "[dfdevices]\n[E1]\nType = eeprom\nDeviceSize = 256K\nAddressBytes = 2\nPageSize = 64\n");
+  folder.Write("plain.TDF", "[dfdevices]\n[E1]\nType = eeprom\nDeviceSize = 256K\nAddressBytes = 2\nPageSize = 64\n");
   folder.Write("plainq.TDF", "[QspiDevices]\n[Q1]\nType = QSPI\nID = 0x10\nDeviceSize = 8M\n");
   DeviceCatalogue catalogue;
   std::string errors;
   ASSERT_TRUE(LoadDriverFolder(catalogue, folder.path(), errors)) << errors;
   EXPECT_EQ(errors, "");
 
-  EXPECT_EQ(EntryNames(catalogue), (std::vector<std::string>{"AT45DB321E", "E1", "NOR064B", "NOR064T", "NORCFI",
-                                                             "ONFI", "Q1", "Q64"}));
+  EXPECT_EQ(EntryNames(catalogue),
+            (std::vector<std::string>{"AT45DB321E", "E1", "NOR064B", "NOR064T", "NORCFI", "ONFI", "Q1", "Q64"}));
   std::vector<std::string> files;
   for (const auto& file : catalogue.Files()) files.push_back(file->name);
-  EXPECT_EQ(files, (std::vector<std::string>{"GENERIC", "Nor.Tdf", "plain.TDF", "plainq.TDF", "QSPI.TDF", "serial.tdf"}));
+  EXPECT_EQ(files,
+            (std::vector<std::string>{"GENERIC", "Nor.Tdf", "plain.TDF", "plainq.TDF", "QSPI.TDF", "serial.tdf"}));
 
   const DeviceDescription* serial = Entry(catalogue, "AT45DB321E");
   ASSERT_NE(serial, nullptr);
@@ -225,11 +225,25 @@ TEST(ParseDeviceSize, Notations) {
     uint32_t value;
   };
   const Case cases[] = {
-      {"32M", true, 33554432},   {"32Mib", true, 33554432}, {"32MiB", true, 33554432}, {"32m", true, 33554432},
-      {"4K", true, 4096},        {"1G", true, 1073741824},  {"1000", true, 1000},       {"2GiB", true, 2147483648u},
-      {"0", false, 0},           {"32X", false, 0},         {"", false, 0},             {"M", false, 0},
-      {"32Mi", false, 0},        {"32 M", false, 0},        {"32MB", false, 0},         {"-4", false, 0},
-      {"4G", false, 0},          {"8192M", false, 0},       {"99999999999", false, 0},  // beyond 32 bits
+      {"32M", true, 33554432},
+      {"32Mib", true, 33554432},
+      {"32MiB", true, 33554432},
+      {"32m", true, 33554432},
+      {"4K", true, 4096},
+      {"1G", true, 1073741824},
+      {"1000", true, 1000},
+      {"2GiB", true, 2147483648u},
+      {"0", false, 0},
+      {"32X", false, 0},
+      {"", false, 0},
+      {"M", false, 0},
+      {"32Mi", false, 0},
+      {"32 M", false, 0},
+      {"32MB", false, 0},
+      {"-4", false, 0},
+      {"4G", false, 0},
+      {"8192M", false, 0},
+      {"99999999999", false, 0},  // beyond 32 bits
   };
   for (const Case& c : cases) {
     uint32_t value = 0;
@@ -247,10 +261,18 @@ TEST(MatchDeviceName, Patterns) {
     bool match;
   };
   const Case cases[] = {
-      {"NOR160B", "NOR16*", true},  {"NOR16", "NOR16*", false},   {"NORAL016", "NOR*L016", true},
-      {"NORL016", "NOR*L016", false}, {"nor160b", "NOR160B", true}, {"NOR160", "NOR160B", false},
-      {"NOR160BX", "NOR160B", false}, {"A", "*", true},            {"", "*", false},
-      {"", "", true},                {"AB", "**", true},          {"ABC", "*B*", true},
+      {"NOR160B", "NOR16*", true},
+      {"NOR16", "NOR16*", false},
+      {"NORAL016", "NOR*L016", true},
+      {"NORL016", "NOR*L016", false},
+      {"nor160b", "NOR160B", true},
+      {"NOR160", "NOR160B", false},
+      {"NOR160BX", "NOR160B", false},
+      {"A", "*", true},
+      {"", "*", false},
+      {"", "", true},
+      {"AB", "**", true},
+      {"ABC", "*B*", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MatchDeviceName(c.name, c.pattern), c.match) << c.name << " / " << c.pattern;
@@ -342,10 +364,9 @@ TEST(ShippedDrivers, LoadWithoutMessages) {
 
   // Device sizes from the datasheets, in 16-bit words.
   const std::map<std::string, int64_t> parallelWords = {
-      {"S29GL064N03", 4 << 20},   {"S29GL064N04", 4 << 20},   {"S29GL032N03", 2 << 20},
-      {"S29GL032N04", 2 << 20},   {"JS28F128P30B", 8 << 20},  {"JS28F128P30T", 8 << 20},
-      {"JS28F640P30B", 4 << 20},  {"JS28F640P30T", 4 << 20},  {"JS28F256P30B", 16 << 20},
-      {"JS28F256P30T", 16 << 20},
+      {"S29GL064N03", 4 << 20},   {"S29GL064N04", 4 << 20},   {"S29GL032N03", 2 << 20},  {"S29GL032N04", 2 << 20},
+      {"JS28F128P30B", 8 << 20},  {"JS28F128P30T", 8 << 20},  {"JS28F640P30B", 4 << 20}, {"JS28F640P30T", 4 << 20},
+      {"JS28F256P30B", 16 << 20}, {"JS28F256P30T", 16 << 20},
   };
   int sectorParts = 0;
   bool cfiPolling = false, statusWithClear = false, extraIds = false, bootBlocks = false;
@@ -366,16 +387,16 @@ TEST(ShippedDrivers, LoadWithoutMessages) {
         EXPECT_EQ(int64_t{table.Address(table.AddressCount() - 1)} * 1024, parallelWords.at(entry->name))
             << entry->name;
         // Boot-block layouts: sector sizes differ inside one table.
-        if (table.Address(1) - table.Address(0) != table.Address(table.AddressCount() - 1) -
-                                                       table.Address(table.AddressCount() - 2)) {
+        if (table.Address(1) - table.Address(0) !=
+            table.Address(table.AddressCount() - 1) - table.Address(table.AddressCount() - 2)) {
           bootBlocks = true;
         }
       } else {
         EXPECT_TRUE(IsCfiKind(part.kind));
         cfiPolling |= description.statusType == 0 && description.cfiMatch.AddressCount() > 0;
       }
-      statusWithClear |= description.statusType == 1 && description.errorBit != 0 &&
-                         description.clearStatus.AddressCount() > 0;
+      statusWithClear |=
+          description.statusType == 1 && description.errorBit != 0 && description.clearStatus.AddressCount() > 0;
       extraIds |= part.kind == PART_SECTORS && part.id.extraCount > 0;
       EXPECT_TRUE(IsValidValue(description.errorBit));
     } else if (entry->family == FAMILY_QSPI) {

@@ -27,13 +27,13 @@ TEST(PinList, ParsesItemsAndStopsAtTheFirstBadOne) {
       {"SEL1ROW2P0", true, {0x021, 0x032, 0x060}},  // items need no separator
       {"spics0 SPICS2=1", true, {0x070, 0x172}},
       {"P0.0 p3.9=1 P1.05", true, {0x080, 0x1B9, 0x095}},
-      {"SEL2:", true, {0x022}},              // a level mark without a level reads as 0
-      {"P4", false, {}},                     // single-digit ports are 0 to 3
+      {"SEL2:", true, {0x022}},  // a level mark without a level reads as 0
+      {"P4", false, {}},         // single-digit ports are 0 to 3
       {"P8.1", false, {}},
       {"P7.16", false, {}},
       {"P1.", false, {}},
       {"SEL15", false, {}},
-      {"ROW123", false, {0x03C}},            // two digits at most: ROW12, then a stray "3"
+      {"ROW123", false, {0x03C}},  // two digits at most: ROW12, then a stray "3"
       {"SPICS3", false, {}},
       {"SPI", false, {}},
       {"DFCS, SEL2=x", false, {0x010, 0x022}},  // only the '=' is taken, then 'x' fails

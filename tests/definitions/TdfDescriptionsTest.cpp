@@ -44,13 +44,14 @@ const DeviceDescription* Find(const DeviceCatalogue& catalogue, std::string_view
 
 TEST(SerialDevice, ParametersAndManufacturerCode) {
   DeviceCatalogue catalogue;
-  EXPECT_EQ(LoadFile(catalogue,
-                     "[DFDEVICES]\nId = 0x1F\n"
-                     "[A]\nType = dataflash\nDeviceSize = 32M\nAddressBytes = 3\nPageSize = 528\nDeviceID = 0x26\n"
-                     "[B]\nType = BASIC_DATAFLASH\nDeviceSize = 4M\nAddressBytes = 3\nPageSize = 256\nDeviceID = 0x1F26\n"
-                     "[C]\nType = EEPROM\nDeviceSize = 1000\nAddressBytes = 2\nPageSize = 64\nSlow = 5\n"
-                     "[D]\nType = EEPROM\nDeviceSize = 256K\nAddressBytes = 2\nPageSize = 64\nDeviceID = -4\nSlow = NO\n"),
-            "");
+  EXPECT_EQ(
+      LoadFile(catalogue,
+               "[DFDEVICES]\nId = 0x1F\n"
+               "[A]\nType = dataflash\nDeviceSize = 32M\nAddressBytes = 3\nPageSize = 528\nDeviceID = 0x26\n"
+               "[B]\nType = BASIC_DATAFLASH\nDeviceSize = 4M\nAddressBytes = 3\nPageSize = 256\nDeviceID = 0x1F26\n"
+               "[C]\nType = EEPROM\nDeviceSize = 1000\nAddressBytes = 2\nPageSize = 64\nSlow = 5\n"
+               "[D]\nType = EEPROM\nDeviceSize = 256K\nAddressBytes = 2\nPageSize = 64\nDeviceID = -4\nSlow = NO\n"),
+      "");
   EXPECT_EQ(Find(catalogue, "A")->serial, (DataFlashDescription{SERIAL_DATAFLASH, 4194304, 3, 528, 0x1F26, 0}));
   EXPECT_EQ(Find(catalogue, "B")->serial, (DataFlashDescription{SERIAL_BASIC_DATAFLASH, 524288, 3, 256, 0x1F26, 0}));
   // 1000 bits is 125 bytes: fine for a serial device.
@@ -61,8 +62,9 @@ TEST(SerialDevice, ParametersAndManufacturerCode) {
 
   // A manufacturer code below 1 is no code.
   DeviceCatalogue other;
-  EXPECT_EQ(LoadFile(other, "[DFDEVICES]\nId = -3\n[A]\nType = EEPROM\nDeviceSize = 8K\nAddressBytes = 2\n"
-                            "PageSize = 32\nDeviceID = 0x26\n"),
+  EXPECT_EQ(LoadFile(other,
+                     "[DFDEVICES]\nId = -3\n[A]\nType = EEPROM\nDeviceSize = 8K\nAddressBytes = 2\n"
+                     "PageSize = 32\nDeviceID = 0x26\n"),
             "");
   EXPECT_EQ(Find(other, "A")->serial.deviceId, 0x26);
 }
@@ -136,19 +138,18 @@ TEST(QspiDevice, DefaultsDependOnSize) {
 TEST(QspiDevice, ExplicitKeysAliasesAndConfigurations) {
   DeviceCatalogue catalogue;
   EXPECT_EQ(LoadFile(catalogue,
-                     kQspiHead +
-                         "[CONFIG.QE]\nCfgRead = Read(0x05, %0), Read(0x35, %1)\n"
-                         "CfgWrite = Cmd(0x06), Write(0x01, %0, %1), WaitIdle()\nConfigure = [9]:1\n"
-                         "[config.SINGLE]\nCfgRead = Read(0x85, %0)\nCfgWrite = Cmd(6), Write(0x81, %0)\n"
-                         "Configure = [7:4]:0x8\n"
-                         "[CONFIG.]\nCfgRead = nonsense\n"  // no name: ignored, not even compiled
-                         "[Q64]\nType = Q\nID = 0x4017\nDeviceSize = 64M\nNames = Q64A, ,Q64B,\n"
-                         "QuadDummyRead = 10\nSingleDummyRead = 28\nQuadMaxMHz = 0x168\nCsHigh = 0x1FF\n"
-                         "EraseUnit = 4K\nEraseSector = 0x20\nPageSize = 512\nStatusErrorMask = 0x60\n"
-                         "Options = ConfigAlways, extendedaddress\nConfig = QE\nSingleConfig = single\n"
-                         "ExtendedId = 3:0x20, 4.7:1\n"
-                         "[S]\nType = Q\nID = 0x10\nDeviceSize = 8M\nEraseUnit = spansion_erase_unit\n"
-                         "Option = MicronFlagStatus,DataFlashStatus , ExtendedSPI\nConfig_Always = qe\n"),
+                     kQspiHead + "[CONFIG.QE]\nCfgRead = Read(0x05, %0), Read(0x35, %1)\n"
+                                 "CfgWrite = Cmd(0x06), Write(0x01, %0, %1), WaitIdle()\nConfigure = [9]:1\n"
+                                 "[config.SINGLE]\nCfgRead = Read(0x85, %0)\nCfgWrite = Cmd(6), Write(0x81, %0)\n"
+                                 "Configure = [7:4]:0x8\n"
+                                 "[CONFIG.]\nCfgRead = nonsense\n"  // no name: ignored, not even compiled
+                                 "[Q64]\nType = Q\nID = 0x4017\nDeviceSize = 64M\nNames = Q64A, ,Q64B,\n"
+                                 "QuadDummyRead = 10\nSingleDummyRead = 28\nQuadMaxMHz = 0x168\nCsHigh = 0x1FF\n"
+                                 "EraseUnit = 4K\nEraseSector = 0x20\nPageSize = 512\nStatusErrorMask = 0x60\n"
+                                 "Options = ConfigAlways, extendedaddress\nConfig = QE\nSingleConfig = single\n"
+                                 "ExtendedId = 3:0x20, 4.7:1\n"
+                                 "[S]\nType = Q\nID = 0x10\nDeviceSize = 8M\nEraseUnit = spansion_erase_unit\n"
+                                 "Option = MicronFlagStatus,DataFlashStatus , ExtendedSPI\nConfig_Always = qe\n"),
             "");
   // One entry per name, blank alias left out, all with the same parameters.
   const DeviceDescription* q64 = Find(catalogue, "Q64");
@@ -235,14 +236,37 @@ TEST(QspiDescriptions, ValueNotations) {
     int32_t value;
   };
   const Case cases[] = {
-      {"'20'", 0x20},         {"'0102'", 0x0102},     {"'01020304'", 0x01020304}, {"'ab'", 0xAB},
-      {"'2'", kValueInvalid}, {"'0102030405'", kValueInvalid}, {"'2G'", kValueInvalid}, {"'20", kValueInvalid},
-      {"0x1f", 31},           {"1FH", 31},            {"0x", kValueInvalid},      {"0x1G", kValueInvalid},
-      {"AH", kValueInvalid},  {"0b101", 5},           {"101b", 5},                {"0b", 0},
-      {"0b2", kValueInvalid}, {"102b", kValueInvalid}, {"42", 42},                 {"-7", -7},
-      {"+7", 7},              {"1-2", 1},             {"-", kValueInvalid},       {"0.5", 4194304},
-      {"-0.25", -2097152},    {"1.", 8388608},        {".", kValueInvalid},       {"300.0", kValueInvalid},
-      {"", kValueInvalid},    {"abc", kValueInvalid}, {"1 2", kValueInvalid},
+      {"'20'", 0x20},
+      {"'0102'", 0x0102},
+      {"'01020304'", 0x01020304},
+      {"'ab'", 0xAB},
+      {"'2'", kValueInvalid},
+      {"'0102030405'", kValueInvalid},
+      {"'2G'", kValueInvalid},
+      {"'20", kValueInvalid},
+      {"0x1f", 31},
+      {"1FH", 31},
+      {"0x", kValueInvalid},
+      {"0x1G", kValueInvalid},
+      {"AH", kValueInvalid},
+      {"0b101", 5},
+      {"101b", 5},
+      {"0b", 0},
+      {"0b2", kValueInvalid},
+      {"102b", kValueInvalid},
+      {"42", 42},
+      {"-7", -7},
+      {"+7", 7},
+      {"1-2", 1},
+      {"-", kValueInvalid},
+      {"0.5", 4194304},
+      {"-0.25", -2097152},
+      {"1.", 8388608},
+      {".", kValueInvalid},
+      {"300.0", kValueInvalid},
+      {"", kValueInvalid},
+      {"abc", kValueInvalid},
+      {"1 2", kValueInvalid},
   };
   for (const Case& c : cases) EXPECT_EQ(ParseNumberText(c.text), c.value) << c.text;
 
@@ -250,8 +274,8 @@ TEST(QspiDescriptions, ValueNotations) {
     int32_t cycles;
     int code;  // -1: not encodable
   };
-  const Dummy dummies[] = {{0, 0},   {7, 7},   {8, 8},   {10, 9},  {14, 11}, {16, 12}, {20, 13}, {28, 15},
-                           {9, -1},  {15, -1}, {17, -1}, {18, -1}, {30, -1}, {32, -1}, {-1, -1}};
+  const Dummy dummies[] = {{0, 0},  {7, 7},   {8, 8},   {10, 9},  {14, 11}, {16, 12}, {20, 13}, {28, 15},
+                           {9, -1}, {15, -1}, {17, -1}, {18, -1}, {30, -1}, {32, -1}, {-1, -1}};
   for (const Dummy& d : dummies) {
     std::optional<uint8_t> code = EncodeDummyCycles(d.cycles);
     EXPECT_EQ(code ? int{*code} : -1, d.code) << d.cycles;
@@ -416,13 +440,13 @@ TEST(ParallelFile, DeviceSectorLayouts) {
   EXPECT_EQ(layout->description.readArray.At(0).data, 0xF0);
   EXPECT_EQ(layout->description.wordWrite.AddressCount(), 4);
 
-  auto mismatch = ParseParallel(kManufacturer +
-                                "[Device]\nName = N1\nId = 1\nAddress = 8x4,31x32\nSectorNumber = 38\nMaskCmd = 0\n" +
-                                kCommands);
+  auto mismatch = ParseParallel(
+      kManufacturer + "[Device]\nName = N1\nId = 1\nAddress = 8x4,31x32\nSectorNumber = 38\nMaskCmd = 0\n" + kCommands);
   EXPECT_FALSE(mismatch->ok);
   EXPECT_EQ(mismatch->errors, "Error [Device] SectorNumber and Address don't match\r\n");
 
-  auto bad = ParseParallel(kManufacturer + "[Device]\nName = N1\nId = 1\nAddress = 8x4,31x2\nMaskCmd = 0\n" + kCommands);
+  auto bad =
+      ParseParallel(kManufacturer + "[Device]\nName = N1\nId = 1\nAddress = 8x4,31x2\nMaskCmd = 0\n" + kCommands);
   EXPECT_FALSE(bad->ok);
   EXPECT_EQ(bad->errors, "Parse Error in 8x4,31x2");
 }
@@ -436,11 +460,13 @@ TEST(ParallelFile, DeviceAddressLists) {
   const Case cases[] = {
       {"Address = 0, 1, 2\nSectorNumber = 2\nSize = 0x4000\n", "", {0, 4, 8}},
       {"Address = 0, 1, 2\nSectorNb = 2\nSize = 0x4000\n", "", {0, 4, 8}},
-      {"Address = 0, 1, 2\nSectorNumber = 3\nSize = 0x4000\n", "Error [Device] SectorNumber and Address don't match\r\n",
+      {"Address = 0, 1, 2\nSectorNumber = 3\nSize = 0x4000\n",
+       "Error [Device] SectorNumber and Address don't match\r\n",
        {0, 4, 8}},
       {"Address = 0, 1, 2\nSectorNumber = 2\n", "Error [Device] Size not found\r\n", {0, 4, 8}},
       {"Address = 0, 2, 1\nSectorNumber = 2\nSize = 1\n", "Parse Error in 0, 2, 1", {0, 8, 4}},
-      {"Address = 0, x, 2\nSectorNumber = 2\nSize = 1\n", "Parse Error in 0, x, 2",
+      {"Address = 0, x, 2\nSectorNumber = 2\nSize = 1\n",
+       "Parse Error in 0, x, 2",
        {0, static_cast<int32_t>(VALUE_INVALID << 2), 8}},
       {"SectorNumber = 2\nSize = 1\n", "Error [Device] SectorNumber and Address don't match\r\n", {}},
       {"Address = 10x4\nSectorNumber = 0\nSize = 1\n", "Parse Error in 10x4", {kValueInvalid << 2}},
@@ -486,8 +512,12 @@ TEST(ParallelFile, CfiPartsAndPartsSection) {
                               "[PARTS]\nNORB = 8x4\nx] = 8x4\nNORC[1] = 4*2\nNORD[2] = \nNORE[3] = 2*4\n" +
                               kCommands);
   EXPECT_FALSE(faults->ok);
-  EXPECT_EQ(faults->errors, "Error parsing: 0x2C" "Malformatted Part NORB" "Malformatted Part x]"
-                            "Parse Error in 4*2" "Parse Error in ");
+  EXPECT_EQ(faults->errors,
+            "Error parsing: 0x2C"
+            "Malformatted Part NORB"
+            "Malformatted Part x]"
+            "Parse Error in 4*2"
+            "Parse Error in ");
   ASSERT_EQ(faults->description.parts.size(), 2u);  // FAMILY and NORE
   EXPECT_EQ(faults->description.cfiMatch.AddressCount(), 1);
 }
@@ -506,8 +536,8 @@ TEST(ParallelFile, SectionChecks) {
   const Case cases[] = {
       {kManufacturer + device + erase + word + status, "", true},
       {device + erase + word + status, "Section [Manufacturer] not found!\r\n", false},
-      {kManufacturer + erase + word + status,
-       "Section [Device] key not found!\r\nError [Device] MaskCmd not found\r\n", false},
+      {kManufacturer + erase + word + status, "Section [Device] key not found!\r\nError [Device] MaskCmd not found\r\n",
+       false},
       {kManufacturer + device + word + status, "Section [SectorErase] not found!\r\n", false},
       {kManufacturer + device + erase + word + page + status, "[WordWrite] or [PageWrite] required!\r\n", false},
       {kManufacturer + device + erase + status, "[WordWrite] or [PageWrite] required!\r\n", false},
@@ -538,9 +568,10 @@ TEST(ParallelFile, RejectedFileContributesNothing) {
 
   // The POLLING warning is reported, yet the description is used.
   DeviceCatalogue warned;
-  messages = LoadFile(warned, kManufacturer + "[Device]\nName = N\nId = 1\nAddress = 2x4\nMaskCmd = 0\n" +
-                                  "[SectorErase]\nAddress = USER\nData = 0x30\n[WordWrite]\nAddress = USER\nData = USER\n"
-                                  "[Status]\nType = POLLING\n");
+  messages =
+      LoadFile(warned, kManufacturer + "[Device]\nName = N\nId = 1\nAddress = 2x4\nMaskCmd = 0\n" +
+                           "[SectorErase]\nAddress = USER\nData = 0x30\n[WordWrite]\nAddress = USER\nData = USER\n"
+                           "[Status]\nType = POLLING\n");
   EXPECT_EQ(messages, "Warning [Status] type = POLLING, ErrorBit undefined, assuming 0x28\r\n");
   ASSERT_EQ(warned.ParallelDrivers().size(), 1u);
   EXPECT_TRUE(FlashDriverTDF(*warned.ParallelDrivers()[0]).ready);

@@ -1,12 +1,12 @@
 // A throw-away folder of description files for the catalogue tests.
 #pragma once
 
+#include <unistd.h>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace tessaro::testing {
 

@@ -13,10 +13,10 @@ TEST(EfuseMap, SessionCounterAndWhereEachSessionLives) {
     uint32_t session;
     const char* text;
   } cases[] = {
-      {0x0000, 0, "Session: 1/7"},  {0x0100, 1, "Session: 2/7"}, {0x0300, 2, "Session: 3/7"},
-      {0x0500, 1, "Session: 2/7"},  // bit 10 without bit 9 does not count
-      {0x0200, 0, "Session: 1/7"},  {0x3F00, 6, "Session: 7/7"}, {0xFFFF, 6, "Session: 7/7"},
-      {0x00FF, 0, "Session: 1/7"},
+      {0x0000, 0, "Session: 1/7"}, {0x0100, 1, "Session: 2/7"},
+      {0x0300, 2, "Session: 3/7"}, {0x0500, 1, "Session: 2/7"},  // bit 10 without bit 9 does not count
+      {0x0200, 0, "Session: 1/7"}, {0x3F00, 6, "Session: 7/7"},
+      {0xFFFF, 6, "Session: 7/7"}, {0x00FF, 0, "Session: 1/7"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.word0);

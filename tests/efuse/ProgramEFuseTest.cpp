@@ -16,7 +16,8 @@ namespace {
 using testing::SimHost;
 
 constexpr const char* kEfuAll =
-    "AES = 0x0011-2233-4455-6677-8899-AABB-CCDD-EEFF\nSecured = 1\nMidiOutEnable = 1\nSSSBootEnable = 1\nWatchDog = 1\n";
+    "AES = 0x0011-2233-4455-6677-8899-AABB-CCDD-EEFF\nSecured = 1\nMidiOutEnable = 1\nSSSBootEnable = 1\nWatchDog = "
+    "1\n";
 const EfuNumber kKey = {0xEEFF, 0xCCDD, 0xAABB, 0x8899, 0x6677, 0x4455, 0x2233, 0x0011};
 
 // A 9xxx board, its session and a folder for EFU files.
@@ -100,8 +101,8 @@ struct PlanCase {
   const char* name;
   FuseWords chip;
   const char* efu;
-  bool secure;         // the "Secure Session" box as the user leaves it
-  PromptAnswer answer;          // to the key-mismatch question
+  bool secure;          // the "Secure Session" box as the user leaves it
+  PromptAnswer answer;  // to the key-mismatch question
   uint32_t session;
   std::vector<uint16_t> plan;
   bool asked;
@@ -127,23 +128,86 @@ TEST(ProgramEFuse, PlanFollowsChipFileAndChoices) {
   const PlanCase cases[] = {
       {"session 3 of 7 (bits 8, 9)", Words({{0, 0x0300}}), kEfuAll, true, PromptAnswer::No, 2,
        Concat(KeyBits(2, kKey), {3, 15, 14, 18}), false, "eFuses programmed!", true},
-      {"last session", Words({{0, 0x3F00}}), "AES=0x8000000000000000000000000000000F\nWatchDog=1", false, PromptAnswer::No, 6,
-       {7 * 128, 7 * 128 + 1, 7 * 128 + 2, 7 * 128 + 3, 1023, 22}, false, "eFuses programmed!", true},
-      {"equal key: no question, no key bits", SessionWithKey(0x0100, 1, kKey), kEfuAll, true, PromptAnswer::No, 1,
-       {2, 15, 14, 17}, false, "eFuses programmed!", true},
-      {"other key, user says No", SessionWithKey(0x0000, 0, other), kEfuAll, true, PromptAnswer::No, 0, {1, 15, 14, 16},
-       true, "Programming aborted!", false},
-      {"other key, user says Yes", SessionWithKey(0x0000, 0, other), kEfuAll, true, PromptAnswer::Yes, 0, {1, 15, 14, 16},
-       true, "eFuses programmed!", true},
-      {"user unticks Secure Session", Words({}), "Secured=1\nMidiOutEnable=1", false, PromptAnswer::No, 0, {15}, false,
-       "eFuses programmed!", true},
-      {"file without key or options: only what the chip already has", Words({{0, 0x4100}, {1, 0x0002}}),
-       "; nothing\n", false, PromptAnswer::No, 1, {14, 17}, false, "eFuses programmed!", true},
+      {"last session",
+       Words({{0, 0x3F00}}),
+       "AES=0x8000000000000000000000000000000F\nWatchDog=1",
+       false,
+       PromptAnswer::No,
+       6,
+       {7 * 128, 7 * 128 + 1, 7 * 128 + 2, 7 * 128 + 3, 1023, 22},
+       false,
+       "eFuses programmed!",
+       true},
+      {"equal key: no question, no key bits",
+       SessionWithKey(0x0100, 1, kKey),
+       kEfuAll,
+       true,
+       PromptAnswer::No,
+       1,
+       {2, 15, 14, 17},
+       false,
+       "eFuses programmed!",
+       true},
+      {"other key, user says No",
+       SessionWithKey(0x0000, 0, other),
+       kEfuAll,
+       true,
+       PromptAnswer::No,
+       0,
+       {1, 15, 14, 16},
+       true,
+       "Programming aborted!",
+       false},
+      {"other key, user says Yes",
+       SessionWithKey(0x0000, 0, other),
+       kEfuAll,
+       true,
+       PromptAnswer::Yes,
+       0,
+       {1, 15, 14, 16},
+       true,
+       "eFuses programmed!",
+       true},
+      {"user unticks Secure Session",
+       Words({}),
+       "Secured=1\nMidiOutEnable=1",
+       false,
+       PromptAnswer::No,
+       0,
+       {15},
+       false,
+       "eFuses programmed!",
+       true},
+      {"file without key or options: only what the chip already has",
+       Words({{0, 0x4100}, {1, 0x0002}}),
+       "; nothing\n",
+       false,
+       PromptAnswer::No,
+       1,
+       {14, 17},
+       false,
+       "eFuses programmed!",
+       true},
       {"session already closed: the close bit is sent again, nothing else of the session changes",
-       SessionWithKey(0x0104, 1, kKey), "Secured=1\nWatchDog=1", true, PromptAnswer::No, 1, {2, 17}, false,
-       "eFuses programmed!", true},
-      {"zero key adds no key bits", Words({}), "AES=0\nSSSBootEnable=1", false, PromptAnswer::No, 0, {14}, false,
-       "eFuses programmed!", true},
+       SessionWithKey(0x0104, 1, kKey),
+       "Secured=1\nWatchDog=1",
+       true,
+       PromptAnswer::No,
+       1,
+       {2, 17},
+       false,
+       "eFuses programmed!",
+       true},
+      {"zero key adds no key bits",
+       Words({}),
+       "AES=0\nSSSBootEnable=1",
+       false,
+       PromptAnswer::No,
+       0,
+       {14},
+       false,
+       "eFuses programmed!",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -270,11 +334,19 @@ TEST(BurnAfterFirmware, PlansWarnsAndBurnsExactly) {
   const EfuNumber other = {0, 0, 0, 0, 0, 0, 0, 0x8000};
   const AfterCase cases[] = {
       {"fresh chip", Words({}), kEfuAll, Concat(KeyBits(0, kKey), {1, 15, 14, 16}), {}},
-      {"session 3 with the same key", SessionWithKey(0x0300, 2, kKey), "AES=0x00112233445566778899AABBCCDDEEFF\nSecured=1",
-       {3}, {}},
-      {"another key in the session", SessionWithKey(0x0100, 1, other), kEfuAll, {2, 15, 14, 17},
+      {"session 3 with the same key",
+       SessionWithKey(0x0300, 2, kKey),
+       "AES=0x00112233445566778899AABBCCDDEEFF\nSecured=1",
+       {3},
+       {}},
+      {"another key in the session",
+       SessionWithKey(0x0100, 1, other),
+       kEfuAll,
+       {2, 15, 14, 17},
        {"Incompatible AES Key for this session already programmed, firmware will not work!"}},
-      {"options on the chip the file lacks", Words({{0, 0xC000}, {1, 0x0001}}), "AES=0x1",
+      {"options on the chip the file lacks",
+       Words({{0, 0xC000}, {1, 0x0001}}),
+       "AES=0x1",
        KeyBits(0, {1, 0, 0, 0, 0, 0, 0, 0}),
        {"MidiOutEnable eFuse programmed but not specified in EFU file!",
         "SSSBootEnable eFuse programmed but not specified in EFU file!",

@@ -21,7 +21,10 @@ struct ImageCase {
 
 TEST(DriverImage, BuiltInImagesKeepTheHeader) {
   const ImageCase cases[] = {
-      {kDriverImageDataFlash, 1332, "PRGDEV DF       ", {{3, 0x0402}, {4, 0x045E}, {5, 0x048B}, {8, 0x0534}, {11, 0x046F}}},
+      {kDriverImageDataFlash,
+       1332,
+       "PRGDEV DF       ",
+       {{3, 0x0402}, {4, 0x045E}, {5, 0x048B}, {8, 0x0534}, {11, 0x046F}}},
       {kDriverImageParallel, 1175, "PRGDEV PAR      ", {{5, 0x0482}, {8, 0x0497}, {10, 0x0402}, {11, 0x0466}}},
   };
   SetDriverImageFolder("");
@@ -113,7 +116,7 @@ TEST_F(ReplacementImage, AFileThatFailsTheChecksIsReportedNotSwapped) {
   const std::vector<std::vector<uint16_t>> bad = {
       Header(0x4453, 11723, 1100),  // magic
       Header(0x4452, 11722, 1100),  // version
-      {0x4452, 0x0003, 0x2DCB},      // shorter than a header
+      {0x4452, 0x0003, 0x2DCB},     // shorter than a header
   };
   for (const auto& words : bad) {
     Write(words);

@@ -40,7 +40,7 @@ TEST_P(NandProgram, BlockZeroHoldsTheImageAndVerifyFindsADifference) {
   const uint32_t block = board.device->BlockWords();
   for (uint32_t i = 0; i < 100; ++i) board.device->SetWord(block + i, static_cast<uint16_t>(i));
   for (uint32_t i = 0; i < block; ++i) board.device->SetWord(i, 0x1111);  // old contents of block 0
-  const std::vector<uint16_t> words = RandomWords(2500, 3);  // pages of 1024, 1024 and 452 words
+  const std::vector<uint16_t> words = RandomWords(2500, 3);               // pages of 1024, 1024 and 452 words
   board.Load(words);
   std::string error;
   ASSERT_TRUE(board.Program(error)) << error;
@@ -140,7 +140,6 @@ TEST(NandFaults, BusyDeviceControllerErrorAndCancelNeverSucceed) {
   }
 }
 
-
 // Read and blank check page by page: a range that starts and ends inside pages gives exactly the
 // device's words, and the blank check names the first written word, also past a full page.
 TEST(NandRange, ReadAndBlankCheckFollowTheDevice) {
@@ -180,7 +179,6 @@ TEST(NandRange, ReadAndBlankCheckFollowTheDevice) {
   EXPECT_EQ(board.Violations(), std::vector<std::string>{});
 }
 
-
 // The controller work of a program, as the NAND protocol lays it down: reset with the bus set-up,
 // erase of block 0, then per page the page buffer written whole and the program-page command for
 // its row. Status polls (the read-status command and its run) are left out: their number depends
@@ -201,15 +199,16 @@ TEST(NandWire, ProgramWritesFollowTheProtocol) {
     uint32_t reg, value;
   };
   const uint32_t erase = ((board.job.nand.addressCycles & 0x7u) << 29) + 0x05D00060u;
-  const std::vector<Write> reset = {{2, 2},           {24, 7},           {4, 0x7FFFFFFF}, {6, 0x7FFF},
-                                    {8, 0x18000000}, {16, 0x800000},    {18, 0x0818080C}, {10, 0x010000FF},
-                                    {12, 0x400000},  {24, 7},           {2, 1}};
+  const std::vector<Write> reset = {{2, 2},         {24, 7},          {4, 0x7FFFFFFF},  {6, 0x7FFF},    {8, 0x18000000},
+                                    {16, 0x800000}, {18, 0x0818080C}, {10, 0x010000FF}, {12, 0x400000}, {24, 7},
+                                    {2, 1}};
   std::vector<Write> expected = reset;
-  for (const Write& w : std::vector<Write>{{10, erase}, {12, 0}, {14, 0}, {26, 0}, {24, 7}, {2, 1}}) expected.push_back(w);
+  for (const Write& w : std::vector<Write>{{10, erase}, {12, 0}, {14, 0}, {26, 0}, {24, 7}, {2, 1}})
+    expected.push_back(w);
   for (uint32_t page = 0; page < 2; ++page) {
     expected.push_back({kBlock, 0});
-    for (const Write& w : std::vector<Write>{
-             {10, 0xBD100080}, {12, 0x08684000}, {14, page << 16}, {26, page >> 16}, {24, 7}, {2, 1}})
+    for (const Write& w :
+         std::vector<Write>{{10, 0xBD100080}, {12, 0x08684000}, {14, page << 16}, {26, page >> 16}, {24, 7}, {2, 1}})
       expected.push_back(w);
   }
   expected.push_back(reset[0]);  // the verify's reset
@@ -222,8 +221,10 @@ TEST(NandWire, ProgramWritesFollowTheProtocol) {
   for (const auto& r : trace) {
     const uint64_t addr = r.Field("addr").value_or(0);
     if (r.op == "writeMem" && addr >= kRegisterBase && addr < kRegisterBase + 0x100) {
-      words.emplace_back(static_cast<uint32_t>(addr - kRegisterBase), static_cast<uint16_t>(r.Field("value").value_or(0)));
-    } else if (r.op == "writeBlock" && addr >= board.job.nand.window && addr < board.job.nand.window + nand::kPageWords) {
+      words.emplace_back(static_cast<uint32_t>(addr - kRegisterBase),
+                         static_cast<uint16_t>(r.Field("value").value_or(0)));
+    } else if (r.op == "writeBlock" && addr >= board.job.nand.window &&
+               addr < board.job.nand.window + nand::kPageWords) {
       // The link moves a page in records of its own size; together they fill the buffer in order.
       EXPECT_EQ(addr, board.job.nand.window + pageFill);
       pageFill += static_cast<uint32_t>(r.data.size());

@@ -109,13 +109,13 @@ TEST_P(ParallelProgram, DeviceHoldsExactlyTheImageAndVerifyFindsAnyDifference) {
   EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CfiBootBlockAndStatusParts, ParallelProgram,
-    ::testing::Values(ProgramCase{"LYR9468", &kCfiPart, 0, 1000},          // last block partial
-                      ProgramCase{"LYR9468", &kCfiPart, 0x123, 700},       // unaligned start
-                      ProgramCase{"LYR7452", &kBootBlockPart, 0x0FF0, 600},  // crosses a 4K boot sector
-                      ProgramCase{"LYR9162", &kBootBlockPart, 0x2000, 300},
-                      ProgramCase{"LYR9468", &kStatusPart, 0x3F00, 0x300}));  // crosses 16K blocks
+INSTANTIATE_TEST_SUITE_P(CfiBootBlockAndStatusParts, ParallelProgram,
+                         ::testing::Values(ProgramCase{"LYR9468", &kCfiPart, 0, 1000},     // last block partial
+                                           ProgramCase{"LYR9468", &kCfiPart, 0x123, 700},  // unaligned start
+                                           ProgramCase{"LYR7452", &kBootBlockPart, 0x0FF0,
+                                                       600},  // crosses a 4K boot sector
+                                           ProgramCase{"LYR9162", &kBootBlockPart, 0x2000, 300},
+                                           ProgramCase{"LYR9468", &kStatusPart, 0x3F00, 0x300}));  // crosses 16K blocks
 
 TEST(ParallelVerify, MovesNoImageDataWhenNothingDiffers) {
   NorBoard board("LYR9468", kCfiPart);
@@ -236,8 +236,8 @@ TEST(ParallelLegacy, ChipWordsBelow1024StayAndVerifyReadsBack) {
   EXPECT_EQ(board.status, StatusVerified) << board.host.LastStatus();
   board.device->Poke(1300, 0x0000);
   ASSERT_TRUE(board.Verify(error)) << error;
-  EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Verify FAILED at 00000514: Exp=" + HexFixed(words[1300], 4) +
-                                         " Read=0000");
+  EXPECT_EQ(board.host.LastStatus(),
+            "Parallel Flash: Verify FAILED at 00000514: Exp=" + HexFixed(words[1300], 4) + " Read=0000");
   EXPECT_EQ(board.device->violations(), std::vector<std::string>{});
 }
 
@@ -293,14 +293,10 @@ TEST_P(ParallelFault, EndsWithTheFailureNeverASuccess) {
   board.Load(words);
   const uint32_t badWord = 0x1234;
   switch (c.fault) {
-    case Fault::SectorWillNotErase:
-      board.device->FailEraseOfSector(board.device->SectorOf(0x1000));
-      break;
+    case Fault::SectorWillNotErase: board.device->FailEraseOfSector(board.device->SectorOf(0x1000)); break;
     case Fault::WordWillNotProgram: board.device->FailProgramAt(badWord); break;
     case Fault::StuckBusy: board.device->SetStuckBusy(true); break;
-    case Fault::Cancel:
-      board.host.cancel = [](int) { return true; };
-      break;
+    case Fault::Cancel: board.host.cancel = [](int) { return true; }; break;
   }
   const auto started = std::chrono::steady_clock::now();
   std::string error;
@@ -309,8 +305,8 @@ TEST_P(ParallelFault, EndsWithTheFailureNeverASuccess) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
   if (c.fault == Fault::WordWillNotProgram) {
     EXPECT_EQ(board.host.LastStatus(), "Parallel Flash: Program FAILED at " + HexFixed(badWord, 8) +
-                                           ": Exp=" + HexFixed(words[badWord], 4) + " Read=" +
-                                           HexFixed(board.device->Peek(badWord), 4));
+                                           ": Exp=" + HexFixed(words[badWord], 4) +
+                                           " Read=" + HexFixed(board.device->Peek(badWord), 4));
   }
   if (c.fault == Fault::SectorWillNotErase) {
     EXPECT_NE(board.host.LastStatus().find(HexFixed(board.device->SectorStart(board.device->SectorOf(0x1000)), 8)),
@@ -322,18 +318,16 @@ TEST_P(ParallelFault, EndsWithTheFailureNeverASuccess) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryWait, ParallelFault,
-    ::testing::Values(
-        FaultCase{"CfiEraseFails", &kBootBlockPart, Fault::SectorWillNotErase, StatusSectorEraseFailed},
-        FaultCase{"StatusEraseFails", &kStatusPart, Fault::SectorWillNotErase, StatusSectorEraseFailed},
-        FaultCase{"BufferWordFails", &kCfiPart, Fault::WordWillNotProgram, StatusProgramFailed},
-        FaultCase{"WordFails", &kBootBlockPart, Fault::WordWillNotProgram, StatusProgramFailed},
-        FaultCase{"StatusWordFails", &kStatusPart, Fault::WordWillNotProgram, StatusProgramFailed},
-        FaultCase{"PollingStuck", &kCfiPart, Fault::StuckBusy, StatusSectorEraseFailed},
-        FaultCase{"StatusStuck", &kStatusPart, Fault::StuckBusy, StatusSectorEraseFailed},
-        FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted},
-        FaultCase{"CancelledStatusErase", &kStatusPart, Fault::Cancel, StatusAborted}),
+    ::testing::Values(FaultCase{"CfiEraseFails", &kBootBlockPart, Fault::SectorWillNotErase, StatusSectorEraseFailed},
+                      FaultCase{"StatusEraseFails", &kStatusPart, Fault::SectorWillNotErase, StatusSectorEraseFailed},
+                      FaultCase{"BufferWordFails", &kCfiPart, Fault::WordWillNotProgram, StatusProgramFailed},
+                      FaultCase{"WordFails", &kBootBlockPart, Fault::WordWillNotProgram, StatusProgramFailed},
+                      FaultCase{"StatusWordFails", &kStatusPart, Fault::WordWillNotProgram, StatusProgramFailed},
+                      FaultCase{"PollingStuck", &kCfiPart, Fault::StuckBusy, StatusSectorEraseFailed},
+                      FaultCase{"StatusStuck", &kStatusPart, Fault::StuckBusy, StatusSectorEraseFailed},
+                      FaultCase{"CancelledErase", &kCfiPart, Fault::Cancel, StatusAborted},
+                      FaultCase{"CancelledStatusErase", &kStatusPart, Fault::Cancel, StatusAborted}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
-
 
 // Read, blank check and range erase through the job: what they report matches what the device
 // holds, and an erase takes exactly the sectors the range overlaps.
@@ -363,7 +357,7 @@ TEST(ParallelRange, ReadBlankCheckAndEraseFollowTheDevice) {
   const BlankCase cases[] = {
       {beyond, 0x6000, StatusEmpty, 0},  // crosses a checksum chunk
       {0, sector + 1, StatusNotBlank, sector - 100},
-      {beyond - 1, 10, StatusNotBlank, beyond - 1},         // the last written word
+      {beyond - 1, 10, StatusNotBlank, beyond - 1},  // the last written word
   };
   for (const BlankCase& c : cases) {
     FlashIf session(board.host);
@@ -415,7 +409,9 @@ TEST(ParallelWire, ProgramWritesFollowTheProtocol) {
   ASSERT_TRUE(board.Program(error)) << error;
   ASSERT_EQ(board.status, StatusProgramVerified) << board.host.LastStatus();
 
-  auto mem = [](uint32_t address, uint32_t value) { return "writeMem " + HexFixed(address, 8) + "=" + HexFixed(value, 4); };
+  auto mem = [](uint32_t address, uint32_t value) {
+    return "writeMem " + HexFixed(address, 8) + "=" + HexFixed(value, 4);
+  };
   auto reg = [](uint32_t r, uint32_t value) { return "writeReg " + std::to_string(r) + "=" + Hex(value); };
   auto block = [](uint32_t address, size_t count) {
     return "writeBlock " + HexFixed(address, 8) + " x" + std::to_string(count);
@@ -425,8 +421,13 @@ TEST(ParallelWire, ProgramWritesFollowTheProtocol) {
   const uint32_t a = 0x80000000;  // device word 0 in the 9xxx window; also the command base
   const uint32_t imageWords = 1175, dataBuffer = 0x0497, programEntry = 0x0402, checksumEntry = 0x0466;
   std::vector<std::string> expected = {
-      mem(a, 0xF0),        mem(a + 0x555, 0xAA), mem(a + 0x2AA, 0x55), mem(a + 0x555, 0x90),  // autoselect
-      mem(a + 0x55, 0xF0), mem(a + 0x55, 0x98),  mem(a + 0x55, 0xF0),                         // CFI query
+      mem(a, 0xF0),
+      mem(a + 0x555, 0xAA),
+      mem(a + 0x2AA, 0x55),
+      mem(a + 0x555, 0x90),  // autoselect
+      mem(a + 0x55, 0xF0),
+      mem(a + 0x55, 0x98),
+      mem(a + 0x55, 0xF0),  // CFI query
       // The description's read-array sequence: parts of the Intel command set ignore the 0xF0
       // above and would still answer the query.
       mem(a, 0xF0),
@@ -435,10 +436,34 @@ TEST(ParallelWire, ProgramWritesFollowTheProtocol) {
   const ChipInfo& chip = *board.host.board->chip();
   // Signature, the ROM routines, status type POLLING with error bit DQ5, then the write-to-buffer
   // sequence: unlock, 0x25 and COUNTBUT1 at the sector (USER), the buffer (BLOCK of 256), confirm.
-  std::vector<uint32_t> parameters = {0x501D, chip.FindRomSymbol("ROM$DBGRETURN"), chip.FindRomSymbol("ST$SENDBYTE"),
-                                      0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 6,
-                                      0x555, 0xAA, 0x2AA, 0x55, 0x8001, 0x25, 0x8001, 255, 0x8002, 0x8000 + 256,
-                                      0x8001, 0x29};
+  std::vector<uint32_t> parameters = {0x501D,
+                                      chip.FindRomSymbol("ROM$DBGRETURN"),
+                                      chip.FindRomSymbol("ST$SENDBYTE"),
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0x20,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      6,
+                                      0x555,
+                                      0xAA,
+                                      0x2AA,
+                                      0x55,
+                                      0x8001,
+                                      0x25,
+                                      0x8001,
+                                      255,
+                                      0x8002,
+                                      0x8000 + 256,
+                                      0x8001,
+                                      0x29};
   parameters.resize(48, 0);
   for (uint32_t i = 0; i < 48; ++i) expected.push_back(reg(64 + i, parameters[i]));
   // Sector 0 (64K words holds the whole image): the description's erase sequence, once.
@@ -449,7 +474,8 @@ TEST(ParallelWire, ProgramWritesFollowTheProtocol) {
   for (const uint32_t offset : {0u, 256u}) {
     expected.push_back(block(dataBuffer, 128));
     expected.push_back(block(dataBuffer + 128, 128));
-    for (const std::string& w : {reg(56, offset), reg(57, 0x8000), reg(58, 256), call(programEntry)}) expected.push_back(w);
+    for (const std::string& w : {reg(56, offset), reg(57, 0x8000), reg(58, 256), call(programEntry)})
+      expected.push_back(w);
   }
   for (const std::string& w : {reg(61, 0), reg(62, 0), reg(56, 0), reg(57, 0x8000), reg(58, 300), call(checksumEntry)})
     expected.push_back(w);
@@ -483,8 +509,11 @@ TEST(ParallelDetect, FindsThePartOnTheBusOrNothing) {
     const char* found;        // null: no entry
   };
   const PartSetup topBoot{"S29GL064N04", {}, 0};
-  const Case cases[] = {{&kCfiPart, "S29GL128S"}, {&kBootBlockPart, "S29GL064N03"}, {&topBoot, "S29GL064N04"},
-                        {&kStatusPart, "JS28F128P30B"}, {nullptr, nullptr}};
+  const Case cases[] = {{&kCfiPart, "S29GL128S"},
+                        {&kBootBlockPart, "S29GL064N03"},
+                        {&topBoot, "S29GL064N04"},
+                        {&kStatusPart, "JS28F128P30B"},
+                        {nullptr, nullptr}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.found ? c.found : "empty bus");
     std::unique_ptr<NorBoard> fitted;

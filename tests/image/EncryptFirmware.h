@@ -15,7 +15,7 @@ namespace tessaro {
 // Encrypts an image of plain words as the firmware tools do for `source`: groups of 8 (regular,
 // NAND) or 4 (host) words, each XORed with the keystream of its counter block.
 inline std::vector<uint16_t> Encrypt(const std::vector<uint16_t>& plain, const EfuNumber& efuKey, BootSource source,
-                              uint32_t start) {
+                                     uint32_t start) {
   AesKey key;
   EXPECT_TRUE(key.SetKey(AesKeyBytes(efuKey)));
   const size_t group = source == BOOT_HOST ? 4 : 8;

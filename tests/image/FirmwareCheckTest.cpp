@@ -150,13 +150,14 @@ EfuData Efu(const EfuNumber& key) {
 }
 
 constexpr const char* kNoMatch =
-    "Encryption key does not seem to match Firmware Encryption!\r\nMaybe wrong Boot Source selected in project settings?";
+    "Encryption key does not seem to match Firmware Encryption!\r\nMaybe wrong Boot Source selected in project "
+    "settings?";
 constexpr const char* kHost = "Firmware encrypted for Host Boot!\r\nDoes not work from other sources!\r\n";
 
 TEST(FirmwareEncryption, FindsTheSignatureWhereTheSkipWordsLead) {
   const std::vector<std::pair<size_t, uint16_t>> layouts[] = {
       {{1024, 0x790C}, {1025, 0x0340}},
-      {{1024, 0x7806}, {1031, 0x790C}, {1032, 0x0340}},                 // one skip, across two groups
+      {{1024, 0x7806}, {1031, 0x790C}, {1032, 0x0340}},                  // one skip, across two groups
       {{1024, 0x7806}, {1031, 0x7802}, {1034, 0x790C}, {1035, 0x0340}},  // two skips
   };
   for (const auto& layout : layouts) {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <initializer_list>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -42,9 +42,9 @@ std::vector<uint16_t> Words(const ImageBuffer& image) {
 class TempFolder : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("tessaro-image-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ =
+        std::filesystem::temp_directory_path() / ("tessaro-image-" + std::to_string(::getpid()) + "-" +
+                                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
@@ -119,8 +119,8 @@ TEST(ParseHexImage, GapsReadErasedEvenAfterALargerImage) {
 }
 
 TEST(ParseHexImage, ExtendedLinearAddressMovesFollowingRecords) {
-  std::string text = Record(0, 4, {0x00, 0x01}) + Record(0x0004, 0, {0x01, 0x02}) +
-                     Record(0, 4, {0x00, 0x02}) + Record(0x0000, 0, {0x03, 0x04}) + kEnd;
+  std::string text = Record(0, 4, {0x00, 0x01}) + Record(0x0004, 0, {0x01, 0x02}) + Record(0, 4, {0x00, 0x02}) +
+                     Record(0x0000, 0, {0x03, 0x04}) + kEnd;
   ImageBuffer image;
   std::string error;
   ASSERT_TRUE(ParseHexImage(image, text, error)) << error;

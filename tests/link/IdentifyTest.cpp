@@ -7,11 +7,11 @@ namespace tessaro::testing {
 namespace {
 
 struct ProbeCase {
-  const char* chip;       // what the board carries
-  const char* found;      // what identification must name
+  const char* chip;   // what the board carries
+  const char* found;  // what identification must name
   bool usb;
   uint8_t usbKind;
-  int transportMode;      // after the probe
+  int transportMode;  // after the probe
 };
 
 class ProbePortTest : public ::testing::TestWithParam<ProbeCase> {};

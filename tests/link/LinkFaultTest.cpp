@@ -74,14 +74,13 @@ TEST_P(ArmedFaultTest, EndsTheWaitsAndTheNextLinkSaysWhy) {
   EXPECT_EQ(sim.board->ReadMemory(kWord), kValue);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, ArmedFaultTest,
-    ::testing::Values(FaultCase{"StopAfterPlainBoard", Fault::StopAfter, false, LINK_OK},
-                      FaultCase{"StopAfterUsb", Fault::StopAfter, true, LINK_OK},
-                      FaultCase{"LinkLossPlainBoard", Fault::LinkLoss, false, LINK_NO_ACK},
-                      FaultCase{"LinkLossUsb", Fault::LinkLoss, true, LINK_NOT_POWERED},
-                      FaultCase{"UnplugUsb", Fault::Unplug, true, LINK_CANT_OPEN_PORT}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, ArmedFaultTest,
+                         ::testing::Values(FaultCase{"StopAfterPlainBoard", Fault::StopAfter, false, LINK_OK},
+                                           FaultCase{"StopAfterUsb", Fault::StopAfter, true, LINK_OK},
+                                           FaultCase{"LinkLossPlainBoard", Fault::LinkLoss, false, LINK_NO_ACK},
+                                           FaultCase{"LinkLossUsb", Fault::LinkLoss, true, LINK_NOT_POWERED},
+                                           FaultCase{"UnplugUsb", Fault::Unplug, true, LINK_CANT_OPEN_PORT}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TimedFaultTest, LinkLostAtATimeEndsTheSessionAndComesBack) {
   // Reads run until the cable falls silent at its time; every read before gives the value.

@@ -152,8 +152,9 @@ TEST(LinkTest, SecuredChipUnlockedWithTheOfferedSession) {
   sim.prompt.yesNo = PromptAnswer::Yes;
   ASSERT_EQ(sim.Connect(), LINK_OK);
   EXPECT_TRUE(sim.board->SessionOpened());
-  EXPECT_TRUE(sim.prompt.Saw("Device Secured!: This Chip is secured!\n\rUnlock Device for programming/debugging\r\n"
-                             "using Debug Session 3 of 7?"));
+  EXPECT_TRUE(
+      sim.prompt.Saw("Device Secured!: This Chip is secured!\n\rUnlock Device for programming/debugging\r\n"
+                     "using Debug Session 3 of 7?"));
   EXPECT_TRUE(sim.link.WriteMemoryWord(0x8E10100, 0x5A5A));
   EXPECT_EQ(sim.board->ReadMemory(0x8E10100), 0x5A5A);
 }
@@ -254,7 +255,6 @@ TEST(LateReplyTest, LateReplyIsRecoveredByResync) {
   EXPECT_TRUE(trace.back().resent);
   for (size_t i = 1; i + 1 < trace.size(); ++i) EXPECT_EQ(trace[i].Field("reg"), 0x55u) << trace[i].op;
 }
-
 
 class LinkedBoard : public ::testing::Test {
  protected:
@@ -423,7 +423,11 @@ TEST_F(LinkedBoard, ABurstBeyondTheRingLosesNothing) {
     }
   }
   uint8_t extra = 0;
-  link_->SetTimeouts([] { auto t = TestTimeouts(); t.replyMs = 20; return t; }());
+  link_->SetTimeouts([] {
+    auto t = TestTimeouts();
+    t.replyMs = 20;
+    return t;
+  }());
   EXPECT_FALSE(link_->ReadByte(extra));
 }
 

@@ -46,7 +46,8 @@ TEST(Settings, DataFoldersWithoutAndWithMachineOverrides) {
 
   std::string folder = JoinPath(machine.path(), "Corvane SA");
   ASSERT_EQ(::system(("mkdir -p '" + folder + "'").c_str()), 0);
-  ASSERT_TRUE(WriteWholeFile(JoinPath(folder, "Tessaro.conf"), "[General]\nDefault=/srv/t\nconfig=/etc/boards\ndrivers=\n"));
+  ASSERT_TRUE(
+      WriteWholeFile(JoinPath(folder, "Tessaro.conf"), "[General]\nDefault=/srv/t\nconfig=/etc/boards\ndrivers=\n"));
   DataFolders overridden = FindDataFolders("/opt/tessaro/bin");
   EXPECT_EQ(overridden.program, "/srv/t/");
   EXPECT_EQ(overridden.config, "/etc/boards/");  // an override always ends in a separator

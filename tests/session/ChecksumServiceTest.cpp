@@ -28,9 +28,7 @@ class PatternMemory : public sim::SimMemoryDevice {
 class ChecksumService : public ::testing::Test {
  protected:
   explicit ChecksumService(const char* chip = "LYR8721") : host_(chip) {}
-  void Link() {
-    ASSERT_EQ(host_.link.Connect(&host_.callback, 1, false, host_.config), LINK_OK);
-  }
+  void Link() { ASSERT_EQ(host_.link.Connect(&host_.callback, 1, false, host_.config), LINK_OK); }
   SimHost host_;
 };
 
@@ -166,7 +164,8 @@ TEST(ChecksumServiceFamilies, A9xxxRangeRunsThroughItsLowWindowThenAbsoluteAddre
   uint32_t checksum = 0;
   ASSERT_TRUE(session.ChecksumTarget(checksum, 0, 0x10100));
   std::vector<uint16_t> expected;
-  for (uint32_t offset = 0; offset < 0x10000; ++offset) expected.push_back(static_cast<uint16_t>((offset * 40503u) >> 3));
+  for (uint32_t offset = 0; offset < 0x10000; ++offset)
+    expected.push_back(static_cast<uint16_t>((offset * 40503u) >> 3));
   for (uint32_t offset = 0; offset < 0x100; ++offset) expected.push_back(static_cast<uint16_t>((offset * 40503u) >> 3));
   EXPECT_EQ(checksum, ChecksumWords(0, expected));
   EXPECT_EQ(host.runner->checksumCalls, 2u);  // one whole 64K chunk in the window, then 0x100 words

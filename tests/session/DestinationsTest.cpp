@@ -49,7 +49,8 @@ TEST(Destinations, OfferedFollowTheBoardsMemoriesAndTheChip) {
   EXPECT_EQ(OfferedDestinations(board.config, &board), (std::vector<int32_t>{DestEmbedded}));
   board.flashDeviceNames = "NOR";
   board.dfDevice = "AT45DB";
-  EXPECT_EQ(OfferedDestinations(board.config, &board), (std::vector<int32_t>{DestEmbedded, DestEmbeddedParallel, DestParallel}))
+  EXPECT_EQ(OfferedDestinations(board.config, &board),
+            (std::vector<int32_t>{DestEmbedded, DestEmbeddedParallel, DestParallel}))
       << "a serial device without select pins is not offered";
   board.dfEnable.count = 1;
   board.qspiDevice = "Q";

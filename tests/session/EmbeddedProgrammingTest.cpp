@@ -118,8 +118,8 @@ TEST(EmbeddedFlashFirmware, FuseWordAndSecurityBitOf8x47) {
   EXPECT_EQ(host.board->FuseBit(0x8000), 0);  // f0 set -> 0
   EXPECT_EQ(host.board->FuseBit(0x8001), 1);  // f1 clear -> 1
   EXPECT_EQ(host.board->FuseBit(0x8008), 0);  // f8 set -> 0
-  const uint16_t bitsB[] = {1, 0, 1};           // 5
-  const uint16_t bitsA[] = {0, 1, 0};           // 2
+  const uint16_t bitsB[] = {1, 0, 1};         // 5
+  const uint16_t bitsA[] = {0, 1, 0};         // 2
   for (uint32_t i = 0; i < 3; ++i) {
     EXPECT_EQ(host.board->FuseBit(0x8002 + i), bitsB[i]) << i;
     EXPECT_EQ(host.board->FuseBit(0x8005 + i), bitsA[i]) << i;
@@ -215,8 +215,10 @@ TEST(EmbeddedFlashRun, HostToTargetFaultsEndVerifiedOrFailedNeverWrong) {
     uint8_t flip;     // 0: drop, 0xFF with `twice`: duplicate
     bool twice;
   };
-  const Fault faults[] = {{"corrupt bit 0", 500, 0x01, false},   {"corrupt bit 7", 777, 0x80, false},
-                          {"corrupt pattern", 1500, 0x5A, false}, {"drop", 700, 0, false},
+  const Fault faults[] = {{"corrupt bit 0", 500, 0x01, false},
+                          {"corrupt bit 7", 777, 0x80, false},
+                          {"corrupt pattern", 1500, 0x5A, false},
+                          {"drop", 700, 0, false},
                           {"duplicate", 900, 0, true}};
   bool corruptionReachedFlash = false;
   for (const Fault& fault : faults) {
@@ -224,9 +226,12 @@ TEST(EmbeddedFlashRun, HostToTargetFaultsEndVerifiedOrFailedNeverWrong) {
     host.allowViolations = true;  // a damaged command may break the monitor's rules
     host.Prelink();
     const uint64_t index = host.board->Counters().hostToTarget + fault.offset;
-    if (fault.twice) host.board->DuplicateHostByte(index);
-    else if (fault.flip == 0) host.board->DropHostByte(index);
-    else host.board->CorruptHostByte(index, fault.flip);
+    if (fault.twice)
+      host.board->DuplicateHostByte(index);
+    else if (fault.flip == 0)
+      host.board->DropHostByte(index);
+    else
+      host.board->CorruptHostByte(index, fault.flip);
     ProgrammingJob job;
     job.destination = DestEmbedded;
     std::vector<uint16_t> words = RandomWords(0x400, 11);

@@ -59,7 +59,8 @@ inline PinList Pins(const char* text) {
 }
 
 inline bool HasText(const std::vector<std::string>& boxes, const std::string& text) {
-  return std::any_of(boxes.begin(), boxes.end(), [&](const std::string& b) { return b.find(text) != std::string::npos; });
+  return std::any_of(boxes.begin(), boxes.end(),
+                     [&](const std::string& b) { return b.find(text) != std::string::npos; });
 }
 
 // One host action on the wire. `where` is the register number or the word address; a value is
@@ -85,8 +86,10 @@ struct WireWrite {
   std::string Text() const {
     std::ostringstream out;
     out << op << " 0x" << std::hex << where;
-    if (op == "writeBlock") out << " (" << std::dec << data.size() << " words)";
-    else if (op != "call") out << " = 0x" << std::hex << value;
+    if (op == "writeBlock")
+      out << " (" << std::dec << data.size() << " words)";
+    else if (op != "call")
+      out << " = 0x" << std::hex << value;
     return out.str();
   }
 };
@@ -127,9 +130,8 @@ inline void ExpectWireWrites(const std::vector<WireWrite>& seen, const std::vect
     }
   }
   if (prefix && seen.size() >= expected.size()) return;
-  EXPECT_EQ(seen.size(), expected.size()) << "next: "
-                                          << (seen.size() > common ? "sent " + seen[common].Text()
-                                                                   : "missing " + expected[common].Text());
+  EXPECT_EQ(seen.size(), expected.size())
+      << "next: " << (seen.size() > common ? "sent " + seen[common].Text() : "missing " + expected[common].Text());
 }
 
 // One blank check of a range and what it must find. Legend: range start and length, status,

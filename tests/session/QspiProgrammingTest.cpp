@@ -165,7 +165,9 @@ TEST(QspiWire, CheckEraseAndProgramWritesFollowTheProtocol) {
                                   WireWrite::Io(B + 3, 6)};
   };
   std::vector<WireWrite> expected;
-  auto add = [&](const std::vector<WireWrite>& writes) { expected.insert(expected.end(), writes.begin(), writes.end()); };
+  auto add = [&](const std::vector<WireWrite>& writes) {
+    expected.insert(expected.end(), writes.begin(), writes.end());
+  };
   // CheckDevice: identification, then the QE_SR2 read script (status registers 05h and 35h).
   add({clearDone, WireWrite::Io(B + 3, 6)});
   add(cycle(0x019F, 0, 0xC90));
@@ -189,8 +191,9 @@ TEST(QspiWire, CheckEraseAndProgramWritesFollowTheProtocol) {
     const uint64_t target = kQspiWindow + page * 128u;
     writeEnable(target);
     add(cycle(d.pageProgramCmd * 256u + 3, d.addressBytes * 2u, 0x490));
-    add({WireWrite::Block(target, std::vector<uint16_t>(words.begin() + page * 128,
-                                                        words.begin() + std::min<size_t>(words.size(), (page + 1) * 128))),
+    add({WireWrite::Block(target,
+                          std::vector<uint16_t>(words.begin() + page * 128,
+                                                words.begin() + std::min<size_t>(words.size(), (page + 1) * 128))),
          clearDone});
     add(statusPoll);
   }
@@ -329,7 +332,6 @@ TEST(QspiFailures, CancelEndsEveryWait) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
   }
 }
-
 
 // Read, blank check and erase of a range through the job: each follows what the device holds.
 TEST(QspiRange, ReadBlankCheckAndEraseFollowTheDevice) {

@@ -146,9 +146,9 @@ TEST(SerialWire, ProgramWritesFollowTheProtocol) {
   const WireWrite select = WireWrite::IoBit(0xE7, 15, false), deselect = WireWrite::IoBit(0xE7, 15, true);
   constexpr uint32_t kControl = 200;  // fast part on 9xxx
   const WireWrite transmit = WireWrite::Io(28, kControl | 0x8700), receive = WireWrite::Io(28, kControl | 0x9F00);
-  std::vector<WireWrite> expected = {WireWrite::IoBit(11, 5, false), WireWrite::IoBit(0x77, 15, true), deselect,
-                                     select, WireWrite::IoBit(11, 4, true), WireWrite::IoBit(11, 5, false),
-                                     transmit, WireWrite::Io(29, 0x9F00)};
+  std::vector<WireWrite> expected = {
+      WireWrite::IoBit(11, 5, false), WireWrite::IoBit(0x77, 15, true), deselect, select,
+      WireWrite::IoBit(11, 4, true),  WireWrite::IoBit(11, 5, false),   transmit, WireWrite::Io(29, 0x9F00)};
   for (int i = 0; i < 5; ++i) expected.push_back(receive);
   for (const WireWrite& w : {deselect, select, transmit, WireWrite::Io(29, 0xD700), receive, deselect})
     expected.push_back(w);
@@ -175,8 +175,8 @@ TEST(SerialWire, ProgramWritesFollowTheProtocol) {
   std::copy(words.begin() + 128, words.end(), lastPage.begin());
   const std::vector<std::vector<uint16_t>> pages = {{words.begin(), words.begin() + 128}, lastPage};
   for (uint32_t page = 0; page < 2; ++page) {
-    for (const WireWrite& w : {WireWrite::Reg(56, page << 8), WireWrite::Reg(57, 0), WireWrite::Block(buffer, pages[page]),
-                               WireWrite::Call(programPage)})
+    for (const WireWrite& w : {WireWrite::Reg(56, page << 8), WireWrite::Reg(57, 0),
+                               WireWrite::Block(buffer, pages[page]), WireWrite::Call(programPage)})
       expected.push_back(w);
   }
   expected.push_back(WireWrite::Reg(61, 0));
@@ -331,7 +331,6 @@ TEST(SerialFlashSplit, EmbeddedPlusSerialOn8x47PutsTheRestIntoTheDataFlash) {
   EXPECT_TRUE(b.flash.device->violations().empty());
 }
 
-
 // Read and blank check of a DataFlash through the job: reads give the device's words also from
 // inside pages, and the blank check (target checksums of whole pages, read-back only where a
 // sum differs) names the first written word.
@@ -349,7 +348,8 @@ TEST(SerialFlashRange, ReadAndBlankCheckFollowTheDevice) {
   }
   ASSERT_EQ(read.size(), 150u);
   for (uint32_t i = 0; i < read.size(); ++i) ASSERT_EQ(read[i], device.Word(100 + i)) << i;
-  EXPECT_EQ(std::vector<uint16_t>(read.begin(), read.end()), std::vector<uint16_t>(words.begin() + 100, words.begin() + 250));
+  EXPECT_EQ(std::vector<uint16_t>(read.begin(), read.end()),
+            std::vector<uint16_t>(words.begin() + 100, words.begin() + 250));
 
   uint32_t lastWritten = 299;
   while (words[lastWritten] == 0xFFFF) --lastWritten;
@@ -367,8 +367,8 @@ TEST(SerialFlashErase, ClearsTheUnitsTheRangeOverlaps) {
     const char* name;
     const char* device;
     bool powerOfTwo;
-    uint32_t start, words;   // the range asked for
-    uint32_t first, last;    // the words that end up erased
+    uint32_t start, words;  // the range asked for
+    uint32_t first, last;   // the words that end up erased
   } cases[] = {
       {"DataFlash 264-byte pages", "AT45DB041E", false, 140, 130, 132, 3 * 132},
       {"DataFlash power-of-two pages", "AT45DB041E", true, 127, 2, 0, 256},

@@ -99,11 +99,10 @@ struct WindowCase {
 
 TEST(AddressWindow, MapsPositionsPerFamily) {
   const WindowCase cases[] = {
-      {"LYR8321", 0x0000, true, 0x1000000},   {"LYR8321", 0xFFFF, true, 0x100FFFF},
-      {"LYR8321", 0x10000, false, 0x10000},   {"LYR7431", 0x1234, true, 0x4001234},
-      {"LYR7431", 0x20000, false, 0x20000},   {"LYR9162", 0x8000, true, 0x80008000},
-      {"LYR9162", 0x10000, false, 0x10000},   {"LYR7312", 1023, true, 3071},
-      {"LYR7312", 1024, false, 1024},         {"LYR8721", 0x100, false, 0x100},
+      {"LYR8321", 0x0000, true, 0x1000000}, {"LYR8321", 0xFFFF, true, 0x100FFFF}, {"LYR8321", 0x10000, false, 0x10000},
+      {"LYR7431", 0x1234, true, 0x4001234}, {"LYR7431", 0x20000, false, 0x20000}, {"LYR9162", 0x8000, true, 0x80008000},
+      {"LYR9162", 0x10000, false, 0x10000}, {"LYR7312", 1023, true, 3071},        {"LYR7312", 1024, false, 1024},
+      {"LYR8721", 0x100, false, 0x100},
   };
   for (const WindowCase& c : cases) {
     BoardConfig config = InitBoardConfig();
@@ -217,12 +216,9 @@ TEST(ProgrammingJob, TransportModesThatReachEachFamily) {
     const char* refusal;
   };
   const Case cases[] = {
-      {FAMILY_73XX, "0011010", "Not connected to a LYR7xxx"},
-      {FAMILY_74XX, "0100101", "Not connected to a LYR74xx"},
-      {FAMILY_8X2X, "0100101", "Not connected to a LYR8xxx"},
-      {FAMILY_8721, "0100101", "Not connected to a LYR8xxx"},
-      {FAMILY_8X47, "0100101", "Not connected to a LYR8xxx"},
-      {FAMILY_9XXX, "0100101", "Not connected to a LYR8xxx"},
+      {FAMILY_73XX, "0011010", "Not connected to a LYR7xxx"}, {FAMILY_74XX, "0100101", "Not connected to a LYR74xx"},
+      {FAMILY_8X2X, "0100101", "Not connected to a LYR8xxx"}, {FAMILY_8721, "0100101", "Not connected to a LYR8xxx"},
+      {FAMILY_8X47, "0100101", "Not connected to a LYR8xxx"}, {FAMILY_9XXX, "0100101", "Not connected to a LYR8xxx"},
   };
   for (const Case& c : cases) {
     for (int mode = 0; mode <= 6; ++mode) {

@@ -149,29 +149,82 @@ TEST_P(BoardCarries, ProgrammedImageIsExactlyWhatTheDumpHolds) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boards, BoardCarries,
-    ::testing::Values(
-        DeviceCase{"DefinitionQspi", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"}, DestQspi,
-                   "qspi", 0x100, 700},
-        DeviceCase{"DefinitionMpQspi", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"},
-                   DestMpQspi, "mpqspi", 0xC0000000u + 0x8000, 300, 0xC0000000u},
-        DeviceCase{"DefinitionSerial", "LYR9468 QSPI Demo Board", "", {"--board=LYR9468 QSPI Demo Board"}, DestSerial,
-                   "spi", 0x80, 400},
-        DeviceCase{"DefinitionSerialOn74xxPortPin", "LYR7451 Keyboard Demo", "", {"--board=LYR7451 Keyboard Demo"},
-                   DestSerial, "spi", 0x100, 300},
-        DeviceCase{"ExplicitDataFlashPow2", "Explicit", kExplicitBoard,
-                   {"--chip=LYR9468", "--spi-flash=AT45DB161E@P7.15=0", "--dataflash-pages=pow2"}, DestSerial, "spi",
-                   0x100, 300},
-        DeviceCase{"DefinitionNor", "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "",
-                   {"--board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)"}, DestParallel, "nor", 0x10, 500},
-        DeviceCase{"DefinitionNand", "LYR9371 NAND Boot Board", "", {"--board=LYR9371 NAND Boot Board"}, DestNand,
-                   "nand", 0, 1500},
-        DeviceCase{"ExplicitDualQspi", "Explicit", kExplicitBoard, {"--chip=LYR9468", "--qspi=W25Q64JV+W25Q64JV@100"},
-                   DestQspi, "qspi", 0x40, 600},
-        DeviceCase{"ExplicitNor", "Explicit", kExplicitBoard, {"--chip=LYR9468", "--nor=S29GL064N03@80000000"},
-                   DestParallel, "nor", 0, 400}),
-    [](const ::testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Boards, BoardCarries,
+                         ::testing::Values(DeviceCase{"DefinitionQspi",
+                                                      "LYR9468 QSPI Demo Board",
+                                                      "",
+                                                      {"--board=LYR9468 QSPI Demo Board"},
+                                                      DestQspi,
+                                                      "qspi",
+                                                      0x100,
+                                                      700},
+                                           DeviceCase{"DefinitionMpQspi",
+                                                      "LYR9468 QSPI Demo Board",
+                                                      "",
+                                                      {"--board=LYR9468 QSPI Demo Board"},
+                                                      DestMpQspi,
+                                                      "mpqspi",
+                                                      0xC0000000u + 0x8000,
+                                                      300,
+                                                      0xC0000000u},
+                                           DeviceCase{"DefinitionSerial",
+                                                      "LYR9468 QSPI Demo Board",
+                                                      "",
+                                                      {"--board=LYR9468 QSPI Demo Board"},
+                                                      DestSerial,
+                                                      "spi",
+                                                      0x80,
+                                                      400},
+                                           DeviceCase{"DefinitionSerialOn74xxPortPin",
+                                                      "LYR7451 Keyboard Demo",
+                                                      "",
+                                                      {"--board=LYR7451 Keyboard Demo"},
+                                                      DestSerial,
+                                                      "spi",
+                                                      0x100,
+                                                      300},
+                                           DeviceCase{"ExplicitDataFlashPow2",
+                                                      "Explicit",
+                                                      kExplicitBoard,
+                                                      {"--chip=LYR9468", "--spi-flash=AT45DB161E@P7.15=0",
+                                                       "--dataflash-pages=pow2"},
+                                                      DestSerial,
+                                                      "spi",
+                                                      0x100,
+                                                      300},
+                                           DeviceCase{"DefinitionNor",
+                                                      "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)",
+                                                      "",
+                                                      {"--board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)"},
+                                                      DestParallel,
+                                                      "nor",
+                                                      0x10,
+                                                      500},
+                                           DeviceCase{"DefinitionNand",
+                                                      "LYR9371 NAND Boot Board",
+                                                      "",
+                                                      {"--board=LYR9371 NAND Boot Board"},
+                                                      DestNand,
+                                                      "nand",
+                                                      0,
+                                                      1500},
+                                           DeviceCase{"ExplicitDualQspi",
+                                                      "Explicit",
+                                                      kExplicitBoard,
+                                                      {"--chip=LYR9468", "--qspi=W25Q64JV+W25Q64JV@100"},
+                                                      DestQspi,
+                                                      "qspi",
+                                                      0x40,
+                                                      600},
+                                           DeviceCase{"ExplicitNor",
+                                                      "Explicit",
+                                                      kExplicitBoard,
+                                                      {"--chip=LYR9468", "--nor=S29GL064N03@80000000"},
+                                                      DestParallel,
+                                                      "nor",
+                                                      0,
+                                                      400}),
+                         [](const ::testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
 
 TEST(BoardDevices, StateKeepsDeviceContentsAndTheDataFlashPageMode) {
   const std::string state = TempPath("board.state");
@@ -205,9 +258,9 @@ TEST(BoardDevices, StateKeepsDeviceContentsAndTheDataFlashPageMode) {
 }
 
 TEST(BoardDevices, FaultOptionsReachTheDevices) {
-  sim::SimOptions options = Options({"--chip=LYR9468", "--nor=S29GL064N03@80000000", "--fail-erase-sector=2",
-                                     "--fail-program-word=0x30", "--stuck-busy", "--qspi=W25Q64JV@104",
-                                     "--qspi-configured", "--busy-ms=7"});
+  sim::SimOptions options =
+      Options({"--chip=LYR9468", "--nor=S29GL064N03@80000000", "--fail-erase-sector=2", "--fail-program-word=0x30",
+               "--stuck-busy", "--qspi=W25Q64JV@104", "--qspi-configured", "--busy-ms=7"});
   std::string error;
   auto board = sim::SimBoard::Create(options, &error);
   ASSERT_TRUE(board) << error;
@@ -268,7 +321,8 @@ TEST(BoardDevices, NorAndQspiInOneWindowKeepTheQspiDevice) {
   ASSERT_TRUE(devices && devices->qspi.lane0);
   EXPECT_EQ(devices->nor, nullptr);
   ASSERT_EQ(devices->notes.size(), 1u);
-  EXPECT_EQ(devices->notes[0], "the parallel flash at 80000000 lies in the QSPI window at 80000000; S29GL256S left off");
+  EXPECT_EQ(devices->notes[0],
+            "the parallel flash at 80000000 lies in the QSPI window at 80000000; S29GL256S left off");
   devices->qspi.lane0->memory[0] = 0x12;
   board.host.allowViolations = true;  // the identification cycles land in the QSPI window
   board.job.destination = DestParallel;

@@ -47,9 +47,9 @@ TEST(BoardState, MalformedFilesAreRefused) {
   const std::vector<std::string> bad = {
       "",
       "tessaro-sim state 2\n",
-      std::string("tessaro-sim state 1\nflash 4\n") + "\x01\x02",        // cut short
-      "tessaro-sim state 1\nflash x\n",                                  // count
-      "tessaro-sim state 1\nflash 99999999999\n",                        // absurd count
+      std::string("tessaro-sim state 1\nflash 4\n") + "\x01\x02",  // cut short
+      "tessaro-sim state 1\nflash x\n",                            // count
+      "tessaro-sim state 1\nflash 99999999999\n",                  // absurd count
       good.substr(0, good.size() - 3),
   };
   for (const std::string& bytes : bad) {
@@ -75,7 +75,7 @@ TEST(BoardState, DumpsRegionsOfABoard) {
   std::string error;
   ASSERT_TRUE(DumpBoardRegion(*board, "flash:" + flash, error)) << error;
   EXPECT_EQ(ReadWholeFile(flash).value_or(""), std::string(0x8000, '\xFF'));  // erased flash
-  board->WriteMemory(0x4000100, 0x1234);  // internal RAM
+  board->WriteMemory(0x4000100, 0x1234);                                      // internal RAM
   const std::string memory = (folder / "memory.bin").string();
   ASSERT_TRUE(DumpBoardRegion(*board, "memory@40000FF+2:" + memory, error)) << error;
   EXPECT_EQ(ReadWholeFile(memory).value_or(""), std::string("\x00\x00\x34\x12", 4));
@@ -87,10 +87,10 @@ TEST(BoardState, DumpsRegionsOfABoard) {
 class BoardStateFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = (std::filesystem::temp_directory_path() /
-               ("tessaro-state-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
+    folder_ =
+        (std::filesystem::temp_directory_path() / ("tessaro-state-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+            .string();
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }

@@ -35,10 +35,10 @@ TEST(ParallelNorModel, AmdIdentificationCfiEraseProgramAndBuffer) {
   d.WriteWord(0x55, 0x98);
   EXPECT_EQ(d.ReadWord(0x10), 'Q');
   EXPECT_EQ(d.ReadWord(0x13), 0x02);
-  EXPECT_EQ(d.ReadWord(0x2A), 9);   // 512-byte buffer
-  EXPECT_EQ(d.ReadWord(0x2C), 1);   // one region
-  EXPECT_EQ(d.ReadWord(0x2D), 3);   // of 4 blocks
-  EXPECT_EQ(d.ReadWord(0x30), 2);   // of 128 KiB
+  EXPECT_EQ(d.ReadWord(0x2A), 9);  // 512-byte buffer
+  EXPECT_EQ(d.ReadWord(0x2C), 1);  // one region
+  EXPECT_EQ(d.ReadWord(0x2D), 3);  // of 4 blocks
+  EXPECT_EQ(d.ReadWord(0x30), 2);  // of 128 KiB
   d.WriteWord(0x55, 0xF0);
 
   // Word program clears bits only; the part stays busy for a read, polling shows DQ7 inverted.
@@ -136,7 +136,7 @@ TEST(NandModel, ControllerRunsOnfiCommandsOnTheDevice) {
   auto& buffer = *c.pageBuffer();
   EXPECT_EQ(buffer.ReadWord(0), 'O' | ('N' << 8));
   EXPECT_EQ(buffer.ReadWord(1), 'F' | ('I' << 8));
-  EXPECT_EQ(buffer.ReadWord(46), 64);       // pages per block, bytes 92-93
+  EXPECT_EQ(buffer.ReadWord(46), 64);         // pages per block, bytes 92-93
   EXPECT_EQ(buffer.ReadWord(50) >> 8, 0x23);  // byte 101: 2 column and 3 row cycles
 
   for (uint32_t i = 0; i < 1024; ++i) buffer.WriteWord(i, static_cast<uint16_t>(i * 3));

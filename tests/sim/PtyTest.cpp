@@ -2,11 +2,11 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "common/Text.h"
 #include "link/SerialPort.h"

@@ -109,9 +109,9 @@ TEST(SpiControllerModel, DeviceAnswersOnlyThroughARoutedPinAtItsActiveLevel) {
   spi.SetPinWord(0xE7, 0x0000);
   EXPECT_EQ(readId(), 0xFFFF);
   EXPECT_FALSE(attached.device->selected);
-  spi.SetPinWord(0xE7, 0x8000);  // idle high
+  spi.SetPinWord(0xE7, 0x8000);        // idle high
   board->SetIoRegister(0x77, 0x8000);  // now an output
-  spi.SetPinWord(0xE7, 0x0000);  // selected
+  spi.SetPinWord(0xE7, 0x0000);        // selected
   EXPECT_TRUE(attached.device->selected);
   EXPECT_EQ(readId(), 0x1F24);
   spi.SetPinWord(0xE7, 0x8000);

@@ -69,8 +69,8 @@ TEST(SimBoardTest, ProbeBytesBringTheMonitorBackInStepFromEveryState) {
     Bytes before;  // what the monitor holds when the probing starts
   };
   const Case cases[] = {
-      {"LYR7452", {}},        {"LYR8321", {4}},       {"LYR8721", {}},          {"LYR8547", {12, 0x00, 0x00, 0x00, 0x00}},
-      {"LYR9468", {}},        {"LYR9468", {4}},       {"LYR9468", {0x00, 0x55}}, {"LYR9468", {12, 0x00, 0x00}},
+      {"LYR7452", {}},        {"LYR8321", {4}}, {"LYR8721", {}},           {"LYR8547", {12, 0x00, 0x00, 0x00, 0x00}},
+      {"LYR9468", {}},        {"LYR9468", {4}}, {"LYR9468", {0x00, 0x55}}, {"LYR9468", {12, 0x00, 0x00}},
       {"LYR9468", {1, 0x80}},
   };
   for (const Case& c : cases) {
@@ -139,7 +139,7 @@ TEST(SimBoardTest, GreetingFollowsTheCatalogue) {
 TEST(SimBoardTest, BlockSizesBeyondTheMonitorsBuffersAreRefused) {
   auto board = Board("LYR9468");
   EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x00, 0x02}).size(), 1024u);  // 512 words
-  EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x01, 0x02}), Bytes{0xEE});    // 513 words
+  EXPECT_EQ(Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 0x01, 0x02}), Bytes{0xEE});   // 513 words
   // The monitor checks the count before taking any data: the refusal comes at once, and the
   // data bytes that follow are read as commands (0x77 is none, 4 250 reads I/O register 250).
   EXPECT_EQ(Exchange(*board, {12, 0x00, 0x00, 0xE1, 0x08, 129, 0x00}), Bytes{0xEE});
@@ -277,7 +277,6 @@ TEST(SimBoardTest, BaudDivisorOfTheMonitorsUart) {
   EXPECT_EQ(Exchange(*board, {4, 254}), (Bytes{243, 0}));
 }
 
-
 TEST(SimUartTest, MismatchedFramesAndSpeedsArriveAsAUartSamplesThem) {
   const Bytes bytes = {0x04, 0xFA, 0xBC, 0x55};
   const sim::UartFormat base{57600, 8, 'N', 1};
@@ -406,14 +405,14 @@ TEST(SimBoardTest, TraceNamesEachDecodedCommand) {
   options.traceFile = path;
   auto board = Board(options);
   board->SetRegister(0x55, 7);
-  (void)Exchange(*board, {0x00, 0x55, 0x80});                   // readReg 0x55
-  (void)Exchange(*board, {1, 0x81, 0x80, 1, 2, 3});             // writeReg 0x81
-  (void)Exchange(*board, {5, 40, 0x34, 0x12});                  // writeIo
+  (void)Exchange(*board, {0x00, 0x55, 0x80});                              // readReg 0x55
+  (void)Exchange(*board, {1, 0x81, 0x80, 1, 2, 3});                        // writeReg 0x81
+  (void)Exchange(*board, {5, 40, 0x34, 0x12});                             // writeIo
   (void)Exchange(*board, {12, 0x00, 0x00, 0xE1, 0x08, 2, 0, 1, 0, 2, 0});  // writeBlock
-  (void)Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 2, 0});   // readBlock
-  (void)Exchange(*board, {0x00, 0x55, 0x00, 0x55});             // the probe as an idle 9xxx takes it
-  (void)Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 2, 0});   // the same again: resent
-  (void)Exchange(*board, {15, 3});                               // readFuse
+  (void)Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 2, 0});              // readBlock
+  (void)Exchange(*board, {0x00, 0x55, 0x00, 0x55});                        // the probe as an idle 9xxx takes it
+  (void)Exchange(*board, {11, 0x00, 0x00, 0xE1, 0x08, 2, 0});              // the same again: resent
+  (void)Exchange(*board, {15, 3});                                         // readFuse
   const auto trace = board->Trace();
   std::vector<std::string> ops;
   for (const auto& record : trace) ops.push_back(record.op);
@@ -546,15 +545,41 @@ TEST(SimBoardTest, UnpluggedInterfaceTakesThePortAway) {
 TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   sim::SimOptions options;
   std::string error;
-  ASSERT_TRUE(sim::ParseSimOptions({"--chip=LYR9162", "--interface", "usb", "--usb-kind=1", "--secured=none-left",
-                                    "--strapping=5", "--package-code=12", "--baud-pace", "--latency-us=100",
-                                    "--drop-byte=7", "--stop-after=20", "--no-power", "--state", "/tmp/b.state",
-                                    "--dump-memory=flash:/tmp/f.bin", "--dump-memory", "memory@0+10:/tmp/m.bin",
-                                    "--drop-host-byte=3", "--drop-host-byte=9", "--corrupt-host-byte=5:0x41",
-                                    "--corrupt-host-byte=6", "--duplicate-host-byte=8", "--trace=/tmp/t.jsonl",
-                                    "--noise-ppm=250", "--seed=99", "--reset-at-command=4", "--unplug-at-command=5",
-                                    "--reset-at-ms=250", "--link-loss-at-command=6", "--link-loss-at-ms", "900",
-                                    "--link-loss-ms=40", "--unplug-at-ms=1200", "--seed=0x10", "--nand"},
+  ASSERT_TRUE(sim::ParseSimOptions({"--chip=LYR9162",
+                                    "--interface",
+                                    "usb",
+                                    "--usb-kind=1",
+                                    "--secured=none-left",
+                                    "--strapping=5",
+                                    "--package-code=12",
+                                    "--baud-pace",
+                                    "--latency-us=100",
+                                    "--drop-byte=7",
+                                    "--stop-after=20",
+                                    "--no-power",
+                                    "--state",
+                                    "/tmp/b.state",
+                                    "--dump-memory=flash:/tmp/f.bin",
+                                    "--dump-memory",
+                                    "memory@0+10:/tmp/m.bin",
+                                    "--drop-host-byte=3",
+                                    "--drop-host-byte=9",
+                                    "--corrupt-host-byte=5:0x41",
+                                    "--corrupt-host-byte=6",
+                                    "--duplicate-host-byte=8",
+                                    "--trace=/tmp/t.jsonl",
+                                    "--noise-ppm=250",
+                                    "--seed=99",
+                                    "--reset-at-command=4",
+                                    "--unplug-at-command=5",
+                                    "--reset-at-ms=250",
+                                    "--link-loss-at-command=6",
+                                    "--link-loss-at-ms",
+                                    "900",
+                                    "--link-loss-ms=40",
+                                    "--unplug-at-ms=1200",
+                                    "--seed=0x10",
+                                    "--nand"},
                                    options, error))
       << error;
   EXPECT_EQ(options.chip, "LYR9162");
@@ -585,23 +610,35 @@ TEST(SimOptionsTest, ParsesTheProgramsOptions) {
   EXPECT_EQ(options.unplugAtMs, 1200u);
   EXPECT_EQ(options.nand, std::optional<bool>(false));
   EXPECT_EQ(sim::DescribeFaults(options),
-            (std::vector<std::string>{"target-to-host byte 7 dropped", "target stops answering after command 20",
-                                      "host-to-target byte dropped: 3", "host-to-target byte dropped: 9",
-                                      "host-to-target byte corrupted: 5 (mask 65)",
-                                      "host-to-target byte corrupted: 6 (mask 255)",
-                                      "host-to-target byte duplicated: 8", "line noise 250 ppm, seed 16",
-                                      "board reset after command 4", "board reset at 250 ms",
-                                      "link loss after command 6", "link loss at 900 ms", "link loss lasts 40 ms",
-                                      "USB interface unplugged after command 5", "USB interface unplugged at 1200 ms"}));
+            (std::vector<std::string>{
+                "target-to-host byte 7 dropped", "target stops answering after command 20",
+                "host-to-target byte dropped: 3", "host-to-target byte dropped: 9",
+                "host-to-target byte corrupted: 5 (mask 65)", "host-to-target byte corrupted: 6 (mask 255)",
+                "host-to-target byte duplicated: 8", "line noise 250 ppm, seed 16", "board reset after command 4",
+                "board reset at 250 ms", "link loss after command 6", "link loss at 900 ms", "link loss lasts 40 ms",
+                "USB interface unplugged after command 5", "USB interface unplugged at 1200 ms"}));
   EXPECT_TRUE(sim::DescribeFaults(sim::SimOptions{}).empty());
 
-  for (const std::vector<std::string>& bad :
-       std::vector<std::vector<std::string>>{{"--chip=LYR1234"}, {"--secured=1"}, {"--strapping=8"}, {"--interface=pci"},
-                                             {"--frobnicate"}, {"--chip"}, {"--baud-pace=1"}, {"chip"},
-                                             {"--state="}, {"--dump-memory=flash"}, {"--dump-memory=:f.bin"},
-                                             {"--dump-memory=flash:"}, {"--corrupt-host-byte=5:0"},
-                                             {"--corrupt-host-byte=5:256"}, {"--corrupt-host-byte=x"}, {"--trace="},
-                                             {"--seed=-1"}, {"--reset-at-ms=x"}, {"--help"}, {"--nand=32bit"}}) {
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{{"--chip=LYR1234"},
+                                                                                   {"--secured=1"},
+                                                                                   {"--strapping=8"},
+                                                                                   {"--interface=pci"},
+                                                                                   {"--frobnicate"},
+                                                                                   {"--chip"},
+                                                                                   {"--baud-pace=1"},
+                                                                                   {"chip"},
+                                                                                   {"--state="},
+                                                                                   {"--dump-memory=flash"},
+                                                                                   {"--dump-memory=:f.bin"},
+                                                                                   {"--dump-memory=flash:"},
+                                                                                   {"--corrupt-host-byte=5:0"},
+                                                                                   {"--corrupt-host-byte=5:256"},
+                                                                                   {"--corrupt-host-byte=x"},
+                                                                                   {"--trace="},
+                                                                                   {"--seed=-1"},
+                                                                                   {"--reset-at-ms=x"},
+                                                                                   {"--help"},
+                                                                                   {"--nand=32bit"}}) {
     sim::SimOptions ignored;
     EXPECT_FALSE(sim::ParseSimOptions(bad, ignored, error)) << bad[0];
     EXPECT_FALSE(error.empty());
@@ -643,14 +680,56 @@ TEST(SimOptionsTest, HelpListsEveryOptionTheParserTakes) {
     (void)sim::ParseSimOptions({"--" + name}, options, error);
     EXPECT_EQ(error.find("unknown option"), std::string::npos) << name << ": " << error;
   }
-  for (const char* name :
-       {"chip", "interface", "usb-kind", "usb-revision", "usb-flags", "no-power", "secured", "security-bit", "strapping",
-        "package-code", "revision", "baud-pace", "latency-us", "reset-ms", "stats", "drop-byte", "corrupt-byte",
-        "late-command", "late-ms", "stop-after", "drop-host-byte", "corrupt-host-byte", "duplicate-host-byte",
-        "noise-ppm", "seed", "reset-at-command", "unplug-at-command", "trace", "no-baud-switch", "state",
-        "dump-memory", "efuses", "board", "config", "drivers", "spi-flash", "qspi", "nor", "nand", "dataflash-pages",
-        "qspi-configured", "busy-ms", "fail-erase-sector", "fail-program-word", "stuck-busy", "reset-at-ms",
-        "link-loss-at-command", "link-loss-at-ms", "link-loss-ms", "unplug-at-ms"})
+  for (const char* name : {"chip",
+                           "interface",
+                           "usb-kind",
+                           "usb-revision",
+                           "usb-flags",
+                           "no-power",
+                           "secured",
+                           "security-bit",
+                           "strapping",
+                           "package-code",
+                           "revision",
+                           "baud-pace",
+                           "latency-us",
+                           "reset-ms",
+                           "stats",
+                           "drop-byte",
+                           "corrupt-byte",
+                           "late-command",
+                           "late-ms",
+                           "stop-after",
+                           "drop-host-byte",
+                           "corrupt-host-byte",
+                           "duplicate-host-byte",
+                           "noise-ppm",
+                           "seed",
+                           "reset-at-command",
+                           "unplug-at-command",
+                           "trace",
+                           "no-baud-switch",
+                           "state",
+                           "dump-memory",
+                           "efuses",
+                           "board",
+                           "config",
+                           "drivers",
+                           "spi-flash",
+                           "qspi",
+                           "nor",
+                           "nand",
+                           "dataflash-pages",
+                           "qspi-configured",
+                           "busy-ms",
+                           "fail-erase-sector",
+                           "fail-program-word",
+                           "stuck-busy",
+                           "reset-at-ms",
+                           "link-loss-at-command",
+                           "link-loss-at-ms",
+                           "link-loss-ms",
+                           "unplug-at-ms"})
     EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end()) << name;
 }
 
@@ -664,7 +743,7 @@ namespace {
 TEST(SimBoardEfuseTest, SequenceOutOfOrderBurnsNothing) {
   struct Case {
     const char* what;
-    int idles;         // idle commands (18) before the start (16); -1: no start
+    int idles;  // idle commands (18) before the start (16); -1: no start
     Bytes startAnswer;
     const char* violation;
   };

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/Files.h"
 
@@ -17,7 +17,8 @@ namespace {
 
 const std::string kFixture = TESSARO_TEST_DATA "/drivers-small";
 const std::string kExpected = TESSARO_TEST_DATA "/device-list/drivers-small";
-const std::string kFixtureErrors = "Error(s) in SERIAL.TDF:\r\nSPI: Multiple driver definition for ALPHA:DF8 (DUP.TDF)\r\n\r\n";
+const std::string kFixtureErrors =
+    "Error(s) in SERIAL.TDF:\r\nSPI: Multiple driver definition for ALPHA:DF8 (DUP.TDF)\r\n\r\n";
 
 std::string ReadBytes(const std::string& path) {
   std::optional<std::string> bytes = ReadWholeFile(path);
@@ -100,8 +101,8 @@ class DevicesCommand : public ::testing::Test {
   int Run(const std::string& arguments, std::string& out, std::string& err) {
     const std::string outPath = TempPath("stdout");
     const std::string errPath = TempPath("stderr");
-    std::string command = std::string(TESSARO_BIN_DIR) + "/tessaro-cli devices " + arguments + " >" + outPath +
-                          " 2>" + errPath;
+    std::string command =
+        std::string(TESSARO_BIN_DIR) + "/tessaro-cli devices " + arguments + " >" + outPath + " 2>" + errPath;
     int status = std::system(command.c_str());
     out = ReadBytes(outPath);
     err = ReadBytes(errPath);
