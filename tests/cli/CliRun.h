@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,34 @@ inline CliResult RunCli(const std::string& arguments, const std::string& errPath
     ADD_FAILURE() << "tessaro-cli " << arguments << "\n" << result.err;
   return result;
 }
+
+// A test with a temporary folder of its own (removed afterwards), in which tessaro-cli keeps
+// its stderr and the test its images and dumps.
+class CliFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = (std::filesystem::temp_directory_path() /
+               ("tessaro-cli-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+                  .string();
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  CliResult Run(const std::string& arguments) { return RunCli(arguments, folder_ + "/stderr.txt"); }
+  // A raw image.bin of `words` random words; its bytes are returned in `bytes`.
+  std::string Image(size_t words, uint32_t seed, std::string& bytes) {
+    std::mt19937 generator(seed);
+    bytes.clear();
+    for (size_t i = 0; i < words * 2; ++i) bytes += static_cast<char>(generator() & 0xFF);
+    const std::string path = folder_ + "/image.bin";
+    EXPECT_TRUE(WriteWholeFile(path, bytes));
+    return path;
+  }
+
+  std::string folder_;
+};
 
 // The value of "key": in a JSON object (strings without their quotes, escapes kept, null as "null");
 // the first occurrence of the key wins.

@@ -18,34 +18,14 @@ namespace {
 
 using Result = tessaro::testing::CliResult;
 
-class DestinationCommand : public ::testing::Test {
+class DestinationCommand : public tessaro::testing::CliFolderTest {
  protected:
-  void SetUp() override {
-    folder_ =
-        (std::filesystem::temp_directory_path() / ("tessaro-dest-" + std::to_string(::getpid()) + "-" +
-                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-            .string();
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
-  // A raw image of random bytes; its content is returned in `bytes`.
-  std::string Image(size_t words, uint32_t seed, std::string& bytes) {
-    std::mt19937 generator(seed);
-    bytes.clear();
-    for (size_t i = 0; i < words * 2; ++i) bytes += static_cast<char>(generator() & 0xFF);
-    const std::string path = folder_ + "/image.bin";
-    EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
-    return path;
-  }
   // The dump starts with the image and is erased (all 0xFF) after it.
   static void ExpectHoldsExactly(const std::string& dump, const std::string& image, const std::string& label) {
     ASSERT_GE(dump.size(), image.size()) << label;
     EXPECT_EQ(dump.substr(0, image.size()), image) << label;
     EXPECT_EQ(dump.find_first_not_of('\xFF', image.size()), std::string::npos) << label << ": written past the image";
   }
-  std::string folder_;
 };
 
 TEST_F(DestinationCommand, ProgramAndVerifyEveryExternalMemory) {

@@ -16,24 +16,13 @@ namespace {
 
 using Result = tessaro::testing::CliResult;
 
-class CliCommand : public ::testing::Test {
+class CliCommand : public tessaro::testing::CliFolderTest {
  protected:
-  void SetUp() override {
-    folder_ =
-        (std::filesystem::temp_directory_path() / ("tessaro-cli-" + std::to_string(::getpid()) + "-" +
-                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-            .string();
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
   std::string Write(const std::string& name, const std::string& bytes) {
     const std::string path = folder_ + "/" + name;
     EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
     return path;
   }
-  std::string folder_;
 };
 
 TEST_F(CliCommand, ImageDescribesTheDemoImage) {

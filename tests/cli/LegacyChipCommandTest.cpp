@@ -16,18 +16,8 @@
 namespace tessaro::testing {
 namespace {
 
-class LegacyChipCommand : public ::testing::Test {
+class LegacyChipCommand : public CliFolderTest {
  protected:
-  void SetUp() override {
-    folder_ =
-        (std::filesystem::temp_directory_path() / ("tessaro-legacy-" + std::to_string(::getpid()) + "-" +
-                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-            .string();
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  std::string folder_;
 };
 
 TEST_F(LegacyChipCommand, ProgramsAndVerifiesThroughEveryInterface) {

@@ -20,26 +20,8 @@ namespace {
 using Result = tessaro::testing::CliResult;
 namespace fs = std::filesystem;
 
-class NorNandCommand : public ::testing::Test {
+class NorNandCommand : public tessaro::testing::CliFolderTest {
  protected:
-  void SetUp() override {
-    folder_ = (fs::temp_directory_path() / ("tessaro-nornand-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-                  .string();
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
-  std::string Image(size_t words, uint32_t seed, std::string& bytes) {
-    std::mt19937 generator(seed);
-    bytes.clear();
-    for (size_t i = 0; i < words * 2; ++i) bytes += static_cast<char>(generator() & 0xFF);
-    const std::string path = folder_ + "/image.bin";
-    EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
-    return path;
-  }
-  std::string folder_;
 };
 
 // The shipped descriptions with a short sector time-out, so that a device that stays busy gives

@@ -90,18 +90,8 @@ std::string Bytes(const std::vector<uint16_t>& words) {
   return bytes;
 }
 
-class ProgramCommand : public ::testing::Test {
+class ProgramCommand : public tessaro::testing::CliFolderTest {
  protected:
-  void SetUp() override {
-    folder_ =
-        (std::filesystem::temp_directory_path() / ("tessaro-program-" + std::to_string(::getpid()) + "-" +
-                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-            .string();
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  Result Run(const std::string& arguments) { return tessaro::testing::RunCli(arguments, folder_ + "/stderr.txt"); }
   // A raw image of `words` random words (word 2 kept clear of the 8x47 firmware mark).
   std::string Image(const std::string& name, size_t words, uint32_t seed, std::vector<uint16_t>* content = nullptr) {
     std::mt19937 generator(seed);
@@ -117,7 +107,6 @@ class ProgramCommand : public ::testing::Test {
     EXPECT_TRUE(tessaro::WriteWholeFile(path, bytes));
     return path;
   }
-  std::string folder_;
 };
 
 TEST_F(ProgramCommand, ProgramsTheEmbeddedFlashOfSimulatedBoards) {
