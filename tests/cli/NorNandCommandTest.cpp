@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
-#include <regex>
 #include <string>
 
 #include "platform/Files.h"
@@ -31,7 +30,11 @@ std::string QuickDrivers(const std::string& folder) {
   fs::create_directories(drivers);
   for (const auto& file : fs::directory_iterator(std::string(TESSARO_SOURCE_DIR) + "/drivers")) {
     std::string text = tessaro::ReadWholeFile(file.path().string()).value_or("");
-    text = std::regex_replace(text, std::regex("TimeSector = [0-9]+"), "TimeSector = 200");
+    const std::string key = "TimeSector = ";
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + key.size())) {
+      const size_t digits = text.find_first_not_of("0123456789", at + key.size());
+      text.replace(at + key.size(), (digits == std::string::npos ? text.size() : digits) - at - key.size(), "200");
+    }
     EXPECT_TRUE(tessaro::WriteWholeFile(drivers + "/" + file.path().filename().string(), text));
   }
   return drivers;
