@@ -1,24 +1,18 @@
-// What the external-flash tests share: random image words, and a programming job run through a
-// session against a simulated board, keeping the status each run ended with.
+// What the NOR and NAND tests share: a programming job run through a session against a
+// simulated board, keeping the status each run ended with (random image words come with the
+// other external-flash helpers).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "session/ProgrammingJob.h"
+#include "tests/session/ExternalFlashSupport.h"
 #include "tests/session/SimSession.h"
 
 namespace tessaro::testing {
-
-inline std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint16_t> words(count);
-  for (auto& w : words) w = static_cast<uint16_t>(generator());
-  return words;
-}
 
 // The board's devices are attached by the derived fixture, which links (host.Prelink) last.
 class JobOnSimBoard {
