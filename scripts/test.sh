@@ -19,9 +19,10 @@ for b in "${builds[@]}"; do
     none) scripts/build.sh none; (cd build && ctest --output-on-failure -j "$(nproc)" --timeout 600) ;;
     address) scripts/build.sh address; (cd build-address && ctest --output-on-failure -j "$(nproc)" --timeout 900) ;;
     thread)
-      # ThreadSanitizer is for the threads: the serial channel and what runs on it.
+      # ThreadSanitizer is for the threads: the serial channel and every test program that runs
+      # a link over it in process (the session, the drivers, the eFuse burn, the simulator).
       targets=()
-      for t in link sim; do [ -d "tests/$t" ] && ls tests/$t/*.cpp >/dev/null 2>&1 && targets+=("test_$t"); done
+      for t in link sim session flash efuse; do [ -d "tests/$t" ] && ls tests/$t/*.cpp >/dev/null 2>&1 && targets+=("test_$t"); done
       if [ ${#targets[@]} -gt 0 ]; then
         scripts/build.sh thread "${targets[@]}"
         for t in "${targets[@]}"; do build-thread/bin/"$t" --gtest_brief=1; done
