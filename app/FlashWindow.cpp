@@ -351,7 +351,7 @@ bool CFlash::LoadImageFile(const std::string& path) {
   }
   // The kind texts double an ampersand for the label's mnemonic syntax; a plain label shows
   // its text as it is.
-  fileLabel_->setText(Q(ImageKindText(job_.image, efu_)).replace(QStringLiteral("&&"), QStringLiteral("&")));
+  fileLabel_->setText(Q(ShownLabelText(ImageKindText(job_.image, efu_))));
   sizeBox_->setText(Q(Hex(static_cast<uint32_t>(job_.image.size))));
   return true;
 }

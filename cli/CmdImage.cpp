@@ -80,7 +80,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
   const bool ok = LoadImageByExtension(image, path, error);
   const std::string sha256 = ImageSha256(image);
   const FirmwareEfu firmware = ok ? InspectFirmwareEfu(image, path) : FirmwareEfu{};
-  const std::string kindText = ImageKindText(image, firmware.efu);
+  const std::string kindText = ShownLabelText(ImageKindText(image, firmware.efu));
 
   if (args.Has("json")) {
     JsonWriter json;
@@ -93,6 +93,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
         .Field("kindAddress", image.kindAddress)
         .Field("kindText", kindText)
         .Field("sha256", sha256);
+    if (image.entryAddress) json.Field("entryAddress", *image.entryAddress);
     if (firmware.found) {
       json.Field("efuPath", firmware.path);
       WriteEfuJson(json, firmware.efu, firmware.error);
@@ -120,6 +121,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
   text += "File:          " + path + (hex ? " (Intel HEX)" : " (binary)") + "\n";
   text += "Size:          " + Hex(static_cast<uint32_t>(image.size)) + " words (" + std::to_string(image.size) + ")\n";
   text += "Start address: " + Hex(image.startAddress) + "\n";
+  if (image.entryAddress) text += "Entry address: " + Hex(*image.entryAddress) + " (byte address the file names)\n";
   text += "Kind:          " + std::to_string(image.kind) + " " + KindDescription(image.kind) + "\n";
   text += "Kind text:     " + kindText + "\n";
   text += "Kind address:  " + Hex(image.kindAddress) + "\n";

@@ -96,4 +96,14 @@ std::string_view TrimSpaces(std::string_view text) {
   return text;
 }
 
+std::string ShownLabelText(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    shown += text[i];
+    if (text[i] == '&' && i + 1 < text.size() && text[i + 1] == '&') ++i;
+  }
+  return shown;
+}
+
 }  // namespace tessaro

@@ -36,4 +36,8 @@ bool IsHexDigit(char c);
 int HexDigitValue(char c);  // -1 when not a hexadecimal digit
 std::string_view TrimSpaces(std::string_view text);
 
+// A label text as a person sees it: "&&", the escape of a literal ampersand in a label, shown
+// as one "&".
+std::string ShownLabelText(std::string_view text);
+
 }  // namespace tessaro

@@ -32,7 +32,10 @@ constexpr std::array<int8_t, 256> kHexValue = MakeHexTable();
 constexpr size_t kRecordOverhead = 5;
 constexpr uint8_t kRecordData = 0;
 constexpr uint8_t kRecordEndOfFile = 1;
+constexpr uint8_t kRecordExtendedSegment = 2;
+constexpr uint8_t kRecordStartSegment = 3;
 constexpr uint8_t kRecordExtendedLinear = 4;
+constexpr uint8_t kRecordStartLinear = 5;
 
 }  // namespace
 
@@ -88,6 +91,7 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
   image.startAddress = 0;
   image.kindAddress = 0;
   image.kind = IMAGE_RAW;
+  image.entryAddress.reset();
 
   uint32_t upperAddress = 0;
   bool seenData = false;
@@ -184,6 +188,31 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
           return false;
         }
         upperAddress = (static_cast<uint32_t>(data[0]) << 8 | data[1]) << 16;
+        break;
+      case kRecordExtendedSegment:
+        // GNU objcopy writes these for images between 64 KiB and 1 MiB: the paragraph number
+        // times 16 is the base of the records that follow.
+        if (dataCount < 2) {
+          error += "Invalid Hex Format!";
+          return false;
+        }
+        upperAddress = (static_cast<uint32_t>(data[0]) << 8 | data[1]) << 4;
+        break;
+      case kRecordStartSegment:
+      case kRecordStartLinear:
+        // Where the program starts (CS:IP or a linear address): nothing to program, only
+        // remembered so it can be shown.
+        if (dataCount < 4) {
+          error += "Invalid Hex Format!";
+          return false;
+        }
+        if (bytes[3] == kRecordStartLinear) {
+          image.entryAddress = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+                               static_cast<uint32_t>(data[2]) << 8 | data[3];
+        } else {
+          image.entryAddress = ((static_cast<uint32_t>(data[0]) << 8 | data[1]) << 4) +
+                               (static_cast<uint32_t>(data[2]) << 8 | data[3]);
+        }
         break;
       default: error += "Invalid Record encountered, invalid HexFile"; return false;
     }

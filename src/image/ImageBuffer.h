@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,8 @@ struct ImageBuffer {
   uint32_t startAddress = 0;    // target word address of words[0]
   uint32_t kindAddress = 0;     // target word address suggested by the kind
   std::vector<uint16_t> words;  // `capacity` entries; the first `size` are the image
+  // Byte address a HEX start-address record (type 3 or 5) names; not programmed anywhere.
+  std::optional<uint32_t> entryAddress;
 };
 
 // Makes the image n words long. Growing doubles the allocation (128 words at first) and fills
@@ -39,7 +42,8 @@ void ResizeImage(ImageBuffer& image, int32_t n);
 // a warning and still succeeds (the last byte is ignored).
 [[nodiscard]] bool LoadBinaryImage(ImageBuffer& image, const std::string& path, std::string& error);
 
-// Loads an Intel HEX file (record types 0, 1 and 4). On failure the image holds what the
+// Loads an Intel HEX file (record types 0 data, 1 end of file, 2 extended segment and 4
+// extended linear address; 3 and 5, start address, are only remembered). On failure the image holds what the
 // records before the fault supplied.
 [[nodiscard]] bool LoadHexImage(ImageBuffer& image, const std::string& path, std::string& error);
 

@@ -213,6 +213,12 @@ TEST_F(EfuseCommand, UsageAndParseFailuresBeforeAnyLink) {
   EXPECT_NE(parse.err.find("Unable to parse " + bad + ":\nInvalid Keyword: Serial = 1"), std::string::npos)
       << parse.err;
   EXPECT_EQ(Fuses(), blank);
+  // The JSON tells the status the dialog shows for such a file, in its colour.
+  CliResult parseJson = Run("efuse --json --burn --yes" + Port(blank) + bad);
+  EXPECT_EQ(parseJson.exitCode, 1);
+  EXPECT_EQ(JsonValue(parseJson.out, "status"), "Please check EFU contents!") << parseJson.out;
+  EXPECT_EQ(JsonValue(parseJson.out, "colourClass"), "3") << parseJson.out;
+  EXPECT_EQ(Fuses(), blank);
   const std::string efu = Write("key.efu", "Secured = 1\n");
   EXPECT_EQ(Run("efuse --port sim:chip=LYR8721 --config-string LYR8721 " + efu).exitCode, 2);
   EXPECT_EQ(Run("efuse --yes --no" + Port(blank) + efu).exitCode, 2);

@@ -15,6 +15,7 @@
 namespace {
 
 using Result = tessaro::testing::CliResult;
+using tessaro::testing::JsonValue;
 
 class CliCommand : public tessaro::testing::CliFolderTest {
  protected:
@@ -60,6 +61,31 @@ TEST_F(CliCommand, ImageFailuresExitWithOne) {
   EXPECT_EQ(odd.exitCode, 0);
   EXPECT_NE(odd.out.find("\"error\": \"Warning: file size in 16bit word is not an integer\""), std::string::npos);
   EXPECT_NE(odd.out.find("\"size\": 1,"), std::string::npos) << odd.out;
+}
+
+TEST_F(CliCommand, HexFilesAsObjcopyWritesThemLoadLikeTheirBinaries) {
+  // Below 64 KiB plain data records; up to 1 MiB extended segment records; beyond that
+  // extended linear records as well.
+  for (size_t bytes : {60u * 1024, 600u * 1024, 2u * 1024 * 1024}) {
+    SCOPED_TRACE(bytes);
+    std::string data;
+    const std::string bin = Image(bytes / 2, static_cast<uint32_t>(bytes), data);
+    const std::string hex = folder_ + "/image.hex";
+    ASSERT_EQ(std::system(("objcopy -I binary -O ihex '" + bin + "' '" + hex + "'").c_str()), 0);
+    Result fromBin = Run("image --json '" + bin + "'");
+    Result fromHex = Run("image --json '" + hex + "'");
+    ASSERT_EQ(fromHex.exitCode, 0) << fromHex.out << fromHex.err;
+    EXPECT_EQ(JsonValue(fromHex.out, "size"), std::to_string(bytes / 2));
+    EXPECT_EQ(JsonValue(fromHex.out, "sha256"), JsonValue(fromBin.out, "sha256"));
+    EXPECT_EQ(JsonValue(fromHex.out, "startAddress"), "0");
+  }
+  // A start address record is shown, not programmed.
+  const std::string withStart = Write("start.hex", ":0400000034127856E8\n:04000005000123448F\n:00000001FF\n");
+  Result start = Run("image --json '" + withStart + "'");
+  EXPECT_EQ(start.exitCode, 0) << start.out;
+  EXPECT_EQ(JsonValue(start.out, "entryAddress"), std::to_string(0x12344));
+  EXPECT_EQ(JsonValue(start.out, "size"), "2");
+  EXPECT_NE(Run("image '" + withStart + "'").out.find("Entry address: 12344"), std::string::npos);
 }
 
 TEST_F(CliCommand, ImageUsageErrorsExitWithTwo) {

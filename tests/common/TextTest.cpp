@@ -33,6 +33,13 @@ TEST(Text, CaseFoldingIsAsciiOnly) {
   EXPECT_LT(CompareNoCase("abc", "ABD"), 0);
 }
 
+TEST(Text, ShownLabelTextUnescapesDoubledAmpersands) {
+  EXPECT_EQ(ShownLabelText("Demo&&Title Data"), "Demo&Title Data");
+  EXPECT_EQ(ShownLabelText("a&&&&b"), "a&&b");
+  EXPECT_EQ(ShownLabelText("a&b&"), "a&b&");
+  EXPECT_EQ(ShownLabelText(""), "");
+}
+
 TEST(Json, EscapesControlAndHighBytes) {
   JsonWriter json(false);
   json.BeginObject()

@@ -131,6 +131,44 @@ TEST(ParseHexImage, ExtendedLinearAddressMovesFollowingRecords) {
   EXPECT_EQ(image.words[32766], 0x0403);
 }
 
+TEST(ParseHexImage, ExtendedSegmentAddressMovesFollowingRecordsBySixteenTimesItsValue) {
+  // 0x1000 × 16 = byte 0x10000, word 0x8000; then back to the linear form for comparison.
+  std::string text = Record(0, 2, {0x10, 0x00}) + Record(0x0004, 0, {0x01, 0x02}) + Record(0, 2, {0x10, 0x01}) +
+                     Record(0x0000, 0, {0x03, 0x04}) + Record(0, 4, {0x00, 0x01}) + Record(0x0012, 0, {0x05, 0x06}) +
+                     kEnd;
+  ImageBuffer image;
+  std::string error;
+  ASSERT_TRUE(ParseHexImage(image, text, error)) << error;
+  EXPECT_EQ(image.startAddress, 0x8002u);
+  // Segment 0x1001 puts address 0 at word 0x8008; linear 0x0001 puts 0x12 at word 0x8009.
+  EXPECT_EQ(Words(image), (std::vector<uint16_t>{0x0201, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0x0403, 0x0605}));
+  EXPECT_FALSE(image.entryAddress);
+}
+
+TEST(ParseHexImage, StartAddressRecordsProgramNothingAndAreRemembered) {
+  struct Case {
+    const char* name;
+    std::string record;
+    uint32_t entry;
+  };
+  const std::vector<Case> cases = {
+      {"start linear", Record(0, 5, {0x00, 0x01, 0x23, 0x44}), 0x00012344},
+      {"start segment CS:IP", Record(0, 3, {0x12, 0x34, 0x00, 0x10}), 0x12340 + 0x10},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageBuffer image;
+    std::string error;
+    ASSERT_TRUE(ParseHexImage(image, Record(0, 0, {1, 2}) + c.record + kEnd, error)) << error;
+    EXPECT_EQ(Words(image), std::vector<uint16_t>{0x0201});
+    ASSERT_TRUE(image.entryAddress);
+    EXPECT_EQ(*image.entryAddress, c.entry);
+    // A later load of a file without one forgets it.
+    ASSERT_TRUE(ParseHexImage(image, Record(0, 0, {1, 2}) + kEnd, error)) << error;
+    EXPECT_FALSE(image.entryAddress);
+  }
+}
+
 TEST(ParseHexImage, TextAfterEndRecordIsIgnored) {
   ImageBuffer image;
   std::string error;
@@ -164,9 +202,11 @@ TEST(ParseHexImage, RejectsEveryMalformedInputWithItsMessage) {
       {"odd address", Record(0x0001, 0, {1, 2}) + kEnd, "Invalid odd address!", 0},
       {"odd count", Record(0x0000, 0, {1, 2, 3}) + kEnd, "Invalid odd data count!", 0},
       {"below start", good + Record(0x000E, 0, {1, 2}) + kEnd, "Invalid Address Sequence in HexFile", 2},
-      {"segment address", Record(0, 2, {0x10, 0x00}) + kEnd, "Invalid Record encountered, invalid HexFile", 0},
-      {"start segment", Record(0, 3, {0, 0, 0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 0},
-      {"start linear", Record(0, 5, {0, 0, 0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 0},
+      {"unknown type 6", good + Record(0, 6, {0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 2},
+      {"segment moves below start", Record(0, 2, {0x10, 0x00}) + good + Record(0, 2, {0x00, 0x00}) +
+           Record(0x0020, 0, {1, 2}) + kEnd, "Invalid Address Sequence in HexFile", 2},
+      {"short segment address", Record(0, 2, {0x10}) + kEnd, "Invalid Hex Format!", 0},
+      {"short start address", Record(0, 5, {0, 0, 0}) + kEnd, "Invalid Hex Format!", 0},
       {"no end record", good, "Unexpected End Of File", 2},
       {"empty file", "", "Unexpected End Of File", 0},
   };
