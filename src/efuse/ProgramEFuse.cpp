@@ -1,5 +1,7 @@
 #include "efuse/ProgramEFuse.h"
 
+#include <algorithm>
+
 #include "chips/ChipCatalogue.h"
 #include "flash/FlashDriverIf.h"
 #include "link/SerialPort.h"
@@ -40,6 +42,23 @@ bool IsNineFamily(const FlashDriverIf& session) { return session.FamilyCode() ==
 
 std::string EfuParseFailureText(const std::string& path, const std::string& errorText) {
   return "Unable to parse " + path + ":\r\n" + errorText;
+}
+
+std::string BurnWarningText(size_t bitCount) {
+  return "Burning " + std::to_string(bitCount) + " eFuse bit(s) cannot be undone.";
+}
+
+std::string BurnPlanText(const EfusePlan& plan, const EfuNumber& key) {
+  auto planned = [&plan](uint16_t bit) {
+    return std::find(plan.bits.begin(), plan.bits.end(), bit) != plan.bits.end();
+  };
+  std::string text = SessionText(plan.session) + "\r\n";
+  if (plan.keyBits) text += "- AES Key " + EfuKeyText(key) + "\r\n";
+  if (planned(SessionCloseBit(plan.session))) text += "- Close the session\r\n";
+  if (planned(kSssBootBit)) text += "- Enable SSS Boot\r\n";
+  if (planned(kMidiOutBit)) text += "- Enable MIDI Out\r\n";
+  if (planned(WatchdogBit(plan.session))) text += "- Enable Watchdog\r\n";
+  return text + BurnWarningText(plan.bits.size());
 }
 
 EfuseBurnResult BurnFuseBits(FlashDriverIf& session, const std::vector<uint16_t>& plan, FuseWords& words) {

@@ -7,8 +7,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -29,6 +31,16 @@ QStringList Lines(QComboBox* box) {
   return lines;
 }
 
+// Lets the dialog's events run until its scan has ended; false after 20 s.
+bool WaitForScan(ComSelectDialog& dialog) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (dialog.Scanning() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  QCoreApplication::processEvents();
+  return !dialog.Scanning();
+}
+
 TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
   ClearSettings();
   WriteUserSettings("[Ports]\nCOM9=sim:--chip=LYR8721\nCOM12=\"sim:--chip=LYR9468,--interface=usb\"\n");
@@ -44,7 +56,16 @@ TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
   ASSERT_GT(com12, com9);  // ascending port numbers
   EXPECT_EQ(box->currentIndex(), com12);
 
+  // The scan runs in the background: the dialog shows its progress and stays responsive.
+  auto* progress = dialog.findChild<QProgressBar*>("scanProgress");
+  ASSERT_NE(progress, nullptr);
   dialog.findChild<QPushButton*>("1516")->click();
+  EXPECT_TRUE(dialog.Scanning());
+  EXPECT_TRUE(progress->isVisibleTo(&dialog));
+  EXPECT_EQ(progress->maximum(), box->count());
+  ASSERT_TRUE(WaitForScan(dialog));
+  EXPECT_FALSE(progress->isVisibleTo(&dialog));
+  EXPECT_EQ(progress->value(), box->count());
   EXPECT_EQ(box->itemText(com9), "COM9: Simulated board --chip=LYR8721 (LYR8721)");
   EXPECT_EQ(box->itemText(com12), "COM12: Simulated board --chip=LYR9468,--interface=usb (LYR9468)");
   EXPECT_EQ(box->currentIndex(), com12);  // the scan keeps the selection
@@ -55,6 +76,31 @@ TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(dialog.ComIndex(), 8);
   EXPECT_TRUE(dialog.DoubleBaud());
+}
+
+TEST(ComSelectDialogTest, CancelWhileAScanRunsStopsItAtOnce) {
+  ClearSettings();
+  // Slow boards: each probe waits on a target that answers late.
+  WriteUserSettings(
+      "[Ports]\nCOM9=\"sim:--chip=LYR8721,--latency-us=200000\"\n"
+      "COM10=\"sim:--chip=LYR8721,--latency-us=200000\"\n");
+  ScriptedPrompt prompt;
+  AppPorts ports;
+  ComSelectDialog dialog(prompt, ports, 8, false);
+  auto* box = dialog.findChild<QComboBox*>("1515");
+  const QStringList before = Lines(box);
+  dialog.findChild<QPushButton*>("1516")->click();
+  ASSERT_TRUE(dialog.Scanning());
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  const auto pressed = std::chrono::steady_clock::now();
+  dialog.findChild<QPushButton*>("2")->click();
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(2));
+  EXPECT_FALSE(dialog.Scanning());
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_EQ(dialog.ComIndex(), 8);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(prompt.shown.empty());  // nothing said after the dialog closed
+  EXPECT_EQ(box->count(), before.size());
 }
 
 TEST(ComSelectDialogTest, AConfiguredPortThatIsMissingIsListedAsUnavailable) {
@@ -141,6 +187,8 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
                                 "Export Device List",
                                 "Open Download Page...",
                                 "Open CORVANE Website...",
+                                "-",
+                                "Verify after PROGRAM!",
                                 "-",
                                 "Documentation...",
                                 "-",
