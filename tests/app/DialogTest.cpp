@@ -6,10 +6,12 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include "AppTestMain.h"
 #include "app/ComSelectDialog.h"
 #include "app/DocList.h"
+#include "app/DocMenu.h"
 #include "app/FlashWindow.h"
 #include "app/LyrApp.h"
 
@@ -203,6 +206,103 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
   // Autodetect is a later feature: it says so instead of doing nothing.
   window.CommandMenu()->findChild<QAction*>("114")->trigger();
   EXPECT_TRUE(prompt.Saw("not available in this version"));
+}
+
+// The export dialog driven as a user drives it: the folder it opens in, a name typed with the
+// CSV format chosen, OK. Returns the folder it opened in.
+QString ExportAs(CFlash& window, const QString& name) {
+  QString openedIn;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = window.findChild<QFileDialog*>("exportDialog");
+    ASSERT_NE(dialog, nullptr);
+    openedIn = dialog->directory().absolutePath();
+    dialog->selectNameFilter("CSV-Files (*.csv)");
+    dialog->selectFile(name);
+    static_cast<QDialog*>(dialog)->accept();  // OK, as the button does
+  });
+  window.CommandMenu()->findChild<QAction*>("118")->trigger();
+  return openedIn;
+}
+
+TEST(CommandMenuTest, ExportTakesTheFormatsExtensionRemembersTheFolderAndSaysWhatFailed) {
+  ClearSettings();
+  const std::string program = TestHome() + "/export/";
+  fs::remove_all(program);
+  fs::create_directories(program + "config");
+  fs::create_directories(program + "out/Taken.csv");  // a folder where the list would go
+  std::ofstream(program + "config/Emb.BDL") << "[Embedded only]\nCONFIG = LYR8721\n";
+  fs::create_directory_symlink(std::string(TESSARO_SOURCE_DIR) + "/drivers", program + "drivers");
+  ScriptedPrompt prompt;
+  SerialPort link;
+  AppPorts ports;
+  BoardList boards;
+  std::string errors;
+  QSettings user;
+  const WindowSetup setup = ReadStartup(user, program, boards, errors);
+  CFlash window(link, boards, prompt, ports, setup);
+
+  // The first export opens in the drivers folder (writable here).
+  const QString out = QString::fromStdString(program + "out");
+  EXPECT_EQ(fs::path(ExportAs(window, out + "/List").toStdString()), fs::path(program + "drivers"));
+  std::ifstream csv(program + "out/List.csv");
+  ASSERT_TRUE(csv.good());
+  std::string first;
+  std::getline(csv, first);
+  EXPECT_NE(first.find(';'), std::string::npos) << first;  // the CSV format, not the text table
+  EXPECT_FALSE(fs::exists(program + "out/List.txt"));
+  EXPECT_TRUE(prompt.shown.empty());
+
+  // The next one opens where the last went; a file that cannot be written is reported by path.
+  EXPECT_EQ(ExportAs(window, out + "/Taken.txt"), out);
+  ASSERT_EQ(prompt.shown.size(), 1u);
+  EXPECT_NE(prompt.shown[0].text.find("could not be written to " + program + "out/Taken.csv"), std::string::npos)
+      << prompt.shown[0].text;
+}
+
+TEST(CommandMenuTest, ADocumentOrPageNoViewerOpensIsNamedInAMessage) {
+  ClearSettings();
+  const std::string program = TestHome() + "/viewer/";
+  fs::remove_all(program);
+  fs::create_directories(program + "config");
+  fs::create_directories(program + "doc");
+  std::ofstream(program + "config/Emb.BDL") << "[Embedded only]\nCONFIG = LYR8721\n";
+  std::ofstream(program + "doc/Manual.pdf") << "<</Author (x)/Title (User Manual)>>";
+  ScriptedPrompt prompt;
+  SerialPort link;
+  AppPorts ports;
+  BoardList boards;
+  std::string errors;
+  QSettings user;
+  const WindowSetup setup = ReadStartup(user, program, boards, errors);
+  CFlash window(link, boards, prompt, ports, setup);
+
+  std::vector<QUrl> asked;
+  bool viewerThere = false;
+  SetDesktopOpener([&](const QUrl& url) {
+    asked.push_back(url);
+    return viewerThere;
+  });
+  struct Case {
+    const char* action;
+    std::string named;
+  };
+  const Case cases[] = {{"12001", "the document " + program + "doc/Manual.pdf"},
+                        {"115", std::string("the web page ") + kDownloadPageUrl},
+                        {"116", std::string("the web page ") + kWebsiteUrl}};
+  for (const Case& c : cases) {
+    prompt.shown.clear();
+    window.CommandMenu()->findChild<QAction*>(c.action)->trigger();
+    ASSERT_EQ(prompt.shown.size(), 1u) << c.action;
+    EXPECT_EQ(prompt.shown[0].text, "No viewer could open " + c.named + ".");
+  }
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[0].toLocalFile().toStdString(), program + "doc/Manual.pdf");
+  // Opened: nothing to say.
+  viewerThere = true;
+  prompt.shown.clear();
+  window.CommandMenu()->findChild<QAction*>("116")->trigger();
+  EXPECT_TRUE(prompt.shown.empty());
+  SetDesktopOpener(nullptr);
 }
 
 }  // namespace
