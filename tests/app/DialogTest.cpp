@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "AppTestMain.h"
+#include "WindowRig.h"
 #include "app/ComSelectDialog.h"
 #include "app/DocList.h"
 #include "app/DocMenu.h"
@@ -226,20 +227,11 @@ QString ExportAs(CFlash& window, const QString& name) {
 
 TEST(CommandMenuTest, ExportTakesTheFormatsExtensionRemembersTheFolderAndSaysWhatFailed) {
   ClearSettings();
-  const std::string program = TestHome() + "/export/";
-  fs::remove_all(program);
-  fs::create_directories(program + "config");
+  const std::string program = MakeProgramFolder("export", {{"Emb.BDL", "[Embedded only]\nCONFIG = LYR8721\n"}});
   fs::create_directories(program + "out/Taken.csv");  // a folder where the list would go
-  std::ofstream(program + "config/Emb.BDL") << "[Embedded only]\nCONFIG = LYR8721\n";
-  fs::create_directory_symlink(std::string(TESSARO_SOURCE_DIR) + "/drivers", program + "drivers");
-  ScriptedPrompt prompt;
-  SerialPort link;
-  AppPorts ports;
-  BoardList boards;
-  std::string errors;
-  QSettings user;
-  const WindowSetup setup = ReadStartup(user, program, boards, errors);
-  CFlash window(link, boards, prompt, ports, setup);
+  WindowRig rig(program);
+  CFlash& window = *rig.window;
+  ScriptedPrompt& prompt = rig.prompt;
 
   // The first export opens in the drivers folder (writable here).
   const QString out = QString::fromStdString(program + "out");
@@ -261,20 +253,12 @@ TEST(CommandMenuTest, ExportTakesTheFormatsExtensionRemembersTheFolderAndSaysWha
 
 TEST(CommandMenuTest, ADocumentOrPageNoViewerOpensIsNamedInAMessage) {
   ClearSettings();
-  const std::string program = TestHome() + "/viewer/";
-  fs::remove_all(program);
-  fs::create_directories(program + "config");
+  const std::string program = MakeProgramFolder("viewer", {{"Emb.BDL", "[Embedded only]\nCONFIG = LYR8721\n"}});
   fs::create_directories(program + "doc");
-  std::ofstream(program + "config/Emb.BDL") << "[Embedded only]\nCONFIG = LYR8721\n";
   std::ofstream(program + "doc/Manual.pdf") << "<</Author (x)/Title (User Manual)>>";
-  ScriptedPrompt prompt;
-  SerialPort link;
-  AppPorts ports;
-  BoardList boards;
-  std::string errors;
-  QSettings user;
-  const WindowSetup setup = ReadStartup(user, program, boards, errors);
-  CFlash window(link, boards, prompt, ports, setup);
+  WindowRig rig(program);
+  CFlash& window = *rig.window;
+  ScriptedPrompt& prompt = rig.prompt;
 
   std::vector<QUrl> asked;
   bool viewerThere = false;
