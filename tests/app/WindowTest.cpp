@@ -1,7 +1,7 @@
 // The main window driven as a user drives it, on the offscreen platform: start-up with and
 // without settings, the board and destination choice, the address and size boxes, files
-// chosen by drop, PROGRAM! and Verify against a simulated board (with the screenshot the
-// README shows), Esc during an action, and the settings written at exit.
+// chosen by drop, PROGRAM! and Verify against a simulated board (with a grab of the window),
+// Esc during an action, and the settings written at exit.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -295,7 +295,7 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   Control<QPushButton>(*rig_->window, "1012")->click();
   EXPECT_EQ(rig_->window->StatusColour(), ColourGreen) << Status()->text().toStdString();
   EXPECT_EQ(Status()->palette().color(QPalette::Base), QColor(0, 255, 0));
-  // The README's screenshot of the main window, taken here with the green status line.
+  // A grab of the window with the green status line (kept in the build tree for a look).
   const QImage shot = rig_->window->grab().toImage();
   EXPECT_EQ(shot.size(), rig_->window->size());
   const std::string shots = std::string(TESSARO_BIN_DIR) + "/../screenshots";
