@@ -117,7 +117,9 @@ void CProgramEFuse::Connect() {
   } else {
     fusesRead_ = true;
     sessionIndex_ = EfuseSession(fuseWords_);
-    sessionText_ = SessionText(sessionIndex_);
+    // A session whose close bit is burned reads as closed, as it does right after the burn.
+    sessionText_ =
+        IsFuseBitSet(fuseWords_, SessionCloseBit(sessionIndex_)) ? kSessionClosed : SessionText(sessionIndex_);
     chipKey_ = SessionKey(fuseWords_, sessionIndex_);
     keyProgrammed_ = !IsZeroKey(chipKey_);
     programmedText_ = keyProgrammed_ ? ProgrammedKeyText(chipKey_) : std::string();
