@@ -315,8 +315,9 @@ void CFlash::OnDestinationChanged() {
 bool CFlash::StartBoxesValid() const {
   for (const QLineEdit* box : {startHighBox_, startLowBox_}) {
     const std::string text = S(box->text());
-    if (text.empty() || text.size() > 4 || ReadHex(AsciiUpper(text)) == VALUE_INVALID) return false;
-    if (text.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) return false;
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+      return false;
+    }
   }
   return true;
 }
