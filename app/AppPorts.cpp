@@ -40,6 +40,7 @@ bool IsSimEntry(const std::string& path) { return StartsWithNoCase(path, "sim:")
 AppPorts::~AppPorts() { (void)EndBoards(); }
 
 std::shared_ptr<sim::SimBoard> AppPorts::SimBoardOf(uint32_t number, std::string* error) {
+  const std::lock_guard lock(mutex_);
   if (auto it = boards_.find(number); it != boards_.end()) return it->second;
   const auto path = LoadPortTable().PathOf(number);
   if (!path || !IsSimEntry(*path)) return nullptr;
@@ -86,6 +87,7 @@ PortSources AppPorts::Sources() {
 }
 
 std::vector<std::string> AppPorts::EndBoards() {
+  const std::lock_guard lock(mutex_);
   std::vector<std::string> messages;
   for (auto& [number, board] : boards_) {
     for (std::string& message : sim::EndBoard(*board)) messages.push_back(std::move(message));

@@ -5,6 +5,7 @@
 #pragma once
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 #include "link/PortList.h"
@@ -31,6 +32,8 @@ class AppPorts {
   std::vector<std::string> EndBoards();
 
  private:
+  // A port scan opens ports from a thread of its own.
+  std::mutex mutex_;
   std::map<uint32_t, std::shared_ptr<sim::SimBoard>> boards_;
 };
 

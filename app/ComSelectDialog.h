@@ -1,7 +1,13 @@
 // The COM port selection: the ports this machine has (and the simulated boards of the port
 // table), with a scan that probes each for a target, and the legacy board's double baud rate.
+// The scan probes in a thread of its own, so the dialog keeps painting, shows how far it got
+// and may be closed while a probe runs.
 #pragma once
 #include <QDialog>
+#include <atomic>
+#include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 #include "app/AppPorts.h"
 #include "link/PortList.h"
@@ -9,21 +15,40 @@
 
 class QCheckBox;
 class QComboBox;
+class QProgressBar;
 class QPushButton;
 
 namespace tessaro::app {
 
+// What a probe said during a scan, shown once the scan has ended.
+struct ScanMessage {
+  std::string text;
+  std::string caption;
+  bool operator==(const ScanMessage&) const = default;
+};
+
 class ComSelectDialog : public QDialog {
  public:
   ComSelectDialog(PromptIf& prompt, AppPorts& ports, int comIndex, bool doubleBaud, QWidget* parent = nullptr);
+  ~ComSelectDialog() override;
   // Valid after OK.
   int ComIndex() const { return comIndex_; }
   bool DoubleBaud() const { return doubleBaud_; }
-  // Fills the list; with `scan`, each port is probed and its chip (or "n/a") shown.
-  void Fill(int selected, bool scan);
+  // Fills the list (each port without a probe result).
+  void Fill(int selected);
+  // Probes every listed port in the background; each line gets its chip (or "n/a") as its
+  // probe ends. Does nothing while a scan runs.
+  void StartScan();
+  bool Scanning() const { return worker_.joinable(); }
   void accept() override;
+  void reject() override;
 
  private:
+  // Asks the running scan to stop and waits for its thread.
+  void StopScan();
+  void OnPortProbed(size_t index, const std::string& result);
+  void OnScanEnded(const std::vector<ScanMessage>& messages);
+
   PromptIf& prompt_;
   AppPorts& ports_;
   int comIndex_;
@@ -31,6 +56,10 @@ class ComSelectDialog : public QDialog {
   std::vector<PortEntry> entries_;
   QComboBox* portBox_ = nullptr;
   QCheckBox* doubleBaudBox_ = nullptr;
+  QPushButton* scanButton_ = nullptr;
+  QProgressBar* scanProgress_ = nullptr;
+  std::atomic<bool> stopScan_{false};
+  std::thread worker_;
 };
 
 }  // namespace tessaro::app

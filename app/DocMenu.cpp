@@ -9,13 +9,18 @@
 namespace tessaro::app {
 namespace {
 
-bool Fill(QMenu& menu, const std::vector<DocEntry>& entries, const std::shared_ptr<DocList>& list) {
+DesktopOpener& Opener() {
+  static DesktopOpener opener;
+  return opener;
+}
+
+bool Fill(QMenu& menu, const std::vector<DocEntry>& entries, const std::shared_ptr<DocList>& list, PromptIf& prompt) {
   bool any = false;
   for (const DocEntry& entry : entries) {
     const QString text = QString::fromLocal8Bit(DocMenuText(entry).c_str());
     if (entry.command == 0) {
       auto* sub = new QMenu(text, &menu);
-      if (Fill(*sub, entry.children, list)) {
+      if (Fill(*sub, entry.children, list, prompt)) {
         menu.addMenu(sub);
         any = true;
       } else {
@@ -27,9 +32,9 @@ bool Fill(QMenu& menu, const std::vector<DocEntry>& entries, const std::shared_p
     QAction* action = menu.addAction(text);
     action->setObjectName(QString::number(entry.command));
     const int command = entry.command;
-    QObject::connect(action, &QAction::triggered, &menu, [list, command] {
+    QObject::connect(action, &QAction::triggered, &menu, [list, command, &prompt] {
       if (auto path = DocumentPath(*list, command)) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromLocal8Bit(path->c_str())));
+        OpenWithDesktop(QUrl::fromLocalFile(QString::fromLocal8Bit(path->c_str())), prompt);
       }
     });
     any = true;
@@ -39,11 +44,22 @@ bool Fill(QMenu& menu, const std::vector<DocEntry>& entries, const std::shared_p
 
 }  // namespace
 
-bool AddDocumentationMenu(QMenu& menu, const std::string& folder) {
+void SetDesktopOpener(DesktopOpener opener) { Opener() = std::move(opener); }
+
+void OpenWithDesktop(const QUrl& url, PromptIf& prompt) {
+  const bool opened = Opener() ? Opener()(url) : QDesktopServices::openUrl(url);
+  if (opened) return;
+  const QString name = url.isLocalFile() ? url.toLocalFile() : url.toString();
+  const std::string what = url.isLocalFile() ? "the document " : "the web page ";
+  (void)prompt.Ask("No viewer could open " + what + name.toLocal8Bit().toStdString() + ".", "Tessaro",
+                   PromptButtons::Ok);
+}
+
+bool AddDocumentationMenu(QMenu& menu, const std::string& folder, PromptIf& prompt) {
   auto list = std::make_shared<DocList>(ScanDocumentation(folder));
   auto* sub = new QMenu(QStringLiteral("Documentation..."), &menu);
   sub->setObjectName(QStringLiteral("documentation"));
-  if (!Fill(*sub, list->entries, list)) {
+  if (!Fill(*sub, list->entries, list, prompt)) {
     delete sub;
     return false;
   }

@@ -12,12 +12,14 @@
 namespace tessaro::app {
 namespace {
 
+constexpr const char* kBurnConfirmCaption = "Program eFuses";
+
 QString Q(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
 
 }  // namespace
 
 EfuseDialog::EfuseDialog(FlashDriverIf& session, const std::string& efuPath, QWidget* parent)
-    : QDialog(parent), logic_(session, efuPath) {
+    : QDialog(parent), session_(session), logic_(session, efuPath) {
   BuildControls();
   if (!logic_.parseFailure().empty()) {
     (void)session.ShowMessage(logic_.parseFailure(), kEfuParseErrorCaption, PromptButtons::Ok);
@@ -71,6 +73,15 @@ void EfuseDialog::OnConnect() {
 
 void EfuseDialog::OnProgram() {
   logic_.SetSecureSession(secureBox_->isChecked());
+  // Burned bits stay burned: say what will be burned and burn only on Yes.
+  const EfusePlan plan = logic_.Plan();
+  if (logic_.programEnabled() && !plan.bits.empty()) {
+    const std::string question = BurnPlanText(plan, logic_.efu().aes) + "\r\nProgram eFuses now?";
+    if (session_.ShowMessage(question, kBurnConfirmCaption, PromptButtons::YesNo) != PromptAnswer::Yes) {
+      ShowState();
+      return;
+    }
+  }
   (void)logic_.ProgramEfuses();  // the status line tells how it went
   ShowState();
 }

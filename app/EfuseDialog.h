@@ -24,12 +24,14 @@ class EfuseDialog : public QDialog {
   int StatusColour() const { return logic_.colourClass(); }
 
   void OnConnect();
+  // Asks first, naming what will be burned; No burns nothing.
   void OnProgram();
 
  private:
   void BuildControls();
   void ShowState();
 
+  FlashDriverIf& session_;
   CProgramEFuse logic_;
   QLabel* sessionLabel_ = nullptr;
   QLineEdit* aesBox_ = nullptr;

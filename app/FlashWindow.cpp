@@ -1,8 +1,10 @@
 #include "app/FlashWindow.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -16,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QSettings>
 #include <QToolButton>
 #include <QUrl>
@@ -42,6 +45,11 @@ constexpr int kPollPeriodMs = 100;
 constexpr auto kPumpInterval = std::chrono::milliseconds(20);
 
 constexpr const char* kSettingsGroup = "Settings";
+constexpr const char* kVerifyAfterProgramKey = "Settings/VerifyAfterProgram";
+constexpr const char* kExportDirKey = "Settings/ExportDir";
+// What the address and size boxes accept while typing.
+const QString kAddressPattern = QStringLiteral("[0-9A-Fa-f]{0,4}");
+const QString kSizePattern = QStringLiteral("[0-9A-Fa-f]{0,8}");
 // The status line after PROGRAM! when the eFuses of the firmware did not burn.
 constexpr const char* kEfuseFailedStatus = "eFuse programming failed!";
 
@@ -72,6 +80,7 @@ CFlash::CFlash(SerialPort& link, BoardList& boards, PromptIf& prompt, AppPorts& 
   link_.SetPortOpener(ports_.Opener());
   link_.SetPrompt(&prompt_);
   if (!config_.chip) InitBoardConfig(config_);
+  verifyAfterProgram_ = QSettings().value(QString::fromLatin1(kVerifyAfterProgramKey), true).toBool();
   pollTimer_.setInterval(kPollPeriodMs);
   connect(&pollTimer_, &QTimer::timeout, this, &CFlash::OnPollTick);
 
@@ -134,6 +143,14 @@ void CFlash::BuildControls() {
   startLowBox_ = du.Place(new QLineEdit(this), "1009", 52, 168, 32, 12);
   fit(du.Place(new QLabel(QStringLiteral("Device Start Address (Word, Hex)"), this), nullptr, 88, 170, 108, 8), 210);
   sizeBox_ = du.Place(new QLineEdit(this), "1010", 40, 186, 44, 12);
+  // The boxes take hexadecimal digits only: four for each half of the address, eight for the
+  // size (an image may be longer than 0xFFFF words).
+  startHighBox_->setValidator(new QRegularExpressionValidator(QRegularExpression(kAddressPattern), startHighBox_));
+  startLowBox_->setValidator(new QRegularExpressionValidator(QRegularExpression(kAddressPattern), startLowBox_));
+  sizeBox_->setValidator(new QRegularExpressionValidator(QRegularExpression(kSizePattern), sizeBox_));
+  startHighBox_->setMaxLength(4);
+  startLowBox_->setMaxLength(4);
+  sizeBox_->setMaxLength(8);
   fit(du.Place(new QLabel(QStringLiteral("Total Size (Word, Hex)"), this), nullptr, 88, 188, 72, 8), 210);
   programButton_ = du.Place(new QPushButton(QStringLiteral("PROGRAM!"), this), "1011", 212, 132, 50, 14);
   verifyButton_ = du.Place(new QPushButton(QStringLiteral("Verify"), this), "1012", 212, 148, 50, 14);
@@ -184,14 +201,26 @@ void CFlash::BuildCommandMenu() {
     Say("Auto-detect is not available in this version.");
   })->setObjectName(QStringLiteral("114"));
   if (!driversFolder_.empty()) add("Export Device List", [this] { ExportDeviceList(); })->setObjectName("118");
-  add("Open Download Page...", [] {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kDownloadPageUrl)));
+  add("Open Download Page...", [this] {
+    OpenWithDesktop(QUrl(QString::fromLatin1(kDownloadPageUrl)), prompt_);
   })->setObjectName(QStringLiteral("115"));
-  add("Open CORVANE Website...", [] {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kWebsiteUrl)));
+  add("Open CORVANE Website...", [this] {
+    OpenWithDesktop(QUrl(QString::fromLatin1(kWebsiteUrl)), prompt_);
   })->setObjectName(QStringLiteral("116"));
   commandMenu_->addSeparator();
-  if (AddDocumentationMenu(*commandMenu_, WithTrailingSeparator(programFolder_) + "doc/")) commandMenu_->addSeparator();
+  // Checked: PROGRAM! of a destination that does not read back what it wrote runs Verify.
+  QAction* verifyAfter = add("Verify after PROGRAM!", [this](bool on) {
+    verifyAfterProgram_ = on;
+    QSettings settings;
+    settings.setValue(QString::fromLatin1(kVerifyAfterProgramKey), on);
+  });
+  verifyAfter->setObjectName(QStringLiteral("verifyAfterProgram"));
+  verifyAfter->setCheckable(true);
+  verifyAfter->setChecked(verifyAfterProgram_);
+  commandMenu_->addSeparator();
+  if (AddDocumentationMenu(*commandMenu_, WithTrailingSeparator(programFolder_) + "doc/", prompt_)) {
+    commandMenu_->addSeparator();
+  }
   add("&About Tessaro...", [this] { ShowAbout(); })->setObjectName(QStringLiteral("113"));
   menuButton_->setMenu(commandMenu_);
   setContextMenuPolicy(Qt::CustomContextMenu);
@@ -282,6 +311,16 @@ void CFlash::OnDestinationChanged() {
 }
 
 // ---- start address and size ----------------------------------------------------------------
+
+bool CFlash::StartBoxesValid() const {
+  for (const QLineEdit* box : {startHighBox_, startLowBox_}) {
+    const std::string text = S(box->text());
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+      return false;
+    }
+  }
+  return true;
+}
 
 uint32_t CFlash::StartAddress() {
   const uint32_t high = ReadHex(S(startHighBox_->text()));
@@ -414,6 +453,10 @@ void CFlash::keyPressEvent(QKeyEvent* event) {
 // ---- COM port ------------------------------------------------------------------------------
 
 void CFlash::OnComButton() {
+  // A scan may probe the port the window is linked through: the window lets it go first.
+  StopConnectionPoll();
+  link_.CloseLink(false);
+  link_.SetLinked(false);
   ComSelectDialog dialog(prompt_, ports_, comIndex_, doubleBaud_, this);
   if (dialog.exec() != QDialog::Accepted) return;
   comIndex_ = dialog.ComIndex();
@@ -442,10 +485,23 @@ void CFlash::RunAction(bool program) {
   }
   std::string error;
   bool ran = false;
-  if (!program || EncryptionAccepted()) {
-    FlashIf session(*this);
-    ran = program ? job_.ProgramImage(session, error) : job_.VerifyImage(session, error);
+  if (!StartBoxesValid()) {
+    // Never guess an address: a box that does not hold a number stops the action here.
+    error = "Invalid Hex";
+  } else if (!program || EncryptionAccepted()) {
+    int32_t status = StatusReady;
+    {
+      FlashIf session(*this);
+      ran = program ? job_.ProgramImage(session, error) : job_.VerifyImage(session, error);
+      status = session.statusCode;
+    }
+    // A destination whose programming does not read back is verified now when the user wants it.
+    if (program && ran && status == StatusProgrammed && verifyAfterProgram_) {
+      FlashIf session(*this);
+      ran = job_.VerifyImage(session, error) && session.statusCode == StatusVerified;
+    }
     if (program && ran && NineFamily() && efu_.flags != 0) {
+      FlashIf session(*this);
       // The firmware runs only with its eFuses: burn them now. Warnings and a failed burn are
       // told through the prompt.
       lastAfterFirmware_ = BurnAfterFirmware(session, efu_);
@@ -554,17 +610,35 @@ bool CFlash::Say(const std::string& text, const char* caption) {
 // ---- menu commands -------------------------------------------------------------------------
 
 void CFlash::ExportDeviceList() {
-  const QString proposed = Q(JoinPath(driversFolder_, "DeviceList"));
-  QFileDialog dialog(this, QString(), proposed);
+  // The last folder used; the first time the drivers folder, unless it cannot be written (as
+  // once installed), then the home folder.
+  QSettings settings;
+  std::string folder = S(settings.value(QString::fromLatin1(kExportDirKey)).toString());
+  if (folder.empty() || !IsDirectory(folder)) {
+    folder = IsDirectory(driversFolder_) && ::access(driversFolder_.c_str(), W_OK) == 0 ? driversFolder_
+                                                                                        : S(QDir::homePath());
+  }
+  const QString proposed = Q(JoinPath(folder, "DeviceList.txt"));
+  const QStringList filters = {QStringLiteral("Text-Files (*.txt)"), QStringLiteral("CSV-Files (*.csv)")};
+  QFileDialog dialog(this, QStringLiteral("Export Device List"), proposed);
+  dialog.setObjectName(QStringLiteral("exportDialog"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setNameFilters({QStringLiteral("Text-Files (*.txt)"), QStringLiteral("CSV-Files (*.csv)")});
+  dialog.setNameFilters(filters);
   dialog.setDefaultSuffix(QStringLiteral("txt"));
+  // The suffix follows the chosen format, and so does a name still carrying the other one.
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, &filters](const QString& filter) {
+    const bool csv = filter == filters[1];
+    dialog.setDefaultSuffix(csv ? QStringLiteral("csv") : QStringLiteral("txt"));
+  });
   dialog.selectFile(proposed);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const bool csv = dialog.selectedNameFilter().startsWith(QStringLiteral("CSV"));
-  std::string path = S(dialog.selectedFiles().front());
-  if (csv && ExtensionOf(path).empty()) path += ".csv";
-  if (!tessaro::ExportDeviceList(job_.catalogue, path, csv)) Say("Unable to write " + path);
+  const bool csv = dialog.selectedNameFilter() == filters[1];
+  const std::string path = DeviceListFileName(S(dialog.selectedFiles().front()), csv);
+  settings.setValue(QString::fromLatin1(kExportDirKey), Q(FolderOf(path)));
+  settings.sync();
+  if (!tessaro::ExportDeviceList(job_.catalogue, path, csv)) {
+    Say("The device list could not be written to " + path + "\r\nPlease choose a folder you may write to.");
+  }
 }
 
 void CFlash::ShowAbout() {

@@ -75,6 +75,8 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   // What the last burn after firmware did (nothing attempted when none ran).
   const AfterFirmwareResult& LastAfterFirmware() const { return lastAfterFirmware_; }
   bool ActionRunning() const { return actionRunning_; }
+  // "Verify after PROGRAM!" of the command menu (remembered in the settings, on by default).
+  bool VerifyAfterProgram() const { return verifyAfterProgram_; }
   // Longest time the window went without handling its events during the device work of the
   // last action (linking has fixed waits of its own and is not counted).
   std::chrono::milliseconds LongestEventGap() const { return longestGap_; }
@@ -134,6 +136,8 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void RunAction(bool program);
   bool Say(const std::string& text, const char* caption = nullptr);
   bool NineFamily() const;
+  // Both start address boxes hold one to four hexadecimal digits.
+  bool StartBoxesValid() const;
   // The encryption check before PROGRAM! of an encrypted 9xxx firmware; false when it failed
   // and the user chose not to program anyway.
   bool EncryptionAccepted();
@@ -154,6 +158,7 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   std::string lastDir_;
   int comIndex_ = 0;
   bool doubleBaud_ = false;
+  bool verifyAfterProgram_ = true;
   const BoardDefinition* selectedBoard_ = nullptr;
   bool initialised_ = false;
   int colourClass_ = 0;

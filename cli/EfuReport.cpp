@@ -31,22 +31,4 @@ std::string EfuLines(const EfuData& efu) {
   return text;
 }
 
-std::string FuseBitMeaning(uint32_t bit) {
-  const std::string where = "word " + std::to_string(bit / 16) + " bit " + std::to_string(bit % 16) + ": ";
-  if (bit == kSssBootBit) return where + "SSS boot enable";
-  if (bit == kMidiOutBit) return where + "MIDI out enable";
-  if (bit >= SessionCloseBit(0) && bit <= SessionCloseBit(kEfuseSessionCount - 1))
-    return where + "close of session " + std::to_string(bit) + "/7";
-  if (bit >= kSessionCounterShift && bit < kSessionCounterShift + kEfuseSessionCount - 1)
-    return where + "session counter";
-  if (bit >= WatchdogBit(0) && bit <= WatchdogBit(kEfuseSessionCount - 1))
-    return where + "watchdog enable of session " + std::to_string(bit - WatchdogBit(0) + 1) + "/7";
-  if (bit >= 128 && bit < kEfuseBitCount) {
-    const uint32_t offset = bit % 128;
-    return where + "AES key of session " + std::to_string(bit / 128) + "/7, key word " + std::to_string(offset / 16) +
-           " bit " + std::to_string(offset % 16);
-  }
-  return where + "unused";
-}
-
 }  // namespace tessaro::cli

@@ -19,8 +19,4 @@ std::string EfuLines(const EfuData& efu);
 // Message texts use "\r\n"; a terminal wants "\n".
 std::string WithoutCarriageReturns(const std::string& text);
 
-// What a fuse bit index of a 9xxx chip means ("word 0 bit 15: MIDI out enable"); sessions are
-// counted from 1 as the "Session: %u/7" label counts them.
-std::string FuseBitMeaning(uint32_t bit);
-
 }  // namespace tessaro::cli

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "cli/Cli.h"
+#include "efuse/ProgramEFuse.h"
 
 namespace tessaro::cli {
 
@@ -75,8 +76,7 @@ PromptAnswer TerminalPrompt::Ask(const std::string& text, const std::string& cap
 
 bool ConfirmBurnOnTerminal(size_t bitCount) {
   if (!isatty(STDIN_FILENO)) return false;
-  WriteErr("Burning " + std::to_string(bitCount) + " eFuse bit(s) cannot be undone. Type " + kConfirmWord +
-           " to burn them: ");
+  WriteErr(BurnWarningText(bitCount) + " Type " + kConfirmWord + " to burn them: ");
   std::string line;
   return static_cast<bool>(std::getline(std::cin, line)) && line == kConfirmWord;
 }

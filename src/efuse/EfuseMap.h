@@ -42,6 +42,10 @@ std::string SessionText(uint32_t session);
 // "Programmed: " and the key as EfuKeyText writes it.
 std::string ProgrammedKeyText(const EfuNumber& key);
 
+// What a fuse bit index means ("word 0 bit 15: MIDI out enable"); sessions are counted from 1
+// as the "Session: %u/7" label counts them.
+std::string FuseBitMeaning(uint32_t bit);
+
 // The bits to burn, in the order they are sent. Bounded to the 1024 bits of the array; an
 // index of 1024 or more, or a bit already in the list, is never added (the burn sends each
 // bit once, and only bits that exist).

@@ -1,5 +1,7 @@
 #include "efuse/ProgramEFuse.h"
 
+#include <algorithm>
+
 #include "chips/ChipCatalogue.h"
 #include "flash/FlashDriverIf.h"
 #include "link/SerialPort.h"
@@ -40,6 +42,23 @@ bool IsNineFamily(const FlashDriverIf& session) { return session.FamilyCode() ==
 
 std::string EfuParseFailureText(const std::string& path, const std::string& errorText) {
   return "Unable to parse " + path + ":\r\n" + errorText;
+}
+
+std::string BurnWarningText(size_t bitCount) {
+  return "Burning " + std::to_string(bitCount) + " eFuse bit(s) cannot be undone.";
+}
+
+std::string BurnPlanText(const EfusePlan& plan, const EfuNumber& key) {
+  auto planned = [&plan](uint16_t bit) {
+    return std::find(plan.bits.begin(), plan.bits.end(), bit) != plan.bits.end();
+  };
+  std::string text = SessionText(plan.session) + "\r\n";
+  if (plan.keyBits) text += "- AES Key " + EfuKeyText(key) + "\r\n";
+  if (planned(SessionCloseBit(plan.session))) text += "- Close the session\r\n";
+  if (planned(kSssBootBit)) text += "- Enable SSS Boot\r\n";
+  if (planned(kMidiOutBit)) text += "- Enable MIDI Out\r\n";
+  if (planned(WatchdogBit(plan.session))) text += "- Enable Watchdog\r\n";
+  return text + BurnWarningText(plan.bits.size());
 }
 
 EfuseBurnResult BurnFuseBits(FlashDriverIf& session, const std::vector<uint16_t>& plan, FuseWords& words) {
@@ -102,7 +121,9 @@ void CProgramEFuse::Connect() {
   } else {
     fusesRead_ = true;
     sessionIndex_ = EfuseSession(fuseWords_);
-    sessionText_ = SessionText(sessionIndex_);
+    // A session whose close bit is burned reads as closed, as it does right after the burn.
+    sessionText_ =
+        IsFuseBitSet(fuseWords_, SessionCloseBit(sessionIndex_)) ? kSessionClosed : SessionText(sessionIndex_);
     chipKey_ = SessionKey(fuseWords_, sessionIndex_);
     keyProgrammed_ = !IsZeroKey(chipKey_);
     programmedText_ = keyProgrammed_ ? ProgrammedKeyText(chipKey_) : std::string();

@@ -35,6 +35,12 @@ struct EfusePlan {
   bool keyMismatch = false;    // the chip holds another key for the session
 };
 
+// The warning every burn is confirmed with: "Burning N eFuse bit(s) cannot be undone."
+std::string BurnWarningText(size_t bitCount);
+// What a plan burns, for the confirmation: the session, then one line for each of the key
+// (`key`, when its bits are planned), the session close and each option, then the warning.
+std::string BurnPlanText(const EfusePlan& plan, const EfuNumber& key);
+
 // How a burn ended. `burned` are the planned bits the chip holds afterwards, `missing` those
 // it does not.
 struct EfuseBurnResult {

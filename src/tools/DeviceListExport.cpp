@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/Text.h"
 #include "platform/Files.h"
 
 namespace tessaro {
@@ -156,6 +157,18 @@ std::string DeviceListText(const DeviceCatalogue& catalogue, bool csv) {
   enumerator.ListDevices(catalogue.Entries());
   enumerator.Formatter().Close();
   return text;
+}
+
+std::string DeviceListFileName(const std::string& path, bool csv) {
+  const std::string wanted = csv ? "csv" : "txt";
+  const std::string other = csv ? "txt" : "csv";
+  const std::string extension = ExtensionOf(path);
+  if (extension.empty()) {
+    // "name." has an empty extension too: the dot is kept once.
+    return path + (!path.empty() && path.back() == '.' ? "" : ".") + wanted;
+  }
+  if (EqualsNoCase(extension, other)) return path.substr(0, path.size() - extension.size()) + wanted;
+  return path;
 }
 
 bool ExportDeviceList(const DeviceCatalogue& catalogue, const std::string& path, bool csv) {

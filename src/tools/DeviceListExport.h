@@ -76,6 +76,10 @@ class DeviceEnumerator {
 
 // The exported bytes of the catalogue's device list.
 std::string DeviceListText(const DeviceCatalogue& catalogue, bool csv);
+// The file name an export is written under: the name as the user gave it, with the extension
+// of the chosen format (".csv" or ".txt") added when it has none and put in place of the
+// other format's extension; any other extension the user typed is kept.
+std::string DeviceListFileName(const std::string& path, bool csv);
 // Writes the device list to `path` (created or truncated). False when the file cannot be
 // written; then nothing is written.
 [[nodiscard]] bool ExportDeviceList(const DeviceCatalogue& catalogue, const std::string& path, bool csv);

@@ -6,15 +6,21 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "AppTestMain.h"
+#include "WindowRig.h"
 #include "app/ComSelectDialog.h"
 #include "app/DocList.h"
+#include "app/DocMenu.h"
 #include "app/FlashWindow.h"
 #include "app/LyrApp.h"
 
@@ -27,6 +33,16 @@ QStringList Lines(QComboBox* box) {
   QStringList lines;
   for (int i = 0; i < box->count(); ++i) lines << box->itemText(i);
   return lines;
+}
+
+// Lets the dialog's events run until its scan has ended; false after 20 s.
+bool WaitForScan(ComSelectDialog& dialog) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (dialog.Scanning() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  QCoreApplication::processEvents();
+  return !dialog.Scanning();
 }
 
 TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
@@ -44,7 +60,16 @@ TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
   ASSERT_GT(com12, com9);  // ascending port numbers
   EXPECT_EQ(box->currentIndex(), com12);
 
+  // The scan runs in the background: the dialog shows its progress and stays responsive.
+  auto* progress = dialog.findChild<QProgressBar*>("scanProgress");
+  ASSERT_NE(progress, nullptr);
   dialog.findChild<QPushButton*>("1516")->click();
+  EXPECT_TRUE(dialog.Scanning());
+  EXPECT_TRUE(progress->isVisibleTo(&dialog));
+  EXPECT_EQ(progress->maximum(), box->count());
+  ASSERT_TRUE(WaitForScan(dialog));
+  EXPECT_FALSE(progress->isVisibleTo(&dialog));
+  EXPECT_EQ(progress->value(), box->count());
   EXPECT_EQ(box->itemText(com9), "COM9: Simulated board --chip=LYR8721 (LYR8721)");
   EXPECT_EQ(box->itemText(com12), "COM12: Simulated board --chip=LYR9468,--interface=usb (LYR9468)");
   EXPECT_EQ(box->currentIndex(), com12);  // the scan keeps the selection
@@ -55,6 +80,31 @@ TEST(ComSelectDialogTest, ListsTheTableScansItAndReturnsTheChoice) {
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(dialog.ComIndex(), 8);
   EXPECT_TRUE(dialog.DoubleBaud());
+}
+
+TEST(ComSelectDialogTest, CancelWhileAScanRunsStopsItAtOnce) {
+  ClearSettings();
+  // Slow boards: each probe waits on a target that answers late.
+  WriteUserSettings(
+      "[Ports]\nCOM9=\"sim:--chip=LYR8721,--latency-us=200000\"\n"
+      "COM10=\"sim:--chip=LYR8721,--latency-us=200000\"\n");
+  ScriptedPrompt prompt;
+  AppPorts ports;
+  ComSelectDialog dialog(prompt, ports, 8, false);
+  auto* box = dialog.findChild<QComboBox*>("1515");
+  const QStringList before = Lines(box);
+  dialog.findChild<QPushButton*>("1516")->click();
+  ASSERT_TRUE(dialog.Scanning());
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  const auto pressed = std::chrono::steady_clock::now();
+  dialog.findChild<QPushButton*>("2")->click();
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(2));
+  EXPECT_FALSE(dialog.Scanning());
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_EQ(dialog.ComIndex(), 8);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(prompt.shown.empty());  // nothing said after the dialog closed
+  EXPECT_EQ(box->count(), before.size());
 }
 
 TEST(ComSelectDialogTest, AConfiguredPortThatIsMissingIsListedAsUnavailable) {
@@ -142,6 +192,8 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
                                 "Open Download Page...",
                                 "Open CORVANE Website...",
                                 "-",
+                                "Verify after PROGRAM!",
+                                "-",
                                 "Documentation...",
                                 "-",
                                 "&About Tessaro..."};
@@ -155,6 +207,86 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
   // Autodetect is a later feature: it says so instead of doing nothing.
   window.CommandMenu()->findChild<QAction*>("114")->trigger();
   EXPECT_TRUE(prompt.Saw("not available in this version"));
+}
+
+// The export dialog driven as a user drives it: the folder it opens in, a name typed with the
+// CSV format chosen, OK. Returns the folder it opened in.
+QString ExportAs(CFlash& window, const QString& name) {
+  QString openedIn;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = window.findChild<QFileDialog*>("exportDialog");
+    ASSERT_NE(dialog, nullptr);
+    openedIn = dialog->directory().absolutePath();
+    dialog->selectNameFilter("CSV-Files (*.csv)");
+    dialog->selectFile(name);
+    static_cast<QDialog*>(dialog)->accept();  // OK, as the button does
+  });
+  window.CommandMenu()->findChild<QAction*>("118")->trigger();
+  return openedIn;
+}
+
+TEST(CommandMenuTest, ExportTakesTheFormatsExtensionRemembersTheFolderAndSaysWhatFailed) {
+  ClearSettings();
+  const std::string program = MakeProgramFolder("export", {{"Emb.BDL", "[Embedded only]\nCONFIG = LYR8721\n"}});
+  fs::create_directories(program + "out/Taken.csv");  // a folder where the list would go
+  WindowRig rig(program);
+  CFlash& window = *rig.window;
+  ScriptedPrompt& prompt = rig.prompt;
+
+  // The first export opens in the drivers folder (writable here).
+  const QString out = QString::fromStdString(program + "out");
+  EXPECT_EQ(fs::path(ExportAs(window, out + "/List").toStdString()), fs::path(program + "drivers"));
+  std::ifstream csv(program + "out/List.csv");
+  ASSERT_TRUE(csv.good());
+  std::string first;
+  std::getline(csv, first);
+  EXPECT_NE(first.find(';'), std::string::npos) << first;  // the CSV format, not the text table
+  EXPECT_FALSE(fs::exists(program + "out/List.txt"));
+  EXPECT_TRUE(prompt.shown.empty());
+
+  // The next one opens where the last went; a file that cannot be written is reported by path.
+  EXPECT_EQ(ExportAs(window, out + "/Taken.txt"), out);
+  ASSERT_EQ(prompt.shown.size(), 1u);
+  EXPECT_NE(prompt.shown[0].text.find("could not be written to " + program + "out/Taken.csv"), std::string::npos)
+      << prompt.shown[0].text;
+}
+
+TEST(CommandMenuTest, ADocumentOrPageNoViewerOpensIsNamedInAMessage) {
+  ClearSettings();
+  const std::string program = MakeProgramFolder("viewer", {{"Emb.BDL", "[Embedded only]\nCONFIG = LYR8721\n"}});
+  fs::create_directories(program + "doc");
+  std::ofstream(program + "doc/Manual.pdf") << "<</Author (x)/Title (User Manual)>>";
+  WindowRig rig(program);
+  CFlash& window = *rig.window;
+  ScriptedPrompt& prompt = rig.prompt;
+
+  std::vector<QUrl> asked;
+  bool viewerThere = false;
+  SetDesktopOpener([&](const QUrl& url) {
+    asked.push_back(url);
+    return viewerThere;
+  });
+  struct Case {
+    const char* action;
+    std::string named;
+  };
+  const Case cases[] = {{"12001", "the document " + program + "doc/Manual.pdf"},
+                        {"115", std::string("the web page ") + kDownloadPageUrl},
+                        {"116", std::string("the web page ") + kWebsiteUrl}};
+  for (const Case& c : cases) {
+    prompt.shown.clear();
+    window.CommandMenu()->findChild<QAction*>(c.action)->trigger();
+    ASSERT_EQ(prompt.shown.size(), 1u) << c.action;
+    EXPECT_EQ(prompt.shown[0].text, "No viewer could open " + c.named + ".");
+  }
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[0].toLocalFile().toStdString(), program + "doc/Manual.pdf");
+  // Opened: nothing to say.
+  viewerThere = true;
+  prompt.shown.clear();
+  window.CommandMenu()->findChild<QAction*>("116")->trigger();
+  EXPECT_TRUE(prompt.shown.empty());
+  SetDesktopOpener(nullptr);
 }
 
 }  // namespace

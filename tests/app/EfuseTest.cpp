@@ -86,9 +86,31 @@ TEST_F(EfuseDialogTest, ConnectShowsTheChipAndProgramBurnsExactlyThePlan) {
   EXPECT_TRUE(program->isEnabled());
   EXPECT_TRUE(rig_->prompt.shown.empty());
 
-  // The user leaves the session open.
+  // The user leaves the session open. Program eFuses asks first, naming what it burns; No
+  // burns nothing.
   Control<QCheckBox>(dialog, "4004")->setChecked(false);
   program->click();
+  ASSERT_EQ(rig_->prompt.shown.size(), 1u);
+  const std::string question = rig_->prompt.shown[0].text;
+  EXPECT_EQ(rig_->prompt.shown[0].caption, "Program eFuses");
+  EXPECT_EQ(rig_->prompt.shown[0].buttons, PromptButtons::YesNo);
+  EXPECT_EQ(question.substr(0, question.find("Burning")),
+            "Session: 2/7\r\n- AES Key 2B7E-1516-28AE-D2A6-ABF7-1588-09CF-4F3C\r\n- Enable MIDI Out\r\n"
+            "- Enable Watchdog\r\n");
+  EXPECT_EQ(ChipFuses(*board_), before);
+  EXPECT_EQ(status->text(), "Ready to program eFuses.");
+  EXPECT_TRUE(program->isEnabled());
+
+  rig_->prompt.shown.clear();
+  rig_->prompt.answers = {PromptAnswer::Yes};
+  program->click();
+  ASSERT_EQ(rig_->prompt.shown.size(), 1u);
+  EXPECT_EQ(rig_->prompt.shown[0].text, question);  // asked once, with the same plan
+  EXPECT_NE(question.find("Burning " + std::to_string(dialog.Logic().lastPlan().bits.size()) +
+                          " eFuse bit(s) cannot be undone.\r\nProgram eFuses now?"),
+            std::string::npos)
+      << question;
+  rig_->prompt.shown.clear();
   EXPECT_EQ(status->text(), "eFuses programmed!");
   EXPECT_EQ(status->palette().color(QPalette::Base), QColor(0, 255, 0));
   EXPECT_FALSE(program->isEnabled());
@@ -103,6 +125,14 @@ TEST_F(EfuseDialogTest, ConnectShowsTheChipAndProgramBurnsExactlyThePlan) {
   EXPECT_EQ(Control<QLabel>(dialog, "4009")->text(), "Programmed: 2B7E-1516-28AE-D2A6-ABF7-1588-09CF-4F3C");
   EXPECT_TRUE(program->isEnabled());
   EXPECT_TRUE(rig_->prompt.shown.empty());
+
+  // The dialog opened again on the same file shows the file's key beside the same key in the
+  // chip, and is ready.
+  EfuseDialog again(session, efu);
+  EXPECT_EQ(Control<QLineEdit>(again, "4001")->text(), "2B7E-1516-28AE-D2A6-ABF7-1588-09CF-4F3C");
+  EXPECT_EQ(Control<QLabel>(again, "4009")->text(), "Programmed: 2B7E-1516-28AE-D2A6-ABF7-1588-09CF-4F3C");
+  EXPECT_EQ(Control<QLineEdit>(again, "4007")->text(), "Ready to program eFuses.");
+  EXPECT_TRUE(rig_->prompt.shown.empty());
 }
 
 TEST_F(EfuseDialogTest, AnotherKeyInTheChipIsAskedAboutAndNoStopsTheBurn) {
@@ -114,18 +144,20 @@ TEST_F(EfuseDialogTest, AnotherKeyInTheChipIsAskedAboutAndNoStopsTheBurn) {
   EfuseDialog dialog(session, efu);
   EXPECT_EQ(Control<QLabel>(dialog, "4009")->text(), "Programmed: 8888-7777-6666-5555-4444-3333-2222-1111");
 
-  rig_->prompt.answers = {PromptAnswer::No};
+  // Confirmed, then the key question answered No.
+  rig_->prompt.answers = {PromptAnswer::Yes, PromptAnswer::No};
   Control<QPushButton>(dialog, "1")->click();
-  ASSERT_EQ(rig_->prompt.shown.size(), 1u);
-  EXPECT_EQ(rig_->prompt.shown[0].caption, "AES Key mismatch");
-  EXPECT_EQ(rig_->prompt.shown[0].text,
+  ASSERT_EQ(rig_->prompt.shown.size(), 2u);
+  EXPECT_EQ(rig_->prompt.shown[0].text.substr(0, 33), "Session: 1/7\r\n- Enable SSS Boot\r\n");
+  EXPECT_EQ(rig_->prompt.shown[1].caption, "AES Key mismatch");
+  EXPECT_EQ(rig_->prompt.shown[1].text,
             "AES Key already programmed and differs from Key specified in EFU file, continue?");
   EXPECT_EQ(Control<QLineEdit>(dialog, "4007")->text(), "Programming aborted!");
   EXPECT_EQ(Control<QLineEdit>(dialog, "4007")->palette().color(QPalette::Base), QColor(255, 255, 0));
   EXPECT_EQ(ChipFuses(*board_), before);
 
   // Yes burns the options but never a second key over the first.
-  rig_->prompt.answers = {PromptAnswer::Yes};
+  rig_->prompt.answers = {PromptAnswer::Yes, PromptAnswer::Yes};
   Control<QPushButton>(dialog, "1")->click();
   EXPECT_EQ(Control<QLineEdit>(dialog, "4007")->text(), "eFuses programmed!");
   FuseWords want = before;
@@ -152,6 +184,7 @@ TEST_F(EfuseDialogTest, WithoutABoardItWaitsForConnect) {
   Control<QPushButton>(dialog, "4011")->click();
   EXPECT_EQ(Control<QLabel>(dialog, "4010")->text(), "Session: 1/7");
   ASSERT_TRUE(program->isEnabled());
+  rig_->prompt.answers = {PromptAnswer::Yes};
   program->click();
   FuseWords want{};
   want[1] = 0x0001;  // watchdog of session 1
@@ -182,6 +215,41 @@ TEST_F(EfuseDialogTest, AnEfuFileChosenOnTheWindowOpensTheDialogEvenWhenItDoesNo
   EXPECT_EQ(rig_->prompt.shown[0].text, "Unable to parse " + efu + ":\r\nInvalid Keyword: Serial = 1");
   EXPECT_EQ(rig_->window->Job().image.size, 0);  // an EFU file is no image
   EXPECT_EQ(ChipFuses(*board_), FuseWords{});
+}
+
+TEST_F(EfuseDialogTest, ReopenedThroughTheWindowAfterABurnShowsWhatTheChipHolds) {
+  const std::string efu = WriteText("again.efu", std::string("AES = ") + kKeyText + "\nSecured = 1\nWatchDog = 1\n");
+  struct Seen {
+    QString key, programmed, status, session;
+  };
+  auto open = [&](bool burn) {
+    Seen seen;
+    QTimer::singleShot(0, [&] {
+      auto* dialog = rig_->window->findChild<EfuseDialog*>();
+      ASSERT_NE(dialog, nullptr);
+      if (burn) {
+        rig_->prompt.answers = {PromptAnswer::Yes};
+        Control<QPushButton>(*dialog, "1")->click();
+      }
+      seen = {Control<QLineEdit>(*dialog, "4001")->text(), Control<QLabel>(*dialog, "4009")->text(),
+              Control<QLineEdit>(*dialog, "4007")->text(), Control<QLabel>(*dialog, "4010")->text()};
+      Control<QPushButton>(*dialog, "2")->click();
+    });
+    EXPECT_FALSE(rig_->window->LoadImageFile(efu));
+    return seen;
+  };
+  const Seen first = open(true);
+  EXPECT_EQ(first.status, "eFuses programmed!");
+  const Seen second = open(false);
+  EXPECT_EQ(second.key, "2B7E-1516-28AE-D2A6-ABF7-1588-09CF-4F3C");
+  EXPECT_EQ(second.programmed, "Programmed: 2B7E-1516-28AE-D2A6-ABF7-1588-09CF-4F3C");
+  EXPECT_EQ(second.status, "Ready to program eFuses.");
+  EXPECT_EQ(second.session, "Session closed");  // the close bit burned by the first
+  FuseWords want{};
+  want[0] = 0x0002;  // session 1 closed
+  want[1] = 0x0001;  // its watchdog
+  for (uint32_t j = 0; j < 8; ++j) want[8 + j] = kKey[j];
+  EXPECT_EQ(ChipFuses(*board_), want);
 }
 
 // ---- firmware ----

@@ -1,17 +1,20 @@
 // The main window driven as a user drives it, on the offscreen platform: start-up with and
 // without settings, the board and destination choice, the address and size boxes, files
-// chosen by drop, PROGRAM! and Verify against a simulated board (with the screenshot the
-// README shows), Esc during an action, and the settings written at exit.
+// chosen by drop, PROGRAM! and Verify against a simulated board (with a grab of the window),
+// Esc during an action, and the settings written at exit.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <filesystem>
@@ -165,15 +168,21 @@ TEST_F(WindowTest, AddressAndSizeBoxesCorrectWhatTheyCannotRead) {
     const char* shown;
     bool message;
   };
-  const Case cases[] = {{"0x1a", "001A", false}, {"12345", "2345", false}, {"abcd", "ABCD", false},
-                        {"G1", "0000", true},    {"", "0000", true},       {"0x", "0000", true}};
+  // Typed at the keyboard: only hexadecimal digits reach the box, four at most.
+  const Case cases[] = {{"0x1a", "001A", false},    {"12345", "1234", false}, {"abcd", "ABCD", false},
+                        {"zz12345", "1234", false}, {"G", "0000", true},      {"", "0000", true}};
   for (const Case& c : cases) {
     rig.prompt.shown.clear();
-    low->setText(c.typed);
+    low->clear();
+    QTest::keyClicks(low, QString::fromLatin1(c.typed));
     emit low->editingFinished();
     EXPECT_EQ(low->text(), c.shown) << c.typed;
     EXPECT_EQ(rig.prompt.Saw("Invalid Hex"), c.message) << c.typed;
   }
+  // Text put in by other means is still corrected when the box is left.
+  low->setText("G1");
+  emit low->editingFinished();
+  EXPECT_EQ(low->text(), "0000");
 
   // Size before any file.
   rig.prompt.shown.clear();
@@ -264,6 +273,12 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   rig_->window->DropFiles({QString::fromStdString(image)});
   Control<QLineEdit>(*rig_->window, "1009")->setText("0100");
 
+  // "Verify after PROGRAM!" is off: the embedded flash is programmed without reading back.
+  QAction* verifyAfter = rig_->window->CommandMenu()->findChild<QAction*>("verifyAfterProgram");
+  ASSERT_NE(verifyAfter, nullptr);
+  ASSERT_TRUE(verifyAfter->isChecked());
+  verifyAfter->trigger();
+  EXPECT_FALSE(rig_->window->VerifyAfterProgram());
   Control<QPushButton>(*rig_->window, "1011")->click();
   EXPECT_EQ(Status()->text(), "Embedded Flash: Program Success (not verified)");
   EXPECT_EQ(rig_->window->StatusColour(), ColourYellow);
@@ -280,7 +295,7 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   Control<QPushButton>(*rig_->window, "1012")->click();
   EXPECT_EQ(rig_->window->StatusColour(), ColourGreen) << Status()->text().toStdString();
   EXPECT_EQ(Status()->palette().color(QPalette::Base), QColor(0, 255, 0));
-  // The README's screenshot of the main window, taken here with the green status line.
+  // A grab of the window with the green status line (kept in the build tree for a look).
   const QImage shot = rig_->window->grab().toImage();
   EXPECT_EQ(shot.size(), rig_->window->size());
   const std::string shots = std::string(TESSARO_BIN_DIR) + "/../screenshots";
@@ -293,6 +308,35 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   EXPECT_TRUE(Status()->text().contains("at 06000223")) << Status()->text().toStdString();
   EXPECT_EQ(Status()->palette().color(QPalette::Base), QColor(255, 0, 0));
   EXPECT_EQ(Status()->palette().color(QPalette::Text), QColor(255, 255, 0));
+}
+
+TEST_F(SimWindowTest, VerifyAfterProgramIsOnByDefaultAndRemembered) {
+  EXPECT_TRUE(rig_->window->VerifyAfterProgram());
+  const std::vector<uint16_t> words = Pattern(0x400);
+  rig_->window->DropFiles({QString::fromStdString(WriteImage("verified.bin", words))});
+  Control<QPushButton>(*rig_->window, "1011")->click();
+  EXPECT_EQ(Status()->text(), "Embedded Flash: Verify Success");
+  EXPECT_EQ(rig_->window->StatusColour(), ColourGreen);
+  auto board = rig_->ports.SimBoardOf(9);
+  ASSERT_NE(board, nullptr);
+  for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(board->FlashWord(static_cast<uint32_t>(i)), words[i]) << i;
+
+  // Switched off, the choice is kept in the settings for the next start.
+  rig_->window->CommandMenu()->findChild<QAction*>("verifyAfterProgram")->trigger();
+  EXPECT_FALSE(QSettings().value("Settings/VerifyAfterProgram").toBool());
+  WindowRig next(program_);
+  EXPECT_FALSE(next.window->VerifyAfterProgram());
+  EXPECT_FALSE(next.window->CommandMenu()->findChild<QAction*>("verifyAfterProgram")->isChecked());
+}
+
+TEST_F(SimWindowTest, ProgramRefusesAStartAddressThatIsNoNumber) {
+  rig_->window->DropFiles({QString::fromStdString(WriteImage("refused.bin", Pattern(0x40)))});
+  Control<QLineEdit>(*rig_->window, "1009")->setText("zz12");
+  Control<QPushButton>(*rig_->window, "1011")->click();
+  EXPECT_TRUE(rig_->prompt.Saw("Invalid Hex"));
+  auto board = rig_->ports.SimBoardOf(9);
+  ASSERT_NE(board, nullptr);
+  for (uint32_t i = 0; i < 0x40; ++i) ASSERT_EQ(board->FlashWord(i), 0xFFFF) << i;
 }
 
 TEST_F(SimWindowTest, ConnectionPollLinksAgainOrSaysItCannot) {

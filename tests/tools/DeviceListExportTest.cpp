@@ -58,6 +58,21 @@ TEST_F(FixtureExport, WritesFiles) {
   EXPECT_FALSE(FileExists("/nonexistent-folder/list.txt"));
 }
 
+TEST(DeviceListExport, FileNameTakesTheChosenFormatsExtension) {
+  struct Case {
+    const char* typed;
+    bool csv;
+    const char* saved;
+  };
+  const Case cases[] = {
+      {"/d/List", true, "/d/List.csv"},     {"/d/List", false, "/d/List.txt"},
+      {"/d/List.txt", true, "/d/List.csv"}, {"/d/List.CSV", false, "/d/List.txt"},
+      {"/d/List.csv", true, "/d/List.csv"}, {"/d/List.", true, "/d/List.csv"},
+      {"/d/List.dat", true, "/d/List.dat"}, {"/d.x/List", false, "/d.x/List.txt"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DeviceListFileName(c.typed, c.csv), c.saved) << c.typed << " csv=" << c.csv;
+}
+
 TEST(DeviceListExport, EmptyCatalogueWritesTitleHeaderAndRule) {
   DeviceCatalogue catalogue;
   EXPECT_EQ(DeviceListText(catalogue, false),
