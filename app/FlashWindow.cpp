@@ -441,10 +441,13 @@ void CFlash::RunAction(bool program) {
     link_.SetLinked(false);
   }
   std::string error;
+  std::string failureReason;
   bool ran = false;
   if (!program || EncryptionAccepted()) {
     FlashIf session(*this);
     ran = program ? job_.ProgramImage(session, error) : job_.VerifyImage(session, error);
+    // A status line such as "Aborted by User" does not tell a lost link from a cancel.
+    failureReason = session.failureReason;
     if (program && ran && NineFamily() && efu_.flags != 0) {
       // The firmware runs only with its eFuses: burn them now. Warnings and a failed burn are
       // told through the prompt.
@@ -458,6 +461,7 @@ void CFlash::RunAction(bool program) {
   }
   prompt_.SetWaitCursor(false);
   if (!ran && !error.empty()) Say(error);
+  if (ran && !failureReason.empty()) Say(failureReason);
   // Input that arrived during the action is dropped, not replayed.
   QCoreApplication::processEvents();
   filter_.reset();

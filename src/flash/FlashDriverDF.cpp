@@ -480,18 +480,21 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   });
   if (!written) return false;
 
-  // Quick verify: the target checksums each page as it reads it back.
+  // Quick verify: the target checksums each page as it reads it back, every word the page
+  // program wrote (the erased value past the image's end included).
   session.SetStatus(StatusVerifying);
   const int32_t count = std::max(0, run.end - run.first);
-  const uint32_t expected =
+  uint32_t expected =
       ChecksumWords(0, std::span<const uint16_t>(img.words.data() + run.first, static_cast<size_t>(count)));
+  const uint32_t padding = (run.n - static_cast<uint32_t>(count) % run.n) % run.n;
+  expected = ChecksumWords(expected, std::vector<uint16_t>(padding, 0xFFFF));
   session.window.Select(run.p);
   link.WriteRegister(kRegSumA, 0);
   link.WriteRegister(kRegSumB, 0);
   session.progress[1] = ProgressChannel{0, 0, count};
   session.UpdateProgress(1);
   const bool summed = ForEachPage(session, run, [&](uint32_t a, int32_t, uint32_t w) {
-    link.WriteRegister(kRegDfWordCount, w);
+    link.WriteRegister(kRegDfWordCount, run.n);
     AddressPage(session, a);
     if (!image.Call(session, kChecksumEntry)) {
       if (image.lastCall != CallResult::Cancelled) session.SetStatus(StatusQuickVerifyFailed);

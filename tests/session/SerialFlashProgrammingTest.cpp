@@ -247,6 +247,22 @@ TEST(SerialFlashFailures, PageOverUnerasedDataFailsTheQuickVerify) {
   EXPECT_EQ(b.flash.device->Word(5), words[5] & 0x0F0F);
 }
 
+TEST(SerialFlashFailures, TheErasedPaddingOfTheLastPageIsVerifiedToo) {
+  // The last page is programmed whole, the erased value past the image's end. Over data an
+  // erase did not clear, image words that program right still leave a wrong padding: the
+  // quick verify covers every word the run wrote.
+  sim::SpiFlashOptions options;
+  options.eraseFails = true;
+  SerialBoard b("LYR9468", "W25X40CL", "P7.15:0", options);
+  std::fill(b.flash.device->memory.begin(), b.flash.device->memory.begin() + 512, uint8_t{0x0F});
+  std::vector<uint16_t> words = RandomWords(150, 9);  // a page of 128 words and 22 more
+  for (uint16_t& w : words) w &= 0x0F0F;
+  b.Load(words);
+  EXPECT_EQ(b.Program(), StatusQuickVerifyFailed);
+  for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(b.flash.device->Word(i), words[i]) << i;
+  EXPECT_EQ(b.flash.device->Word(150), 0x0F0F);
+}
+
 TEST(SerialFlashFailures, CancelStopsProgramAndVerify) {
   sim::SpiFlashOptions options;
   options.powerOfTwoPages = true;
