@@ -434,7 +434,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     if (Interrupted()) {
       // Cancelled before this step touched the device.
       step.status = StatusAborted;
-      step.statusText = "Cancelled before the " + std::string(stepName) + " step started";
+      step.statusText = "Aborted by User before the " + std::string(stepName) + " step started";
       error = step.statusText;
       steps.push_back(step);
       return;
@@ -538,6 +538,10 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     exitCode = kExitFailed;  // the fuses could not be read, or a burned bit did not take
   } else if (exitCode == kExitOk && fusesRefused) {
     exitCode = kExitRefused;
+  }
+  if (exitCode == kExitAborted) {
+    // What the cancel interrupted (a device check, a page ...) says nothing more than this.
+    error = "Cancelled by Ctrl-C: " + (last.statusText.empty() ? std::string("nothing done") : last.statusText);
   }
   if (readDone && (steps.back().statusText.empty() || steps.back().statusText == "Ready")) {
     steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + *args.Value("output");
