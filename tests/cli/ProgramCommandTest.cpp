@@ -65,6 +65,18 @@ class Child {
     while (out_ && (n = std::fread(buffer, 1, sizeof buffer, out_)) > 0) text.append(buffer, n);
     return text;
   }
+  // Waits (up to 5 s) until the program has a handler of its own for `signal` in place.
+  bool WaitUntilCaught(int signal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      const std::string status = tessaro::ReadWholeFile("/proc/" + std::to_string(pid_) + "/status").value_or("");
+      const size_t at = status.find("SigCgt:");
+      if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (signal - 1) & 1) != 0)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
   void Signal(int signal) {
     if (pid_ > 0) ::kill(pid_, signal);
   }
@@ -278,17 +290,18 @@ TEST_F(ProgramCommand, CtrlCAbortsAtTheNextCancelCheck) {
 }
 
 TEST_F(ProgramCommand, CtrlCRightAtTheStartStillEndsInAReport) {
-  // Before any device work (the board definitions and the simulated board still loading): the
-  // run is cancelled, not killed, and says so.
+  // As soon as the program takes Ctrl-C over, before any device work (the board definitions
+  // and the simulated board still loading): the run is cancelled, not killed, and says so.
   const std::string image = Image("image.bin", 0x800, 24);
   Child json({TESSARO_BIN_DIR "/tessaro-cli", "program", "--json", "--port", "sim:board=LYR9468 Dual QSPI Board",
               "--board", "LYR9468 Dual QSPI Board", "--dest", "qspi", image});
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(json.WaitUntilCaught(SIGINT));
   json.Signal(SIGINT);
   const std::string document = json.ReadAll();
   EXPECT_EQ(json.Wait(), 4);
   EXPECT_NE(document.find("\"ok\": false"), std::string::npos) << document;
   EXPECT_NE(document.find("\"status\": 14"), std::string::npos) << document;
+  EXPECT_NE(document.find("\"error\": \"Cancelled by Ctrl-C: "), std::string::npos) << document;
 }
 
 TEST_F(ProgramCommand, AChecksumCallLostWithTheLinkIsAFailureNotACancel) {
