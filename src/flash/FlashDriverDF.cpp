@@ -314,13 +314,12 @@ bool FlashDriverDF::CheckStatus9xxx(FlashDriverIf& session) {
   for (uint8_t b : {uint8_t{0x3D}, uint8_t{0x2A}, uint8_t{0x80}, uint8_t{0xA6}}) SpiSend(session, b);
   DeselectAll(session);
   // The switch takes a few milliseconds; a device that never comes back must not hang the run.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDfPageSwitchTimeoutMs);
   uint16_t status = ReadStatus(session);
-  while ((status & 0x8000) == 0) {
-    if (std::chrono::steady_clock::now() > deadline || session.CheckCancel()) break;
+  for (TargetWait wait(session, kDfPageSwitchTimeoutMs); (status & 0x8000) == 0 && wait.Continue();) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     status = ReadStatus(session);
   }
+  if (session.LinkDown()) return false;  // a lost link reads as all ones: nothing is known
   if ((status & 0x8100) == 0x8100) {
     (void)session.ShowMessage(
         "Device programmed to use 256 Bytes per page, please power-cycle the Board to activate this configuration "
