@@ -484,6 +484,7 @@ void CFlash::RunAction(bool program) {
     link_.SetLinked(false);
   }
   std::string error;
+  std::string failureReason;
   bool ran = false;
   if (!StartBoxesValid()) {
     // Never guess an address: a box that does not hold a number stops the action here.
@@ -494,11 +495,14 @@ void CFlash::RunAction(bool program) {
       FlashIf session(*this);
       ran = program ? job_.ProgramImage(session, error) : job_.VerifyImage(session, error);
       status = session.statusCode;
+      // A status line such as "Aborted by User" does not tell a lost link from a cancel.
+      failureReason = session.failureReason;
     }
     // A destination whose programming does not read back is verified now when the user wants it.
     if (program && ran && status == StatusProgrammed && verifyAfterProgram_) {
       FlashIf session(*this);
       ran = job_.VerifyImage(session, error) && session.statusCode == StatusVerified;
+      if (failureReason.empty()) failureReason = session.failureReason;
     }
     if (program && ran && NineFamily() && efu_.flags != 0) {
       FlashIf session(*this);
@@ -514,6 +518,7 @@ void CFlash::RunAction(bool program) {
   }
   prompt_.SetWaitCursor(false);
   if (!ran && !error.empty()) Say(error);
+  if (ran && !failureReason.empty()) Say(failureReason);
   // Input that arrived during the action is dropped, not replayed.
   QCoreApplication::processEvents();
   filter_.reset();

@@ -55,6 +55,8 @@ namespace {
 
 constexpr int kExitRefused = 3;
 constexpr int kExitAborted = 4;
+constexpr const char* kChipErasedText =
+    "The whole chip was erased first: it did not link, as with its security bit set, and the erase was allowed";
 
 // ---------------------------------------------------------------------------------------------
 // Destinations
@@ -99,6 +101,9 @@ struct StepResult {
   int32_t failureAddress = 0;
   uint32_t expected = 0;
   int32_t read = -1;
+  std::string failureReason;  // what the status line does not say (a lost link, ...)
+  bool linkLost = false;
+  bool chipErased = false;  // the link erased a secured chip first
 };
 
 // Statuses whose text names a failure address (and, for some, the values there).
@@ -126,10 +131,12 @@ void WriteStepFields(JsonWriter& out, const StepResult& step) {
   }
 }
 
+// Exit 4 only for a cancel the user asked for: status 14 also stands for a checksum call on
+// the target that failed, which is a failure like any other.
 int ExitCodeOf(bool ran, uint32_t status) {
-  if (!ran) return kExitRefused;
+  if (!ran) return Interrupted() ? kExitAborted : kExitRefused;
   if ((status >= StatusProgramVerified && status <= StatusEmpty) || status == StatusCustom) return kExitOk;
-  if (status == StatusAborted) return kExitAborted;
+  if (status == StatusAborted && Interrupted()) return kExitAborted;
   return kExitFailed;
 }
 
@@ -271,6 +278,9 @@ bool DevicesFromOptions(const ArgReader& args, const BoardConfig& config, BoardD
 }
 
 int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
+  // Ctrl-C is taken over before any work (loading a large simulated board state takes a while):
+  // from here on it cancels, and the run still reports.
+  InterruptScope interrupts;
   const bool program = operation == Operation::Program;
   const bool ranged = !TakesImage(operation);
   const char* command = CommandName(operation);
@@ -412,7 +422,6 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   TerminalProgress progress(!json && isatty(STDERR_FILENO));
   CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, questions);
 
-  InterruptScope interrupts;
   const auto started = std::chrono::steady_clock::now();
   std::string error;
   std::vector<StepResult> steps;
@@ -422,6 +431,14 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   auto runStep = [&](const char* stepName, Operation stepOperation) {
     StepResult step;
     step.operation = stepName;
+    if (Interrupted()) {
+      // Cancelled before this step touched the device.
+      step.status = StatusAborted;
+      step.statusText = "Aborted by User before the " + std::string(stepName) + " step started";
+      error = step.statusText;
+      steps.push_back(step);
+      return;
+    }
     host.statusLine.clear();
     host.colour = 0;
     {
@@ -437,6 +454,9 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
       step.failureAddress = session.failureAddress;
       step.expected = session.expectedValue;
       step.read = session.readValue;
+      step.failureReason = session.failureReason;
+      step.linkLost = session.linkLost;
+      step.chipErased = session.chipErased;
     }
     step.statusText = host.statusLine;
     step.colour = host.colour;
@@ -475,6 +495,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   const StepResult& last = steps.back();
   const bool ran = last.ran;
+  const bool chipErased = std::any_of(steps.begin(), steps.end(), [](const StepResult& s) { return s.chipErased; });
+  if (error.empty() && ExitCodeOf(ran, last.status) != kExitOk) error = last.failureReason;
   // The eFuses after the firmware: the plan always, the burn only with --burn and confirmation.
   std::optional<AfterFirmwareResult> fuses;
   bool fusesRefused = false;
@@ -517,6 +539,10 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   } else if (exitCode == kExitOk && fusesRefused) {
     exitCode = kExitRefused;
   }
+  if (exitCode == kExitAborted) {
+    // What the cancel interrupted (a device check, a page ...) says nothing more than this.
+    error = "Cancelled by Ctrl-C: " + (last.statusText.empty() ? std::string("nothing done") : last.statusText);
+  }
   if (readDone && (steps.back().statusText.empty() || steps.back().statusText == "Ready")) {
     steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + *args.Value("output");
   }
@@ -527,6 +553,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
         .Field("ok", exitCode == kExitOk)
         .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error));
     WriteStepFields(out, last);
+    out.Field("linkLost", last.linkLost);
+    out.Field("chipErased", chipErased);
     out.Field("elapsedMs", static_cast<long long>(elapsedMs));
     out.Key("steps").BeginArray();
     for (const StepResult& step : steps) {
@@ -575,13 +603,14 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     return exitCode;
   }
   for (const std::string& message : messages) WriteErr(TerminalText(message) + "\n");
-  if (!ran) {
-    if (!error.empty()) WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");
-    return exitCode;
-  }
+  if (chipErased) WriteOut(std::string(kChipErasedText) + "\n");
   for (const StepResult& step : steps) {
     if (step.ran) WriteOut(step.statusText + "\n");
   }
+  if (!error.empty() && (!ran || exitCode != kExitOk)) {
+    WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");
+  }
+  if (!ran) return exitCode;
   if (fuses && fuses->attempted) {
     std::string text = "eFuse bits after the firmware: " + std::to_string(fuses->plan.bits.size()) + "\n";
     for (uint16_t bit : fuses->plan.bits) text += "  " + std::to_string(bit) + "  " + FuseBitMeaning(bit) + "\n";

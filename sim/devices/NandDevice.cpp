@@ -73,8 +73,10 @@ void NandDevice::EraseBlock(uint32_t row) {
   if (busyLeft_ > 0 || stuckBusy) Violation("erase while busy");
   if (!RowValid(row)) return;
   const size_t first = static_cast<size_t>(row / geometry_.pagesPerBlock) * BlockWords();
-  std::fill(array_.begin() + static_cast<ptrdiff_t>(first),
-            array_.begin() + static_cast<ptrdiff_t>(first + BlockWords()), 0xFFFF);
+  if (!eraseFails) {
+    std::fill(array_.begin() + static_cast<ptrdiff_t>(first),
+              array_.begin() + static_cast<ptrdiff_t>(first + BlockWords()), 0xFFFF);
+  }
   ++erases;
   busyLeft_ = busyReads;
   failed_ = false;

@@ -46,6 +46,7 @@ class NandDevice : public SimDeviceModel {
 
   // ---- faults ----
   bool stuckBusy = false;
+  bool eraseFails = false;  // an erase that does not take: the block keeps its words
   uint32_t busyReads = 2;
   uint32_t erases = 0;
   uint32_t programs = 0;

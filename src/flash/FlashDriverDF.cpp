@@ -314,13 +314,12 @@ bool FlashDriverDF::CheckStatus9xxx(FlashDriverIf& session) {
   for (uint8_t b : {uint8_t{0x3D}, uint8_t{0x2A}, uint8_t{0x80}, uint8_t{0xA6}}) SpiSend(session, b);
   DeselectAll(session);
   // The switch takes a few milliseconds; a device that never comes back must not hang the run.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDfPageSwitchTimeoutMs);
   uint16_t status = ReadStatus(session);
-  while ((status & 0x8000) == 0) {
-    if (std::chrono::steady_clock::now() > deadline || session.CheckCancel()) break;
+  for (TargetWait wait(session, kDfPageSwitchTimeoutMs); (status & 0x8000) == 0 && wait.Continue();) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     status = ReadStatus(session);
   }
+  if (session.LinkDown()) return false;  // a lost link reads as all ones: nothing is known
   if ((status & 0x8100) == 0x8100) {
     (void)session.ShowMessage(
         "Device programmed to use 256 Bytes per page, please power-cycle the Board to activate this configuration "
@@ -480,18 +479,21 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   });
   if (!written) return false;
 
-  // Quick verify: the target checksums each page as it reads it back.
+  // Quick verify: the target checksums each page as it reads it back, every word the page
+  // program wrote (the erased value past the image's end included).
   session.SetStatus(StatusVerifying);
   const int32_t count = std::max(0, run.end - run.first);
-  const uint32_t expected =
+  uint32_t expected =
       ChecksumWords(0, std::span<const uint16_t>(img.words.data() + run.first, static_cast<size_t>(count)));
+  const uint32_t padding = (run.n - static_cast<uint32_t>(count) % run.n) % run.n;
+  expected = ChecksumWords(expected, std::vector<uint16_t>(padding, 0xFFFF));
   session.window.Select(run.p);
   link.WriteRegister(kRegSumA, 0);
   link.WriteRegister(kRegSumB, 0);
   session.progress[1] = ProgressChannel{0, 0, count};
   session.UpdateProgress(1);
   const bool summed = ForEachPage(session, run, [&](uint32_t a, int32_t, uint32_t w) {
-    link.WriteRegister(kRegDfWordCount, w);
+    link.WriteRegister(kRegDfWordCount, run.n);
     AddressPage(session, a);
     if (!image.Call(session, kChecksumEntry)) {
       if (image.lastCall != CallResult::Cancelled) session.SetStatus(StatusQuickVerifyFailed);

@@ -219,8 +219,43 @@ void FlashDriverIf::SetCustomStatus(const std::string& text) {
 }
 
 void FlashDriverIf::SetStatus(uint32_t code) {
-  statusCode = code;
+  const bool failure = code >= StatusProgramFailed && code <= StatusNotBlank;
+  // A failure on a link that has gone is the lost link's: say so beside the status.
+  if (failure && !cancelled) (void)LinkDown();
+  statusCode = cancelled && failure ? StatusAborted : code;
   ReportStatus();
+}
+
+bool FlashDriverIf::LinkDown() {
+  if (link != nullptr && link->linked()) return false;
+  if (!linkLost) {
+    linkLost = true;
+    failureReason = kLinkLostText;
+  }
+  return true;
+}
+
+void FlashDriverIf::ChecksumCallFailed() {
+  if (!cancelled) {
+    std::string reason = "The checksum call on the target failed";
+    if (LinkDown()) reason += ": " + std::string(kLinkLostText);
+    failureReason = reason;
+  }
+  statusCode = StatusAborted;
+  ReportStatus();
+}
+
+bool TargetWait::Continue() {
+  if (session_.LinkDown()) return false;
+  if (session_.CheckCancel()) {
+    cancelled_ = true;
+    return false;
+  }
+  if (std::chrono::steady_clock::now() > deadline_) {
+    timedOut_ = true;
+    return false;
+  }
+  return true;
 }
 
 void FlashDriverIf::SetProgress(int32_t position) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -128,7 +129,8 @@ class FlashDriverIf : public RoutineHost {
   virtual PromptAnswer ShowMessage(const std::string& /*text*/, const char* /*caption*/, PromptButtons /*buttons*/) {
     return PromptAnswer::Ok;
   }
-  // True when the user asked to stop; the implementation has then reported status 14.
+  // True when the user asked to stop; the implementation has then reported status 14 and set
+  // `cancelled`.
   bool CheckCancel() override { return false; }
   virtual bool EnsureLinked() { return false; }
   virtual uint32_t GetStartAddress() = 0;
@@ -145,8 +147,16 @@ class FlashDriverIf : public RoutineHost {
   // ---- status ----
   void ReportStatus();
   void SetCustomStatus(const std::string& text);
-  // Sets the code and reports it.
+  // Sets the code and reports it. After a cancel, a failure the cancel brought about (a wait
+  // that ended early) stays reported as the cancel.
   void SetStatus(uint32_t code);
+
+  // ---- why an action failed ----
+  // True when there is no link or it went down; records it once (`linkLost`, `failureReason`).
+  bool LinkDown();
+  // A checksum call on the target that gave no checksum: the status stays 14 (the code the
+  // programmer has always shown for it) and `failureReason` says what happened.
+  void ChecksumCallFailed();
   std::string CurrentStatusText() const;
 
   // ---- progress ----
@@ -174,8 +184,35 @@ class FlashDriverIf : public RoutineHost {
   uint32_t expectedValue = 0;
   int32_t readValue = -1;
   AddressWindow window;
+  // Set when the user asked to stop (see CheckCancel); a status 14 without it is a failure.
+  bool cancelled = false;
+  // Set when a wait or a call found the link gone.
+  bool linkLost = false;
+  // What ended a failed action when the status line alone does not say it; "" otherwise.
+  std::string failureReason;
   uint32_t deviceId = 0;
   std::array<uint8_t, 8> deviceIdBytes{};
+};
+
+inline constexpr const char* kLinkLostText = "The link to the target was lost";
+
+// Every wait on the target ends: on its deadline, on the user's cancel, and at once when the
+// link is down (a lost link reads as all ones, which polls of busy bits would wait on forever).
+//   for (TargetWait wait(session, 500); wait.Continue();) { ... poll ... }
+class TargetWait {
+ public:
+  TargetWait(FlashDriverIf& session, int timeoutMs)
+      : session_(session), deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+  // False once the link is down, the user cancelled, or the deadline has passed.
+  bool Continue();
+  bool timedOut() const { return timedOut_; }
+  bool cancelled() const { return cancelled_; }
+
+ private:
+  FlashDriverIf& session_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool timedOut_ = false;
+  bool cancelled_ = false;
 };
 
 // Registers and layout of the checksum call of the "PRGDEV PAR" image.

@@ -59,7 +59,7 @@ void FlashDriverNAND::WriteRegister(FlashDriverIf& session, uint32_t reg, uint32
 }
 
 uint32_t FlashDriverNAND::RunCommand(FlashDriverIf& session) {
-  const auto deadline = Clock::now() + kCommandTimeout;
+  TargetWait wait(session, static_cast<int>(kCommandTimeout.count()));
   WriteRegister(session, kRegInterrupt, 7);
   WriteRegister(session, kRegControl, 1);
   uint32_t result = 0;
@@ -76,7 +76,7 @@ uint32_t FlashDriverNAND::RunCommand(FlashDriverIf& session) {
       break;
     }
     // A lost link answers nothing more: stop at once rather than poll it for the rest of the second.
-    if (Clock::now() > deadline || !session.link->linked()) {
+    if (!wait.Continue()) {
       result = (l == VALUE_INVALID ? 0 : l & 0xFFFF) | 0x8000;
       break;
     }
@@ -101,21 +101,18 @@ uint32_t FlashDriverNAND::Reset(FlashDriverIf& session, bool bus16) {
 }
 
 bool FlashDriverNAND::WaitReady(FlashDriverIf& session, bool& cancelled) {
-  cancelled = false;
-  const auto deadline = Clock::now() + kReadyTimeout;
-  for (;;) {
+  TargetWait wait(session, static_cast<int>(kReadyTimeout.count()));
+  bool ready = false;
+  while (!ready && wait.Continue()) {
     WriteRegister(session, kRegCommand, kCmdReadStatus);
     WriteRegister(session, kRegParameters, Bus16() ? 512 : 256);
-    if (RunCommand(session) != 0) return false;
+    if (RunCommand(session) != 0) break;
     const uint32_t status = session.link->ReadMemoryWord(window);
-    if (status != VALUE_INVALID && (status & kStatusReadyBits) == kStatusReadyBits) return true;
-    if (Clock::now() > deadline) return false;
-    if (session.CheckCancel()) {
-      cancelled = true;
-      return false;
-    }
-    std::this_thread::sleep_for(kPollPause);
+    ready = status != VALUE_INVALID && (status & kStatusReadyBits) == kStatusReadyBits;
+    if (!ready) std::this_thread::sleep_for(kPollPause);
   }
+  cancelled = wait.cancelled();
+  return ready;
 }
 
 bool FlashDriverNAND::Detect(FlashDriverIf& session, std::string& errorText) {
@@ -225,7 +222,7 @@ bool FlashDriverNAND::Program(FlashDriverIf& session, ImageBuffer& image) {
   }
   session.SetStatus(StatusVerifying);
   session.window.Select(start);
-  if (!Verify(session, image)) return false;
+  if (!VerifyPages(session, image, true)) return false;
   session.SetStatus(StatusProgramVerified);
   return true;
 }
@@ -260,7 +257,9 @@ bool FlashDriverNAND::Read(FlashDriverIf& session, uint32_t words, std::vector<u
   return ok;
 }
 
-bool FlashDriverNAND::Verify(FlashDriverIf& session, ImageBuffer& image) {
+bool FlashDriverNAND::Verify(FlashDriverIf& session, ImageBuffer& image) { return VerifyPages(session, image, false); }
+
+bool FlashDriverNAND::VerifyPages(FlashDriverIf& session, ImageBuffer& image, bool wholePages) {
   if (session.link == nullptr || !ready) return false;
   const int32_t first = std::max(0, image.firstWord);
   const int32_t end = std::min(image.programLength, image.size);
@@ -278,10 +277,16 @@ bool FlashDriverNAND::Verify(FlashDriverIf& session, ImageBuffer& image) {
   uint32_t target = 0;
   uint32_t host = 0;
   std::vector<uint16_t> read(kPageWords);
+  std::vector<uint16_t> page(kPageWords);
   uint32_t done = 0;
   while (done < n) {
     const uint32_t t = session.window.TargetAddress();
     const uint32_t k = std::min(n - done, kPageWords);
+    // What the page must hold: the image's words, then (for a page this run wrote) the erased
+    // value it was padded with.
+    const uint32_t checked = wholePages ? kPageWords : k;
+    std::fill(page.begin(), page.end(), 0xFFFF);
+    std::copy_n(image.words.begin() + first + done, k, page.begin());
     WriteRegister(session, kRegCommand, kCmdReadPage);
     WriteRegister(session, kRegParameters, kPageTransfer);
     PageRows(*this, session, t);
@@ -289,19 +294,20 @@ bool FlashDriverNAND::Verify(FlashDriverIf& session, ImageBuffer& image) {
       Fail(session, StatusVerifyFailed, (t & 0x3FFFFFF) + 0xECC00000u, 0, static_cast<int32_t>(s));
       return false;
     }
-    const uint16_t* expected = image.words.data() + first + done;
-    host = ChecksumWords(host, std::span<const uint16_t>(expected, k));
-    if (!session.ChecksumTarget(target, window, k)) {
-      session.SetStatus(StatusAborted);
+    const uint16_t* expected = page.data();
+    host = ChecksumWords(host, std::span<const uint16_t>(expected, checked));
+    if (!session.ChecksumTarget(target, window, checked)) {
+      session.failureAddress = static_cast<int32_t>(t);
+      session.ChecksumCallFailed();
       return false;
     }
     if (target != host) {
-      if (!session.link->ReadMemoryBlock(static_cast<uint16_t>(window & 0xFFFF), static_cast<uint16_t>(window >> 16), k,
-                                         read.data())) {
+      if (!session.link->ReadMemoryBlock(static_cast<uint16_t>(window & 0xFFFF), static_cast<uint16_t>(window >> 16),
+                                         checked, read.data())) {
         Fail(session, StatusVerifyFailed, t, expected[0], -1);
         return false;
       }
-      for (uint32_t i = 0; i < k; ++i) {
+      for (uint32_t i = 0; i < checked; ++i) {
         if (read[i] != expected[i]) {
           Fail(session, StatusVerifyFailed, t + i, expected[i], read[i]);
           return false;

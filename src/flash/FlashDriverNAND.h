@@ -53,6 +53,9 @@ class FlashDriverNAND : public FlashDriver {
   [[nodiscard]] bool Detect(FlashDriverIf& session, std::string& errorText);
   [[nodiscard]] bool Program(FlashDriverIf& session, ImageBuffer& image);
   [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
+  // Verify of the pages from the current position; `wholePages` checks each page to its end
+  // (the erased value past the image), as a page the run has just written must read.
+  [[nodiscard]] bool VerifyPages(FlashDriverIf& session, ImageBuffer& image, bool wholePages);
 
   // Common operations (see FlashDriver).
   bool Offers(FlashOperation operation) const override;

@@ -529,7 +529,7 @@ bool Program(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image)
       session.UpdateProgress(0);
       pending = 0;
     }
-    if (!driver.uploaded && session.CheckCancel()) return false;
+    if (session.CheckCancel()) return false;
   }
   if (!driver.uploaded) {
     session.SetStatus(StatusProgrammed);
@@ -571,7 +571,8 @@ bool Verify(FlashDriverTDF& /*driver*/, FlashDriverIf& session, ImageBuffer& ima
     if (!readBackOnly) {
       uint32_t target = 0;
       if (!session.ChecksumTarget(target, a, k)) {
-        session.SetStatus(StatusAborted);
+        session.failureAddress = static_cast<int32_t>(a);
+        session.ChecksumCallFailed();
         return false;
       }
       equal = target == ChecksumWords(0, std::span<const uint16_t>(expected, k));
@@ -611,7 +612,7 @@ bool Verify(FlashDriverTDF& /*driver*/, FlashDriverIf& session, ImageBuffer& ima
     session.progress[1].position += static_cast<int32_t>(k);
     session.UpdateProgress(1);
     done += k;
-    if (readBackOnly && session.CheckCancel()) return false;
+    if (session.CheckCancel()) return false;
   }
   session.window.Select(start);
   session.SetStatus(StatusVerified);

@@ -27,6 +27,13 @@ constexpr uint16_t kDone = 0x0400;
 
 std::string Hex4(uint32_t value) { return HexFixed(value, 4); }
 
+// A configuration script's pause, in slices a cancel or a lost link can end.
+bool Pause(FlashDriverIf& session, int ms) {
+  TargetWait wait(session, ms);
+  while (wait.Continue()) std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp(ms, 1, 10)));
+  return wait.timedOut();
+}
+
 }  // namespace
 
 std::string FlashDriverQSPI::ManufacturerName() const {
@@ -55,19 +62,17 @@ uint32_t FlashDriverQSPI::UnitWords() const { return Dual() ? 1024 : 512; }
 
 // ---- controller ----
 
-bool FlashDriverQSPI::WaitIdle(FlashDriverIf& session) {
-  while ((session.link->ReadIoRegister(controllerBase + 2) & kBusy) != 0) {
-    if (session.CheckCancel()) return false;
+bool FlashDriverQSPI::WaitControllerBit(FlashDriverIf& session, uint32_t reg) {
+  for (TargetWait wait(session, kQspiControllerTimeoutMs); wait.Continue();) {
+    const uint32_t value = session.link->ReadIoRegister(controllerBase + reg);
+    if (value != kIoNotLinked && (value & kBusy) == 0) return true;
   }
-  return true;
+  return false;
 }
 
-bool FlashDriverQSPI::WaitTransfer(FlashDriverIf& session) {
-  while ((session.link->ReadIoRegister(controllerBase + 3) & kBusy) != 0) {
-    if (session.CheckCancel()) return false;
-  }
-  return true;
-}
+bool FlashDriverQSPI::WaitIdle(FlashDriverIf& session) { return WaitControllerBit(session, 2); }
+
+bool FlashDriverQSPI::WaitTransfer(FlashDriverIf& session) { return WaitControllerBit(session, 3); }
 
 void FlashDriverQSPI::ClearDone(FlashDriverIf& session) {
   const uint32_t mode = session.link->ReadIoRegister(controllerBase + 2);
@@ -89,54 +94,47 @@ bool FlashDriverQSPI::WriteEnable(FlashDriverIf& session) {
 }
 
 bool FlashDriverQSPI::PollReady(FlashDriverIf& session, uint16_t command, uint16_t mode, uint16_t readyMask,
-                                std::chrono::steady_clock::time_point deadline, bool& cancelled, bool& timedOut) {
+                                TargetWait& wait) {
   WriteCycle(session, command, 0, mode);
   const uint32_t t = session.window.TargetAddress();
-  for (;;) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      timedOut = true;
-      return false;
-    }
-    if (session.CheckCancel()) {
-      cancelled = true;
-      return false;
-    }
-    uint32_t w = session.link->ReadMemoryWord(t) & 0xFFFF;
+  while (wait.Continue()) {
+    const uint32_t read = session.link->ReadMemoryWord(t);
+    uint32_t w = read & 0xFFFF;
     if (!Dual()) w |= 0x8000;
-    if ((w & readyMask) == readyMask) {
+    if (read != VALUE_INVALID && (w & readyMask) == readyMask) {
       (void)session.link->WriteTargetWord(t, 0);
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  return false;
 }
 
 bool FlashDriverQSPI::WaitReady(FlashDriverIf& session, int timeoutMs, bool& cancelled) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  TargetWait wait(session, timeoutMs);
   const bool dual = Dual();
   const uint16_t statusMode = dual ? 0x890 : 0x88;
-  bool timedOut = false;
-  if ((description.options & QSPI_OPTION_DATAFLASH_STATUS) != 0)
-    return PollReady(session, 0x50D7, statusMode, 0x8080, deadline, cancelled, timedOut);
+  if ((description.options & QSPI_OPTION_DATAFLASH_STATUS) != 0) {
+    const bool ready = PollReady(session, 0x50D7, statusMode, 0x8080, wait);
+    cancelled = wait.cancelled();
+    return ready;
+  }
   bool flagFailed = false;
   if ((description.options & QSPI_OPTION_MICRON_FLAG_STATUS) != 0) {
-    flagFailed = !PollReady(session, 0x5070, statusMode, 0x8080, deadline, cancelled, timedOut);
+    flagFailed = !PollReady(session, 0x5070, statusMode, 0x8080, wait);
   }
   WriteCycle(session, 0x0205, 0, 0x890);
   const uint32_t t = session.window.TargetAddress();
   const uint32_t laneMask = dual ? 0xFFFF : 0x00FF;
-  uint32_t w = 0;
-  for (;;) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (session.CheckCancel()) {
-      cancelled = true;
-      return false;
-    }
-    w = session.link->ReadMemoryWord(t) & laneMask;
-    if ((w & 0x0101) == 0) break;
+  while (!flagFailed && wait.Continue()) {
+    const uint32_t read = session.link->ReadMemoryWord(t);
+    const uint32_t w = read & laneMask;
+    if (read != VALUE_INVALID && (w & 0x0101) == 0)
+      return (w & (static_cast<uint32_t>(description.statusErrorMask) * 257)) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return (w & (static_cast<uint32_t>(description.statusErrorMask) * 257)) == 0 && !flagFailed;
+  cancelled = wait.cancelled();
+  return false;
 }
 
 std::array<uint16_t, 4> FlashDriverQSPI::ReadModeRegisters(bool dual, bool singleBitMode) const {
@@ -271,8 +269,10 @@ bool FlashDriverQSPI::RunScript(const QspiScript& script, FlashDriverIf& session
     const int count = std::clamp(command.count, 0, kScriptMaxParams);
     switch (command.kind) {
       case SCRIPT_DELAY:
-        if (count == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        for (int i = 0; i < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(command.params[i]));
+        if (count == 0 && !Pause(session, 1)) return false;
+        for (int i = 0; i < count; ++i) {
+          if (!Pause(session, command.params[i])) return false;
+        }
         break;
       case SCRIPT_WAIT_IDLE:
         if (!WaitIdle(session)) return false;
@@ -454,12 +454,16 @@ bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
     if (!ok) {
       session.failureAddress = static_cast<int32_t>(position);
       session.expectedValue = data[0];
+      if (session.cancelled) {
+        session.SetStatus(StatusAborted);  // again, with the page it stopped at
+        return false;
+      }
       const uint32_t read = link.linked() ? link.ReadMemoryWord(session.window.TargetAddress()) : VALUE_INVALID;
       session.readValue = read == VALUE_INVALID ? -1 : static_cast<int32_t>(read & 0xFFFF);
       session.SetStatus(StatusProgramFailed);
       return false;
     }
-    if ((position & 0xFF) == 0 && session.CheckCancel()) return false;
+    if (session.CheckCancel()) return false;
     session.window.Select(position + w);
     pending += static_cast<int32_t>(w);
     done += w;
@@ -536,7 +540,8 @@ bool FlashDriverQSPI::Verify(FlashDriverIf& session, ImageBuffer& image) {
     session.ShowPosition("EXT:" + Hex(a));
     const uint32_t k = std::min(n - done, kQspiVerifyChunkWords);
     if (!session.ChecksumTarget(target, a, k)) {
-      session.SetStatus(StatusAborted);
+      session.failureAddress = static_cast<int32_t>(a);
+      session.ChecksumCallFailed();
       ok = false;
       break;
     }

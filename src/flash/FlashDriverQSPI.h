@@ -22,6 +22,7 @@
 namespace tessaro {
 
 class FlashDriverIf;
+class TargetWait;
 struct ImageBuffer;
 
 inline constexpr const char* kGenericQspiName = "GENERIC QSPI";
@@ -33,6 +34,8 @@ inline constexpr uint32_t kQspiVerifyChunkWords = 16384;
 inline constexpr uint32_t kQspiReadBackPieceWords = 128;
 inline constexpr int kQspiProgramTimeoutMs = 2000;
 inline constexpr int kQspiEraseTimeoutMs = 5000;
+// The controller's busy bit clears within microseconds of a transfer's end.
+inline constexpr int kQspiControllerTimeoutMs = 500;
 
 class FlashDriverQSPI : public FlashDriver {
  public:
@@ -65,7 +68,7 @@ class FlashDriverQSPI : public FlashDriver {
   // NAND device) answered. The eight ID bytes go to `out` when given and to the session.
   uint32_t ReadId(FlashDriverIf& session, bool dual, bool singleBitMode, uint8_t* out = nullptr);
 
-  // Controller waits; each consults the session's cancel check on every poll.
+  // Controller waits; each ends on its deadline, on a cancel and at once when the link is down.
   [[nodiscard]] bool WaitIdle(FlashDriverIf& session);
   [[nodiscard]] bool WaitTransfer(FlashDriverIf& session);
   void ClearDone(FlashDriverIf& session);
@@ -99,8 +102,9 @@ class FlashDriverQSPI : public FlashDriver {
   uint32_t UnitWords() const;
   void WriteCycle(FlashDriverIf& session, uint16_t command, uint16_t format, uint16_t mode);
   [[nodiscard]] bool WriteEnable(FlashDriverIf& session);
+  [[nodiscard]] bool WaitControllerBit(FlashDriverIf& session, uint32_t reg);
   [[nodiscard]] bool PollReady(FlashDriverIf& session, uint16_t command, uint16_t mode, uint16_t readyMask,
-                               std::chrono::steady_clock::time_point deadline, bool& cancelled, bool& timedOut);
+                               TargetWait& wait);
   // False (with a message) when the range would leave the device's window part way.
   [[nodiscard]] bool RangeStaysInWindow(FlashDriverIf& session, uint32_t start, uint32_t count, uint32_t& firstOutside);
 };

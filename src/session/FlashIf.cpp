@@ -25,6 +25,7 @@ PromptAnswer FlashIf::ShowMessage(const std::string& text, const char* caption, 
 
 bool FlashIf::CheckCancel() {
   if (!host.CancelRequested()) return false;
+  cancelled = true;
   statusCode = StatusAborted;
   ReportStatus();
   return true;
@@ -45,7 +46,17 @@ bool FlashIf::EnsureLinked() {
     return true;
   }
   if (result == LINK_CANT_OPEN_PORT) return false;
-  if (result == LINK_NO_ACK && config.chip && config.chip->hasSecurityBit) {
+  const bool securable = config.chip && config.chip->hasSecurityBit;
+  if (result == LINK_NO_ACK && securable) {
+    // A glitch on the wire fails one attempt the way a set security bit does; a chip erase is
+    // offered only when a second attempt fails the same way.
+    result = port.Connect(host.LinkCallback(), host.PortNumber(), host.DoubleBaud(), config);
+    if (result == LINK_OK) {
+      host.StartConnectionPoll();
+      return true;
+    }
+  }
+  if (result == LINK_NO_ACK && securable) {
     if (host.Ask(kEraseSecuredQuestion, nullptr, PromptButtons::YesNo) != PromptAnswer::Yes) {
       return false;
     }
@@ -53,6 +64,7 @@ bool FlashIf::EnsureLinked() {
       (void)host.Ask("Could not erase, please check connection", nullptr, PromptButtons::Ok);
       return false;
     }
+    chipErased = true;
     result = port.Connect(host.LinkCallback(), host.PortNumber(), host.DoubleBaud(), config);
     return result == LINK_OK;
   }

@@ -55,6 +55,8 @@ class FlashIf : public FlashDriverIf {
   void* GetHostWindow() override { return host.Window(); }
 
   FlashHost& host;
+  // Set when EnsureLinked erased a secured chip (the whole chip, not only the destination).
+  bool chipErased = false;
 };
 
 // Erases a secured chip through its boot ROM (0x72 0x35, answer 0xEE within 1000 ms). Shows

@@ -65,6 +65,18 @@ class Child {
     while (out_ && (n = std::fread(buffer, 1, sizeof buffer, out_)) > 0) text.append(buffer, n);
     return text;
   }
+  // Waits (up to 5 s) until the program has a handler of its own for `signal` in place.
+  bool WaitUntilCaught(int signal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      const std::string status = tessaro::ReadWholeFile("/proc/" + std::to_string(pid_) + "/status").value_or("");
+      const size_t at = status.find("SigCgt:");
+      if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (signal - 1) & 1) != 0)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
   void Signal(int signal) {
     if (pid_ > 0) ::kill(pid_, signal);
   }
@@ -275,6 +287,44 @@ TEST_F(ProgramCommand, CtrlCAbortsAtTheNextCancelCheck) {
   EXPECT_EQ(json.Wait(), 4);
   EXPECT_NE(document.find("\"ok\": false"), std::string::npos) << document;
   EXPECT_NE(document.find("\"status\": 14"), std::string::npos) << document;
+}
+
+TEST_F(ProgramCommand, CtrlCRightAtTheStartStillEndsInAReport) {
+  // As soon as the program takes Ctrl-C over, before any device work (the board definitions
+  // and the simulated board still loading): the run is cancelled, not killed, and says so.
+  const std::string image = Image("image.bin", 0x800, 24);
+  Child json({TESSARO_BIN_DIR "/tessaro-cli", "program", "--json", "--port", "sim:board=LYR9468 Dual QSPI Board",
+              "--board", "LYR9468 Dual QSPI Board", "--dest", "qspi", image});
+  ASSERT_TRUE(json.WaitUntilCaught(SIGINT));
+  json.Signal(SIGINT);
+  const std::string document = json.ReadAll();
+  EXPECT_EQ(json.Wait(), 4);
+  EXPECT_NE(document.find("\"ok\": false"), std::string::npos) << document;
+  EXPECT_NE(document.find("\"status\": 14"), std::string::npos) << document;
+  EXPECT_NE(document.find("\"error\": \"Cancelled by Ctrl-C: "), std::string::npos) << document;
+}
+
+TEST_F(ProgramCommand, AChecksumCallLostWithTheLinkIsAFailureNotACancel) {
+  const std::string image = Image("image.bin", 0x800, 23);
+  const std::string target = " --board 'LYR9468 Dual QSPI Board' --dest qspi " + image;
+  Result clean = Run("program --json --port 'sim:board=LYR9468 Dual QSPI Board'" + target);
+  ASSERT_EQ(clean.exitCode, 0) << clean.err;
+  const size_t trips = clean.out.find("\"roundTrips\": ");
+  ASSERT_NE(trips, std::string::npos) << clean.out;
+  // The board stops answering during the verify's last checksum calls.
+  const unsigned long stop = std::stoul(clean.out.substr(trips + 14)) - 15;
+  const std::string dump = folder_ + "/qspi.bin";
+  Result r = Run("program --json --port 'sim:board=LYR9468 Dual QSPI Board,stop-after=" + std::to_string(stop) +
+                 ",dump-memory=qspi:" + dump + "'" + target);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  for (const char* fragment :
+       {"\"ok\": false", "\"status\": 14", "\"linkLost\": true",
+        "\"error\": \"The checksum call on the target failed: The link to the target was lost\""}) {
+    EXPECT_NE(r.out.find(fragment), std::string::npos) << fragment << "\n" << r.out;
+  }
+  // The image itself went in; only its proof failed.
+  const std::string bytes = tessaro::ReadWholeFile(image).value_or("?");
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("").substr(0, bytes.size()), bytes);
 }
 
 TEST_F(ProgramCommand, ProgramAndVerifyABoardServedByTessaroSim) {

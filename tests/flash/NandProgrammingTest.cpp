@@ -142,6 +142,27 @@ TEST(NandFaults, BusyDeviceControllerErrorAndCancelNeverSucceed) {
 
 // Read and blank check page by page: a range that starts and ends inside pages gives exactly the
 // device's words, and the blank check names the first written word, also past a full page.
+TEST(NandFaults, TheErasedPaddingOfTheLastPageIsVerifiedToo) {
+  // The last page goes out padded with the erased value. Over a block whose erase did not take,
+  // the image words (chosen to program over the old ones) come out right but the padding does
+  // not: the run must not end in success with those words on the device.
+  NandBoard board;
+  board.device->eraseFails = true;
+  for (uint32_t i = 0; i < board.device->BlockWords(); ++i) board.device->SetWord(i, 0x1111);
+  std::vector<uint16_t> words = RandomWords(1100, 12);  // a full page and 76 words
+  for (uint16_t& w : words) w &= 0x1111;
+  board.Load(words);
+  std::string error;
+  ASSERT_TRUE(board.Program(error)) << error;
+  EXPECT_EQ(board.status, StatusVerifyFailed) << board.host.LastStatus();
+  EXPECT_EQ(board.host.LastStatus(), "Verify FAILED at " + HexFixed(0x80000000u + 1100, 8) + ": Exp=FFFF Read=1111");
+  for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(board.device->Word(i), words[i]) << i;
+  EXPECT_EQ(board.device->Word(1100), 0x1111);
+  // A verify of its own checks the image's words only: they are right.
+  ASSERT_TRUE(board.Verify(error)) << error;
+  EXPECT_EQ(board.status, StatusVerified);
+}
+
 TEST(NandRange, ReadAndBlankCheckFollowTheDevice) {
   NandBoard board;
   const std::vector<uint16_t> words = RandomWords(300, 5);

@@ -181,9 +181,10 @@ TEST(SerialWire, ProgramWritesFollowTheProtocol) {
   }
   expected.push_back(WireWrite::Reg(61, 0));
   expected.push_back(WireWrite::Reg(62, 0));
+  // The quick verify sums every word of each page, the padding of the last one included.
   for (uint32_t page = 0; page < 2; ++page) {
-    for (const WireWrite& w : {WireWrite::Reg(63, page == 0 ? 128 : 2), WireWrite::Reg(56, page << 8),
-                               WireWrite::Reg(57, 0), WireWrite::Call(checksum)})
+    for (const WireWrite& w :
+         {WireWrite::Reg(63, 128), WireWrite::Reg(56, page << 8), WireWrite::Reg(57, 0), WireWrite::Call(checksum)})
       expected.push_back(w);
   }
   testing::ExpectWireWrites(testing::WireWrites(b.host.board->Trace()), expected);
@@ -245,6 +246,22 @@ TEST(SerialFlashFailures, PageOverUnerasedDataFailsTheQuickVerify) {
   EXPECT_EQ(b.Program(), StatusQuickVerifyFailed);
   // Programming only cleared bits: the device holds the AND of old and new data.
   EXPECT_EQ(b.flash.device->Word(5), words[5] & 0x0F0F);
+}
+
+TEST(SerialFlashFailures, TheErasedPaddingOfTheLastPageIsVerifiedToo) {
+  // The last page is programmed whole, the erased value past the image's end. Over data an
+  // erase did not clear, image words that program right still leave a wrong padding: the
+  // quick verify covers every word the run wrote.
+  sim::SpiFlashOptions options;
+  options.eraseFails = true;
+  SerialBoard b("LYR9468", "W25X40CL", "P7.15:0", options);
+  std::fill(b.flash.device->memory.begin(), b.flash.device->memory.begin() + 512, uint8_t{0x0F});
+  std::vector<uint16_t> words = RandomWords(150, 9);  // a page of 128 words and 22 more
+  for (uint16_t& w : words) w &= 0x0F0F;
+  b.Load(words);
+  EXPECT_EQ(b.Program(), StatusQuickVerifyFailed);
+  for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(b.flash.device->Word(i), words[i]) << i;
+  EXPECT_EQ(b.flash.device->Word(150), 0x0F0F);
 }
 
 TEST(SerialFlashFailures, CancelStopsProgramAndVerify) {

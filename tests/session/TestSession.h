@@ -27,6 +27,7 @@ class TestSession : public FlashDriverIf {
   bool CheckCancel() override {
     ++cancelChecks;
     if (cancelAtCheck > 0 && cancelChecks == cancelAtCheck) {
+      cancelled = true;
       statusCode = StatusAborted;
       ReportStatus();
       return true;
