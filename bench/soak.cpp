@@ -20,7 +20,10 @@
 // state included) so that it replays. The exit code is 1 when a bad run happened for a
 // destination and fault kind not named by --allow DEST:KIND (known open faults), else 0.
 //
-//   soak [--runs N] [--seed S] [--dest a,b] [--kinds a,b] [--timeout-s T] [--cli PATH]
+// --per-dest N makes N runs per destination instead, the fault kinds taken in turn (a small
+// soak that still meets every kind across the destinations).
+//
+//   soak [--runs N | --per-dest N] [--seed S] [--dest a,b] [--kinds a,b] [--timeout-s T] [--cli PATH]
 //        [--work DIR] [--allow DEST:KIND ...] [--keep]
 #include <algorithm>
 #include <array>
@@ -56,27 +59,39 @@ struct Destination {
 // The destinations of the demo script, each with the memory its dump covers.
 const std::vector<Destination>& Destinations() {
   static const std::vector<Destination> table = {
-      {"emb8721", "--chip=LYR8721,--interface=usb", {"--config-string", "LYR8721 FLASH", "--dest", "embedded"},
-       "flash", 0, 1500},
-      {"emb8547", "--chip=LYR8547,--interface=usb", {"--config-string", "LYR8547 FLASH", "--dest", "embedded"},
-       "flash", 0, 1500},
+      {"emb8721",
+       "--chip=LYR8721,--interface=usb",
+       {"--config-string", "LYR8721 FLASH", "--dest", "embedded"},
+       "flash",
+       0,
+       1500},
+      {"emb8547",
+       "--chip=LYR8547,--interface=usb",
+       {"--config-string", "LYR8547 FLASH", "--dest", "embedded"},
+       "flash",
+       0,
+       1500},
       {"dataflash",
        "--chip=LYR9468,--spi-flash=AT45DB161E@P7.15,--dataflash-pages=pow2",
        {"--config-string", "LYR9468", "--df", "AT45DB161E", "--df-enable", "P7.15=0", "--dest", "serial"},
        "spi",
        0,
        1500},
-      {"qspi", "--board=LYR9468 Dual QSPI Board", {"--board", "LYR9468 Dual QSPI Board", "--dest", "qspi"}, "qspi",
-       0, 1500},
+      {"qspi",
+       "--board=LYR9468 Dual QSPI Board",
+       {"--board", "LYR9468 Dual QSPI Board", "--dest", "qspi"},
+       "qspi",
+       0,
+       1500},
       {"nor", "--board=LYR8321 Module", {"--board", "LYR8321 Module", "--dest", "nor"}, "nor", 0, 1500},
       {"nand", "--chip=LYR9371,--nand", {"--config-string", "LYR9371", "--nand", "--dest", "nand"}, "nand", 0, 1500},
   };
   return table;
 }
 
-const std::vector<std::string> kKinds = {"noise",       "corrupt-byte", "drop-byte",  "corrupt-host",
-                                         "drop-host",   "dup-host",     "late",       "stop-after",
-                                         "reset",       "link-loss",    "link-glitch", "unplug"};
+const std::vector<std::string> kKinds = {"noise",     "corrupt-byte", "drop-byte",   "corrupt-host",
+                                         "drop-host", "dup-host",     "late",        "stop-after",
+                                         "reset",     "link-loss",    "link-glitch", "unplug"};
 
 enum class Outcome { Recovered, FailedCleanly, Silent, Damaged, Hang, Crash };
 const char* const kOutcomeNames[] = {"recovered", "failed cleanly", "silent", "damaged", "hang", "crash"};
@@ -166,7 +181,8 @@ uint64_t JsonNumber(const std::string& json, const std::string& key) {
   ++i;
   while (i < json.size() && json[i] == ' ') ++i;
   uint64_t value = 0;
-  while (i < json.size() && json[i] >= '0' && json[i] <= '9') value = value * 10 + static_cast<uint64_t>(json[i++] - '0');
+  while (i < json.size() && json[i] >= '0' && json[i] <= '9')
+    value = value * 10 + static_cast<uint64_t>(json[i++] - '0');
   return value;
 }
 
@@ -194,6 +210,7 @@ struct Wire {
 
 struct Options {
   int runs = 10;
+  int perDestination = 0;  // > 0: this many runs per destination, the kinds in turn
   uint64_t seed = 1;
   std::vector<std::string> destinations;
   std::vector<std::string> kinds = kKinds;
@@ -218,8 +235,7 @@ std::string DrawFault(const std::string& kind, const Wire& wire, std::mt19937_64
     return std::uniform_int_distribution<uint64_t>(1, std::max<uint64_t>(1, high))(random);
   };
   const uint64_t commands = std::max<uint64_t>(wire.roundTrips, 2);
-  if (kind == "noise")
-    return "--noise-ppm=" + std::to_string(pick(2000)) + ",--seed=" + std::to_string(pick(1000000));
+  if (kind == "noise") return "--noise-ppm=" + std::to_string(pick(2000)) + ",--seed=" + std::to_string(pick(1000000));
   if (kind == "corrupt-byte") return "--corrupt-byte=" + std::to_string(pick(wire.targetToHost));
   if (kind == "drop-byte") return "--drop-byte=" + std::to_string(pick(wire.targetToHost));
   if (kind == "corrupt-host") {
@@ -230,7 +246,8 @@ std::string DrawFault(const std::string& kind, const Wire& wire, std::mt19937_64
   }
   if (kind == "drop-host") return "--drop-host-byte=" + std::to_string(pick(wire.hostToTarget));
   if (kind == "dup-host") return "--duplicate-host-byte=" + std::to_string(pick(wire.hostToTarget));
-  if (kind == "late") return "--late-command=" + std::to_string(pick(commands)) + ",--late-ms=" + std::to_string(pick(3000));
+  if (kind == "late")
+    return "--late-command=" + std::to_string(pick(commands)) + ",--late-ms=" + std::to_string(pick(3000));
   if (kind == "stop-after") return "--stop-after=" + std::to_string(pick(commands));
   if (kind == "reset") return "--reset-at-command=" + std::to_string(pick(commands));
   if (kind == "link-loss") return "--link-loss-at-command=" + std::to_string(pick(commands));
@@ -242,8 +259,8 @@ std::string DrawFault(const std::string& kind, const Wire& wire, std::mt19937_64
 
 std::vector<std::string> ProgramArgv(const Options& options, const Destination& dest, const std::string& simExtra,
                                      const std::string& folder, const std::string& imagePath) {
-  std::string port = std::string("sim:") + dest.sim + ",--state=" + folder + "/board.state,--dump-memory=" +
-                     dest.region + ":" + folder + "/dump.bin";
+  std::string port = std::string("sim:") + dest.sim + ",--state=" + folder +
+                     "/board.state,--dump-memory=" + dest.region + ":" + folder + "/dump.bin";
   if (!simExtra.empty()) port += "," + simExtra;
   std::vector<std::string> argv = {options.cli, "program", "--yes", "--json", "--port", port};
   for (const char* arg : dest.target) argv.emplace_back(arg);
@@ -257,9 +274,10 @@ std::string StateFile(const std::string& region, const std::vector<uint16_t>& wo
 }
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: soak [--runs N] [--seed S] [--dest a,b] [--kinds a,b] [--timeout-s T] [--cli PATH] "
-               "[--work DIR] [--allow DEST:KIND]... [--keep]\n");
+  std::fprintf(
+      stderr,
+      "usage: soak [--runs N | --per-dest N] [--seed S] [--dest a,b] [--kinds a,b] [--timeout-s T] [--cli PATH] "
+      "[--work DIR] [--allow DEST:KIND]... [--keep]\n");
   return 2;
 }
 
@@ -291,6 +309,8 @@ int main(int argc, char** argv) {
       return Usage();
     } else if (arg == "--runs") {
       options.runs = std::atoi(v->c_str());
+    } else if (arg == "--per-dest") {
+      options.perDestination = std::atoi(v->c_str());
     } else if (arg == "--seed") {
       options.seed = std::strtoull(v->c_str(), nullptr, 10);
     } else if (arg == "--dest") {
@@ -309,7 +329,8 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (options.runs < 1 || options.timeoutSeconds < 1) return Usage();
+  if (options.runs < 1 || options.perDestination < 0 || options.timeoutSeconds < 1 || options.kinds.empty())
+    return Usage();
   for (const std::string& kind : options.kinds) {
     if (std::find(kKinds.begin(), kKinds.end(), kind) == kKinds.end()) {
       std::fprintf(stderr, "soak: unknown fault kind '%s'\n", kind.c_str());
@@ -338,9 +359,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::printf("soak: %d run(s) per destination and fault kind, seed %llu, time-out %d s, work folder %s\n",
-              options.runs, static_cast<unsigned long long>(options.seed), options.timeoutSeconds,
-              options.work.c_str());
+  std::printf("soak: %d run(s) per destination%s, seed %llu, time-out %d s, work folder %s\n",
+              options.perDestination > 0 ? options.perDestination : options.runs,
+              options.perDestination > 0 ? " (fault kinds in turn)" : " and fault kind",
+              static_cast<unsigned long long>(options.seed), options.timeoutSeconds, options.work.c_str());
   std::map<std::pair<std::string, std::string>, std::array<int, kOutcomes>> table;
   std::vector<std::string> badRuns;
   bool failed = false;
@@ -356,8 +378,8 @@ int main(int argc, char** argv) {
     // The region's size: a first fault-free run on a fresh board dumps it.
     const std::string sizing = base + "/sizing";
     mkdir(sizing.c_str(), 0755);
-    RunResult first = Run(ProgramArgv(options, *dest, "", sizing, imagePath), sizing,
-                          std::chrono::seconds(options.timeoutSeconds));
+    RunResult first =
+        Run(ProgramArgv(options, *dest, "", sizing, imagePath), sizing, std::chrono::seconds(options.timeoutSeconds));
     const std::vector<uint16_t> fresh = Words(ReadFile(sizing + "/dump.bin"));
     if (first.exitCode != 0 || fresh.empty()) {
       std::printf("%s: a run without a fault fails (exit %d); see %s\n", dest->name, first.exitCode, sizing.c_str());
@@ -383,9 +405,19 @@ int main(int argc, char** argv) {
     }
     Wire wire{JsonNumber(ref.stdoutText, "hostToTarget"), JsonNumber(ref.stdoutText, "targetToHost"),
               JsonNumber(ref.stdoutText, "roundTrips"), JsonNumber(ref.stdoutText, "elapsedMs")};
-    for (const std::string& kind : options.kinds) {
+    // The runs: N of each kind, or with --per-dest N runs taking the kinds in turn.
+    std::vector<std::pair<std::string, int>> plan;
+    if (options.perDestination > 0) {
+      const size_t offset = static_cast<size_t>(dest - &Destinations().front());
+      for (int run = 0; run < options.perDestination; ++run)
+        plan.emplace_back(options.kinds[(offset + static_cast<size_t>(run)) % options.kinds.size()], run);
+    } else {
+      for (const std::string& kind : options.kinds)
+        for (int run = 0; run < options.runs; ++run) plan.emplace_back(kind, run);
+    }
+    for (const auto& [kind, run] : plan) {
       auto& counts = table[{dest->name, kind}];
-      for (int run = 0; run < options.runs; ++run) {
+      {
         const std::string fault = DrawFault(kind, wire, random);
         const std::string folder = base + "/" + kind + "-" + std::to_string(run);
         mkdir(folder.c_str(), 0755);

@@ -293,14 +293,12 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   };
   auto usageError = [&](const std::string& message) { return refuse(message, args.UsageError(message)); };
   if (!ranged && args.Positional().size() != 1) return usageError("expected exactly one image FILE");
-  if (ranged && !args.Positional().empty())
-    return usageError("unexpected argument '" + args.Positional()[0] + "'");
+  if (ranged && !args.Positional().empty()) return usageError("unexpected argument '" + args.Positional()[0] + "'");
   if (ranged && !args.Has("size")) return usageError("--size WORDS is required");
   if (operation == Operation::Read && !args.Has("output")) return usageError("-o FILE is required");
   if (args.Has("yes") && args.Has("no")) return usageError("--yes and --no exclude each other");
   if (args.Has("erase-secured") && !args.Has("yes")) return usageError("--erase-secured goes with --yes");
-  if (args.Has("board") == args.Has("config-string"))
-    return usageError("give --board NAME or --config-string TEXT");
+  if (args.Has("board") == args.Has("config-string")) return usageError("give --board NAME or --config-string TEXT");
   if (args.Has("board")) {
     for (const char* device : kDeviceOptions) {
       if (args.Has(device))
@@ -330,8 +328,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     const std::string text = *args.Value("config-string");
     const ConfigParseResult parsed = ParseBoardConfig(config, text);
     if (!parsed.ok || config.chip == nullptr) {
-      return usageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) +
-                             "'");
+      return usageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
     }
     std::string deviceError;
     if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return usageError(deviceError);
@@ -410,7 +407,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
       const uint32_t size = ReadHex(*text);
       if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
         return usageError("Invalid size '" + *text + "' (the image holds " +
-                               Hex(static_cast<uint32_t>(job.image.size)) + " words)");
+                          Hex(static_cast<uint32_t>(job.image.size)) + " words)");
       }
       job.image.programLength = static_cast<int32_t>(size);
     }
@@ -601,7 +598,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     WriteOut(out.Finish());
     return exitCode;
   }
-  for (const std::string& warning : imageWarnings) WriteErr("tessaro-cli " + std::string(command) + ": " + warning + "\n");
+  for (const std::string& warning : imageWarnings)
+    WriteErr("tessaro-cli " + std::string(command) + ": " + warning + "\n");
   for (const std::string& message : messages) WriteErr(TerminalText(message) + "\n");
   if (!ran) {
     if (!error.empty()) WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");

@@ -32,8 +32,12 @@ TEST(Text, ReadHexRefusesValuesWiderThan32Bits) {
     uint32_t value;
   };
   const Case cases[] = {
-      {"FFFFFFFF", 0xFFFFFFFFu},     {"0x0FFFFFFFF", 0xFFFFFFFFu}, {"000000000010", 0x10u},
-      {"100000000", VALUE_INVALID}, {"100000010", VALUE_INVALID}, {"0x1FFFFFFFF", VALUE_INVALID},
+      {"FFFFFFFF", 0xFFFFFFFFu},
+      {"0x0FFFFFFFF", 0xFFFFFFFFu},
+      {"000000000010", 0x10u},
+      {"100000000", VALUE_INVALID},
+      {"100000010", VALUE_INVALID},
+      {"0x1FFFFFFFF", VALUE_INVALID},
       {"FFFFFFFFFFFFFFFF0", VALUE_INVALID},
   };
   for (const Case& c : cases) EXPECT_EQ(ReadHex(c.text), c.value) << c.text;

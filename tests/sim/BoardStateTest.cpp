@@ -195,8 +195,9 @@ TEST_F(BoardStateFiles, ADumpOfNoRegionIsRefusedBeforeTheBoardRuns) {
   EXPECT_FALSE(Board("LYR9468", "", &error, {"bogus:" + folder_ + "/x.bin"}));
   EXPECT_EQ(error, "--dump-memory: no region 'bogus' on this board (its regions: efuses, memory@START+COUNT)");
   EXPECT_FALSE(Board("LYR8647", "", &error, {"flash:" + folder_ + "/x.bin", "efuses:" + folder_ + "/y.bin"}));
-  EXPECT_EQ(error,
-            "--dump-memory: no region 'efuses' on this board (its regions: flash, fuses, security, memory@START+COUNT)");
+  EXPECT_EQ(
+      error,
+      "--dump-memory: no region 'efuses' on this board (its regions: flash, fuses, security, memory@START+COUNT)");
   EXPECT_TRUE(Board("LYR8647", "", &error, {"FLASH:" + folder_ + "/x.bin", "memory@0+4:" + folder_ + "/y.bin"}))
       << error;
 }
