@@ -17,8 +17,9 @@
 //   crash           ended by a signal, or an exit code the CLI does not document
 //
 // Every bad run is printed with its command line and kept under the work folder (its starting
-// state included) so that it replays. The exit code is 1 when a bad run happened for a
-// destination and fault kind not named by --allow DEST:KIND (known open faults), else 0.
+// state included) so that it replays; a run of a known open fault (--allow) keeps its folder
+// only with --keep, and a soak without an unexpected bad run leaves nothing behind. The exit code is 1 when a bad run
+// happened for a destination and fault kind not named by --allow DEST:KIND (known open faults), else 0.
 //
 // --per-dest N makes N runs per destination instead, the fault kinds taken in turn (a small
 // soak that still meets every kind across the destinations).
@@ -31,6 +32,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -342,7 +344,13 @@ int main(int argc, char** argv) {
     const size_t slash = self.rfind('/');
     options.cli = (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/tessaro-cli";
   }
-  if (options.work.empty()) {
+  // The command lines of bad runs must replay from any folder.
+  if (char* absolute = realpath(options.cli.c_str(), nullptr)) {
+    options.cli = absolute;
+    std::free(absolute);
+  }
+  const bool madeWork = options.work.empty();
+  if (madeWork) {
     char pattern[] = "/tmp/tessaro-soak.XXXXXX";
     if (!mkdtemp(pattern)) return 2;
     options.work = pattern;
@@ -375,14 +383,17 @@ int main(int argc, char** argv) {
     for (uint16_t& w : image) w = static_cast<uint16_t>(random());
     const std::string imagePath = base + "/image.bin";
     WriteFile(imagePath, Bytes(image));
-    // The region's size: a first fault-free run on a fresh board dumps it.
+    // The region's size: identify on a fresh board dumps it.
     const std::string sizing = base + "/sizing";
     mkdir(sizing.c_str(), 0755);
     RunResult first =
-        Run(ProgramArgv(options, *dest, "", sizing, imagePath), sizing, std::chrono::seconds(options.timeoutSeconds));
+        Run({options.cli, "identify", "--port",
+             std::string("sim:") + dest->sim + ",--dump-memory=" + dest->region + ":" + sizing + "/dump.bin"},
+            sizing, std::chrono::seconds(options.timeoutSeconds));
     const std::vector<uint16_t> fresh = Words(ReadFile(sizing + "/dump.bin"));
+    std::filesystem::remove_all(sizing);
     if (first.exitCode != 0 || fresh.empty()) {
-      std::printf("%s: a run without a fault fails (exit %d); see %s\n", dest->name, first.exitCode, sizing.c_str());
+      std::printf("%s: the board does not start (exit %d)\n", dest->name, first.exitCode);
       failed = true;
       continue;
     }
@@ -408,7 +419,10 @@ int main(int argc, char** argv) {
     // The runs: N of each kind, or with --per-dest N runs taking the kinds in turn.
     std::vector<std::pair<std::string, int>> plan;
     if (options.perDestination > 0) {
-      const size_t offset = static_cast<size_t>(dest - &Destinations().front());
+      // Each destination starts further along the kinds, so that a few runs per destination
+      // still meet every kind across the destinations.
+      const size_t index = static_cast<size_t>(dest - &Destinations().front());
+      const size_t offset = index * options.kinds.size() / Destinations().size();
       for (int run = 0; run < options.perDestination; ++run)
         plan.emplace_back(options.kinds[(offset + static_cast<size_t>(run)) % options.kinds.size()], run);
     } else {
@@ -449,7 +463,13 @@ int main(int argc, char** argv) {
                             std::to_string(static_cast<int>(result.seconds)) + " s (starting state " + folder +
                             "/initial.state):\n  cp " + folder + "/initial.state " + folder + "/board.state && " +
                             CommandLine(argvRun));
-        } else if (!options.keep) {
+        }
+        // Known open faults (--allow) keep only their command line unless --keep.
+        const bool keepFolder =
+            options.keep ||
+            (IsBad(outcome) && std::find(options.allowed.begin(), options.allowed.end(),
+                                         std::string(dest->name) + ":" + kind) == options.allowed.end());
+        if (!keepFolder) {
           for (const char* file : {"board.state", "initial.state", "dump.bin", "stdout", "stderr", "board.state.lock"})
             std::remove((folder + "/" + file).c_str());
           rmdir(folder.c_str());
@@ -478,6 +498,14 @@ int main(int argc, char** argv) {
   if (!badRuns.empty()) {
     std::printf("\nbad runs (replay with the command line, from the starting state):\n");
     for (const std::string& line : badRuns) std::printf("%s\n", line.c_str());
+  }
+  // The memories are large (a QSPI pair's state is 80 MB): only what replays a bad run stays.
+  if (!options.keep) {
+    for (const Destination* dest : chosen) std::filesystem::remove_all(options.work + "/" + dest->name + "/reference");
+    if (!failed) {
+      for (const Destination* dest : chosen) std::filesystem::remove_all(options.work + "/" + dest->name);
+      if (madeWork) rmdir(options.work.c_str());
+    }
   }
   return failed ? 1 : 0;
 }
