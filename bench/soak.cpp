@@ -13,7 +13,8 @@
 //                   words a good run changes may hold anything the failed run reached)
 //   silent          exit 0 but the memory differs from the reference (a corruption nobody saw)
 //   damaged         a failure exit that changed words a good run leaves alone
-//   hang            no end within the per-run time-out (the process group is killed)
+//   hang            no end within the per-run time-out (--timeout-s, or four times the good
+//                   run's time when that is longer; the process group is killed)
 //   crash           ended by a signal, or an exit code the CLI does not document
 //
 // Every bad run is printed with its command line and kept under the work folder (its starting
@@ -371,6 +372,8 @@ int main(int argc, char** argv) {
               options.perDestination > 0 ? options.perDestination : options.runs,
               options.perDestination > 0 ? " (fault kinds in turn)" : " and fault kind",
               static_cast<unsigned long long>(options.seed), options.timeoutSeconds, options.work.c_str());
+  // The runs without a fault get more time: a loaded machine must not fail the soak there.
+  const auto setupTimeout = std::chrono::seconds(std::max(120, 4 * options.timeoutSeconds));
   std::map<std::pair<std::string, std::string>, std::array<int, kOutcomes>> table;
   std::vector<std::string> badRuns;
   bool failed = false;
@@ -389,7 +392,7 @@ int main(int argc, char** argv) {
     RunResult first =
         Run({options.cli, "identify", "--port",
              std::string("sim:") + dest->sim + ",--dump-memory=" + dest->region + ":" + sizing + "/dump.bin"},
-            sizing, std::chrono::seconds(options.timeoutSeconds));
+            sizing, setupTimeout);
     const std::vector<uint16_t> fresh = Words(ReadFile(sizing + "/dump.bin"));
     std::filesystem::remove_all(sizing);
     if (first.exitCode != 0 || fresh.empty()) {
@@ -404,8 +407,7 @@ int main(int argc, char** argv) {
     const std::string refFolder = base + "/reference";
     mkdir(refFolder.c_str(), 0755);
     WriteFile(refFolder + "/board.state", initialState);
-    RunResult ref = Run(ProgramArgv(options, *dest, "", refFolder, imagePath), refFolder,
-                        std::chrono::seconds(options.timeoutSeconds));
+    RunResult ref = Run(ProgramArgv(options, *dest, "", refFolder, imagePath), refFolder, setupTimeout);
     const std::vector<uint16_t> reference = Words(ReadFile(refFolder + "/dump.bin"));
     if (ref.exitCode != 0 || reference.size() != background.size() ||
         !std::equal(image.begin(), image.end(), reference.begin())) {
@@ -414,6 +416,10 @@ int main(int argc, char** argv) {
       failed = true;
       continue;
     }
+    // A run may take four times as long as the good one did (the machine may be busy) before
+    // it counts as a hang.
+    const auto runTimeout =
+        std::chrono::seconds(std::max(options.timeoutSeconds, static_cast<int>(4 * ref.seconds) + 1));
     Wire wire{JsonNumber(ref.stdoutText, "hostToTarget"), JsonNumber(ref.stdoutText, "targetToHost"),
               JsonNumber(ref.stdoutText, "roundTrips"), JsonNumber(ref.stdoutText, "elapsedMs")};
     // The runs: N of each kind, or with --per-dest N runs taking the kinds in turn.
@@ -438,7 +444,7 @@ int main(int argc, char** argv) {
         WriteFile(folder + "/board.state", initialState);
         WriteFile(folder + "/initial.state", initialState);
         const std::vector<std::string> argvRun = ProgramArgv(options, *dest, fault, folder, imagePath);
-        const RunResult result = Run(argvRun, folder, std::chrono::seconds(options.timeoutSeconds));
+        const RunResult result = Run(argvRun, folder, runTimeout);
         const std::vector<uint16_t> dump = Words(ReadFile(folder + "/dump.bin"));
         Outcome outcome;
         if (result.exitCode == -1) {
