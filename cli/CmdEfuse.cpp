@@ -151,7 +151,12 @@ int RunEfuse(std::vector<std::string>& rawArgs) {
     }
     link.CloseLink(true);
     messages = questions.messages;
-    for (const std::string& message : EndSimBoard(port)) messages.push_back(message);
+    // A simulated board that could not keep its state (the burned bits) fails the run.
+    for (const std::string& message : EndSimBoard(port)) {
+      messages.push_back(message);
+      if (exitCode == kExitOk) exitCode = kExitFailed;
+      if (error.empty()) error = message;
+    }
 
     const EfuseBurnResult& result = dialog.lastBurn();
     if (json) {

@@ -76,6 +76,8 @@ int RunIdentify(std::vector<std::string>& argv) {
     WriteOut(text);
   }
   link.CloseLink(true);
+  const std::vector<std::string> boardErrors = EndSimBoard(port);
+  for (const std::string& message : boardErrors) WriteErr("tessaro-cli identify: " + message + "\n");
   if (!chip) {
     // Probing finds a 73xx only through a USB interface that reports the missing answer; on a
     // plain serial line it links only when the chip is named.
@@ -84,7 +86,7 @@ int RunIdentify(std::vector<std::string>& argv) {
              " --config-string in program or verify)\n");
     return kExitFailed;
   }
-  return kExitOk;
+  return boardErrors.empty() ? kExitOk : kExitFailed;
 }
 
 const CommandRegistration kIdentify("identify", "identify --port PORT [--double-baud] [--json]", RunIdentify);

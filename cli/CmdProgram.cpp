@@ -291,22 +291,30 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     row.takesValue ? args.Option(row.name, row.help, row.shortName) : args.Flag(row.name, row.help);
   }
   if (!args.Parse()) return args.ParseExit();
-  if (!ranged && args.Positional().size() != 1) return args.UsageError("expected exactly one image FILE");
-  if (ranged && !args.Positional().empty())
-    return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
-  if (ranged && !args.Has("size")) return args.UsageError("--size WORDS is required");
-  if (operation == Operation::Read && !args.Has("output")) return args.UsageError("-o FILE is required");
-  if (args.Has("yes") && args.Has("no")) return args.UsageError("--yes and --no exclude each other");
-  if (args.Has("erase-secured") && !args.Has("yes")) return args.UsageError("--erase-secured goes with --yes");
-  if (args.Has("board") == args.Has("config-string"))
-    return args.UsageError("give --board NAME or --config-string TEXT");
+  const bool json = args.Has("json");
+  // With --json every refusal is one JSON object on stdout too, the usage on stderr.
+  auto refuse = [&](const std::string& message, int exitCode) {
+    if (json) {
+      JsonWriter out;
+      out.BeginObject().Field("ok", false).Field("error", TerminalText(message)).EndObject();
+      WriteOut(out.Finish());
+    }
+    return exitCode;
+  };
+  auto usageError = [&](const std::string& message) { return refuse(message, args.UsageError(message)); };
+  if (!ranged && args.Positional().size() != 1) return usageError("expected exactly one image FILE");
+  if (ranged && !args.Positional().empty()) return usageError("unexpected argument '" + args.Positional()[0] + "'");
+  if (ranged && !args.Has("size")) return usageError("--size WORDS is required");
+  if (operation == Operation::Read && !args.Has("output")) return usageError("-o FILE is required");
+  if (args.Has("yes") && args.Has("no")) return usageError("--yes and --no exclude each other");
+  if (args.Has("erase-secured") && !args.Has("yes")) return usageError("--erase-secured goes with --yes");
+  if (args.Has("board") == args.Has("config-string")) return usageError("give --board NAME or --config-string TEXT");
   if (args.Has("board")) {
     for (const char* device : kDeviceOptions) {
       if (args.Has(device))
-        return args.UsageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
+        return usageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
     }
   }
-  const bool json = args.Has("json");
   const bool verifyAfter = program && !args.Has("no-verify");
   const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
   const DataFolders folders = ResolveFolders(args);
@@ -321,20 +329,19 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     std::string boardErrors;
     (void)LoadBoardFolder(boards, folders.config, boardErrors);
     board = boards.Find(*name);
-    if (board == nullptr) return args.UsageError("no board named '" + *name + "' in " + folders.config);
+    if (board == nullptr) return usageError("no board named '" + *name + "' in " + folders.config);
     if (board->hasErrors || board->config.chip == nullptr) {
-      return args.UsageError("board '" + *name + "' has errors in " + board->fileName);
+      return usageError("board '" + *name + "' has errors in " + board->fileName);
     }
     config = board->config;
   } else {
     const std::string text = *args.Value("config-string");
     const ConfigParseResult parsed = ParseBoardConfig(config, text);
     if (!parsed.ok || config.chip == nullptr) {
-      return args.UsageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) +
-                             "'");
+      return usageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
     }
     std::string deviceError;
-    if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return args.UsageError(deviceError);
+    if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return usageError(deviceError);
     if (commandLineBoard.name.empty() == false) board = &commandLineBoard;
   }
 
@@ -348,21 +355,22 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   if (board) job.ApplyBoard(*board, warnings);
   if (!warnings.empty() && !json) WriteErr(TerminalText(warnings) + "\n");
+  std::vector<std::string> imageWarnings;
 
   // The destination: given, or the only one the window would offer.
   const std::vector<int32_t> offered = OfferedDestinations(config, board);
   if (auto text = args.Value("dest")) {
     auto code = ParseDestination(*text);
-    if (!code) return args.UsageError("unknown destination '" + *text + "'");
+    if (!code) return usageError("unknown destination '" + *text + "'");
     job.destination = *code;
   } else if (offered.size() == 1) {
     job.destination = offered.front();
   } else if (offered.empty()) {
-    return args.UsageError("No valid configuration!!! (no destination for this board)");
+    return usageError("No valid configuration!!! (no destination for this board)");
   } else {
     std::string list;
     for (int32_t code : offered) list += "\n  " + std::to_string(code) + " " + DestinationText(code);
-    return args.UsageError("choose a destination with --dest:" + list);
+    return usageError("choose a destination with --dest:" + list);
   }
 
   uint32_t start = 0;
@@ -376,19 +384,24 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     // A range of the destination's memory: the start is taken into its window by the job.
     if (auto text = args.Value("start")) {
       start = ParseStart(*text);
-      if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
+      if (start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
     }
     const std::string text = *args.Value("size");
     rangeWords = ReadHex(text);
-    if (rangeWords == VALUE_INVALID || rangeWords == 0) return args.UsageError("Invalid size '" + text + "'");
+    if (rangeWords == VALUE_INVALID || rangeWords == 0) return usageError("Invalid size '" + text + "'");
   } else {
     // The image, classified; its kind may suggest the start address.
     const std::string path = args.Positional()[0];
     std::string imageError;
-    if (!LoadImageByExtension(job.image, path, imageError)) {
-      WriteErr("tessaro-cli " + std::string(command) + ": cannot load " + path + ": " + imageError + "\n");
-      return kExitUsage;
+    // A file that cannot be read is a usage error; one that was read and is invalid is not.
+    const ImageFileCheck check = CheckImageFile(path, IsHexFileName(path), imageError);
+    if (check != ImageFileCheck::Ok || !LoadImageByExtension(job.image, path, imageError)) {
+      const std::string message = "cannot load " + path + ": " + imageError;
+      WriteErr("tessaro-cli " + std::string(command) + ": " + message + "\n");
+      return refuse(message, check == ImageFileCheck::Unreadable ? kExitUsage : kExitFailed);
     }
+    // The loader's warnings (an odd byte left over) go with the result.
+    if (!imageError.empty()) imageWarnings.push_back(path + ": " + imageError);
     job.imagePath = path;
     job.hexFile = IsHexFileName(path);
     DetectImageKind(job.image);
@@ -397,14 +410,14 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
     if (auto text = args.Value("start")) {
       start = ParseStart(*text);
-      if (start == VALUE_INVALID) return args.UsageError("Invalid Hex start address '" + *text + "'");
+      if (start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
     }
     start = DestinationStartAddress(job.destination, start);
     if (auto text = args.Value("size")) {
       const uint32_t size = ReadHex(*text);
       if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
-        return args.UsageError("Invalid size '" + *text + "' (the image holds " +
-                               Hex(static_cast<uint32_t>(job.image.size)) + " words)");
+        return usageError("Invalid size '" + *text + "' (the image holds " +
+                          Hex(static_cast<uint32_t>(job.image.size)) + " words)");
       }
       job.image.programLength = static_cast<int32_t>(size);
     }
@@ -412,7 +425,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
 
   PortChoice port;
   std::string portError;
-  if (!ResolvePort(args.Value("port"), port, portError)) return args.UsageError(portError);
+  if (!ResolvePort(args.Value("port"), port, portError)) return usageError(portError);
 
   Questions questions(answers, args.Has("erase-secured"));
   CliPrompt prompt(questions);
@@ -519,7 +532,10 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   link.CloseLink(true);
   // The simulated board ends with the command: keep what it was asked to keep.
-  for (const std::string& message : EndSimBoard(port)) questions.messages.push_back(message);
+  // A simulated board whose state or dumps could not be written fails the run: what it was
+  // asked to keep is lost.
+  const std::vector<std::string> boardErrors = EndSimBoard(port);
+  for (const std::string& message : boardErrors) questions.messages.push_back(message);
   const int64_t elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.Clear();
@@ -543,6 +559,10 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     // What the cancel interrupted (a device check, a page ...) says nothing more than this.
     error = "Cancelled by Ctrl-C: " + (last.statusText.empty() ? std::string("nothing done") : last.statusText);
   }
+  if (!boardErrors.empty() && (exitCode == kExitOk || exitCode == kExitRefused)) {
+    exitCode = kExitFailed;
+    if (error.empty()) error = JoinMessages(messages);
+  }
   if (readDone && (steps.back().statusText.empty() || steps.back().statusText == "Ready")) {
     steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + *args.Value("output");
   }
@@ -556,6 +576,10 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     out.Field("linkLost", last.linkLost);
     out.Field("chipErased", chipErased);
     out.Field("elapsedMs", static_cast<long long>(elapsedMs));
+    out.Key("warnings").BeginArray();
+    if (!warnings.empty()) out.String(TerminalText(warnings));
+    for (const std::string& warning : imageWarnings) out.String(warning);
+    out.EndArray();
     out.Key("steps").BeginArray();
     for (const StepResult& step : steps) {
       out.BeginObject().Field("operation", step.operation).Field("ran", step.ran);
@@ -602,6 +626,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     WriteOut(out.Finish());
     return exitCode;
   }
+  for (const std::string& warning : imageWarnings)
+    WriteErr("tessaro-cli " + std::string(command) + ": " + warning + "\n");
   for (const std::string& message : messages) WriteErr(TerminalText(message) + "\n");
   if (chipErased) WriteOut(std::string(kChipErasedText) + "\n");
   for (const StepResult& step : steps) {

@@ -1,8 +1,15 @@
 #include "sim/BoardState.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/Text.h"
 #include "platform/Files.h"
@@ -59,6 +66,23 @@ std::optional<StateRegion> QspiRegion(std::string name, const QspiAttachment& at
                      }};
 }
 
+// The non-volatile configuration registers of a QSPI window's devices, one word per register:
+// the low lane's byte in the low half, a dual pair's high lane's byte in the high half.
+std::optional<StateRegion> QspiRegistersRegion(std::string name, const QspiAttachment& attached) {
+  if (!attached.lane0 || attached.lane0->NonVolatileCount() == 0) return std::nullopt;
+  QspiFlashDevice& low = *attached.lane0;
+  QspiFlashDevice* high = attached.lane1.get();
+  return StateRegion{std::move(name), static_cast<uint32_t>(low.NonVolatileCount()),
+                     [&low, high](uint32_t i) {
+                       const uint8_t upper = high ? high->NonVolatileRegister(i) : 0xFF;
+                       return static_cast<uint16_t>(low.NonVolatileRegister(i) | upper << 8);
+                     },
+                     [&low, high](uint32_t i, uint16_t value) {
+                       low.SetNonVolatileRegister(i, static_cast<uint8_t>(value & 0xFF));
+                       if (high) high->SetNonVolatileRegister(i, static_cast<uint8_t>(value >> 8));
+                     }};
+}
+
 void AddDeviceRegions(SimBoard& board, std::vector<StateRegion>& regions) {
   const std::shared_ptr<BoardDevices> devices = board.Devices();
   if (!devices) return;
@@ -75,6 +99,10 @@ void AddDeviceRegions(SimBoard& board, std::vector<StateRegion>& regions) {
   }
   if (auto region = QspiRegion("qspi", devices->qspi)) regions.push_back(*region);
   if (auto region = QspiRegion("mpqspi", devices->mpQspi)) regions.push_back(*region);
+  // Kept by the devices across power cycles; state files written before had no such region,
+  // and loading one of them leaves the devices as the options built them.
+  if (auto region = QspiRegistersRegion("qspiregs", devices->qspi)) regions.push_back(*region);
+  if (auto region = QspiRegistersRegion("mpqspiregs", devices->mpQspi)) regions.push_back(*region);
   if (devices->nor) {
     ParallelNorDevice& nor = *devices->nor;
     regions.push_back({"nor", nor.sizeWords(), [&nor](uint32_t i) { return nor.Peek(i); },
@@ -188,38 +216,89 @@ bool LoadBoardState(SimBoard& board, const std::string& path, std::string& error
   return true;
 }
 
-bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error) {
-  // Written beside the file and renamed over it, so an interrupted save keeps the old state.
-  const std::string temporary = path + ".new";
-  if (!WriteWholeFile(temporary, FormatState(BoardRegions(board))) ||
-      std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    error = "cannot write " + path;
+bool LockBoardState(const std::string& path, int& descriptor, std::string& error) {
+  // A lock file beside the state: the state file itself is replaced by every save.
+  const std::string lockPath = path + ".lock";
+  descriptor = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Where no lock file can be made no state file can be written either: the board runs, and
+  // its save at the end reports that.
+  if (descriptor < 0) return true;
+  if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    ::close(descriptor);
+    descriptor = -1;
+    error = "the board state " + path + " is in use by another simulated board (" + lockPath +
+            " is locked); run them one after the other or give each its own --state";
     return false;
   }
   return true;
 }
 
-bool DumpBoardRegion(SimBoard& board, const std::string& request, std::string& error) {
+bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error) {
+  // Written to a temporary file of its own beside the state and renamed over it, so an
+  // interrupted save keeps the old state and no two writers share a temporary file.
+  std::string temporary = path + ".XXXXXX";
+  const int descriptor = ::mkstemp(temporary.data());
+  if (descriptor < 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string bytes = FormatState(BoardRegions(board));
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  const int writeErrno = written == bytes.size() ? 0 : errno;
+  const bool closed = ::close(descriptor) == 0;
+  if (written != bytes.size() || !closed || ::chmod(temporary.c_str(), 0644) != 0 ||
+      std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int reason = writeErrno != 0 ? writeErrno : errno;
+    std::remove(temporary.c_str());
+    error = "cannot write " + path + (reason != 0 ? std::string(": ") + std::strerror(reason) : std::string());
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The region a dump request names, or false with a message that lists the board's regions.
+bool FindDumpRegion(SimBoard& board, const std::string& request, StateRegion& chosen, std::string& path,
+                    std::string& error) {
   const size_t colon = request.find(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 >= request.size()) {
     error = "--dump-memory wants REGION:FILE, not '" + request + "'";
     return false;
   }
   const std::string name = request.substr(0, colon);
-  const std::string path = request.substr(colon + 1);
-  StateRegion chosen;
-  bool found = ParseMemoryRegion(name, board, chosen);
+  path = request.substr(colon + 1);
+  if (ParseMemoryRegion(name, board, chosen)) return true;
+  std::string list;
   for (const StateRegion& region : BoardRegions(board)) {
-    if (!found && EqualsNoCase(region.name, name)) {
+    if (EqualsNoCase(region.name, name)) {
       chosen = region;
-      found = true;
+      return true;
     }
+    list += region.name + ", ";
   }
-  if (!found) {
-    error = "no region '" + name + "' on this board (flash, fuses, security, efuses, memory@START+COUNT)";
-    return false;
-  }
+  error = "--dump-memory: no region '" + name + "' on this board (its regions: " + list + "memory@START+COUNT)";
+  return false;
+}
+
+}  // namespace
+
+bool CheckDumpRequest(SimBoard& board, const std::string& request, std::string& error) {
+  StateRegion region;
+  std::string path;
+  return FindDumpRegion(board, request, region, path, error);
+}
+
+bool DumpBoardRegion(SimBoard& board, const std::string& request, std::string& error) {
+  StateRegion chosen;
+  std::string path;
+  if (!FindDumpRegion(board, request, chosen, path, error)) return false;
   std::string bytes;
   bytes.reserve(2 * chosen.words);
   for (uint32_t i = 0; i < chosen.words; ++i) {
@@ -239,8 +318,11 @@ std::vector<std::string> EndBoard(SimBoard& board) {
   std::string error;
   const SimOptions& options = board.options();
   if (!options.stateFile.empty() && !SaveBoardState(board, options.stateFile, error)) errors.push_back(error);
+  board.ReleaseStateLock();
   for (const std::string& request : options.dumpRequests)
     if (!DumpBoardRegion(board, request, error)) errors.push_back(error);
+  if (!options.statsFile.empty() && !board.WriteStats(options.statsFile))
+    errors.push_back("cannot write " + options.statsFile);
   return errors;
 }
 

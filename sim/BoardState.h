@@ -6,11 +6,14 @@
 // WORDS little-endian 16-bit words and a line end. Regions of other boards are skipped on load;
 // a region shorter or longer than the board's is taken as far as both go.
 //
-// SimBoard::Create loads the state file of its options; whoever ends the board calls EndBoard.
+// SimBoard::Create takes the state file's lock and loads it; whoever ends the board calls
+// EndBoard. A second board on the same state file is refused while the first one runs.
 //
 // Regions: "flash" (embedded flash), "fuses" (8x47 fuse cells 0x8000..0x8008), "security"
 // (one word, 1 when the 8x47 security bit is set), "efuses" (64 words), and for dumps
-// "memory@START+COUNT" (hexadecimal target word addresses, as the monitor reads them).
+// "memory@START+COUNT" (hexadecimal target word addresses, as the monitor reads them); the
+// devices add "spi", "dfpages", "qspi", "mpqspi", "nor", "nand" and "qspiregs"/"mpqspiregs"
+// (a QSPI device's non-volatile configuration registers, one word per register).
 #pragma once
 
 #include <cstdint>
@@ -41,12 +44,22 @@ std::string FormatState(const std::vector<StateRegion>& regions);
 
 // Loads FILE into the board when it exists (a missing file is a fresh board, not an error).
 [[nodiscard]] bool LoadBoardState(SimBoard& board, const std::string& path, std::string& error);
+// Takes the lock of a state file (FILE.lock beside it) for one board at a time: false with a
+// message when another board holds it. `descriptor` holds the lock until it is closed (-1
+// when no lock file can be made beside FILE: then FILE cannot be written either, and the save
+// says so).
+[[nodiscard]] bool LockBoardState(const std::string& path, int& descriptor, std::string& error);
+// Writes a temporary file of its own beside FILE and renames it over FILE.
 [[nodiscard]] bool SaveBoardState(SimBoard& board, const std::string& path, std::string& error);
 // "REGION:FILE": writes the region's words to FILE.
 [[nodiscard]] bool DumpBoardRegion(SimBoard& board, const std::string& request, std::string& error);
+// False with a message (naming the board's regions) when the request names no region of the
+// board; checked before the board runs.
+[[nodiscard]] bool CheckDumpRequest(SimBoard& board, const std::string& request, std::string& error);
 
-// What a board does when it ends: saves its options' state file and writes their memory dumps.
-// The messages of what could not be written (empty when all went well).
+// What a board does when it ends: saves its options' state file (and gives up its lock),
+// writes their memory dumps and the --stats file. The messages of what could not be written
+// (empty when all went well).
 [[nodiscard]] std::vector<std::string> EndBoard(SimBoard& board);
 
 }  // namespace tessaro::sim

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 #include "common/Json.h"
 #include "common/Text.h"
 #include "platform/Files.h"
@@ -46,8 +48,20 @@ std::shared_ptr<SimBoard> SimBoard::Create(const SimOptions& given, std::string*
     if (error) *error = boardError;
     return nullptr;
   }
+  for (const std::string& request : options.dumpRequests) {
+    if (!CheckDumpRequest(*board, request, boardError)) {
+      if (error) *error = boardError;
+      return nullptr;
+    }
+  }
   if (!options.stateFile.empty()) {
     std::string stateError;
+    int lock = -1;
+    if (!LockBoardState(options.stateFile, lock, stateError)) {
+      if (error) *error = stateError;
+      return nullptr;
+    }
+    board->HoldStateLock(lock);
     if (!LoadBoardState(*board, options.stateFile, stateError)) {
       if (error) *error = "cannot load the board state: " + stateError;
       return nullptr;
@@ -101,6 +115,17 @@ int SimBoard::OfferedSession() const {
 
 SimBoard::~SimBoard() {
   if (traceFile_) std::fclose(traceFile_);
+  ReleaseStateLock();
+}
+
+void SimBoard::HoldStateLock(int descriptor) {
+  ReleaseStateLock();
+  stateLock_ = descriptor;
+}
+
+void SimBoard::ReleaseStateLock() {
+  if (stateLock_ >= 0) ::close(stateLock_);  // closing the descriptor gives the lock up
+  stateLock_ = -1;
 }
 
 // ---- people and faults ----

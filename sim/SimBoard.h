@@ -141,6 +141,10 @@ class SimBoard {
   uint32_t TargetBaud();
   std::string StatsJson();
   [[nodiscard]] bool WriteStats(const std::string& path);
+  // The lock on the options' state file (an open descriptor holding it), taken by Create and
+  // given up when the state has been saved or the board goes.
+  void HoldStateLock(int descriptor);
+  void ReleaseStateLock();
 
   // ---- device models ----
   void AttachMemoryWindow(uint32_t base, uint32_t size, std::shared_ptr<SimMemoryDevice> device);
@@ -247,6 +251,7 @@ class SimBoard {
   std::function<void(const std::string&)> violationLog_;
   std::deque<SimTraceRecord> trace_;
   FILE* traceFile_ = nullptr;
+  int stateLock_ = -1;
   std::vector<uint8_t> lastCommand_;  // to mark a command sent again after a resync
   bool probeSeen_ = false;
   bool beforeResetReported_ = false;

@@ -73,9 +73,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessaro-sim: %s\n", message.c_str());
     status = 1;
   }
-  if (!options.statsFile.empty() && !board->WriteStats(options.statsFile)) {
-    std::fprintf(stderr, "tessaro-sim: cannot write %s\n", options.statsFile.c_str());
-    status = 1;
-  }
   return status;
 }

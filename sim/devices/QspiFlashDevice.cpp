@@ -1,6 +1,8 @@
 #include "sim/devices/QspiFlashDevice.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 
 namespace tessaro::sim {
 
@@ -57,6 +59,22 @@ uint32_t QspiFlashDevice::ConfigurationValue() const {
     value |= static_cast<uint32_t>(byte) << (8 * position);
   }
   return value;
+}
+
+uint8_t QspiFlashDevice::NonVolatileRegister(size_t index) const {
+  if (index >= bytePosition_.size()) return 0xFF;
+  const uint8_t opcode = std::next(bytePosition_.begin(), static_cast<std::ptrdiff_t>(index))->first;
+  return opcode == kStatus ? statusBits_ : registers_.at(opcode);
+}
+
+void QspiFlashDevice::SetNonVolatileRegister(size_t index, uint8_t value) {
+  if (index >= bytePosition_.size()) return;
+  const uint8_t opcode = std::next(bytePosition_.begin(), static_cast<std::ptrdiff_t>(index))->first;
+  if (opcode == kStatus) {
+    statusBits_ = static_cast<uint8_t>(value & 0xFC);
+  } else {
+    registers_[opcode] = value;
+  }
 }
 
 uint8_t QspiFlashDevice::ReadRegister(uint8_t opcode, uint32_t index) {

@@ -42,6 +42,11 @@ class QspiFlashDevice : public SimDeviceModel {
   bool Busy() const { return busy_.Busy(); }
   // The configuration value as the description's read script would assemble it.
   uint32_t ConfigurationValue() const;
+  // The non-volatile registers the configuration scripts write, in a fixed order (by read
+  // opcode): what a power cycle keeps and a board's state file stores.
+  size_t NonVolatileCount() const { return bytePosition_.size(); }
+  uint8_t NonVolatileRegister(size_t index) const;
+  void SetNonVolatileRegister(size_t index, uint8_t value);
 
   const QspiDescription description;
   std::vector<uint8_t> memory;

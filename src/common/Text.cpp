@@ -37,7 +37,7 @@ uint32_t ReadHex(std::string_view text) {
   uint32_t value = 0;
   for (char c : text) {
     int digit = HexDigitValue(c);
-    if (digit < 0) return VALUE_INVALID;
+    if (digit < 0 || value > 0x0FFFFFFFu) return VALUE_INVALID;  // the digit would push bits out
     value = (value << 4) | static_cast<uint32_t>(digit);
   }
   return value;

@@ -18,7 +18,8 @@ std::string Hex(uint64_t value);
 // dropped. VALUE_INVALID prints as "????????".
 std::string HexFixed(uint64_t value, int digits);
 // Optional "0x"/"0X", then hexadecimal digits to the end of the text. Empty text or any other
-// character gives VALUE_INVALID.
+// character gives VALUE_INVALID, and so does a value that does not fit in 32 bits (leading
+// zeros are fine).
 uint32_t ReadHex(std::string_view text);
 
 char AsciiUpper(char c);

@@ -226,15 +226,20 @@ bool ReadDigits(const char*& cursor, const char* end, int base, uint32_t& value)
     ++cursor;
   }
   bool any = false;
+  bool overflow = false;
   while (cursor < end) {
     int digit = DigitValue(*cursor);
     if (digit >= base) break;
-    value = value * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+    const uint64_t next = uint64_t{value} * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+    // Decimal numbers keep their modulo-2^32 reading; a hexadecimal, octal or binary one wider
+    // than 32 bits is refused rather than read as its low bits.
+    overflow = overflow || (base != 10 && next > 0xFFFFFFFFu);
+    value = static_cast<uint32_t>(next);
     any = true;
     ++cursor;
   }
   if (negative) value = 0u - value;
-  return any;
+  return any && !overflow;
 }
 
 // The digits of `text` from `begin` in `base` must end exactly at `stop`.

@@ -34,13 +34,16 @@ bool AllOf(std::string_view text, std::string_view allowed) {
 
 int32_t DigitsValue(std::string_view digits, int base) {
   if (digits.empty()) return kValueInvalid;
-  uint32_t value = 0;
+  uint64_t value = 0;
   for (char c : digits) {
     int digit = HexDigitValue(c);
     if (digit < 0 || digit >= base) return kValueInvalid;
     value = value * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+    // A hexadecimal or binary number wider than 32 bits is refused, not read as its low bits
+    // (decimal ones keep their modulo-2^32 reading).
+    if (base != 10 && value > 0xFFFFFFFFu) return kValueInvalid;
   }
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
 }  // namespace

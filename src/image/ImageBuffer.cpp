@@ -6,6 +6,9 @@
 #include <cstring>
 #include <limits>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "common/Text.h"
 #include "image/ImageKind.h"
 #include "platform/Files.h"
@@ -57,7 +60,26 @@ void ResizeImage(ImageBuffer& image, int32_t n) {
   image.programLength = n;
 }
 
+ImageFileCheck CheckImageFile(const std::string& path, bool hex, std::string& error) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || ::access(path.c_str(), R_OK) != 0) {
+    error += (hex ? "Cannot open " : "Can't open ") + path;
+    return ImageFileCheck::Unreadable;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    error += "Not a regular file: " + path;
+    return ImageFileCheck::Unreadable;
+  }
+  if (static_cast<uint64_t>(info.st_size) > (hex ? kMaxHexFileBytes : kMaxBinaryFileBytes)) {
+    error += "File too large: " + path + " (" + std::to_string(info.st_size) + " bytes; an image holds at most " +
+             std::to_string(kMaxHexImageWords) + " words)";
+    return ImageFileCheck::TooLarge;
+  }
+  return ImageFileCheck::Ok;
+}
+
 bool LoadBinaryImage(ImageBuffer& image, const std::string& path, std::string& error) {
+  if (CheckImageFile(path, false, error) != ImageFileCheck::Ok) return false;
   std::optional<std::string> bytes = ReadWholeFile(path);
   if (!bytes) {
     error += "Can't open " + path;
@@ -222,7 +244,9 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
 }
 
 bool LoadHexImage(ImageBuffer& image, const std::string& path, std::string& error) {
-  std::optional<std::string> text = ReadWholeFile(path);
+  std::string refusal;
+  std::optional<std::string> text;
+  if (CheckImageFile(path, true, refusal) == ImageFileCheck::Ok) text = ReadWholeFile(path);
   if (!text) {
     image.size = 0;
     image.programLength = 0;
@@ -230,7 +254,7 @@ bool LoadHexImage(ImageBuffer& image, const std::string& path, std::string& erro
     image.startAddress = 0;
     image.kindAddress = 0;
     image.kind = IMAGE_RAW;
-    error += "Cannot open " + path;
+    error += refusal.empty() ? "Cannot open " + path : refusal;
     return false;
   }
   return ParseHexImage(image, *text, error);

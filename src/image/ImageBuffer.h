@@ -20,6 +20,21 @@ inline constexpr size_t kMaxHexLineLength = 1024;
 // boards carry.
 inline constexpr int32_t kMaxHexImageWords = 256 * 1024 * 1024;
 
+// Largest HEX file read: a data byte takes two characters and every record adds its own, so
+// three characters per image byte covers any file describing kMaxHexImageWords.
+inline constexpr uint64_t kMaxHexFileBytes = uint64_t{kMaxHexImageWords} * 2 * 3;
+// Largest raw binary file read (the odd byte a warning ignores included).
+inline constexpr uint64_t kMaxBinaryFileBytes = uint64_t{kMaxHexImageWords} * 2 + 1;
+
+enum class ImageFileCheck {
+  Ok,
+  Unreadable,  // missing, not a regular file (a folder, a FIFO, a device), or not readable
+  TooLarge,    // larger than any memory the image could go to
+};
+// What the loaders check before they read a byte: a FIFO would block and a device such as
+// /dev/zero would never end. `error` gets the message.
+ImageFileCheck CheckImageFile(const std::string& path, bool hex, std::string& error);
+
 struct ImageBuffer {
   int32_t size = 0;             // words in the image
   int32_t capacity = 0;         // words allocated in `words`
@@ -53,7 +68,7 @@ void ResizeImage(ImageBuffer& image, int32_t n);
                                  int32_t maxWords = kMaxHexImageWords);
 
 // Loads a file as the main window does: Intel HEX when the extension is HEX (any case), raw
-// binary otherwise.
+// binary otherwise. Both loaders refuse what CheckImageFile refuses before reading.
 [[nodiscard]] bool LoadImageByExtension(ImageBuffer& image, const std::string& path, std::string& error);
 bool IsHexFileName(std::string_view path);
 

@@ -26,6 +26,23 @@ TEST(Text, ReadHex) {
   EXPECT_EQ(ReadHex(" 12"), VALUE_INVALID);
 }
 
+TEST(Text, ReadHexRefusesValuesWiderThan32Bits) {
+  struct Case {
+    const char* text;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {"FFFFFFFF", 0xFFFFFFFFu},
+      {"0x0FFFFFFFF", 0xFFFFFFFFu},
+      {"000000000010", 0x10u},
+      {"100000000", VALUE_INVALID},
+      {"100000010", VALUE_INVALID},
+      {"0x1FFFFFFFF", VALUE_INVALID},
+      {"FFFFFFFFFFFFFFFF0", VALUE_INVALID},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReadHex(c.text), c.value) << c.text;
+}
+
 TEST(Text, CaseFoldingIsAsciiOnly) {
   EXPECT_TRUE(EqualsNoCase("LYR9468", "lyr9468"));
   EXPECT_FALSE(EqualsNoCase("\xC4", "\xE4"));  // Latin-1 letters stay distinct

@@ -215,6 +215,12 @@ TEST(ParseValue, Notations) {
       {"+7", 7},
       {"0xFFFFFFFF", -1},
       {"4294967297", 1},
+      // Hexadecimal, octal and binary numbers wider than 32 bits are refused, not cut.
+      {"0x100000000", kValueInvalid},
+      {"0x000000001F", 31},
+      {"100000010h", kValueInvalid},
+      {"0o40000000000", kValueInvalid},
+      {"0b100000000000000000000000000000000", kValueInvalid},
       {"0x10h", kValueInvalid},
       {"5 ", kValueInvalid},
       {" 5", kValueInvalid},

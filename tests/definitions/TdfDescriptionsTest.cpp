@@ -248,6 +248,7 @@ TEST(QspiDescriptions, ValueNotations) {
       {"1FH", 31},
       {"0x", kValueInvalid},
       {"0x1G", kValueInvalid},
+      {"0x100000000", kValueInvalid},  // wider than 32 bits
       {"AH", kValueInvalid},
       {"0b101", 5},
       {"101b", 5},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cstdio>
 #include <filesystem>
@@ -320,6 +321,34 @@ TEST_F(LoadFile, MissingBinaryKeepsThePreviousImage) {
   EXPECT_FALSE(LoadBinaryImage(image, path, error));
   EXPECT_EQ(error, "Can't open " + path);
   EXPECT_EQ(Words(image), (std::vector<uint16_t>{0x6261, 0x6463}));
+}
+
+TEST_F(LoadFile, WhatIsNoRegularFileOrTooLargeIsRefusedUnread) {
+  // A FIFO would block the read, /dev/zero would never end, a sparse 3 GiB file would fill the
+  // memory: all are refused from what the file system says, before a byte is read.
+  const std::string fifo = (folder_ / "fifo.hex").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = (folder_ / "huge.bin").string();
+  Write("huge.bin", "x");
+  std::filesystem::resize_file(huge, 3ull << 30);
+  struct Case {
+    std::string path;
+    std::string error;
+  };
+  const Case cases[] = {
+      {fifo, "Not a regular file: " + fifo},
+      {"/dev/zero", "Not a regular file: /dev/zero"},
+      {folder_.string(), "Not a regular file: " + folder_.string()},
+      {huge, "File too large: " + huge + " (3221225472 bytes; an image holds at most 268435456 words)"},
+  };
+  for (const Case& c : cases) {
+    ImageBuffer image;
+    std::string error;
+    ASSERT_TRUE(LoadBinaryImage(image, Write("a.bin", "abcd"), error));
+    EXPECT_FALSE(LoadImageByExtension(image, c.path, error)) << c.path;
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(Words(image).size(), IsHexFileName(c.path) ? 0u : 2u) << c.path;
+  }
 }
 
 TEST_F(LoadFile, ExtensionChoosesTheLoaderIgnoringCase) {

@@ -2,6 +2,8 @@
 // touches the regions both have, malformed files are refused, regions are dumped as words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <map>
 
@@ -140,7 +142,9 @@ TEST_F(BoardStateFiles, BoardsEndAndStartAgainWithTheirMemories) {
   auto second = Board("LYR9468", nine, &error);
   ASSERT_TRUE(second) << error;
   EXPECT_EQ(second->EfuseWord(63), 0x8001);
-  // An 8721 started from the 8x47's file takes the flash both have.
+  // An 8721 started from the 8x47's file takes the flash both have (once the 8x47 is gone:
+  // one board at a time holds a state file).
+  again.reset();
   auto other = Board("LYR8721", state, &error);
   ASSERT_TRUE(other) << error;
   EXPECT_EQ(other->FlashWord(0x1FFF), 0x1234);
@@ -156,6 +160,46 @@ TEST_F(BoardStateFiles, ABadStateFileStopsTheBoardWithItsName) {
   auto board = Board("LYR8721", folder_ + "/no/such/folder/b.state", &error, {"flash:" + folder_ + "/no/f.bin"});
   ASSERT_TRUE(board);
   EXPECT_EQ(EndBoard(*board).size(), 2u);
+}
+
+TEST_F(BoardStateFiles, OneBoardAtATimeHoldsAStateFileAndASaveThatFailsIsReported) {
+  const std::string state = folder_ + "/b.state";
+  std::string error;
+  auto first = Board("LYR8721", state, &error);
+  ASSERT_TRUE(first) << error;
+  // A second board on the same file would lose one of the two memories when both save.
+  EXPECT_FALSE(Board("LYR8721", state, &error));
+  EXPECT_NE(error.find("the board state " + state + " is in use by another simulated board"), std::string::npos)
+      << error;
+  first->SetFlashWord(5, 0x1234);
+  EXPECT_TRUE(EndBoard(*first).empty());
+  auto second = Board("LYR8721", state, &error);  // the lock goes with the save
+  ASSERT_TRUE(second) << error;
+  EXPECT_EQ(second->FlashWord(5), 0x1234);
+  // The save leaves no temporary file behind, only the state and its lock file.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"b.state", "b.state.lock"}));
+  // A state that cannot replace the old one (a folder is in the way) is an error of the end.
+  std::filesystem::remove(state);
+  std::filesystem::create_directories(state + "/in-the-way");
+  const std::vector<std::string> errors = EndBoard(*second);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("cannot write " + state, 0), 0u) << errors[0];
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 2);  // the temporary file went
+}
+
+TEST_F(BoardStateFiles, ADumpOfNoRegionIsRefusedBeforeTheBoardRuns) {
+  std::string error;
+  EXPECT_FALSE(Board("LYR9468", "", &error, {"bogus:" + folder_ + "/x.bin"}));
+  EXPECT_EQ(error, "--dump-memory: no region 'bogus' on this board (its regions: efuses, memory@START+COUNT)");
+  EXPECT_FALSE(Board("LYR8647", "", &error, {"flash:" + folder_ + "/x.bin", "efuses:" + folder_ + "/y.bin"}));
+  EXPECT_EQ(
+      error,
+      "--dump-memory: no region 'efuses' on this board (its regions: flash, fuses, security, memory@START+COUNT)");
+  EXPECT_TRUE(Board("LYR8647", "", &error, {"FLASH:" + folder_ + "/x.bin", "memory@0+4:" + folder_ + "/y.bin"}))
+      << error;
 }
 
 TEST(BoardStateRunner, EveryBoardRunsDriverImages) {
