@@ -376,9 +376,9 @@ bool SaveOwnWords(FlashDriverIf& session, std::vector<uint16_t>& own) {
     if (!ReadBlock(session, i, kReadPieceWords, own.data() + i)) {
       session.failureAddress = static_cast<int32_t>(i);
       session.readValue = -1;
-      (void)session.ShowMessage("Cannot read the chip's own words at " + HexFixed(i, 8) +
-                                    ";\r\nthe block holding them was not erased.",
-                                "Error", PromptButtons::Ok);
+      (void)session.ShowMessage(
+          "Cannot read the chip's own words at " + HexFixed(i, 8) + ";\r\nthe block holding them was not erased.",
+          "Error", PromptButtons::Ok);
       session.SetStatus(StatusSectorEraseFailed);
       return false;
     }
@@ -396,9 +396,9 @@ bool RestoreOwnWords(FlashDriverTDF& driver, FlashDriverIf& session, const std::
     session.failureAddress = static_cast<int32_t>(at);
     session.expectedValue = own[at];
     session.readValue = ReadValueAt(session, at);
-    (void)session.ShowMessage("The chip's own words could not be written back after the erase, from " +
-                                  HexFixed(at, 8) + " on.",
-                              "Error", PromptButtons::Ok);
+    (void)session.ShowMessage(
+        "The chip's own words could not be written back after the erase, from " + HexFixed(at, 8) + " on.", "Error",
+        PromptButtons::Ok);
     session.SetStatus(StatusProgramFailed);
     return false;
   };
@@ -407,7 +407,8 @@ bool RestoreOwnWords(FlashDriverTDF& driver, FlashDriverIf& session, const std::
     const uint32_t commandBase = (i & static_cast<uint32_t>(d.maskCmd)) + kLegacyAlias;
     bool cancelled = false;
     if (!RunSequenceAt(session, sequence, own.data() + i, 1, commandBase, i) ||
-        !WaitStatusAt(driver, session, i, own[i], d.timeSector, cancelled)) return failed(i);
+        !WaitStatusAt(driver, session, i, own[i], d.timeSector, cancelled))
+      return failed(i);
   }
   std::vector<uint16_t> held(kLegacyReservedWords, 0xFFFF);
   for (uint32_t i = 0; i < kLegacyReservedWords; i += kReadPieceWords)

@@ -235,8 +235,8 @@ TEST_F(DestinationCommand, EveryDestinationTakesAnImageOverAnother) {
       {"dual QSPI", "board=LYR9468 Dual QSPI Board", "--board 'LYR9468 Dual QSPI Board' --dest qspi", "qspi", 0},
       {"MP QSPI", "board=LYR9468 QSPI Demo Board", "--board 'LYR9468 QSPI Demo Board' --dest mpqspi", "mpqspi", 0},
       {"73xx NOR", "board=LYR7312 Legacy Demo Board", "--board 'LYR7312 Legacy Demo Board' --dest nor", "nor", 1024},
-      {"74xx NOR", "chip=LYR7451,nor=S29GL064N03@4000000", "--config-string LYR7451 --nor 'Spansion:S29GL064N*' --dest nor",
-       "nor", 0},
+      {"74xx NOR", "chip=LYR7451,nor=S29GL064N03@4000000",
+       "--config-string LYR7451 --nor 'Spansion:S29GL064N*' --dest nor", "nor", 0},
       {"8x2x NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor", 0},
       {"NAND", "chip=LYR9371,nand", "--config-string LYR9371 --nand --dest nand", "nand", 0},
   };
@@ -274,10 +274,10 @@ TEST_F(DestinationCommand, LongRunsFromTheLowRegionStayInTheDevice) {
   };
   const Case cases[] = {
       {"8x2x NOR", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", "nor"},
-      {"74xx NOR", "chip=LYR7451,nor=S29GL064N03@4000000", "--config-string LYR7451 --nor 'Spansion:S29GL064N*' --dest nor",
-       "nor"},
-      {"9xxx NOR", "chip=LYR9468,nor=S29GL064N03@80000000", "--config-string LYR9468 --nor 'Spansion:S29GL064N*' --dest nor",
-       "nor"},
+      {"74xx NOR", "chip=LYR7451,nor=S29GL064N03@4000000",
+       "--config-string LYR7451 --nor 'Spansion:S29GL064N*' --dest nor", "nor"},
+      {"9xxx NOR", "chip=LYR9468,nor=S29GL064N03@80000000",
+       "--config-string LYR9468 --nor 'Spansion:S29GL064N*' --dest nor", "nor"},
       {"9xxx QSPI", "board=LYR9468 QSPI Demo Board", "--board 'LYR9468 QSPI Demo Board' --dest qspi", "qspi"},
       {"9xxx dual QSPI", "board=LYR9468 Dual QSPI Board", "--board 'LYR9468 Dual QSPI Board' --dest qspi", "qspi"},
   };

@@ -41,7 +41,7 @@ TEST_F(CliCommand, ImageDescribesTheDemoImage) {
 
   Result plain = Run("image " TESSARO_SOURCE_DIR "/examples/demo.hex");
   EXPECT_EQ(plain.exitCode, 0);
-  EXPECT_NE(plain.out.find("Start address: 0000"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.out.find("Start address: 0\n"), std::string::npos) << plain.out;
 }
 
 TEST_F(CliCommand, ImageFailuresExitWithOne) {

@@ -88,8 +88,8 @@ TEST_F(LegacyChipCommand, ProgramsTwiceKeepingTheChipsOwnWords) {
   for (size_t i = 0; i < 2 * kOwnWords; ++i) own += static_cast<char>(generator() & 0xFF);
   // A board whose flash starts with the chip's own words; the rest is blank.
   ASSERT_TRUE(WriteWholeFile(state, "tessaro-sim state 1\nnor " + std::to_string(kOwnWords) + "\n" + own + "\n"));
-  const std::string port = " --port 'sim:board=" + board + ",interface=usb,state=" + state + ",dump-memory=nor:" +
-                           dump + "' --board '" + board + "' --dest nor --start 0 ";
+  const std::string port = " --port 'sim:board=" + board + ",interface=usb,state=" + state +
+                           ",dump-memory=nor:" + dump + "' --board '" + board + "' --dest nor --start 0 ";
   for (const uint32_t seed : {1u, 2u, 2u}) {
     SCOPED_TRACE("image " + std::to_string(seed));
     std::string bytes;

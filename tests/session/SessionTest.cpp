@@ -125,8 +125,10 @@ TEST(AddressWindow, RunsFromTheLowRegionStayInTheDevice) {
     uint32_t target;
   };
   const RunCase cases[] = {
-      {"LYR8321", 0x0000, 0x10000, 0x1010000}, {"LYR7431", 0x8000, 0x17FFF, 0x4017FFF},
-      {"LYR9162", 0xFF00, 0x10000, 0x80010000}, {"LYR9162", 0x10000, 0x10000, 0x10000},
+      {"LYR8321", 0x0000, 0x10000, 0x1010000},
+      {"LYR7431", 0x8000, 0x17FFF, 0x4017FFF},
+      {"LYR9162", 0xFF00, 0x10000, 0x80010000},
+      {"LYR9162", 0x10000, 0x10000, 0x10000},
       {"LYR7312", 0, 1024, 1024},
   };
   for (const RunCase& c : cases) {
