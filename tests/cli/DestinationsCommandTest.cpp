@@ -262,8 +262,8 @@ TEST_F(DestinationCommand, EveryDestinationTakesAnImageOverAnother) {
 }
 
 // A run that starts in a device's low region stays in that device past 0x10000 words (where a
-// position would otherwise be an absolute target address): program with its verify of an image of 0x18000 words from word 0, on each family with such a
-// region and each of its devices behind it.
+// position would otherwise be an absolute target address): program with its verify of an image of 0x18000 words from
+// word 0, on each family with such a region and each of its devices behind it.
 TEST_F(DestinationCommand, LongRunsFromTheLowRegionStayInTheDevice) {
   struct Case {
     const char* label;
@@ -293,7 +293,6 @@ TEST_F(DestinationCommand, LongRunsFromTheLowRegionStayInTheDevice) {
     Result program = Run("program --json --yes" + target + " --start 0 " + image);
     EXPECT_EQ(program.exitCode, 0) << program.out << program.err;
     ExpectHoldsExactly(tessaro::ReadWholeFile(dump).value_or(""), bytes, c.label);
-
   }
 }
 
