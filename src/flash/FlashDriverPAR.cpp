@@ -79,7 +79,7 @@ bool RunSequenceAt(FlashDriverIf& session, const ValuePairList& sequence, const 
                    uint32_t base, uint32_t target);
 // The status wait polling a given target address.
 bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t address, uint16_t expected,
-                  int32_t timeoutMs, bool& cancelled);
+                  int32_t timeoutMs, bool& cancelled, bool cancellable = true);
 
 bool CfiReadable(const IdBuffer& b) { return b.cfi[0x10] == 'Q' && b.cfi[0x11] == 'R' && b.cfi[0x12] == 'Y'; }
 
@@ -316,7 +316,7 @@ bool WaitStatus(FlashDriverTDF& driver, FlashDriverIf& session, uint16_t expecte
 namespace {
 
 bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t address, uint16_t expected,
-                  int32_t timeoutMs, bool& cancelled) {
+                  int32_t timeoutMs, bool& cancelled, bool cancellable) {
   const auto& d = driver.description;
   cancelled = false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
@@ -336,7 +336,7 @@ bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t addre
         readArray();
         return false;
       }
-      if (session.CheckCancel()) {
+      if (cancellable && session.CheckCancel()) {
         cancelled = true;
         clearStatus();
         readArray();
@@ -355,7 +355,7 @@ bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t addre
       timedOut = true;
       break;
     }
-    if (session.CheckCancel()) {
+    if (cancellable && session.CheckCancel()) {
       cancelled = true;
       break;
     }
@@ -407,7 +407,7 @@ bool RestoreOwnWords(FlashDriverTDF& driver, FlashDriverIf& session, const std::
     const uint32_t commandBase = (i & static_cast<uint32_t>(d.maskCmd)) + kLegacyAlias;
     bool cancelled = false;
     if (!RunSequenceAt(session, sequence, own.data() + i, 1, commandBase, i) ||
-        !WaitStatusAt(driver, session, i, own[i], d.timeSector, cancelled))
+        !WaitStatusAt(driver, session, i, own[i], d.timeSector, cancelled, false))
       return failed(i);
   }
   std::vector<uint16_t> held(kLegacyReservedWords, 0xFFFF);
@@ -448,13 +448,19 @@ bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
         RunSequence(driver, session, d.sectorErase, 0);
         done = WaitStatus(driver, session, 0xFFFF, d.timeSector, cancelled);
       }
-      if (cancelled) return false;
+      // The block may be erased however the wait ended: the chip's own words go back first,
+      // after an erase the user stopped waiting for has ended.
+      if (keepOwn && cancelled) {
+        bool ignored = false;
+        (void)WaitStatusAt(driver, session, Target(session), 0xFFFF, d.timeSector, ignored, false);
+      }
+      if (keepOwn && !RestoreOwnWords(driver, session, own)) return false;
+      if (cancelled) return false;  // reported by the cancel check
       if (!done) {
         session.failureAddress = static_cast<int32_t>(Position(session));
         session.SetStatus(StatusSectorEraseFailed);
         return false;
       }
-      if (keepOwn && !RestoreOwnWords(driver, session, own)) return false;
       session.progress[0].position = static_cast<int32_t>(s - std::min<uint64_t>(s, c));
       session.UpdateProgress(0);
       ShowExt(session);

@@ -144,6 +144,8 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
 
   session.window.Attach(session);
   session.window.StartRun(session.GetStartAddress());
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
   image.firstWord = static_cast<int32_t>(session.GetImageOffset());
 
   // The image must also fit behind the start address: words past the end of the embedded
@@ -230,6 +232,8 @@ FlashDriver* ProgrammingJob::PrepareRange(FlashDriverIf& session, uint32_t start
   if (!session.EnsureLinked()) return nullptr;
   session.window.Attach(session);
   session.window.StartRun(DestinationStartAddress(destination, start));
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
   if (!ProbeDestination(session, *dest, errorText) || !CheckConnectedChip(session, *chip, errorText)) return nullptr;
   if (chip->familyCode >= FAMILY_8X2X && IsParallel(destination) && !parallel.uploaded) {
     errorText += "No Parallel Flash Driver Loaded";
@@ -237,6 +241,8 @@ FlashDriver* ProgrammingJob::PrepareRange(FlashDriverIf& session, uint32_t start
   }
   // The probe may have moved the position (identification reads at the device's start).
   session.window.StartRun(DestinationStartAddress(destination, start));
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
   session.memoryKind = destination == DestQspi && qspi.dualRequested ? MemoryDualQspi : dest->memoryKind;
   if (busyText != nullptr) session.SetCustomStatus(busyText);
   return driver;
