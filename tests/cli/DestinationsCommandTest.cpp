@@ -316,8 +316,8 @@ TEST_F(DestinationCommand, LongRunsFromTheLowRegionStayInTheDevice) {
 // Each shipped board definition, simulated as it describes the board, takes a small image in
 // every destination the main window offers for it.
 // Disabled: the serial DataFlash of the LYR8321 Module and LYR8326 Evaluation Board fails
-// ("Error programming Device", the device holds nothing) and some other shipped boards fail
-// their probe; to be fixed in the core, then enabled.
+// ("Error programming Device", the device holds nothing) and the embedded flash of the
+// "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)" board does not take the image; to be fixed, then enabled.
 TEST_F(DestinationCommand, DISABLED_EveryShippedBoardTakesAnImageInEveryOfferedDestination) {
   tessaro::BoardList boards;
   std::string loadErrors;
