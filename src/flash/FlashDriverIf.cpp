@@ -111,6 +111,16 @@ void AddressWindow::EnterLow8x47() {
   base = 0x20000;
 }
 
+bool AddressWindow::StartRun(uint32_t start) {
+  deviceRun = false;
+  Select(start);
+  if (owner != nullptr) {
+    const uint32_t family = owner->FamilyCode();
+    deviceRun = lowRegion && (family == FAMILY_8X2X || family == FAMILY_74XX || family == FAMILY_9XXX);
+  }
+  return lowRegion;
+}
+
 bool AddressWindow::Select(uint32_t newPosition) {
   position = static_cast<int32_t>(newPosition);
   if (owner == nullptr) return lowRegion;
@@ -132,15 +142,15 @@ bool AddressWindow::Select(uint32_t newPosition) {
       }
       break;
     case FAMILY_8X2X:
-      low = newPosition < 0x10000;
+      low = deviceRun || newPosition < 0x10000;
       base = low ? 0x1000000 : 0;
       break;
     case FAMILY_74XX:
-      low = newPosition < 0x10000;
+      low = deviceRun || newPosition < 0x10000;
       base = low ? 0x4000000 : 0;
       break;
     case FAMILY_9XXX:
-      low = newPosition < 0x10000;
+      low = deviceRun || newPosition < 0x10000;
       base = low ? static_cast<int32_t>(0x80000000u) : 0;
       break;
     default:
@@ -176,6 +186,7 @@ void AddressWindow::Detach() {
       break;
   }
   if (changed) lowRegion = true;
+  deviceRun = false;
   owner = nullptr;
 }
 

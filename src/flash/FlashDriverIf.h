@@ -74,7 +74,9 @@ std::string StatusText(uint32_t memoryKind, uint32_t code, int32_t failureAddres
 // The mapping from an operation's word position to a target word address. Inside a family's
 // low region a position is an offset into the external device; beyond it, an absolute target
 // word address. On the 8x47 the low region is switched in by three I/O registers, which the
-// window saves at attach and restores when the position leaves the region.
+// window saves at attach and restores when the position leaves the region. On the 8x2x, 74xx
+// and 9xxx a run that starts in the low region stays in the device: all its positions are
+// offsets into it, also those from 0x10000 on.
 class AddressWindow {
  public:
   int32_t position = 0;
@@ -84,8 +86,13 @@ class AddressWindow {
   uint16_t saved13 = 0;
   uint16_t saved33 = 0;
   bool lowRegion = false;
+  // The current run started in the low region of a family whose device lies behind it.
+  bool deviceRun = false;
 
   void Attach(FlashDriverIf& session);
+  // Makes `start` the first position of a run (an erase, a program, a verify, a read or a
+  // blank check) and maps it; returns the low-region flag.
+  bool StartRun(uint32_t start);
   // Makes `newPosition` current and maps it; returns the low-region flag. Detached, only the
   // position changes.
   bool Select(uint32_t newPosition);

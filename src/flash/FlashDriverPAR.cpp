@@ -73,6 +73,14 @@ const ValuePairList& DriverSequence(const FlashDriverTDF& driver, uint32_t& n) {
   return d.pageWrite;
 }
 
+// A command sequence with its command base and its user address given: commands at the base
+// plus their offsets, USER and BLOCK at the target; data USER is the first word, BLOCK the n words.
+bool RunSequenceAt(FlashDriverIf& session, const ValuePairList& sequence, const uint16_t* words, uint32_t n,
+                   uint32_t base, uint32_t target);
+// The status wait polling a given target address.
+bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t address, uint16_t expected,
+                  int32_t timeoutMs, bool& cancelled, bool cancellable = true);
+
 bool CfiReadable(const IdBuffer& b) { return b.cfi[0x10] == 'Q' && b.cfi[0x11] == 'R' && b.cfi[0x12] == 'Y'; }
 
 }  // namespace
@@ -265,21 +273,18 @@ bool CheckDevice(FlashDriverTDF& driver, FlashDriverIf& session, std::string& er
 }
 
 void RunSequence(FlashDriverTDF& driver, FlashDriverIf& session, const ValuePairList& sequence, uint16_t value) {
-  const uint32_t base = CommandBase(driver, session);
-  for (int32_t i = 0; i < PairCount(sequence); ++i) {
-    const int32_t a = sequence.Address(i);
-    const int32_t v = sequence.Data(i);
-    const uint32_t address =
-        a == kKeywordUser || a == kKeywordBlock ? Target(session) : base + static_cast<uint32_t>(a);
-    const uint16_t data = v == kKeywordCount ? 1 : v == kKeywordUser ? value : static_cast<uint16_t>(v);
-    WriteWord(session, address, data);
-  }
+  (void)RunSequenceAt(session, sequence, &value, 1, CommandBase(driver, session), Target(session));
 }
 
 bool RunWriteSequence(FlashDriverTDF& driver, FlashDriverIf& session, const ValuePairList& sequence,
                       const uint16_t* words, uint32_t n) {
-  const uint32_t base = CommandBase(driver, session);
-  const uint32_t target = Target(session);
+  return RunSequenceAt(session, sequence, words, n, CommandBase(driver, session), Target(session));
+}
+
+namespace {
+
+bool RunSequenceAt(FlashDriverIf& session, const ValuePairList& sequence, const uint16_t* words, uint32_t n,
+                   uint32_t base, uint32_t target) {
   for (int32_t i = 0; i < PairCount(sequence); ++i) {
     const int32_t a = sequence.Address(i);
     const int32_t v = sequence.Data(i);
@@ -300,11 +305,20 @@ bool RunWriteSequence(FlashDriverTDF& driver, FlashDriverIf& session, const Valu
   return true;
 }
 
+}  // namespace
+
 bool WaitStatus(FlashDriverTDF& driver, FlashDriverIf& session, uint16_t expected, int32_t timeoutMs, bool& cancelled) {
-  const auto& d = driver.description;
-  cancelled = false;
   uint32_t address = Target(session);
   if (Legacy(session) && address < kLegacyReservedWords) address += kLegacyAlias;
+  return WaitStatusAt(driver, session, address, expected, timeoutMs, cancelled);
+}
+
+namespace {
+
+bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t address, uint16_t expected,
+                  int32_t timeoutMs, bool& cancelled, bool cancellable) {
+  const auto& d = driver.description;
+  cancelled = false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
   const auto readArray = [&] { RunSequence(driver, session, d.readArray, 0); };
   const auto clearStatus = [&] { RunSequence(driver, session, d.clearStatus, 0); };
@@ -322,7 +336,7 @@ bool WaitStatus(FlashDriverTDF& driver, FlashDriverIf& session, uint16_t expecte
         readArray();
         return false;
       }
-      if (session.CheckCancel()) {
+      if (cancellable && session.CheckCancel()) {
         cancelled = true;
         clearStatus();
         readArray();
@@ -341,7 +355,7 @@ bool WaitStatus(FlashDriverTDF& driver, FlashDriverIf& session, uint16_t expecte
       timedOut = true;
       break;
     }
-    if (session.CheckCancel()) {
+    if (cancellable && session.CheckCancel()) {
       cancelled = true;
       break;
     }
@@ -353,6 +367,58 @@ bool WaitStatus(FlashDriverTDF& driver, FlashDriverIf& session, uint16_t expecte
   readArray();
   return !errors && !timedOut && !cancelled;
 }
+
+// 73xx: the chip's own words at the bottom of the device, read before the block holding them
+// is erased. Nothing is erased when they cannot be read.
+bool SaveOwnWords(FlashDriverIf& session, std::vector<uint16_t>& own) {
+  own.assign(kLegacyReservedWords, 0xFFFF);
+  for (uint32_t i = 0; i < kLegacyReservedWords; i += kReadPieceWords) {
+    if (!ReadBlock(session, i, kReadPieceWords, own.data() + i)) {
+      session.failureAddress = static_cast<int32_t>(i);
+      session.readValue = -1;
+      (void)session.ShowMessage(
+          "Cannot read the chip's own words at " + HexFixed(i, 8) + ";\r\nthe block holding them was not erased.",
+          "Error", PromptButtons::Ok);
+      session.SetStatus(StatusSectorEraseFailed);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the saved own words back into their freshly erased block, then reads them all back.
+// A word that does not take is reported with its address.
+bool RestoreOwnWords(FlashDriverTDF& driver, FlashDriverIf& session, const std::vector<uint16_t>& own) {
+  const auto& d = driver.description;
+  const bool words = PairCount(d.wordWrite) > 0;
+  const ValuePairList& sequence = words ? d.wordWrite : d.pageWrite;
+  const auto failed = [&](uint32_t at) {
+    session.failureAddress = static_cast<int32_t>(at);
+    session.expectedValue = own[at];
+    session.readValue = ReadValueAt(session, at);
+    (void)session.ShowMessage(
+        "The chip's own words could not be written back after the erase, from " + HexFixed(at, 8) + " on.", "Error",
+        PromptButtons::Ok);
+    session.SetStatus(StatusProgramFailed);
+    return false;
+  };
+  for (uint32_t i = 0; i < kLegacyReservedWords; ++i) {
+    if (own[i] == 0xFFFF) continue;
+    const uint32_t commandBase = (i & static_cast<uint32_t>(d.maskCmd)) + kLegacyAlias;
+    bool cancelled = false;
+    if (!RunSequenceAt(session, sequence, own.data() + i, 1, commandBase, i) ||
+        !WaitStatusAt(driver, session, i, own[i], d.timeSector, cancelled, false))
+      return failed(i);
+  }
+  std::vector<uint16_t> held(kLegacyReservedWords, 0xFFFF);
+  for (uint32_t i = 0; i < kLegacyReservedWords; i += kReadPieceWords)
+    if (!ReadBlock(session, i, kReadPieceWords, held.data() + i)) return failed(i);
+  for (uint32_t i = 0; i < kLegacyReservedWords; ++i)
+    if (held[i] != own[i]) return failed(i);
+  return true;
+}
+
+}  // namespace
 
 bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
   const auto& d = driver.description;
@@ -369,13 +435,11 @@ bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
       const uint64_t e = base + 1024ull * static_cast<uint32_t>(driver.sectorTable.Address(k + 1));
       if (!(c < e && s < end)) continue;
       session.window.Select(static_cast<uint32_t>(s));
-      // On 73xx the chip's own words at the bottom of the device must survive: a sector
-      // holding them is not erased (its other words must already be blank to program), but
-      // it is unlocked, or parts that lock their blocks at power-up refuse every word of it.
-      if (Legacy(session) && s < kLegacyReservedWords) {
-        RunSequence(driver, session, d.unlockSector, 0);
-        continue;
-      }
+      // On 73xx the chip's own words at the bottom of the device must survive: the block
+      // holding them is erased like any other, and they are written back right after.
+      std::vector<uint16_t> own;
+      const bool keepOwn = Legacy(session) && s < kLegacyReservedWords;
+      if (keepOwn && !SaveOwnWords(session, own)) return false;
       bool done = false;
       bool cancelled = false;
       for (uint32_t attempt = 0; attempt < kEraseAttempts && !done && !cancelled; ++attempt) {
@@ -384,7 +448,14 @@ bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
         RunSequence(driver, session, d.sectorErase, 0);
         done = WaitStatus(driver, session, 0xFFFF, d.timeSector, cancelled);
       }
-      if (cancelled) return false;
+      // The block may be erased however the wait ended: the chip's own words go back first,
+      // after an erase the user stopped waiting for has ended.
+      if (keepOwn && cancelled) {
+        bool ignored = false;
+        (void)WaitStatusAt(driver, session, Target(session), 0xFFFF, d.timeSector, ignored, false);
+      }
+      if (keepOwn && !RestoreOwnWords(driver, session, own)) return false;
+      if (cancelled) return false;  // reported by the cancel check
       if (!done) {
         session.failureAddress = static_cast<int32_t>(Position(session));
         session.SetStatus(StatusSectorEraseFailed);

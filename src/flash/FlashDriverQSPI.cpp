@@ -348,6 +348,12 @@ bool FlashDriverQSPI::RangeStaysInWindow(FlashDriverIf& session, uint32_t start,
   if (count == 0 || session.FamilyCode() == FAMILY_8X47) return true;
   const uint32_t remembered = static_cast<uint32_t>(session.window.position);
   session.window.Select(start);
+  if (session.window.deviceRun && static_cast<uint64_t>(start) + count > SpanWords()) {
+    // A run from the low region stays in the device, which ends here.
+    firstOutside = std::max(start, SpanWords());
+    session.window.Select(remembered);
+    return false;
+  }
   const int32_t startBase = session.window.base;
   bool inside = true;
   // The window is left where the mapping changes; look for the first position that maps
@@ -418,8 +424,10 @@ bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
   const uint32_t start = static_cast<uint32_t>(session.window.position);
   uint32_t outside = 0;
   if (!RangeStaysInWindow(session, start, n, outside)) {
-    (void)session.ShowMessage("Image runs past the end of the QSPI window at position 0x" + Hex(outside) +
-                                  "; program the part beyond it in a run of its own",
+    (void)session.ShowMessage(session.window.deviceRun
+                                  ? "Image runs past the end of the QSPI device at position 0x" + Hex(outside)
+                                  : "Image runs past the end of the QSPI window at position 0x" + Hex(outside) +
+                                        "; program the part beyond it in a run of its own",
                               nullptr, PromptButtons::Ok);
     session.failureAddress = static_cast<int32_t>(outside);
     session.expectedValue = image.words[static_cast<size_t>(first) + (outside - start)];

@@ -22,6 +22,17 @@ bool IsSerial(int32_t d) { return d == DestEmbeddedSerial || d == DestSerial; }
 
 int32_t Min32(int64_t a, int64_t b) { return static_cast<int32_t>(std::min(a, b)); }
 
+// A run that starts in the low region stays in its parallel flash, so it must end there too:
+// words past the device's end would go to whatever the target maps behind it.
+bool RunEndsInDevice(const FlashDriverIf& session, const FlashDriver& driver, int64_t words, std::string& errorText) {
+  const uint64_t size = driver.DeviceSize();
+  const uint64_t start = static_cast<uint32_t>(session.window.position);
+  if (!session.window.deviceRun || size == 0 || start + static_cast<uint64_t>(std::max<int64_t>(0, words)) <= size)
+    return true;
+  errorText += "Image runs past the end of the Parallel Flash at position 0x" + Hex(static_cast<uint32_t>(size));
+  return false;
+}
+
 // Transport modes that reach each chip family with the protocol it speaks. Columns: family
 // (0 = every family not named before), the modes that fit, the refusal otherwise. The 73xx
 // speak the legacy-family protocol: the handshake link or a USB interface driving it (of any
@@ -132,7 +143,9 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
   if (!session.EnsureLinked()) return false;
 
   session.window.Attach(session);
-  session.window.Select(session.GetStartAddress());
+  session.window.StartRun(session.GetStartAddress());
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
   image.firstWord = static_cast<int32_t>(session.GetImageOffset());
 
   // The image must also fit behind the start address: words past the end of the embedded
@@ -147,6 +160,8 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
   }
 
   if (!ProbeDestination(session, *dest, errorText) || !CheckConnectedChip(session, *chip, errorText)) return false;
+  if (IsParallel(destination) && !RunEndsInDevice(session, parallel, image.programLength - image.firstWord, errorText))
+    return false;
   if (busyText != nullptr) session.SetCustomStatus(busyText);
   return true;
 }
@@ -216,14 +231,18 @@ FlashDriver* ProgrammingJob::PrepareRange(FlashDriverIf& session, uint32_t start
   }
   if (!session.EnsureLinked()) return nullptr;
   session.window.Attach(session);
-  session.window.Select(DestinationStartAddress(destination, start));
+  session.window.StartRun(DestinationStartAddress(destination, start));
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
   if (!ProbeDestination(session, *dest, errorText) || !CheckConnectedChip(session, *chip, errorText)) return nullptr;
   if (chip->familyCode >= FAMILY_8X2X && IsParallel(destination) && !parallel.uploaded) {
     errorText += "No Parallel Flash Driver Loaded";
     return nullptr;
   }
   // The probe may have moved the position (identification reads at the device's start).
-  session.window.Select(DestinationStartAddress(destination, start));
+  session.window.StartRun(DestinationStartAddress(destination, start));
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
   session.memoryKind = destination == DestQspi && qspi.dualRequested ? MemoryDualQspi : dest->memoryKind;
   if (busyText != nullptr) session.SetCustomStatus(busyText);
   return driver;

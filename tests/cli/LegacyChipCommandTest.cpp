@@ -75,5 +75,36 @@ TEST_F(LegacyChipCommand, ProgramsAndVerifiesThroughEveryInterface) {
   }
 }
 
+// A second program of another image over the first, on a board whose flash holds the chip's
+// own words: the block holding them is erased and they are written back, so both the image
+// and those words are there afterwards.
+TEST_F(LegacyChipCommand, ProgramsTwiceKeepingTheChipsOwnWords) {
+  const std::string board = "LYR7312 Legacy Demo Board";
+  const std::string state = folder_ + "/board.state";
+  const std::string dump = folder_ + "/nor.bin";
+  constexpr size_t kOwnWords = 1024;
+  std::string own;
+  std::mt19937 generator(7312);
+  for (size_t i = 0; i < 2 * kOwnWords; ++i) own += static_cast<char>(generator() & 0xFF);
+  // A board whose flash starts with the chip's own words; the rest is blank.
+  ASSERT_TRUE(WriteWholeFile(state, "tessaro-sim state 1\nnor " + std::to_string(kOwnWords) + "\n" + own + "\n"));
+  const std::string port = " --port 'sim:board=" + board + ",interface=usb,state=" + state +
+                           ",dump-memory=nor:" + dump + "' --board '" + board + "' --dest nor --start 0 ";
+  for (const uint32_t seed : {1u, 2u, 2u}) {
+    SCOPED_TRACE("image " + std::to_string(seed));
+    std::string bytes;
+    const std::string image = Image(3000, seed, bytes);
+    CliResult program = Run("program --json --yes" + port + image);
+    EXPECT_EQ(program.exitCode, 0) << program.out << program.err;
+    EXPECT_EQ(JsonValue(program.out, "statusText"), "Parallel Flash: Verify Success");
+    const std::string held = ReadWholeFile(dump).value_or("");
+    ASSERT_GE(held.size(), bytes.size());
+    EXPECT_TRUE(held.compare(0, own.size(), own) == 0) << "the chip's own words were lost";
+    EXPECT_TRUE(held.compare(own.size(), bytes.size() - own.size(), bytes, own.size()) == 0)
+        << "the flash does not hold the image";
+    EXPECT_EQ(held.find_first_not_of('\xFF', bytes.size()), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace tessaro::testing

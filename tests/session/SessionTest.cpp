@@ -115,6 +115,38 @@ TEST(AddressWindow, MapsPositionsPerFamily) {
   }
 }
 
+// A run started in the low region of an 8x2x, 74xx or 9xxx maps every later position into the
+// device; one started beyond it, and runs on a 73xx, map as single positions do.
+TEST(AddressWindow, RunsFromTheLowRegionStayInTheDevice) {
+  struct RunCase {
+    const char* chip;
+    uint32_t start;
+    uint32_t position;
+    uint32_t target;
+  };
+  const RunCase cases[] = {
+      {"LYR8321", 0x0000, 0x10000, 0x1010000},
+      {"LYR7431", 0x8000, 0x17FFF, 0x4017FFF},
+      {"LYR9162", 0xFF00, 0x10000, 0x80010000},
+      {"LYR9162", 0x10000, 0x10000, 0x10000},
+      {"LYR7312", 0, 1024, 1024},
+  };
+  for (const RunCase& c : cases) {
+    BoardConfig config = InitBoardConfig();
+    config.chip = FindChipByName(c.chip);
+    ASSERT_NE(config.chip, nullptr);
+    TestSession session(nullptr, &config);
+    session.window.Attach(session);
+    session.window.StartRun(c.start);
+    session.window.Select(c.position);
+    EXPECT_EQ(session.window.TargetAddress(), c.target) << c.chip << " " << std::hex << c.position;
+    session.window.Detach();
+    session.window.Attach(session);
+    session.window.Select(c.position);  // a later session maps positions afresh
+    EXPECT_EQ(session.window.TargetAddress(), c.position < 0x10000 ? c.target : c.position) << c.chip;
+  }
+}
+
 TEST(AddressWindow, DetachedSelectOnlyMovesAndDetachRestoresTheLowRegion) {
   BoardConfig config = InitBoardConfig();
   config.chip = FindChipByName("LYR9162");
