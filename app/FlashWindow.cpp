@@ -349,9 +349,8 @@ bool CFlash::LoadImageFile(const std::string& path) {
     std::string message;
     if (!LoadEfuBeside(path, efu_, message)) Say(message, kEfuParseErrorCaption);
   }
-  // The kind texts double an ampersand for the label's mnemonic syntax; a plain label shows
-  // its text as it is.
-  fileLabel_->setText(Q(ImageKindText(job_.image, efu_)).replace(QStringLiteral("&&"), QStringLiteral("&")));
+  // A label without a buddy shows & as it is, so the kind text goes on it unchanged.
+  fileLabel_->setText(Q(ImageKindText(job_.image, efu_)));
   sizeBox_->setText(Q(Hex(static_cast<uint32_t>(job_.image.size))));
   return true;
 }

@@ -1,6 +1,7 @@
 // tessaro-cli image: loads an image file as the main window does and tells what it holds. For
 // an encrypted firmware it also reads the EFU file beside it and checks the image against that
 // key for every boot source, so the right source can be chosen before programming.
+#include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -67,6 +68,18 @@ FirmwareEfu InspectFirmwareEfu(const ImageBuffer& image, const std::string& imag
   return result;
 }
 
+// The start address a HEX file's type 3 (CS:IP) or type 5 (linear) record names.
+std::string EntryAddressText(const ImageBuffer& image) {
+  char text[32];
+  if (image.entryRecord == 3) {
+    std::snprintf(text, sizeof text, "%04X:%04X", static_cast<unsigned>(image.entryAddress >> 16),
+                  static_cast<unsigned>(image.entryAddress & 0xFFFF));
+  } else {
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(image.entryAddress));
+  }
+  return text;
+}
+
 int RunImage(std::vector<std::string>& rawArgs) {
   ArgReader args("image", rawArgs);
   args.Flag("json");
@@ -93,6 +106,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
         .Field("kindAddress", image.kindAddress)
         .Field("kindText", kindText)
         .Field("sha256", sha256);
+    if (image.entryRecord != 0) json.Field("entryAddress", EntryAddressText(image));
     if (firmware.found) {
       json.Field("efuPath", firmware.path);
       WriteEfuJson(json, firmware.efu, firmware.error);
@@ -124,6 +138,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
   text += "Kind text:     " + kindText + "\n";
   text += "Kind address:  " + Hex(image.kindAddress) + "\n";
   text += "SHA-256:       " + sha256 + "\n";
+  if (image.entryRecord != 0) text += "Entry address: " + EntryAddressText(image) + "\n";
   if (firmware.found) {
     text += "EFU file:      " + firmware.path + "\n";
     if (!firmware.efu.valid) {

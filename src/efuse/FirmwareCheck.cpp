@@ -126,7 +126,7 @@ const std::array<uint8_t, 12>& CounterConstant() {
 std::string ImageKindText(const ImageBuffer& image, const EfuData& efu) {
   static constexpr const char* kTexts[] = {"Raw binary Data", "Firmware File",    "",
                                            "Soundbank (old)", "Soundbank",        "Demo Data",
-                                           "Style Data",      "Demo&&Title Data", "DemoBank"};
+                                           "Style Data",      "Demo&Title Data", "DemoBank"};
   switch (image.kind) {
     case IMAGE_FIRMWARE: {
       const uint16_t first = image.size > 0 ? image.words[0] : 0;

@@ -64,7 +64,11 @@ EfuseBurnResult BurnFuseBits(FlashDriverIf& session, const std::vector<uint16_t>
 
 CProgramEFuse::CProgramEFuse(FlashDriverIf& session, const std::string& efuPath) : flash_(session) {
   std::string errorText;
-  if (!ParseEfuFile(efuPath, efu_, errorText)) parseFailure_ = EfuParseFailureText(efuPath, errorText);
+  if (!ParseEfuFile(efuPath, efu_, errorText)) {
+    parseFailure_ = EfuParseFailureText(efuPath, errorText);
+    // What the dialog shows for such a file whether or not a chip is connected.
+    SetStatus(ColourRed, kCheckEfu);
+  }
 }
 
 void CProgramEFuse::SetStatus(int colourClass, std::string text) {

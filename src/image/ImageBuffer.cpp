@@ -32,7 +32,10 @@ constexpr std::array<int8_t, 256> kHexValue = MakeHexTable();
 constexpr size_t kRecordOverhead = 5;
 constexpr uint8_t kRecordData = 0;
 constexpr uint8_t kRecordEndOfFile = 1;
+constexpr uint8_t kRecordExtendedSegment = 2;
+constexpr uint8_t kRecordStartSegment = 3;
 constexpr uint8_t kRecordExtendedLinear = 4;
+constexpr uint8_t kRecordStartLinear = 5;
 
 }  // namespace
 
@@ -77,6 +80,8 @@ bool LoadBinaryImage(ImageBuffer& image, const std::string& path, std::string& e
   }
   image.firstWord = 0;
   image.startAddress = 0;
+  image.entryRecord = 0;
+  image.entryAddress = 0;
   DetectImageKind(image);
   return true;
 }
@@ -88,6 +93,8 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
   image.startAddress = 0;
   image.kindAddress = 0;
   image.kind = IMAGE_RAW;
+  image.entryRecord = 0;
+  image.entryAddress = 0;
 
   uint32_t upperAddress = 0;
   bool seenData = false;
@@ -179,11 +186,27 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
         DetectImageKind(image);
         return true;
       case kRecordExtendedLinear:
+      case kRecordExtendedSegment: {
         if (dataCount < 2) {
           error += "Invalid Hex Format!";
           return false;
         }
-        upperAddress = (static_cast<uint32_t>(data[0]) << 8 | data[1]) << 16;
+        // Linear: the value is bits 16-31 of the address; segment (as objcopy writes for
+        // images past 64 KiB): the value times 16.
+        const uint32_t value = static_cast<uint32_t>(data[0]) << 8 | data[1];
+        upperAddress = bytes[3] == kRecordExtendedLinear ? value << 16 : value << 4;
+        break;
+      }
+      case kRecordStartSegment:
+      case kRecordStartLinear:
+        // Where a CPU would start running (CS:IP or EIP): nothing to program, kept for display.
+        if (dataCount < 4) {
+          error += "Invalid Hex Format!";
+          return false;
+        }
+        image.entryRecord = bytes[3];
+        image.entryAddress = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+                             static_cast<uint32_t>(data[2]) << 8 | data[3];
         break;
       default: error += "Invalid Record encountered, invalid HexFile"; return false;
     }
@@ -201,6 +224,8 @@ bool LoadHexImage(ImageBuffer& image, const std::string& path, std::string& erro
     image.startAddress = 0;
     image.kindAddress = 0;
     image.kind = IMAGE_RAW;
+    image.entryRecord = 0;
+    image.entryAddress = 0;
     error += "Cannot open " + path;
     return false;
   }

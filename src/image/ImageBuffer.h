@@ -27,6 +27,8 @@ struct ImageBuffer {
   int32_t kind = 0;             // image kind found by DetectImageKind, 0 = raw data
   uint32_t startAddress = 0;    // target word address of words[0]
   uint32_t kindAddress = 0;     // target word address suggested by the kind
+  int32_t entryRecord = 0;      // HEX start address record seen: 3 (CS:IP), 5 (linear) or 0
+  uint32_t entryAddress = 0;    // the value that record names
   std::vector<uint16_t> words;  // `capacity` entries; the first `size` are the image
 };
 
@@ -39,7 +41,8 @@ void ResizeImage(ImageBuffer& image, int32_t n);
 // a warning and still succeeds (the last byte is ignored).
 [[nodiscard]] bool LoadBinaryImage(ImageBuffer& image, const std::string& path, std::string& error);
 
-// Loads an Intel HEX file (record types 0, 1 and 4). On failure the image holds what the
+// Loads an Intel HEX file (record types 0, 1, 2 and 4; start address records 3 and 5 are
+// noted in entryRecord/entryAddress and load nothing). On failure the image holds what the
 // records before the fault supplied.
 [[nodiscard]] bool LoadHexImage(ImageBuffer& image, const std::string& path, std::string& error);
 

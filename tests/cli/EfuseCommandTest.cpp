@@ -213,6 +213,12 @@ TEST_F(EfuseCommand, UsageAndParseFailuresBeforeAnyLink) {
   EXPECT_NE(parse.err.find("Unable to parse " + bad + ":\nInvalid Keyword: Serial = 1"), std::string::npos)
       << parse.err;
   EXPECT_EQ(Fuses(), blank);
+  // JSON says what the eFuse dialog shows for such a file, and still burns nothing.
+  CliResult json = Run("efuse --burn --yes --json" + Port(blank) + bad);
+  EXPECT_EQ(json.exitCode, 1);
+  EXPECT_EQ(JsonValue(json.out, "status"), "Please check EFU contents!") << json.out;
+  EXPECT_EQ(JsonValue(json.out, "colourClass"), "3") << json.out;
+  EXPECT_EQ(Fuses(), blank);
   const std::string efu = Write("key.efu", "Secured = 1\n");
   EXPECT_EQ(Run("efuse --port sim:chip=LYR8721 --config-string LYR8721 " + efu).exitCode, 2);
   EXPECT_EQ(Run("efuse --yes --no" + Port(blank) + efu).exitCode, 2);

@@ -7,7 +7,9 @@
 #include "tests/cli/CliRun.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "platform/Files.h"
@@ -60,6 +62,65 @@ TEST_F(CliCommand, ImageFailuresExitWithOne) {
   EXPECT_EQ(odd.exitCode, 0);
   EXPECT_NE(odd.out.find("\"error\": \"Warning: file size in 16bit word is not an integer\""), std::string::npos);
   EXPECT_NE(odd.out.find("\"size\": 1,"), std::string::npos) << odd.out;
+}
+
+TEST_F(CliCommand, ImageKindTextHasOneAmpersand) {
+  // Demo and title data: two header entries, P = Q = 100, the title marker at word 5.
+  const uint16_t words[] = {2, 100, 0, 100, 0, 0x4E24, 0x0100, 0x0001, 0, 0, 0, 0};
+  std::string bytes;
+  for (uint16_t w : words) bytes += {static_cast<char>(w & 0xFF), static_cast<char>(w >> 8)};
+  const std::string path = Write("title.bin", bytes);
+  Result json = Run("image --json '" + path + "'");
+  EXPECT_EQ(json.exitCode, 0) << json.err;
+  EXPECT_NE(json.out.find("\"kindText\": \"Demo&Title Data\""), std::string::npos) << json.out;
+  EXPECT_NE(Run("image '" + path + "'").out.find("Kind text:     Demo&Title Data\n"), std::string::npos);
+}
+
+// The "size" and "sha256" fields of tessaro-cli image --json.
+std::string SizeAndDigest(const std::string& out) {
+  return tessaro::testing::JsonValue(out, "size") + " " + tessaro::testing::JsonValue(out, "sha256");
+}
+
+TEST_F(CliCommand, ObjcopyHexFilesLoadTheSameWordsAsTheirBinaries) {
+  // objcopy writes extended segment records (type 02) for binaries past 64 KiB and extended
+  // linear ones (type 04) past 1 MiB.
+  std::mt19937 random(17);
+  for (size_t size : {60u * 1024u, 600u * 1024u, 2u * 1024u * 1024u}) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+    const std::string name = std::to_string(size);
+    const std::string bin = Write(name + ".bin", bytes);
+    const std::string hex = folder_ + "/" + name + ".hex";
+    ASSERT_EQ(std::system(("objcopy -I binary -O ihex '" + bin + "' '" + hex + "'").c_str()), 0);
+    Result fromBin = Run("image --json '" + bin + "'");
+    Result fromHex = Run("image --json '" + hex + "'");
+    EXPECT_EQ(fromHex.exitCode, 0) << name << " " << fromHex.out;
+    EXPECT_EQ(SizeAndDigest(fromHex.out), SizeAndDigest(fromBin.out)) << name;
+    EXPECT_EQ(tessaro::testing::JsonValue(fromBin.out, "size"), std::to_string(size / 2)) << name;
+  }
+}
+
+TEST_F(CliCommand, HexStartAddressRecordsAreShownAndLoadNothing) {
+  struct Case {
+    const char* name;
+    const char* record;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"segment (type 03)", ":0400000312345678E5\n", "1234:5678"},
+      {"linear (type 05)", ":040000050800012DC1\n", "0x0800012D"},
+  };
+  for (const Case& c : cases) {
+    const std::string path =
+        Write("start.hex", std::string(":0400100034127856D8\n") + c.record + ":00000001FF\n");
+    Result json = Run("image --json '" + path + "'");
+    EXPECT_EQ(json.exitCode, 0) << c.name << json.out;
+    EXPECT_EQ(tessaro::testing::JsonValue(json.out, "size"), "2") << c.name;
+    EXPECT_EQ(tessaro::testing::JsonValue(json.out, "startAddress"), "8") << c.name;
+    EXPECT_EQ(tessaro::testing::JsonValue(json.out, "entryAddress"), c.shown) << c.name;
+    EXPECT_NE(Run("image '" + path + "'").out.find(std::string("Entry address: ") + c.shown), std::string::npos)
+        << c.name;
+  }
 }
 
 TEST_F(CliCommand, ImageUsageErrorsExitWithTwo) {

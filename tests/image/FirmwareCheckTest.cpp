@@ -75,7 +75,7 @@ TEST(ImageKindText, EveryKind) {
       {IMAGE_SOUNDBANK, 0, none, "Soundbank"},
       {IMAGE_DEMO, 0, none, "Demo Data"},
       {IMAGE_STYLE, 0, none, "Style Data"},
-      {IMAGE_DEMO_TITLE, 0, none, "Demo&&Title Data"},
+      {IMAGE_DEMO_TITLE, 0, none, "Demo&Title Data"},
       {IMAGE_DEMOBANK, 0, none, "DemoBank"},
   };
   for (const auto& c : cases) {

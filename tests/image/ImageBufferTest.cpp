@@ -164,9 +164,12 @@ TEST(ParseHexImage, RejectsEveryMalformedInputWithItsMessage) {
       {"odd address", Record(0x0001, 0, {1, 2}) + kEnd, "Invalid odd address!", 0},
       {"odd count", Record(0x0000, 0, {1, 2, 3}) + kEnd, "Invalid odd data count!", 0},
       {"below start", good + Record(0x000E, 0, {1, 2}) + kEnd, "Invalid Address Sequence in HexFile", 2},
-      {"segment address", Record(0, 2, {0x10, 0x00}) + kEnd, "Invalid Record encountered, invalid HexFile", 0},
-      {"start segment", Record(0, 3, {0, 0, 0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 0},
-      {"start linear", Record(0, 5, {0, 0, 0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 0},
+      {"segment moves below the first data",
+       Record(0, 2, {0x10, 0x00}) + Record(0, 0, {1, 2}) + Record(0, 2, {0x0F, 0xFF}) + Record(0, 0, {3, 4}) + kEnd,
+       "Invalid Address Sequence in HexFile", 1},
+      {"short segment address", Record(0, 2, {0x10}) + kEnd, "Invalid Hex Format!", 0},
+      {"short start address", Record(0, 5, {0, 0, 0}) + kEnd, "Invalid Hex Format!", 0},
+      {"type 06", good + Record(0, 6, {0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 2},
       {"no end record", good, "Unexpected End Of File", 2},
       {"empty file", "", "Unexpected End Of File", 0},
   };
@@ -178,6 +181,22 @@ TEST(ParseHexImage, RejectsEveryMalformedInputWithItsMessage) {
     EXPECT_EQ(error, std::string("before:") + c.message);
     EXPECT_EQ(image.size, c.sizeAfter);
   }
+}
+
+TEST(ParseHexImage, SegmentAndStartAddressRecords) {
+  // Segment 0x1000 puts the record at byte 0x10000 + 4, word 0x8002; a linear record after it
+  // replaces the upper address; start address records load nothing.
+  const std::string text = Record(0, 2, {0x10, 0x00}) + Record(0x0004, 0, {1, 0, 2, 0}) +
+                           Record(0, 3, {0x12, 0x34, 0x56, 0x78}) + Record(0, 4, {0x00, 0x01}) +
+                           Record(0x000A, 0, {3, 0}) + kEnd;
+  ImageBuffer image;
+  std::string error;
+  ASSERT_TRUE(ParseHexImage(image, text, error)) << error;
+  EXPECT_EQ(image.startAddress, 0x8002u);
+  EXPECT_EQ(std::vector<uint16_t>(image.words.begin(), image.words.begin() + image.size),
+            (std::vector<uint16_t>{1, 2, 0xFFFF, 3}));
+  EXPECT_EQ(image.entryRecord, 3);
+  EXPECT_EQ(image.entryAddress, 0x12345678u);
 }
 
 TEST(ParseHexImage, LineOfExactly1024CharactersIsNotTooLong) {
