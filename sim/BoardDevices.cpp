@@ -123,10 +123,10 @@ bool AttachNor(SimBoard& board, DeviceCatalogue& catalogue, const SimNorItem& it
   }
   NorGeometry geometry;
   const bool cfi = record->SelectedPart()->kind != PART_SECTORS;
-  if (!NorGeometryFromDescription(record->description, static_cast<size_t>(record->selectedPart),
-                                  cfi ? CfiRegionsOf(*record->SelectedPart())
-                                      : std::vector<std::pair<uint32_t, uint32_t>>{},
-                                  cfi ? kCfiBufferWords : 0, geometry, error))
+  if (!NorGeometryFromDescription(
+          record->description, static_cast<size_t>(record->selectedPart),
+          cfi ? CfiRegionsOf(*record->SelectedPart()) : std::vector<std::pair<uint32_t, uint32_t>>{},
+          cfi ? kCfiBufferWords : 0, geometry, error))
     return false;
   const SimOptions& options = board.options();
   devices.nor = AttachParallelNor(board, item.address, geometry);

@@ -268,7 +268,8 @@ TEST(BoardDevices, CfiPartsAnswerTheirOwnSize) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.part);
     std::string error;
-    auto board = sim::SimBoard::Create(Options({"--chip=LYR9468", std::string("--nor=") + c.part + "@80000000"}), &error);
+    auto board =
+        sim::SimBoard::Create(Options({"--chip=LYR9468", std::string("--nor=") + c.part + "@80000000"}), &error);
     ASSERT_TRUE(board) << error;
     const auto devices = board->Devices();
     ASSERT_TRUE(devices && devices->nor);
