@@ -111,13 +111,15 @@ uint8_t SpiFlashDevice::Transfer(uint8_t out) {
       if (IsEeprom()) return 0xFF;  // these parts have no identification
       const auto manufacturer = static_cast<uint8_t>(description.deviceId >> 8);
       const auto device = static_cast<uint8_t>(description.deviceId & 0xFF);
-      // DataFlash: second device byte 00h, then one byte of extended information (00h).
+      // DataFlash: second device byte 00h (01h on the 32 Mbit AT45DB321), then one byte of
+      // extended information (00h).
       // Basic SPI flash: a third byte, 01h on Adesto's AT25SF parts, log2 of the size on others
       // (13h on a 4 Mbit W25X40).
       const auto sizeLog2 =
           static_cast<uint8_t>(std::bit_width(static_cast<uint32_t>(std::max(description.sizeBytes, 1))) - 1);
       const uint8_t third = manufacturer == 0x1F ? 0x01 : sizeLog2;
-      const uint8_t dataFlashId[] = {manufacturer, device, 0x00, 0x01, 0x00};
+      const uint8_t second = manufacturer == 0x1F && device == 0x27 ? 0x01 : 0x00;
+      const uint8_t dataFlashId[] = {manufacturer, device, second, 0x01, 0x00};
       const uint8_t basicId[] = {manufacturer, device, third, 0x00, 0x00};
       const uint8_t* id = IsDataFlash() ? dataFlashId : basicId;
       return index - 1 < sizeof dataFlashId ? id[index - 1] : 0x00;
