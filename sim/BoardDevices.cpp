@@ -17,10 +17,24 @@ namespace tessaro::sim {
 namespace {
 
 // Descriptions of CFI parts do not hold their sector layout (the device tells it through its
-// CFI table), so such a part is simulated with this layout: 128 sectors of 64 K words and a
-// 256-word write buffer, as the common 128 Mbit parts have.
+// CFI table), so a part whose size is not known below is simulated with this layout: 128
+// sectors of 64 K words and a 256-word write buffer, as the common 128 Mbit parts have.
 const std::vector<std::pair<uint32_t, uint32_t>> kCfiRegions{{128, 0x10000}};
 constexpr uint32_t kCfiBufferWords = 256;
+
+// The S29GL-S family tells its size by the autoselect word at 0Eh: 128, 256, 512 and 1024
+// sectors of 64 K words. Their CFI table answers that size.
+std::vector<std::pair<uint32_t, uint32_t>> CfiRegionsOf(const PartEntry& part) {
+  static constexpr std::pair<uint16_t, uint32_t> kSizeCodes[] = {
+      {0x2221, 128}, {0x2222, 256}, {0x2223, 512}, {0x2228, 1024}};
+  for (int32_t i = 0; i < part.id.extraCount && i < kPartIdMaxExtra; ++i) {
+    const PartIdWord& word = part.id.extra[static_cast<size_t>(i)];
+    if (word.index != 0x0E) continue;
+    for (const auto& [code, sectors] : kSizeCodes)
+      if (word.value == code) return {{sectors, 0x10000}};
+  }
+  return kCfiRegions;
+}
 
 std::string FolderOr(const std::string& folder, const char* beside) {
   return folder.empty() ? ProgramFolder() + "/" + beside : folder;
@@ -109,9 +123,10 @@ bool AttachNor(SimBoard& board, DeviceCatalogue& catalogue, const SimNorItem& it
   }
   NorGeometry geometry;
   const bool cfi = record->SelectedPart()->kind != PART_SECTORS;
-  if (!NorGeometryFromDescription(record->description, static_cast<size_t>(record->selectedPart),
-                                  cfi ? kCfiRegions : std::vector<std::pair<uint32_t, uint32_t>>{},
-                                  cfi ? kCfiBufferWords : 0, geometry, error))
+  if (!NorGeometryFromDescription(
+          record->description, static_cast<size_t>(record->selectedPart),
+          cfi ? CfiRegionsOf(*record->SelectedPart()) : std::vector<std::pair<uint32_t, uint32_t>>{},
+          cfi ? kCfiBufferWords : 0, geometry, error))
     return false;
   const SimOptions& options = board.options();
   devices.nor = AttachParallelNor(board, item.address, geometry);

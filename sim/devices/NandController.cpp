@@ -85,7 +85,14 @@ void NandController::Execute() {
     case Op::Reset: device_->Reset(); break;
     case Op::ParameterPage: {
       const auto page = device_->ParameterPage();
-      for (size_t i = 0; i < 128; ++i) buffer_[i] = static_cast<uint16_t>(page[2 * i] | (page[2 * i + 1] << 8));
+      for (size_t copy = 0; copy < NandDevice::kParameterCopies; ++copy) {
+        // A damaged copy: one bit of the model name flipped, the stored CRC kept.
+        const uint16_t damage = copy < device_->damagedParameterCopies ? 0x0100 : 0;
+        for (size_t i = 0; i < 128; ++i) {
+          const auto word = static_cast<uint16_t>(page[2 * i] | (page[2 * i + 1] << 8));
+          buffer_[128 * copy + i] = static_cast<uint16_t>(i == 22 ? word ^ damage : word);
+        }
+      }
       break;
     }
     case Op::Status:

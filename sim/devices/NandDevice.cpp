@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Text.h"
+#include "flash/FlashDriverNAND.h"
 
 namespace tessaro::sim {
 
@@ -43,9 +44,11 @@ std::array<uint8_t, 256> NandDevice::ParameterPage() const {
   Put16(page, 82, pageBytes >> 16);
   Put16(page, 84, 64);  // spare bytes
   Put16(page, 92, geometry_.pagesPerBlock & 0xFFFF);
-  Put16(page, 96, geometry_.blocks & 0xFFFF);
+  Put16(page, 96, geometry_.blocks & 0xFFFF);  // blocks per LUN, 32 bits
+  Put16(page, 98, geometry_.blocks >> 16);
   page[100] = 1;  // LUNs
   page[101] = static_cast<uint8_t>(geometry_.rowCycles | (geometry_.columnCycles << 4));
+  Put16(page, 254, nand::OnfiCrc16(page.data(), 254));
   return page;
 }
 

@@ -29,7 +29,9 @@ class NandDevice : public SimDeviceModel {
  public:
   explicit NandDevice(NandGeometry geometry);
 
+  // One copy of the parameter page with its CRC; the device answers kParameterCopies in a row.
   std::array<uint8_t, 256> ParameterPage() const;
+  static constexpr uint32_t kParameterCopies = 3;
   void Reset();
   // ONFI status byte: 0x40 ready, 0x20 array ready, 0x01 the last operation failed.
   uint8_t Status();
@@ -46,7 +48,8 @@ class NandDevice : public SimDeviceModel {
 
   // ---- faults ----
   bool stuckBusy = false;
-  bool eraseFails = false;  // an erase that does not take: the block keeps its words
+  bool eraseFails = false;               // an erase that does not take: the block keeps its words
+  uint32_t damagedParameterCopies = 0;  // the first copies answered with a wrong CRC
   uint32_t busyReads = 2;
   uint32_t erases = 0;
   uint32_t programs = 0;

@@ -1,6 +1,7 @@
 #include "sim/devices/SpiFlashDevice.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace tessaro::sim {
 
@@ -20,7 +21,7 @@ constexpr uint32_t kSectorBytes = 4096;
 }  // namespace
 
 SpiFlashDevice::SpiFlashDevice(const DataFlashDescription& d, const SpiFlashOptions& o)
-    : description(d), memory(static_cast<size_t>(std::max(d.sizeBytes, 0)), 0xFF), options(o) {
+    : description(d), memory(DataFlashHeldBytes(d), 0xFF), options(o) {
   powerOfTwo = powerOfTwoConfigured = o.powerOfTwoPages || (d.pageSize & 0xFF) == 0;
 }
 
@@ -47,15 +48,28 @@ uint32_t SpiFlashDevice::ArrayOffset(uint32_t a) const {
   return (a >> shift) * PageBytes() + (a & ((1u << shift) - 1));
 }
 
-uint32_t SpiFlashDevice::WordCount() const { return static_cast<uint32_t>(memory.size() / 2); }
+uint32_t SpiFlashDevice::AddressableBytes() const {
+  // In power-of-two page mode the extra bytes of each page are out of reach.
+  if (!IsDataFlash() || PageBytes() == static_cast<uint32_t>(description.pageSize))
+    return static_cast<uint32_t>(memory.size());
+  return static_cast<uint32_t>(memory.size() / static_cast<uint32_t>(description.pageSize) * PageBytes());
+}
+
+uint32_t SpiFlashDevice::WordCount() const { return AddressableBytes() / 2; }
 
 uint16_t SpiFlashDevice::Word(uint32_t i) const {
-  if (2 * static_cast<size_t>(i) + 1 >= memory.size()) return 0xFFFF;
+  if (2 * static_cast<size_t>(i) + 1 >= AddressableBytes()) return 0xFFFF;
   return static_cast<uint16_t>(memory[2 * i] | (memory[2 * i + 1] << 8));
 }
 
 uint8_t SpiFlashDevice::StatusByte() const {
-  if (IsDataFlash()) return static_cast<uint8_t>((Busy() ? 0 : 0x80) | (powerOfTwoConfigured ? 1 : 0));
+  if (IsDataFlash()) {
+    // Bits 5-2 tell the density: 0111b for 4 Mbit, two more for each doubling (1001b 8 Mbit,
+    // 1011b 16 Mbit, 1101b 32 Mbit).
+    const int sizeLog2 = std::bit_width(static_cast<uint32_t>(std::max(description.sizeBytes, 1))) - 1;
+    const auto density = static_cast<uint8_t>((7 + 2 * (sizeLog2 - 19)) & 0x0F);
+    return static_cast<uint8_t>((Busy() ? 0 : 0x80) | density << 2 | (powerOfTwoConfigured ? 1 : 0));
+  }
   return static_cast<uint8_t>((Busy() ? 1 : 0) | (writeEnabled ? 2 : 0));
 }
 
@@ -95,9 +109,20 @@ uint8_t SpiFlashDevice::Transfer(uint8_t out) {
   switch (op) {
     case kReadId: {
       if (IsEeprom()) return 0xFF;  // these parts have no identification
-      const uint8_t id[] = {static_cast<uint8_t>(description.deviceId >> 8),
-                            static_cast<uint8_t>(description.deviceId & 0xFF), 0x00, 0x01, 0x00};
-      return index - 1 < sizeof id ? id[index - 1] : 0x00;
+      const auto manufacturer = static_cast<uint8_t>(description.deviceId >> 8);
+      const auto device = static_cast<uint8_t>(description.deviceId & 0xFF);
+      // DataFlash: second device byte 00h (01h on the 32 Mbit AT45DB321), then one byte of
+      // extended information (00h).
+      // Basic SPI flash: a third byte, 01h on Adesto's AT25SF parts, log2 of the size on others
+      // (13h on a 4 Mbit W25X40).
+      const auto sizeLog2 =
+          static_cast<uint8_t>(std::bit_width(static_cast<uint32_t>(std::max(description.sizeBytes, 1))) - 1);
+      const uint8_t third = manufacturer == 0x1F ? 0x01 : sizeLog2;
+      const uint8_t second = manufacturer == 0x1F && device == 0x27 ? 0x01 : 0x00;
+      const uint8_t dataFlashId[] = {manufacturer, device, second, 0x01, 0x00};
+      const uint8_t basicId[] = {manufacturer, device, third, 0x00, 0x00};
+      const uint8_t* id = IsDataFlash() ? dataFlashId : basicId;
+      return index - 1 < sizeof dataFlashId ? id[index - 1] : 0x00;
     }
     case kDataFlashStatus:
     case kReadStatus: return StatusByte();
@@ -106,8 +131,9 @@ uint8_t SpiFlashDevice::Transfer(uint8_t out) {
         if (index == addressEnd) readPosition_ = ArrayOffset(CommandAddress());
         return 0xFF;
       }
-      const uint8_t value = readPosition_ < memory.size() ? memory[readPosition_] : 0xFF;
-      readPosition_ = memory.empty() ? 0 : static_cast<uint32_t>((readPosition_ + 1) % memory.size());
+      const uint32_t end = AddressableBytes();
+      const uint8_t value = readPosition_ < end ? memory[readPosition_] : 0xFF;
+      readPosition_ = end == 0 ? 0 : (readPosition_ + 1) % end;
       return value;
     }
     default: return 0xFF;
@@ -141,7 +167,7 @@ void SpiFlashDevice::Finish() {
       const uint32_t start = ArrayOffset(CommandAddress());
       const uint32_t pageBytes = PageBytes();
       const uint32_t pageStart = start - start % pageBytes;
-      if (pageStart + pageBytes > memory.size()) {
+      if (uint64_t{pageStart} + pageBytes > AddressableBytes()) {
         Violation("page program beyond the end of the device");
         return;
       }

@@ -47,6 +47,8 @@ class SpiFlashDevice : public SimDeviceModel, public SimSpiDevice {
   // programmer counts in (pages of PageBytes() / 2 words).
   uint16_t Word(uint32_t wordIndex) const;
   uint32_t WordCount() const;
+  // Bytes addressable in the page size in effect (pages x page size).
+  uint32_t AddressableBytes() const;
 
   const DataFlashDescription description;
   std::vector<uint8_t> memory;

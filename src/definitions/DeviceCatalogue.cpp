@@ -230,6 +230,14 @@ bool ParseDeviceSize(std::string_view text, uint32_t& value) {
   return true;
 }
 
+uint32_t DataFlashHeldBytes(const DataFlashDescription& d) {
+  const uint32_t size = static_cast<uint32_t>(std::max(d.sizeBytes, 0));
+  const uint32_t page = static_cast<uint32_t>(std::max(d.pageSize, 0));
+  const uint32_t powerOfTwoPage = page & ~0xFFu;
+  if (d.type != SERIAL_DATAFLASH || powerOfTwoPage == 0 || page == powerOfTwoPage) return size;
+  return size / powerOfTwoPage * page;
+}
+
 bool ReadDeviceSize(const IniSection& section, uint32_t& sizeBytes, std::string& errorText) {
   const std::string* text = section.Value("DeviceSize");
   if (!text) {

@@ -58,6 +58,10 @@ struct DataFlashDescription {
   friend bool operator==(const DataFlashDescription&, const DataFlashDescription&) = default;
 };
 
+// Bytes the part holds in the page size of `d`: a DataFlash with 264-style pages (264, 528, ...)
+// has as many pages as its power-of-two size has 256-style pages, each 1/32 longer.
+uint32_t DataFlashHeldBytes(const DataFlashDescription& d);
+
 // One condition on the identification bytes a QSPI device answers:
 // (byte[byteIndex] >> shift) & (2^bitCount - 1) == value.
 struct ExtendedIdCheck {

@@ -352,9 +352,6 @@ bool FlashDriverDF::Prepare(FlashDriverIf& session, std::string& errorText) {
   block[2] = chip->FindRomSymbol("ST$SENDBYTE");
   block[8] = static_cast<uint16_t>(description.type);
   block[9] = static_cast<uint16_t>(description.addressBytes);
-  const uint32_t sizeWords = static_cast<uint32_t>(description.sizeBytes) / 2;
-  block[10] = static_cast<uint16_t>(sizeWords & 0xFFFF);
-  block[11] = static_cast<uint16_t>(sizeWords >> 16);
   block[13] = spiControl;
   if (!FamilyHasSpi(chip->familyCode)) {
     errorText += std::string("Unsupported Chip ") + chip->name;
@@ -388,6 +385,10 @@ bool FlashDriverDF::Prepare(FlashDriverIf& session, std::string& errorText) {
     }
     if (nine && !CheckStatus9xxx(session)) return false;
   }
+  // The page size in effect is known now: the size follows it.
+  const uint32_t sizeWords = DeviceSize();
+  block[10] = static_cast<uint16_t>(sizeWords & 0xFFFF);
+  block[11] = static_cast<uint16_t>(sizeWords >> 16);
   block[12] = static_cast<uint16_t>(description.pageSize / 2);
   pageShift = 1;
   if (description.pageSize > 2) {

@@ -65,7 +65,7 @@ class FlashDriverDF : public FlashDriver {
   std::string ManufacturerName() const override { return {}; }
   uint32_t DeviceId() const override { return 0; }
   std::string DeviceName() const override { return {}; }
-  uint32_t DeviceSize() const override { return static_cast<uint32_t>(description.sizeBytes) / 2; }
+  uint32_t DeviceSize() const override { return DataFlashHeldBytes(description) / 2; }
 
   // Takes the description and the board's select lists, decoded for `chip`. False with the
   // reason in `errorText`; `ready` then stays false.

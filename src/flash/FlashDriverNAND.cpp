@@ -132,18 +132,32 @@ bool FlashDriverNAND::Detect(FlashDriverIf& session, std::string& errorText) {
     return false;
   }
   window = session.configuration != nullptr && session.configuration->ext2First ? kWindowExt2First : kWindow;
-  std::array<uint16_t, kParameterPageWords> words{};
+  // The first copy whose CRC matches is taken; a page without the signature is no ONFI part.
   std::array<uint8_t, 256> page{};
-  if (session.link->ReadMemoryBlock(static_cast<uint16_t>(window & 0xFFFF), static_cast<uint16_t>(window >> 16),
-                                    kParameterPageWords, words.data())) {
+  bool signature = false, intact = false;
+  for (uint32_t copy = 0; copy < kParameterPageCopies && !intact; ++copy) {
+    const uint32_t at = window + copy * kParameterPageWords;
+    std::array<uint16_t, kParameterPageWords> words{};
+    if (!session.link->ReadMemoryBlock(static_cast<uint16_t>(at & 0xFFFF), static_cast<uint16_t>(at >> 16),
+                                       kParameterPageWords, words.data()))
+      break;
     for (size_t i = 0; i < words.size(); ++i) {
       page[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
       page[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
     }
+    const bool hasSignature = page[0] == 'O' && page[1] == 'N' && page[2] == 'F' && page[3] == 'I';
+    signature |= hasSignature;
+    intact = hasSignature && OnfiCrc16(page.data(), 254) == Le16(page, 254);
   }
-  if (page[0] != 'O' || page[1] != 'N' || page[2] != 'F' || page[3] != 'I') {
+  if (!signature) {
     window = 0;
     errorText += "Device not ONFI compatible";
+    return false;
+  }
+  if (!intact) {
+    window = 0;
+    errorText +=
+        "ONFI parameter page damaged: no copy of " + std::to_string(kParameterPageCopies) + " has a matching CRC";
     return false;
   }
   revision = static_cast<uint16_t>(Le16(page, 4));

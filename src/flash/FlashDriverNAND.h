@@ -5,6 +5,7 @@
 // checksum differs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,19 @@ inline constexpr uint32_t kWindow = 0x40000000;
 inline constexpr uint32_t kWindowExt2First = 0x80000000;
 inline constexpr uint32_t kPageWords = 1024;
 inline constexpr uint32_t kParameterPageWords = 128;
+// The parameter page is followed by redundant copies; a part holds at least three in all.
+inline constexpr uint32_t kParameterPageCopies = 3;
+
+// CRC-16 of a parameter page as the part stores it in bytes 254..255 (low byte first):
+// polynomial 8005h, initial value 4F4Eh, over bytes 0..253, most significant bit first.
+constexpr uint16_t OnfiCrc16(const uint8_t* bytes, size_t count) {
+  uint16_t crc = 0x4F4E;
+  for (size_t i = 0; i < count; ++i) {
+    crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
+    for (int bit = 0; bit < 8; ++bit) crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x8005 : crc << 1);
+  }
+  return crc;
+}
 }  // namespace nand
 
 class FlashDriverNAND : public FlashDriver {

@@ -44,7 +44,7 @@ TEST_F(NorNandCommand, NorFaultsEndWithTheirStatusNeverASuccess) {
   const std::string drivers = QuickDrivers(folder_);
   std::string bytes;
   const std::string image = Image(0x1400, 9, bytes);
-  // The LYR8321 Module's S29GL064N03: eight 4K-word boot sectors, then 32K-word sectors.
+  // The LYR8321 Module's S29GL064N04: eight 4K-word boot sectors, then 32K-word sectors.
   struct Case {
     const char* label;
     const char* fault;       // simulated board option

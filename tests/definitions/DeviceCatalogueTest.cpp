@@ -354,6 +354,67 @@ TEST_F(CatalogueLookups, ById) {
   EXPECT_EQ(catalogue_.FindDeviceById(0x00EF4018, betaBytes), nullptr);
 }
 
+// Identification and layout facts of the shipped descriptions, as the parts' datasheets give
+// them: the S29GL-N autoselect words at 0Eh/0Fh (03 top boot, 04 bottom boot) and the DataFlash
+// and basic SPI identification bytes.
+TEST(ShippedDrivers, DeviceFactsMatchTheDatasheets) {
+  DeviceCatalogue catalogue;
+  std::string errors;
+  ASSERT_TRUE(LoadDriverFolder(catalogue, TESSARO_SOURCE_DIR "/drivers", errors)) << errors;
+  auto find = [&](const std::string& name) -> const DeviceDescription* {
+    for (const auto& entry : catalogue.Entries())
+      if (entry->name == name) return entry.get();
+    return nullptr;
+  };
+  struct NorFact {
+    const char* name;
+    uint16_t word0E, word0F;
+    bool bootAtTop;
+  };
+  const NorFact norFacts[] = {
+      {"S29GL064N03", 0x2210, 0x2201, true},
+      {"S29GL064N04", 0x2210, 0x2200, false},
+      {"S29GL032N03", 0x221A, 0x2201, true},
+      {"S29GL032N04", 0x221A, 0x2200, false},
+  };
+  for (const NorFact& fact : norFacts) {
+    SCOPED_TRACE(fact.name);
+    const DeviceDescription* entry = find(fact.name);
+    ASSERT_NE(entry, nullptr);
+    const PartEntry& part = *entry->part;
+    EXPECT_EQ(part.id.mainId, 0x227E);
+    ASSERT_EQ(part.id.extraCount, 2);
+    EXPECT_EQ(part.id.extra[0], (PartIdWord{14, fact.word0E}));
+    EXPECT_EQ(part.id.extra[1], (PartIdWord{15, fact.word0F}));
+    // Eight 4K-word boot sectors at the top or at the bottom, beside 32K-word sectors.
+    const ValuePairList& table = part.sectors;
+    const int32_t last = table.AddressCount() - 1;
+    const int32_t firstSector = table.Address(1) - table.Address(0);
+    const int32_t lastSector = table.Address(last) - table.Address(last - 1);
+    EXPECT_EQ(fact.bootAtTop ? lastSector : firstSector, 4);
+    EXPECT_EQ(fact.bootAtTop ? firstSector : lastSector, 32);
+  }
+  struct SerialFact {
+    const char* name;
+    int32_t deviceId;  // manufacturer and first device byte of 9Fh
+    int32_t pageSize;
+    int32_t sizeBytes;  // power-of-two size; DataFlash pages hold 1/32 more
+  };
+  const SerialFact serialFacts[] = {
+      {"AT45DB041E", 0x1F24, 264, 512 * 1024},      {"AT45DB081E", 0x1F25, 264, 1024 * 1024},
+      {"AT45DB161E", 0x1F26, 528, 2 * 1024 * 1024}, {"AT45DB321E", 0x1F27, 528, 4 * 1024 * 1024},
+      {"AT25SF041", 0x1F84, 256, 512 * 1024},       {"W25X40CL", 0xEF30, 256, 512 * 1024},
+  };
+  for (const SerialFact& fact : serialFacts) {
+    SCOPED_TRACE(fact.name);
+    const DeviceDescription* entry = find(fact.name);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->serial.deviceId, fact.deviceId);
+    EXPECT_EQ(entry->serial.pageSize, fact.pageSize);
+    EXPECT_EQ(entry->serial.sizeBytes, fact.sizeBytes);
+  }
+}
+
 // The folder that ships beside the programs must load without a single message, and its tables
 // must describe the devices they name.
 TEST(ShippedDrivers, LoadWithoutMessages) {

@@ -88,9 +88,9 @@ TEST(DataFlashPins, SetDeviceGivesIdleLevelsFromBothLists) {
   ASSERT_TRUE(driver.SetDevice(device, enable, disable, chip, error)) << error;
   EXPECT_TRUE(driver.ready);
   ASSERT_EQ(driver.selectList.size(), 2u);
-  EXPECT_EQ(driver.selectList[0].code, 0x830F);  // active high, idle high from the disable list
-  EXPECT_EQ(driver.selectList[1].code, 0x820F);  // active low idles high
-  EXPECT_EQ(driver.DeviceSize(), 0x40000u);
+  EXPECT_EQ(driver.selectList[0].code, 0x830F);     // active high, idle high from the disable list
+  EXPECT_EQ(driver.selectList[1].code, 0x820F);     // active low idles high
+  EXPECT_EQ(driver.DeviceSize(), 2048u * 264 / 2);  // 2048 pages of 264 bytes, in words
 
   ASSERT_TRUE(ParsePinList("P7.14:1", disable));
   EXPECT_FALSE(driver.SetDevice(device, enable, disable, chip, error));

@@ -99,6 +99,46 @@ TEST(NandRefusals, EachEndsWithItsMessageAndLeavesTheDevice) {
   }
 }
 
+// The parameter page carries its CRC: a damaged copy is passed over for the next of the three,
+// and a part whose copies are all damaged is refused before anything is erased.
+TEST(NandParameterPage, CrcPicksAnIntactCopyOrRefuses) {
+  struct Case {
+    uint32_t damagedCopies;
+    bool programs;
+  };
+  const Case cases[] = {{0, true}, {1, true}, {2, true}, {3, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.damagedCopies);
+    NandBoard board;
+    board.device->damagedParameterCopies = c.damagedCopies;
+    board.device->SetWord(0, 0x1234);
+    const std::vector<uint16_t> words = RandomWords(300, 4);
+    board.Load(words);
+    std::string error;
+    EXPECT_EQ(board.Program(error), c.programs) << error;
+    if (c.programs) {
+      EXPECT_EQ(board.status, StatusProgramVerified);
+      EXPECT_EQ(board.job.nand.model, "SN01G08");  // the damaged copies name another model
+      EXPECT_EQ(board.job.nand.blocksPerLun, 8u);
+      for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(board.device->Word(i), words[i]) << i;
+    } else {
+      EXPECT_EQ(error, "ONFI parameter page damaged: no copy of 3 has a matching CRCNAND Device not detected!");
+      EXPECT_FALSE(board.job.nand.ready);
+      EXPECT_EQ(board.device->Word(0), 0x1234);
+      EXPECT_EQ(board.device->erases, 0u);
+    }
+    EXPECT_EQ(board.Violations(), std::vector<std::string>{});
+  }
+  // The stored CRC is the one over bytes 0..253, low byte first, and the block count is 32 bits.
+  sim::NandGeometry geometry;
+  geometry.blocks = 0x10002;
+  geometry.pagesPerBlock = 1;
+  geometry.pageWords = 1;
+  const auto page = sim::NandDevice(geometry).ParameterPage();
+  EXPECT_EQ(page[254] | page[255] << 8, nand::OnfiCrc16(page.data(), 254));
+  EXPECT_EQ(page[96] | page[97] << 8 | page[98] << 16 | page[99] << 24, 0x10002);
+}
+
 TEST(NandFaults, BusyDeviceControllerErrorAndCancelNeverSucceed) {
   {
     NandBoard board;

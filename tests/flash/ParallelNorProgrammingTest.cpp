@@ -35,7 +35,7 @@ struct PartSetup {
 };
 
 const PartSetup kCfiPart{"S29GL128S", {{128, 0x10000}}, 256};
-const PartSetup kBootBlockPart{"S29GL064N03", {}, 0};
+const PartSetup kBootBlockPart{"S29GL064N04", {}, 0};
 const PartSetup kStatusPart{"JS28F128P30B", {}, 0};
 
 // A board with a NOR device on its bus, the catalogue of the shipped descriptions, and a
@@ -160,7 +160,7 @@ TEST(ParallelCheck, BoardWithSeveralDevicesTakesTheOneFitted) {
   for (uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(board.device->Peek(i), words[i]) << i;
 
   // None of them fitted: the refusal names what each expected.
-  definition.flashDevices = definition.flashDeviceNames = "JS28F128P30B/S29GL064N03";
+  definition.flashDevices = definition.flashDeviceNames = "JS28F128P30B/S29GL064N04";
   board.job.ApplyBoard(definition, warnings);
   error.clear();
   EXPECT_FALSE(board.Program(error));
@@ -185,7 +185,7 @@ TEST(ParallelCheck, WriteSequenceLongerThanTheDriverBlockIsRefused) {
 
 TEST(ParallelCheck, ExtraIdentificationWordsPickTheBootSide) {
   // The top-boot part answers the same main identification; only word 15 differs.
-  NorBoard board("LYR9468", PartSetup{"S29GL064N04", {}, 0}, "S29GL064N03");
+  NorBoard board("LYR9468", PartSetup{"S29GL064N03", {}, 0}, "S29GL064N04");
   ASSERT_TRUE(board.device);
   parallel_flash::IdBuffer buffer;
   FlashIf session(board.host);
@@ -193,7 +193,7 @@ TEST(ParallelCheck, ExtraIdentificationWordsPickTheBootSide) {
   session.window.Select(0);
   parallel_flash::ReadIdAndCfi(board.job.parallel, session, buffer);
   EXPECT_EQ(parallel_flash::MatchParts(board.job.parallel, buffer), 0x0001227Eu);
-  EXPECT_EQ(board.job.parallel.partName, "S29GL064N04");
+  EXPECT_EQ(board.job.parallel.partName, "S29GL064N03");
   ASSERT_GE(board.job.parallel.sectorTable.AddressCount(), 2);
   EXPECT_EQ(board.job.parallel.sectorTable.Address(1), 32);  // 32K-word sectors first
   EXPECT_EQ(board.job.parallel.sizeWords, 4 * 1024 * 1024);
@@ -508,10 +508,10 @@ TEST(ParallelDetect, FindsThePartOnTheBusOrNothing) {
     const PartSetup* fitted;  // null: nothing on the bus
     const char* found;        // null: no entry
   };
-  const PartSetup topBoot{"S29GL064N04", {}, 0};
+  const PartSetup topBoot{"S29GL064N03", {}, 0};
   const Case cases[] = {{&kCfiPart, "S29GL128S"},
-                        {&kBootBlockPart, "S29GL064N03"},
-                        {&topBoot, "S29GL064N04"},
+                        {&kBootBlockPart, "S29GL064N04"},
+                        {&topBoot, "S29GL064N03"},
                         {&kStatusPart, "JS28F128P30B"},
                         {nullptr, nullptr}};
   for (const Case& c : cases) {

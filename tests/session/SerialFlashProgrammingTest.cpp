@@ -115,6 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
         // 264-byte pages kept (the question answered No): 132-word pages
         ProgramCase{"DataFlash264", "LYR9468", "AT45DB041E", "P7.15:0", false, 0, 300, 132},
         ProgramCase{"DataFlashPowerOfTwo", "LYR9468", "AT45DB041E", "P7.15:0", true, 3 * 128, 300, 128},
+        // The last pages of parts in 264/528-byte page mode: 2048 x 264 and 4096 x 528 bytes
+        ProgramCase{"DataFlash264LastPages", "LYR9468", "AT45DB041E", "P7.15:0", false, 2046 * 132, 2 * 132, 132},
+        ProgramCase{"DataFlash528LastPage", "LYR9162", "AT45DB161E", "SEL0:0", false, 4095 * 264, 264, 264},
         ProgramCase{"DataFlashOnSelect", "LYR9162", "AT45DB161E", "SEL0:0", true, 256, 1000, 256},
         ProgramCase{"BasicSpiFlash", "LYR9468", "W25X40CL", "P7.15:0", false, 2048 - 128, 700, 128},
         ProgramCase{"Eeprom", "LYR9468", "25LC256", "P7.15:0", false, 64, 100, 32},

@@ -125,7 +125,7 @@ struct DeviceCase {
 // board is tried for its QSPI and serial devices and the NOR through the 8247 board.
 const char* const kExplicitBoard =
     "[Explicit]\r\nCONFIG = LYR9468 FLASH(32k)\r\nQspiDevice = Winbond:W25Q64JV\r\nQspiDual = yes\r\n"
-    "DfDevice = AT45DB161E\r\nDfEnable = P7.15=0\r\nFlashDevice = S29GL064N03\r\nNandDevice = GENERIC_NAND:ONFI\r\n";
+    "DfDevice = AT45DB161E\r\nDfEnable = P7.15=0\r\nFlashDevice = S29GL064N04\r\nNandDevice = GENERIC_NAND:ONFI\r\n";
 
 class BoardCarries : public ::testing::TestWithParam<DeviceCase> {};
 
@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(Boards, BoardCarries,
                                            DeviceCase{"ExplicitNor",
                                                       "Explicit",
                                                       kExplicitBoard,
-                                                      {"--chip=LYR9468", "--nor=S29GL064N03@80000000"},
+                                                      {"--chip=LYR9468", "--nor=S29GL064N04@80000000"},
                                                       DestParallel,
                                                       "nor",
                                                       0,
@@ -257,9 +257,37 @@ TEST(BoardDevices, StateKeepsDeviceContentsAndTheDataFlashPageMode) {
   EXPECT_EQ(held[0x20 + words.size()], 0xFFFF);
 }
 
+TEST(BoardDevices, CfiPartsAnswerTheirOwnSize) {
+  struct Case {
+    const char* part;
+    uint16_t sizeCode;  // CFI byte 27h: log2 of the size in bytes
+    uint32_t sectors;   // of 128 KiB
+  };
+  const Case cases[] = {
+      {"S29GL128S", 0x18, 128}, {"S29GL256S", 0x19, 256}, {"S29GL512S", 0x1A, 512}, {"S29GL01GS", 0x1B, 1024}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.part);
+    std::string error;
+    auto board =
+        sim::SimBoard::Create(Options({"--chip=LYR9468", std::string("--nor=") + c.part + "@80000000"}), &error);
+    ASSERT_TRUE(board) << error;
+    const auto devices = board->Devices();
+    ASSERT_TRUE(devices && devices->nor);
+    sim::ParallelNorDevice& nor = *devices->nor;
+    EXPECT_EQ(nor.sizeWords(), c.sectors * 0x10000);
+    nor.WriteWord(0x55, 0x98);  // CFI query
+    EXPECT_EQ(nor.ReadWord(0x27), c.sizeCode);
+    const uint32_t sectorsMinusOne = nor.ReadWord(0x2D) | nor.ReadWord(0x2E) << 8;
+    EXPECT_EQ(sectorsMinusOne + 1, c.sectors);
+    EXPECT_EQ(nor.ReadWord(0x2F) | nor.ReadWord(0x30) << 8, 0x200);  // 128 KiB in 256-byte units
+    nor.WriteWord(0, 0xF0);
+    EXPECT_EQ(sim::EndBoard(*board), std::vector<std::string>{});
+  }
+}
+
 TEST(BoardDevices, FaultOptionsReachTheDevices) {
   sim::SimOptions options =
-      Options({"--chip=LYR9468", "--nor=S29GL064N03@80000000", "--fail-erase-sector=2", "--fail-program-word=0x30",
+      Options({"--chip=LYR9468", "--nor=S29GL064N04@80000000", "--fail-erase-sector=2", "--fail-program-word=0x30",
                "--stuck-busy", "--qspi=W25Q64JV@104", "--qspi-configured", "--busy-ms=7"});
   std::string error;
   auto board = sim::SimBoard::Create(options, &error);
@@ -282,8 +310,8 @@ TEST(BoardDevices, BadOptionTextsAreRefusedByName) {
       {{"--spi-flash=AT45DB161E@P7.15=0,P7.14=0"}, "--spi-flash"},
       {{"--qspi=W25Q64JV@99"}, "--qspi"},
       {{"--qspi=W25Q64JV+@100"}, "--qspi"},
-      {{"--nor=S29GL064N03@xyz"}, "--nor"},
-      {{"--nor=S29GL064N03"}, "--nor"},
+      {{"--nor=S29GL064N04@xyz"}, "--nor"},
+      {{"--nor=S29GL064N04"}, "--nor"},
       {{"--nand=32bit"}, "--nand"},
       {{"--dataflash-pages=512"}, "--dataflash-pages"},
       {{"--busy-ms=x"}, "--busy-ms"},
@@ -336,7 +364,7 @@ TEST(BoardDevices, NorAndQspiInOneWindowKeepTheQspiDevice) {
             static_cast<std::ptrdiff_t>(devices->qspi.lane0->memory.size() - 1));
 
   std::string refused;
-  EXPECT_EQ(sim::SimBoard::Create(Options({"--chip=LYR9468", "--qspi=W25Q128JV@100", "--nor=S29GL064N03@80000000"}),
+  EXPECT_EQ(sim::SimBoard::Create(Options({"--chip=LYR9468", "--qspi=W25Q128JV@100", "--nor=S29GL064N04@80000000"}),
                                   &refused),
             nullptr);
   EXPECT_EQ(refused, "the parallel flash at 80000000 lies in the QSPI window at 80000000");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <vector>
 
 #include "sim/SimBoard.h"
 #include "sim/devices/QspiController.h"
@@ -17,7 +18,7 @@ namespace {
 DataFlashDescription Serial(int32_t type, int32_t pageSize, int32_t addressBytes = 3) {
   DataFlashDescription d;
   d.type = type;
-  d.sizeBytes = 0x10000;
+  d.sizeBytes = 0x80000;  // 4 Mbit, as the AT45DB041E its ID names
   d.addressBytes = addressBytes;
   d.pageSize = pageSize;
   d.deviceId = 0x1F24;
@@ -72,7 +73,7 @@ TEST(SpiFlashModel, DataFlashPageSizeSwitchTakesEffectAfterPowerCycle) {
   EXPECT_EQ(device.PageBytes(), 264u);
   device.Select(true);
   (void)device.Transfer(0xD7);
-  EXPECT_EQ(device.Transfer(0), 0x80);  // ready, 264-byte pages
+  EXPECT_EQ(device.Transfer(0), 0x9C);  // ready, 4 Mbit (0111b), 264-byte pages
   device.Select(false);
   Command(device, {0x3D, 0x2A, 0x80, 0xA6});
   EXPECT_TRUE(device.powerOfTwoConfigured);
@@ -86,6 +87,45 @@ TEST(SpiFlashModel, DataFlashPageSizeSwitchTakesEffectAfterPowerCycle) {
   EXPECT_EQ(device.memory[256], 0x66);
   EXPECT_EQ(device.memory[264], 0xFF);  // the built-in erase cleared the rest of that page
   EXPECT_TRUE(device.violations().empty());
+}
+
+// Identification bytes (9Fh) and the DataFlash status byte (D7h) of the shipped parts, as their
+// datasheets give them.
+TEST(SpiFlashModel, IdentificationAndStatusAnswerAsTheParts) {
+  struct Case {
+    const char* name;
+    int32_t type, sizeBytes, pageSize, deviceId;
+    std::vector<uint8_t> id;
+    uint8_t status;  // DataFlash: ready, density bits, 264/528-byte pages
+  };
+  const Case cases[] = {
+      {"AT45DB041E", 3, 512 << 10, 264, 0x1F24, {0x1F, 0x24, 0x00, 0x01, 0x00}, 0x9C},
+      {"AT45DB081E", 3, 1 << 20, 264, 0x1F25, {0x1F, 0x25, 0x00, 0x01, 0x00}, 0xA4},
+      {"AT45DB161E", 3, 2 << 20, 528, 0x1F26, {0x1F, 0x26, 0x00, 0x01, 0x00}, 0xAC},
+      {"AT45DB321E", 3, 4 << 20, 528, 0x1F27, {0x1F, 0x27, 0x01, 0x01, 0x00}, 0xB4},
+      {"AT25SF041", 2, 512 << 10, 256, 0x1F84, {0x1F, 0x84, 0x01}, 0},
+      {"W25X40CL", 2, 512 << 10, 256, 0xEF30, {0xEF, 0x30, 0x13}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DataFlashDescription d = Serial(c.type, c.pageSize);
+    d.sizeBytes = c.sizeBytes;
+    d.deviceId = c.deviceId;
+    SpiFlashDevice device(d);
+    device.Select(true);
+    (void)device.Transfer(0x9F);
+    std::vector<uint8_t> id;
+    for (size_t i = 0; i < c.id.size(); ++i) id.push_back(device.Transfer(0));
+    device.Select(false);
+    EXPECT_EQ(id, c.id);
+    if (c.type == 3) {
+      device.Select(true);
+      (void)device.Transfer(0xD7);
+      EXPECT_EQ(device.Transfer(0), c.status);
+      device.Select(false);
+    }
+    EXPECT_TRUE(device.violations().empty());
+  }
 }
 
 TEST(SpiControllerModel, DeviceAnswersOnlyThroughARoutedPinAtItsActiveLevel) {
