@@ -708,7 +708,8 @@ bool Read(FlashDriverTDF& /*driver*/, FlashDriverIf& session, uint32_t words, st
   return ok;
 }
 
-const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashDriverIf& session) {
+const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashDriverIf& session, uint32_t* sizeWords) {
+  if (sizeWords != nullptr) *sizeWords = 0;
   if (catalogue.ParallelDrivers().empty() || session.link == nullptr) return nullptr;
   IdBuffer buffer;
   FlashDriverTDF first(*catalogue.ParallelDrivers().front());
@@ -726,7 +727,10 @@ const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashD
     // The catalogue's entries point at the record's own parts, not at the driver's copy.
     const PartEntry* part = &record->description.parts[static_cast<size_t>(driver.selectedPart)];
     for (const auto& entry : catalogue.Entries()) {
-      if (entry->part == part && (result == nullptr || part->id.mainId > 0)) result = entry.get();
+      if (entry->part == part && (result == nullptr || part->id.mainId > 0)) {
+        result = entry.get();
+        if (sizeWords != nullptr) *sizeWords = driver.DeviceSize();
+      }
     }
   }
   return result;

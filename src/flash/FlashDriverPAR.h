@@ -68,8 +68,10 @@ void RunSequence(FlashDriverTDF& driver, FlashDriverIf& session, const ValuePair
 [[nodiscard]] bool BuildParameterBlock(const FlashDriverTDF& driver, FlashDriverIf& session,
                                        std::array<uint16_t, 48>& block);
 
-// The catalogue entry of the parallel device on the bus, or null.
-const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashDriverIf& session);
+// The catalogue entry of the parallel device on the bus, or null; `sizeWords`, when given,
+// receives the size of the part found (0 when none).
+const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashDriverIf& session,
+                                              uint32_t* sizeWords = nullptr);
 
 }  // namespace parallel_flash
 }  // namespace tessaro
