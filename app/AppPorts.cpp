@@ -16,21 +16,9 @@ PortTable LoadPortTable() {
   return PortTable(settings);
 }
 
-// The options after "sim:", split at commas; items may leave out their leading "--".
+// The options after "sim:".
 std::vector<std::string> SimArgumentsOf(const std::string& path) {
-  std::vector<std::string> args;
-  std::string item;
-  const std::string options = path.size() > 4 ? path.substr(4) : std::string();
-  for (size_t i = 0; i <= options.size(); ++i) {
-    if (i < options.size() && options[i] != ',') {
-      item += options[i];
-      continue;
-    }
-    const std::string trimmed(TrimSpaces(item));
-    if (!trimmed.empty()) args.push_back(trimmed.rfind("--", 0) == 0 ? trimmed : "--" + trimmed);
-    item.clear();
-  }
-  return args;
+  return sim::SplitSimOptionList(path.size() > 4 ? std::string_view(path).substr(4) : std::string_view());
 }
 
 }  // namespace

@@ -56,18 +56,7 @@ std::vector<std::string> EndSimBoard(PortChoice& port) {
   return port.boardEnd ? port.boardEnd->End() : std::vector<std::string>{};
 }
 
-std::vector<std::string> SimArguments(std::string_view options) {
-  std::vector<std::string> args;
-  size_t begin = 0;
-  while (begin < options.size()) {
-    size_t comma = options.find(',', begin);
-    std::string item(options.substr(begin, comma == std::string_view::npos ? std::string_view::npos : comma - begin));
-    if (!item.empty()) args.push_back(item.rfind("--", 0) == 0 ? item : "--" + item);
-    if (comma == std::string_view::npos) break;
-    begin = comma + 1;
-  }
-  return args;
-}
+std::vector<std::string> SimArguments(std::string_view options) { return sim::SplitSimOptionList(options); }
 
 bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::string& error) {
   SettingsFile settings(UserSettingsPath());

@@ -442,4 +442,26 @@ std::vector<std::string> DescribeFaults(const SimOptions& o) {
   return lines;
 }
 
+std::vector<std::string> SplitSimOptionList(std::string_view list) {
+  std::vector<std::string> args;
+  std::string item;
+  int depth = 0;
+  for (size_t i = 0; i <= list.size(); ++i) {
+    if (i < list.size() && (list[i] != ',' || depth > 0)) {
+      if (list[i] == '(') ++depth;
+      if (list[i] == ')' && depth > 0) --depth;
+      item += list[i];
+      continue;
+    }
+    size_t first = item.find_first_not_of(" \t");
+    size_t last = item.find_last_not_of(" \t");
+    if (first != std::string::npos) {
+      std::string trimmed = item.substr(first, last - first + 1);
+      args.push_back(trimmed.rfind("--", 0) == 0 ? trimmed : "--" + trimmed);
+    }
+    item.clear();
+  }
+  return args;
+}
+
 }  // namespace tessaro::sim

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -93,6 +94,11 @@ struct SimOptions {
 
 // Reads tessaro-sim options ("--name=value" or "--name value"). False with a message on error.
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error);
+
+// The options of a "sim:" port, the text after "sim:": items split at commas (a comma inside
+// parentheses belongs to its item, as in a board name "...(2x8Mib,4WS)"), spaces around an
+// item dropped, and "--" put before an item that leaves it out.
+std::vector<std::string> SplitSimOptionList(std::string_view list);
 // tessaro-sim's --help, made from the same option table as the parser.
 std::string SimOptionsHelp();
 // The faults the options arm, one line each ("reset at command 12", "line noise 100 ppm, seed

@@ -48,7 +48,7 @@ class NandDevice : public SimDeviceModel {
 
   // ---- faults ----
   bool stuckBusy = false;
-  bool eraseFails = false;               // an erase that does not take: the block keeps its words
+  bool eraseFails = false;              // an erase that does not take: the block keeps its words
   uint32_t damagedParameterCopies = 0;  // the first copies answered with a wrong CRC
   uint32_t busyReads = 2;
   uint32_t erases = 0;

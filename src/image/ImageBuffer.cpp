@@ -232,8 +232,8 @@ bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error
           image.entryAddress = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
                                static_cast<uint32_t>(data[2]) << 8 | data[3];
         } else {
-          image.entryAddress = ((static_cast<uint32_t>(data[0]) << 8 | data[1]) << 4) +
-                               (static_cast<uint32_t>(data[2]) << 8 | data[3]);
+          image.entryAddress =
+              ((static_cast<uint32_t>(data[0]) << 8 | data[1]) << 4) + (static_cast<uint32_t>(data[2]) << 8 | data[3]);
         }
         break;
       default: error += "Invalid Record encountered, invalid HexFile"; return false;

@@ -53,8 +53,8 @@ std::string DeviceFullName(const DeviceDescription& device) {
 }
 
 std::string DetectedDeviceText(const DetectedDevice& device) {
-  std::string text = device.window + "[" + HexFixed(device.address >> 16, 4) + ":" +
-                     HexFixed(device.address & 0xFFFF, 4) + "]: ";
+  std::string text =
+      device.window + "[" + HexFixed(device.address >> 16, 4) + ":" + HexFixed(device.address & 0xFFFF, 4) + "]: ";
   if (device.description != nullptr) text += DeviceFullName(*device.description);
   return text;
 }

@@ -62,20 +62,15 @@ struct MemoryConfigRow {
 };
 inline constexpr MemoryConfigRow kMemoryConfigTable[] = {
     // model  ext1       ext2      ext2OnCs1
-    {0x9162, EXT_NONE, EXT_QNOR, true},   {0x9162, EXT_QSRAM, EXT_NONE, false},
-    {0x9362, EXT_SDRAM, EXT_NOR, false},  {0x9368, EXT_SDRAM, EXT_NOR, false},
-    {0x9371, EXT_SDRAM, EXT_NOR, false},  {0x9362, EXT_MEM, EXT_NOR, false},
-    {0x9368, EXT_MEM, EXT_NOR, false},    {0x9371, EXT_MEM, EXT_NOR, false},
-    {0x9362, EXT_SDRAM, EXT_NAND, true},  {0x9368, EXT_SDRAM, EXT_NAND, true},
-    {0x9371, EXT_SDRAM, EXT_NAND, true},  {0x9362, EXT_MEM, EXT_NAND, true},
-    {0x9368, EXT_MEM, EXT_NAND, true},    {0x9371, EXT_MEM, EXT_NAND, true},
-    {0x9362, EXT_MEM, EXT_NONE, false},   {0x9368, EXT_MEM, EXT_NONE, true},
-    {0x9371, EXT_MEM, EXT_NONE, true},    {0x9362, EXT_QSRAM, EXT_QNOR, true},
-    {0x9368, EXT_QSRAM, EXT_QNOR, true},  {0x9371, EXT_QSRAM, EXT_QNOR, true},
-    {0x9468, EXT_SDRAM, EXT_NOR, false},  {0x9468, EXT_MEM, EXT_NOR, false},
-    {0x9468, EXT_SDRAM, EXT_NAND, true},  {0x9468, EXT_MEM, EXT_NAND, true},
-    {0x9571, EXT_SDRAM, EXT_NOR, true},   {0x9571, EXT_MEM, EXT_NOR, true},
-    {0x9571, EXT_SDRAM, EXT_NAND, true},
+    {0x9162, EXT_NONE, EXT_QNOR, true},  {0x9162, EXT_QSRAM, EXT_NONE, false}, {0x9362, EXT_SDRAM, EXT_NOR, false},
+    {0x9368, EXT_SDRAM, EXT_NOR, false}, {0x9371, EXT_SDRAM, EXT_NOR, false},  {0x9362, EXT_MEM, EXT_NOR, false},
+    {0x9368, EXT_MEM, EXT_NOR, false},   {0x9371, EXT_MEM, EXT_NOR, false},    {0x9362, EXT_SDRAM, EXT_NAND, true},
+    {0x9368, EXT_SDRAM, EXT_NAND, true}, {0x9371, EXT_SDRAM, EXT_NAND, true},  {0x9362, EXT_MEM, EXT_NAND, true},
+    {0x9368, EXT_MEM, EXT_NAND, true},   {0x9371, EXT_MEM, EXT_NAND, true},    {0x9362, EXT_MEM, EXT_NONE, false},
+    {0x9368, EXT_MEM, EXT_NONE, true},   {0x9371, EXT_MEM, EXT_NONE, true},    {0x9362, EXT_QSRAM, EXT_QNOR, true},
+    {0x9368, EXT_QSRAM, EXT_QNOR, true}, {0x9371, EXT_QSRAM, EXT_QNOR, true},  {0x9468, EXT_SDRAM, EXT_NOR, false},
+    {0x9468, EXT_MEM, EXT_NOR, false},   {0x9468, EXT_SDRAM, EXT_NAND, true},  {0x9468, EXT_MEM, EXT_NAND, true},
+    {0x9571, EXT_SDRAM, EXT_NOR, true},  {0x9571, EXT_MEM, EXT_NOR, true},     {0x9571, EXT_SDRAM, EXT_NAND, true},
 };
 
 // The smallest n with 2^n >= size, clamped to low..high (low when size is below 3).

@@ -204,8 +204,9 @@ TEST(ParseHexImage, RejectsEveryMalformedInputWithItsMessage) {
       {"odd count", Record(0x0000, 0, {1, 2, 3}) + kEnd, "Invalid odd data count!", 0},
       {"below start", good + Record(0x000E, 0, {1, 2}) + kEnd, "Invalid Address Sequence in HexFile", 2},
       {"unknown type 6", good + Record(0, 6, {0, 0}) + kEnd, "Invalid Record encountered, invalid HexFile", 2},
-      {"segment moves below start", Record(0, 2, {0x10, 0x00}) + good + Record(0, 2, {0x00, 0x00}) +
-           Record(0x0020, 0, {1, 2}) + kEnd, "Invalid Address Sequence in HexFile", 2},
+      {"segment moves below start",
+       Record(0, 2, {0x10, 0x00}) + good + Record(0, 2, {0x00, 0x00}) + Record(0x0020, 0, {1, 2}) + kEnd,
+       "Invalid Address Sequence in HexFile", 2},
       {"short segment address", Record(0, 2, {0x10}) + kEnd, "Invalid Hex Format!", 0},
       {"short start address", Record(0, 5, {0, 0, 0}) + kEnd, "Invalid Hex Format!", 0},
       {"no end record", good, "Unexpected End Of File", 2},

@@ -667,6 +667,13 @@ TEST(SimOptionsTest, ErrorsSayWhatWasWrong) {
 
 // --help comes from the same table as the parser: every option it lists parses, and every option
 // the simulator has ever had is listed.
+TEST(SimOptionsTest, PortOptionListsSplitAtCommasOutsideParentheses) {
+  EXPECT_EQ(sim::SplitSimOptionList("board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS), --interface=usb,nand,,"),
+            (std::vector<std::string>{"--board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "--interface=usb", "--nand"}));
+  EXPECT_EQ(sim::SplitSimOptionList("a)b,c"), (std::vector<std::string>{"--a)b", "--c"}));
+  EXPECT_TRUE(sim::SplitSimOptionList("").empty());
+}
+
 TEST(SimOptionsTest, HelpListsEveryOptionTheParserTakes) {
   const std::string help = sim::SimOptionsHelp();
   std::vector<std::string> listed;
