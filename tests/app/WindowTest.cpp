@@ -132,9 +132,7 @@ TEST_F(WindowTest, DestinationListFollowsTheBoard) {
        {none, "Embedded Flash only", "Firmware into Embedded+Parallel Flash", "Firmware into Embedded+Serial Flash",
         "external Parallel Flash", "external Serial Flash"},
        0},
-      {"LYR9468 QSPI Demo Board",
-       {none, "external Parallel Flash", "external Serial Flash", "external QSPI Flash", "external MP QSPI Flash"},
-       0},
+      {"LYR9468 QSPI Demo Board", {none, "external Serial Flash", "external QSPI Flash", "external MP QSPI Flash"}, 0},
       {"LYR9371 NAND Boot Board", {none, "external Serial Flash", "external NAND Flash"}, 0},
   };
   auto* destinations = Control<QComboBox>(*rig.window, "1004");

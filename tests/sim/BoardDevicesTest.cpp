@@ -52,8 +52,8 @@ std::vector<uint16_t> RandomWords(size_t count, uint32_t seed) {
   return words;
 }
 
-sim::SimOptions Options(std::vector<std::string> args) {
-  args.push_back("--config=" + kConfig);
+sim::SimOptions Options(std::vector<std::string> args, const std::string& config = kConfig) {
+  args.push_back("--config=" + config);
   args.push_back("--drivers=" + kDrivers);
   sim::SimOptions options;
   std::string error;
@@ -344,7 +344,13 @@ TEST(BoardDevices, BadOptionTextsAreRefusedByName) {
 // program then finds no NOR and is refused, leaving the QSPI device as it was. Explicit options
 // that put both in one window are a mistake.
 TEST(BoardDevices, NorAndQspiInOneWindowKeepTheQspiDevice) {
-  DeviceBoard board("LYR9468 QSPI Demo Board", "", Options({"--board=LYR9468 QSPI Demo Board"}));
+  const std::string folder = ::testing::TempDir() + "/nor-and-qspi";
+  std::filesystem::create_directories(folder);
+  const std::string text =
+      "[QSPI and NOR]\nCONFIG = LYR9468 FLASH(32k)+EXTSDR(32M,CL2/Row13/Col9)+EXTNOR(16M,8/4WS)\n"
+      "QspiDevice = Winbond:W25Q128JV\nFlashDevice = S29GL256S\n";
+  std::ofstream(folder + "/Both.BDL") << text;
+  DeviceBoard board("QSPI and NOR", text, Options({"--board=QSPI and NOR"}, folder));
   const auto devices = board.host.board->Devices();
   ASSERT_TRUE(devices && devices->qspi.lane0);
   EXPECT_EQ(devices->nor, nullptr);
