@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under ASan+UBSan and runs each for SECONDS (60).
-#   scripts/fuzz.sh [SECONDS|seeds] [target...]
+#   scripts/fuzz.sh [SECONDS|seeds|runs=N] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 seconds="${1:-60}"; shift || true
 # "seeds" replays the seeds and the kept corpus once, without mutation.
-if [ "$seconds" = seeds ]; then limit="-runs=0"; else limit="-max_total_time=$seconds"; fi
+# "runs=N" runs each target for N executions instead of a time.
+case "$seconds" in
+  seeds) limit="-runs=0" ;;
+  runs=*) limit="-runs=${seconds#runs=}" ;;
+  *) limit="-max_total_time=$seconds" ;;
+esac
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DTESSARO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > build-fuzz.configure.log 2>&1 \
   || { cat build-fuzz.configure.log; exit 1; }
 targets=("$@")
