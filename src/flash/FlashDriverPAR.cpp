@@ -325,6 +325,8 @@ bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t addre
   if (d.statusType == kStatusPolling) {
     uint32_t w = ReadWord(session, address);
     while (w != expected) {
+      // A lost link reads as all ones: nothing more will answer, and the deadline need not pass.
+      if (session.LinkDown()) return false;
       if (Clock::now() > deadline) {
         readArray();
         return false;
@@ -351,6 +353,7 @@ bool WaitStatusAt(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t addre
   bool timedOut = false;
   uint32_t w = ReadWord(session, address);
   while (w == VALUE_INVALID || (w & 0x80) == 0) {
+    if (session.LinkDown()) return false;
     if (Clock::now() > deadline) {
       timedOut = true;
       break;
@@ -442,7 +445,7 @@ bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
       if (keepOwn && !SaveOwnWords(session, own)) return false;
       bool done = false;
       bool cancelled = false;
-      for (uint32_t attempt = 0; attempt < kEraseAttempts && !done && !cancelled; ++attempt) {
+      for (uint32_t attempt = 0; attempt < kEraseAttempts && !done && !cancelled && !session.linkLost; ++attempt) {
         if (attempt > 0) std::this_thread::sleep_for(kRetryPause);
         RunSequence(driver, session, d.unlockSector, 0);
         RunSequence(driver, session, d.sectorErase, 0);

@@ -28,18 +28,21 @@ class JobOnSimBoard {
     FlashIf session(host);
     const bool started = job.ProgramImage(session, error);
     status = session.statusCode;
+    linkLost = session.linkLost;
     return started;
   }
   bool Verify(std::string& error) {
     FlashIf session(host);
     const bool started = job.VerifyImage(session, error);
     status = session.statusCode;
+    linkLost = session.linkLost;
     return started;
   }
 
   SimHost host;
   ProgrammingJob job;
   uint32_t status = 0;
+  bool linkLost = false;  // the last run found the link gone
 };
 
 }  // namespace tessaro::testing

@@ -257,6 +257,28 @@ TEST(ParallelLegacy, CancelInTheWordWaitEndsAborted) {
   for (uint32_t i = 1025; i < 1400; ++i) ASSERT_EQ(board.device->Peek(i), 0xFFFF) << i;
 }
 
+// A link lost while the host polls a busy device ends the wait at once (a dead link reads as
+// all ones), long before the erase's deadline of a minute, and the run says why. (Finding the
+// link dead takes the link's own time-outs: a few seconds.)
+TEST(ParallelLegacy, LinkLostInAWaitEndsItAtOnce) {
+  for (const PartSetup* setup : {&kBootBlockPart, &kStatusPart}) {
+    SCOPED_TRACE(setup->part);
+    NorBoard board("LYR7312", *setup);
+    ASSERT_TRUE(board.device);
+    board.job.parallel.description.timeSector = 60000;
+    board.device->SetStuckBusy(true);
+    board.host.board->SetStopAfterCommands(board.host.board->CommandCount() + 1500);
+    board.Load(RandomWords(1400, 80));
+    const auto started = std::chrono::steady_clock::now();
+    std::string error;
+    const bool ran = board.Program(error);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
+    EXPECT_TRUE(!ran || (board.status != StatusProgramVerified && board.status != StatusProgrammed))
+        << board.host.LastStatus();
+    EXPECT_TRUE(board.linkLost);
+  }
+}
+
 TEST(ParallelSplit, FirmwareGoesToEmbeddedThenParallelFlash) {
   NorBoard board("LYR8547", kCfiPart);
   ASSERT_TRUE(board.device);
