@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -204,6 +207,44 @@ TEST_F(AutodetectTest, SeveralDevicesAreOfferedInAPopup) {
     }
     EXPECT_EQ(board_->Violations(), std::vector<std::string>{});
   }
+}
+
+// While it runs the detection is an action: busy bar, Esc asks whether to stop,
+// and Yes ends it at once without a dialog.
+TEST_F(AutodetectTest, EscStopsTheDetection) {
+  Start(std::string(kNineNorAndMp) + ",--latency-us=20000");
+  rig_->prompt.answers = {PromptAnswer::Yes};
+  auto* progress = Control<QProgressBar>(Window(), "1015");
+  bool busyShown = false;
+  bool escSent = false;
+  QTimer script;
+  script.setInterval(5);
+  QObject::connect(&script, &QTimer::timeout, [&] {
+    busyShown = busyShown || progress->maximum() == 0;
+    // Well into the scan: the link is made and the windows are being probed.
+    if (!escSent && board_->CommandCount() > 60) {
+      QCoreApplication::postEvent(&Window(), new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+      escSent = true;
+    }
+  });
+  bool dialogShown = false;
+  WhenShown<QDialog>(Window(), "3000", [&dialogShown](QDialog* dialog) {
+    dialogShown = true;
+    dialog->reject();
+  });
+  script.start();
+  Detect();
+  script.stop();
+  ASSERT_TRUE(escSent);
+  EXPECT_TRUE(busyShown);
+  ASSERT_FALSE(rig_->prompt.shown.empty());
+  EXPECT_EQ(rig_->prompt.shown.front().text, "Stop current process?");
+  EXPECT_FALSE(Window().LastAutodetect().detected);
+  EXPECT_FALSE(dialogShown);
+  EXPECT_FALSE(Window().ActionRunning());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(progress->maximum(), 100);
+  EXPECT_EQ(BoardBoxText(), "Embedded only");
 }
 
 // A detection that finds nothing to write says why, opens no dialog and leaves the window's
