@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <algorithm>
 #include <utility>
 
 #include "app/AppPrompt.h"
@@ -45,14 +46,17 @@ void MakeBdlDialog::BuildControls() {
   const DialogUnits du(font());
   setFixedSize(du.Size(236, 133));
 
-  du.Place(new QLabel(QStringLiteral("CPU"), this), nullptr, 13, 8, 16, 8);
   // A drop-down list: its height in the template is that of the opened list.
   chipBox_ = du.Place(new QComboBox(this), "3001", 13, 18, 67, 12);
-  du.Place(new QLabel(QStringLiteral("Board Title"), this), nullptr, 85, 7, 35, 8);
+  // The labels may grow to their text: the desktop's font is often wider than the one the
+  // boxes were drawn for.
+  for (QLabel* label : {du.Place(new QLabel(QStringLiteral("CPU"), this), nullptr, 13, 8, 16, 8),
+                        du.Place(new QLabel(QStringLiteral("Board Title"), this), nullptr, 85, 7, 35, 8)}) {
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+  }
   titleBox_ = du.Place(new QLineEdit(this), "3002", 85, 17, 135, 14);
   previewBox_ = du.Place(new QPlainTextEdit(this), "3003", 13, 38, 208, 67);
   previewBox_->setReadOnly(true);
-  previewBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
   auto* abortButton = du.Place(new QPushButton(QStringLiteral("Abort"), this), "2", 120, 110, 50, 14);
   auto* saveButton = du.Place(new QPushButton(QStringLiteral("Save&&Close"), this), "1", 174, 110, 50, 14);
   abortButton->setAutoDefault(false);
