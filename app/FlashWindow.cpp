@@ -557,6 +557,7 @@ void CFlash::OpenEfuseDialog(const std::string& path) {
 }
 
 void CFlash::OnProgram() { RunAction(true); }
+void CFlash::OnVerify() { RunAction(false); }
 
 // ---- autodetect ----------------------------------------------------------------------------
 
@@ -600,7 +601,7 @@ int CFlash::ChooseDetectedDevice(const std::vector<DetectedDevice>& devices) {
 void CFlash::ReloadBoards(const std::string& title) {
   // The window's pointers into the list die with it: the selector is filled again at once.
   boards_.Free();
-  std::string ignored;  // the boards that do not parse are left out of the list as at start-up
+  std::string ignored;  // not shown here: a board that does not parse stays out of the selector
   (void)LoadBoardFolder(boards_, configFolder_, ignored);
   QSettings settings;
   std::string setting;
@@ -613,7 +614,6 @@ void CFlash::ReloadBoards(const std::string& title) {
   FillBoardSelector();
   Refresh(true);
 }
-void CFlash::OnVerify() { RunAction(false); }
 
 bool CFlash::PumpAndCheckCancel(bool mayAsk) {
   if (!filter_) return false;
