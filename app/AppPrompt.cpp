@@ -94,6 +94,16 @@ bool ActionFilter::TakeEscape() {
 
 ActionFilter* CurrentActionFilter() { return gCurrentFilter; }
 
+UserInputScope::UserInputScope(bool arrow) : filter_(gCurrentFilter), arrow_(arrow) {
+  if (filter_) filter_->Suspend();
+  if (arrow_) QApplication::setOverrideCursor(Qt::ArrowCursor);
+}
+
+UserInputScope::~UserInputScope() {
+  if (arrow_) QApplication::restoreOverrideCursor();
+  if (filter_) filter_->Resume();
+}
+
 QString DisplayText(const std::string& text) {
   QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
   shown.remove(QLatin1Char('\r'));
@@ -121,13 +131,11 @@ PromptAnswer QtPrompt::Ask(const std::string& text, const std::string& caption, 
   QMessageBox box(question ? QMessageBox::Question : QMessageBox::Information, QString::fromStdString(caption),
                   DisplayText(text), set->shown, owner_.data());
   box.setEscapeButton(set->escape);
-  ActionFilter* filter = CurrentActionFilter();
-  if (filter) filter->Suspend();
-  const bool waiting = waitCursors_ > 0;
-  if (waiting) QApplication::setOverrideCursor(Qt::ArrowCursor);
-  const int pressed = box.exec();
-  if (waiting) QApplication::restoreOverrideCursor();
-  if (filter) filter->Resume();
+  int pressed = 0;
+  {
+    const UserInputScope input(waitCursors_ > 0);
+    pressed = box.exec();
+  }
   switch (pressed) {
     case QMessageBox::Yes: return PromptAnswer::Yes;
     case QMessageBox::No: return PromptAnswer::No;

@@ -44,6 +44,20 @@ class QtPrompt : public PromptIf {
 // The filter of the running action, or null when none runs.
 ActionFilter* CurrentActionFilter();
 
+// While a box or menu shown during an action waits for the user: the action's filter stands
+// aside, and with `arrow` the pointer is an arrow instead of the action's wait cursor.
+class UserInputScope {
+ public:
+  explicit UserInputScope(bool arrow);
+  ~UserInputScope();
+  UserInputScope(const UserInputScope&) = delete;
+  UserInputScope& operator=(const UserInputScope&) = delete;
+
+ private:
+  ActionFilter* filter_;
+  bool arrow_;
+};
+
 // Message texts keep the "\r\n" line ends of the core; Qt wants "\n".
 QString DisplayText(const std::string& text);
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -28,6 +29,7 @@
 #include "app/DialogUnits.h"
 #include "app/DocMenu.h"
 #include "app/EfuseDialog.h"
+#include "app/MakeBdlDialog.h"
 #include "app/StatusLine.h"
 #include "common/Text.h"
 #include "definitions/DefinitionReader.h"
@@ -197,9 +199,7 @@ void CFlash::BuildCommandMenu() {
     connect(action, &QAction::triggered, this, handler);
     return action;
   };
-  add("Auto-Detect && Create BDL File...", [this] {
-    Say("Auto-detect is not available in this version.");
-  })->setObjectName(QStringLiteral("114"));
+  add("Auto-Detect && Create BDL File...", [this] { AutodetectAndCreateBdl(); })->setObjectName("114");
   if (!driversFolder_.empty()) add("Export Device List", [this] { ExportDeviceList(); })->setObjectName("118");
   add("Open Download Page...", [this] {
     OpenWithDesktop(QUrl(QString::fromLatin1(kDownloadPageUrl)), prompt_);
@@ -468,16 +468,28 @@ void CFlash::OnComButton() {
 
 // ---- actions -------------------------------------------------------------------------------
 
-void CFlash::RunAction(bool program) {
-  if (actionRunning_) return;
+bool CFlash::BeginAction() {
+  if (actionRunning_) return false;
   actionRunning_ = true;
   cancelMarked_ = false;
   deviceWork_ = false;
   longestGap_ = std::chrono::milliseconds(0);
-  lastAfterFirmware_ = AfterFirmwareResult{};
   lastPump_ = std::chrono::steady_clock::now();
   filter_ = std::make_unique<ActionFilter>();
   prompt_.SetWaitCursor(true);
+  return true;
+}
+
+void CFlash::EndAction() {
+  // Input that arrived during the action is dropped, not replayed.
+  QCoreApplication::processEvents();
+  filter_.reset();
+  actionRunning_ = false;
+}
+
+void CFlash::RunAction(bool program) {
+  if (!BeginAction()) return;
+  lastAfterFirmware_ = AfterFirmwareResult{};
   if (program) {
     StopConnectionPoll();
     link_.CloseLink(false);
@@ -519,10 +531,7 @@ void CFlash::RunAction(bool program) {
   prompt_.SetWaitCursor(false);
   if (!ran && !error.empty()) Say(error);
   if (ran && !failureReason.empty()) Say(failureReason);
-  // Input that arrived during the action is dropped, not replayed.
-  QCoreApplication::processEvents();
-  filter_.reset();
-  actionRunning_ = false;
+  EndAction();
 }
 
 bool CFlash::NineFamily() const { return config_.chip && config_.chip->familyCode == FAMILY_9XXX; }
@@ -549,6 +558,62 @@ void CFlash::OpenEfuseDialog(const std::string& path) {
 
 void CFlash::OnProgram() { RunAction(true); }
 void CFlash::OnVerify() { RunAction(false); }
+
+// ---- autodetect ----------------------------------------------------------------------------
+
+void CFlash::AutodetectAndCreateBdl() {
+  if (!BeginAction()) return;
+  // How long the scan takes depends on what answers: the bar only shows that it runs.
+  progressBar_->setRange(0, 0);
+  lastAutodetect_ = RunAutodetect(*this, job_.catalogue, [this](const std::vector<DetectedDevice>& devices) {
+    return ChooseDetectedDevice(devices);
+  });
+  progressBar_->setRange(0, 100);
+  progressBar_->setValue(0);
+  prompt_.SetWaitCursor(false);
+  EndAction();
+  if (!lastAutodetect_.detected) return;  // the run has said why
+  MakeBdlDialog dialog(lastAutodetect_.draft, configFolder_, prompt_, this);
+  dialog.setObjectName(QStringLiteral("3000"));
+  if (dialog.exec() != QDialog::Accepted) return;
+  ReloadBoards(dialog.Draft().title);
+}
+
+int CFlash::ChooseDetectedDevice(const std::vector<DetectedDevice>& devices) {
+  QMenu menu(this);
+  menu.setObjectName(QStringLiteral("deviceMenu"));
+  menu.addAction(QStringLiteral("Select Device:"))->setEnabled(false);
+  menu.addSeparator();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    // A menu reads '&' as a mnemonic mark; a name shows as it is.
+    QString text = Q(DetectedDeviceText(devices[i]));
+    text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    menu.addAction(text)->setData(static_cast<int>(i));
+  }
+  QAction* picked = nullptr;
+  {
+    const UserInputScope input(actionRunning_);
+    picked = menu.exec(QCursor::pos());
+  }
+  return picked != nullptr && picked->data().isValid() ? picked->data().toInt() : -1;
+}
+
+void CFlash::ReloadBoards(const std::string& title) {
+  // The window's pointers into the list die with it: the selector is filled again at once.
+  boards_.Free();
+  std::string ignored;  // not shown here: a board that does not parse stays out of the selector
+  (void)LoadBoardFolder(boards_, configFolder_, ignored);
+  QSettings settings;
+  std::string setting;
+  if (!title.empty()) {
+    settings.setValue(QStringLiteral("Settings/Board"), Q(title));
+  } else {
+    setting = S(settings.value(QStringLiteral("Settings/Board")).toString());
+  }
+  selectedBoard_ = BoardToSelect(boards_, title, setting);
+  FillBoardSelector();
+  Refresh(true);
+}
 
 bool CFlash::PumpAndCheckCancel(bool mayAsk) {
   if (!filter_) return false;

@@ -20,6 +20,7 @@
 #include "link/SerialPort.h"
 #include "session/FlashIf.h"
 #include "session/ProgrammingJob.h"
+#include "tools/Autodetect.h"
 
 class QComboBox;
 class QLabel;
@@ -96,6 +97,12 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void Refresh(bool resetAddress);
   void ExportDeviceList();
   void ShowAbout();
+  // "Auto-Detect && Create BDL File...": detects the board as an action (wait cursor, Esc asks
+  // to stop), lets the user pick among several devices, then opens "Create BDL from
+  // Autodetect"; after Save&&Close the boards are read again and the new one is selected.
+  void AutodetectAndCreateBdl();
+  // What the last detection found (nothing before the first).
+  const AutodetectResult& LastAutodetect() const { return lastAutodetect_; }
   QMenu* CommandMenu() { return commandMenu_; }
 
   // ---- FlashHost ----
@@ -134,6 +141,14 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void BuildCommandMenu();
   void FillBoardSelector();
   void RunAction(bool program);
+  // The busy rules of an action: false when one already runs.
+  bool BeginAction();
+  void EndAction();
+  // The popup of several detected devices at the mouse position: the index taken, or -1.
+  int ChooseDetectedDevice(const std::vector<DetectedDevice>& devices);
+  // Reads the config folder again and selects the board named `title` (the "Board" setting
+  // when it is empty).
+  void ReloadBoards(const std::string& title);
   bool Say(const std::string& text, const char* caption = nullptr);
   bool NineFamily() const;
   // Both start address boxes hold one to four hexadecimal digits.
@@ -151,6 +166,7 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   ProgrammingJob job_;
   EfuData efu_{};
   AfterFirmwareResult lastAfterFirmware_;
+  AutodetectResult lastAutodetect_;
   BoardConfig config_{};
   std::string programFolder_;
   std::string driversFolder_;

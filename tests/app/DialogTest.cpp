@@ -204,9 +204,10 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
   EXPECT_EQ(documentation->actions()[0]->text(), "User Manual");
   EXPECT_EQ(documentation->actions()[0]->objectName(), "12001");
 
-  // Autodetect is a later feature: it says so instead of doing nothing.
+  // Autodetect runs: without a board behind the port it says that no chip answered.
   window.CommandMenu()->findChild<QAction*>("114")->trigger();
-  EXPECT_TRUE(prompt.Saw("not available in this version"));
+  EXPECT_TRUE(prompt.Saw("No CPU detected (or Security Fuse set)!"));
+  EXPECT_FALSE(window.ActionRunning());
 }
 
 // The export dialog driven as a user drives it: the folder it opens in, a name typed with the
