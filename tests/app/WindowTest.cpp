@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -308,6 +309,35 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   EXPECT_TRUE(Status()->text().contains("at 06000223")) << Status()->text().toStdString();
   EXPECT_EQ(Status()->palette().color(QPalette::Base), QColor(255, 0, 0));
   EXPECT_EQ(Status()->palette().color(QPalette::Text), QColor(255, 255, 0));
+}
+
+TEST_F(SimWindowTest, DroppedSRecordAndElfImagesProgramTheirWords) {
+  const std::vector<uint16_t> words = Pattern(0x300);
+  const std::string bin = WriteImage("toolchain.bin", words);
+  for (const char* options : {"-O srec", "-O elf32-little"}) {
+    SCOPED_TRACE(options);
+    const std::string image = TestHome() + (options[4] == 's' ? "/toolchain.s19" : "/toolchain.elf");
+    ASSERT_EQ(std::system(("objcopy -I binary " + std::string(options) + " '" + bin + "' '" + image + "'").c_str()), 0);
+    rig_->window->DropFiles({QString::fromStdString(image)});
+    ASSERT_EQ(rig_->window->Job().image.size, 0x300);
+    EXPECT_TRUE(rig_->window->Job().hexFile);  // the file names its own addresses
+    auto board = rig_->ports.SimBoardOf(9);
+    if (board) {
+      for (uint32_t i = 0; i < words.size(); ++i) board->SetFlashWord(i, 0xFFFF);
+    }
+    Control<QPushButton>(*rig_->window, "1011")->click();
+    EXPECT_EQ(rig_->window->StatusColour(), ColourGreen) << Status()->text().toStdString();
+    board = rig_->ports.SimBoardOf(9);
+    ASSERT_NE(board, nullptr);
+    for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(board->FlashWord(static_cast<uint32_t>(i)), words[i]) << i;
+  }
+
+  // A damaged file loads nothing.
+  const std::string cut = TestHome() + "/cut.srec";
+  std::ofstream(cut) << "S1050000010203\n";
+  rig_->window->DropFiles({QString::fromStdString(cut)});
+  EXPECT_TRUE(rig_->prompt.Saw("Cannot open specified file"));
+  EXPECT_EQ(rig_->window->Job().image.size, 0);
 }
 
 TEST_F(SimWindowTest, VerifyAfterProgramIsOnByDefaultAndRemembered) {
