@@ -92,7 +92,8 @@ TEST_F(ImageFormatsCommand, ProgramAndVerifySRecordAndElfImagesIntoTheEmbeddedFl
 TEST_F(ImageFormatsCommand, ReadWritesSRecordsThatLoadBackToTheWordsRead) {
   std::string bytes;
   const std::string image = Image(0x400, 7, bytes);
-  const std::string target = " --port 'sim:board=LYR8321 Module,state=" + folder_ + "/nor.state' --board 'LYR8321 Module' --dest nor";
+  const std::string target =
+      " --port 'sim:board=LYR8321 Module,state=" + folder_ + "/nor.state' --board 'LYR8321 Module' --dest nor";
   ASSERT_EQ(Run("program" + target + " " + image).exitCode, 0);
 
   const std::string srec = folder_ + "/read.srec";

@@ -14,8 +14,8 @@ namespace tessaro::testing {
 struct ElfSegment {
   uint32_t type = PT_LOAD;
   uint64_t physicalAddress = 0;
-  std::string data;     // the file data
-  uint64_t memory = 0;  // p_memsz; 0 means the size of `data`
+  std::string data;                      // the file data
+  uint64_t memory = 0;                   // p_memsz; 0 means the size of `data`
   uint64_t virtualAddress = 0xC0000000;  // where the program runs: not where it is loaded
 };
 
@@ -37,8 +37,13 @@ inline std::string BuildElf(const ElfLayout& layout, const std::vector<ElfSegmen
   const size_t word = layout.wide ? 8 : 4;
   const size_t headerSize = layout.wide ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr);
   const size_t entrySize = layout.wide ? sizeof(Elf64_Phdr) : sizeof(Elf32_Phdr);
-  const char ident[EI_NIDENT] = {ELFMAG0, ELFMAG1, ELFMAG2, ELFMAG3, layout.wide ? ELFCLASS64 : ELFCLASS32,
-                                 layout.bigEndian ? ELFDATA2MSB : ELFDATA2LSB, EV_CURRENT};
+  const char ident[EI_NIDENT] = {ELFMAG0,
+                                 ELFMAG1,
+                                 ELFMAG2,
+                                 ELFMAG3,
+                                 static_cast<char>(layout.wide ? ELFCLASS64 : ELFCLASS32),
+                                 static_cast<char>(layout.bigEndian ? ELFDATA2MSB : ELFDATA2LSB),
+                                 EV_CURRENT};
   file.append(ident, EI_NIDENT);
   put(layout.type, 2);
   put(EM_NONE, 2);

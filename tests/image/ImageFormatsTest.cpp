@@ -43,7 +43,9 @@ std::string SRecord(int type, uint64_t address, size_t addressBytes, const std::
   return line + "\n";
 }
 
-std::vector<uint16_t> Words(const ImageBuffer& image) { return {image.words.begin(), image.words.begin() + image.size}; }
+std::vector<uint16_t> Words(const ImageBuffer& image) {
+  return {image.words.begin(), image.words.begin() + image.size};
+}
 
 // An image that a failed load must leave alone.
 ImageBuffer Previous() {
@@ -63,10 +65,10 @@ void ExpectUnchanged(const ImageBuffer& image) {
 
 TEST(ImageFormat, ExtensionNamesTheFormatInAnyCase) {
   const std::pair<const char*, ImageFormat> cases[] = {
-      {"a.hex", ImageFormat::IntelHex}, {"a.HEX", ImageFormat::IntelHex}, {"a.srec", ImageFormat::SRecord},
-      {"a.S19", ImageFormat::SRecord},  {"a.s28", ImageFormat::SRecord},  {"a.s37", ImageFormat::SRecord},
-      {"a.Mot", ImageFormat::SRecord},  {"a.elf", ImageFormat::Elf},      {"a.ELF", ImageFormat::Elf},
-      {"a.bin", ImageFormat::Binary},   {"a.s3", ImageFormat::Binary},    {"srec", ImageFormat::Binary},
+      {"a.hex", ImageFormat::IntelHex},   {"a.HEX", ImageFormat::IntelHex},  {"a.srec", ImageFormat::SRecord},
+      {"a.S19", ImageFormat::SRecord},    {"a.s28", ImageFormat::SRecord},   {"a.s37", ImageFormat::SRecord},
+      {"a.Mot", ImageFormat::SRecord},    {"a.elf", ImageFormat::Elf},       {"a.ELF", ImageFormat::Elf},
+      {"a.bin", ImageFormat::Binary},     {"a.s3", ImageFormat::Binary},     {"srec", ImageFormat::Binary},
       {"a.elf.bin", ImageFormat::Binary}, {"dir.elf/a", ImageFormat::Binary}};
   for (const auto& [path, format] : cases) EXPECT_EQ(ImageFormatOf(path), format) << path;
 }
@@ -81,15 +83,28 @@ TEST(ParseSRecordImage, RecordsOfEveryWidthGiveWordsLowByteFirstAtTheirAddresses
   };
   const std::string header = SRecord(0, 0, 2, "demo");
   const Case cases[] = {
-      {"S1 with count and S9", header + SRecord(1, 0x0100, 2, "\x34\x12\x78\x56") + SRecord(5, 1, 2) + SRecord(9, 0x10, 2),
-       0x80, {0x1234, 0x5678}, 0x10},
+      {"S1 with count and S9",
+       header + SRecord(1, 0x0100, 2, "\x34\x12\x78\x56") + SRecord(5, 1, 2) + SRecord(9, 0x10, 2),
+       0x80,
+       {0x1234, 0x5678},
+       0x10},
       {"S2 and S8", SRecord(2, 0x123457, 3, "\x01\x02") + SRecord(8, 0x123457, 3), 0x91A2B, {0x01FF, 0xFF02}, 0x123457},
-      {"S3 and S7, count S6", SRecord(3, 0x80000000, 4, "\xAA\xBB") + SRecord(6, 1, 3) + SRecord(7, 0x80000000, 4),
-       0x40000000, {0xBBAA}, 0x80000000},
+      {"S3 and S7, count S6",
+       SRecord(3, 0x80000000, 4, "\xAA\xBB") + SRecord(6, 1, 3) + SRecord(7, 0x80000000, 4),
+       0x40000000,
+       {0xBBAA},
+       0x80000000},
       // Out of order, with a hole between the records and a byte at an odd address.
-      {"holes and odd bytes", SRecord(1, 0x0008, 2, "\x05\x06") + SRecord(1, 0x0000, 2, "\x01\x02\x03") + SRecord(9, 0, 2),
-       0, {0x0201, 0xFF03, 0xFFFF, 0xFFFF, 0x0605}, 0},
-      {"the top of the 32-bit range", SRecord(3, 0xFFFFFFFE, 4, "\x01\x02") + SRecord(7, 0, 4), 0x7FFFFFFF, {0x0201}, 0},
+      {"holes and odd bytes",
+       SRecord(1, 0x0008, 2, "\x05\x06") + SRecord(1, 0x0000, 2, "\x01\x02\x03") + SRecord(9, 0, 2),
+       0,
+       {0x0201, 0xFF03, 0xFFFF, 0xFFFF, 0x0605},
+       0},
+      {"the top of the 32-bit range",
+       SRecord(3, 0xFFFFFFFE, 4, "\x01\x02") + SRecord(7, 0, 4),
+       0x7FFFFFFF,
+       {0x0201},
+       0},
       {"no data", header + SRecord(9, 0, 2), 0, {}, 0},
   };
   for (const Case& c : cases) {
@@ -235,8 +250,11 @@ TEST(FormatSRecords, WordsReadBackInTheNarrowestWidthThatHoldsThem) {
     char dataType;
     char endType;
   };
-  const Case cases[] = {
-      {0, 40, '1', '9'}, {0x7FF0, 16, '1', '9'}, {0x7FF0, 17, '2', '8'}, {0x7FFFF0, 17, '3', '7'}, {0x7FFFFFF0, 16, '3', '7'}};
+  const Case cases[] = {{0, 40, '1', '9'},
+                        {0x7FF0, 16, '1', '9'},
+                        {0x7FF0, 17, '2', '8'},
+                        {0x7FFFF0, 17, '3', '7'},
+                        {0x7FFFFFF0, 16, '3', '7'}};
   std::mt19937 generator(5);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.start);
@@ -301,7 +319,8 @@ TEST_F(ObjcopyImages, EveryFormatLoadsToTheBinarysWords) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
     const std::string path = Path(c.file);
-    ASSERT_EQ(std::system(("objcopy -I binary " + std::string(c.options) + " '" + bin + "' '" + path + "'").c_str()), 0);
+    ASSERT_EQ(std::system(("objcopy -I binary " + std::string(c.options) + " '" + bin + "' '" + path + "'").c_str()),
+              0);
     ImageBuffer image;
     ASSERT_TRUE(LoadImageByExtension(image, path, error)) << error;
     EXPECT_EQ(image.startAddress, c.startAddress);
