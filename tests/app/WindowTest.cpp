@@ -314,13 +314,16 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
 TEST_F(SimWindowTest, DroppedSRecordAndElfImagesProgramTheirWords) {
   const std::vector<uint16_t> words = Pattern(0x300);
   const std::string bin = WriteImage("toolchain.bin", words);
-  for (const char* options : {"-O srec", "-O elf32-little"}) {
-    SCOPED_TRACE(options);
-    const std::string image = TestHome() + (options[4] == 's' ? "/toolchain.s19" : "/toolchain.elf");
+  const std::pair<const char*, const char*> files[] = {{"toolchain.s19", "-O srec"},
+                                                       {"toolchain.elf", "-O elf32-little"}};
+  for (const auto& [name, options] : files) {
+    SCOPED_TRACE(name);
+    const std::string image = TestHome() + "/" + name;
     ASSERT_EQ(std::system(("objcopy -I binary " + std::string(options) + " '" + bin + "' '" + image + "'").c_str()), 0);
     rig_->window->DropFiles({QString::fromStdString(image)});
     ASSERT_EQ(rig_->window->Job().image.size, 0x300);
     EXPECT_TRUE(rig_->window->Job().hexFile);  // the file names its own addresses
+    // The second file must write the words again, not find them there from the first.
     auto board = rig_->ports.SimBoardOf(9);
     if (board) {
       for (uint32_t i = 0; i < words.size(); ++i) board->SetFlashWord(i, 0xFFFF);
