@@ -368,7 +368,7 @@ bool CFlash::LoadImageFile(const std::string& path) {
     return false;  // no image was loaded
   }
   job_.imagePath = path;
-  job_.hexFile = IsHexFileName(path);
+  job_.hexFile = CarriesAddresses(ImageFormatOf(path));
   std::string error;
   if (!LoadImageByExtension(job_.image, path, error)) {
     Say("Cannot open specified file");
@@ -402,8 +402,10 @@ void CFlash::OnSelectFile() {
   }
   QFileDialog dialog(this, QString(), Q(lastDir_));
   dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilters(
-      {QStringLiteral("Binary-Files (*.bin *.hex)"), QStringLiteral("eFuse-Files (*.efu)"), QStringLiteral("All (*)")});
+  dialog.setNameFilters({QStringLiteral("Binary-Files (*.bin *.hex *.srec *.s19 *.s28 *.s37 *.mot *.elf)"),
+                         QStringLiteral("Intel HEX (*.hex)"),
+                         QStringLiteral("S-Records (*.srec *.s19 *.s28 *.s37 *.mot)"), QStringLiteral("ELF (*.elf)"),
+                         QStringLiteral("eFuse-Files (*.efu)"), QStringLiteral("All (*)")});
   if (!job_.imagePath.empty()) dialog.selectFile(Q(job_.imagePath));
   if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
     const std::string path = S(dialog.selectedFiles().front());

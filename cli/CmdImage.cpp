@@ -76,7 +76,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
 
   ImageBuffer image;
   std::string error;
-  const bool hex = IsHexFileName(path);
+  const ImageFormat format = ImageFormatOf(path);
   const bool ok = LoadImageByExtension(image, path, error);
   const std::string sha256 = ImageSha256(image);
   const FirmwareEfu firmware = ok ? InspectFirmwareEfu(image, path) : FirmwareEfu{};
@@ -87,6 +87,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
     json.BeginObject()
         .Field("ok", ok)
         .Field("error", error)
+        .Field("format", ImageFormatName(format))
         .Field("size", image.size)
         .Field("startAddress", image.startAddress)
         .Field("kind", image.kind)
@@ -118,7 +119,7 @@ int RunImage(std::vector<std::string>& rawArgs) {
   }
   if (!error.empty()) WriteErr(error + "\n");
   std::string text;
-  text += "File:          " + path + (hex ? " (Intel HEX)" : " (binary)") + "\n";
+  text += "File:          " + path + " (" + ImageFormatName(format) + ")\n";
   text += "Size:          " + Hex(static_cast<uint32_t>(image.size)) + " words (" + std::to_string(image.size) + ")\n";
   text += "Start address: " + Hex(image.startAddress) + "\n";
   if (image.entryAddress) text += "Entry address: " + Hex(*image.entryAddress) + " (byte address the file names)\n";

@@ -42,6 +42,7 @@
 #include "flash/DriverImage.h"
 #include "image/ImageBuffer.h"
 #include "image/ImageKind.h"
+#include "image/ImageWriter.h"
 #include "link/SerialPort.h"
 #include "platform/Files.h"
 #include "platform/Prompt.h"
@@ -148,47 +149,15 @@ const char* CommandName(Operation operation) {
 }
 bool TakesImage(Operation operation) { return operation == Operation::Program || operation == Operation::Verify; }
 
-// Writes words read from `start` as raw little-endian words, or as Intel HEX (byte addresses,
-// extended linear address records) when the name ends in .hex.
+// Writes words read from `start` in the format the file name's extension names: Intel HEX,
+// S-records, or raw little-endian words.
 bool WriteWords(const std::string& path, uint32_t start, const std::vector<uint16_t>& words, std::string& error) {
   std::string bytes;
-  if (!IsHexFileName(path)) {
-    for (uint16_t word : words) {
-      bytes += static_cast<char>(word & 0xFF);
-      bytes += static_cast<char>(word >> 8);
-    }
-  } else {
-    auto record = [&bytes](uint8_t type, uint16_t address, const uint8_t* data, size_t count) {
-      char text[16];
-      std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(count), address, type);
-      bytes += text;
-      unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
-      for (size_t i = 0; i < count; ++i) {
-        std::snprintf(text, sizeof text, "%02X", data[i]);
-        bytes += text;
-        sum += data[i];
-      }
-      std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-      bytes += text;
-    };
-    uint32_t upper = 0xFFFFFFFF;
-    constexpr size_t kWordsPerRecord = 8;
-    for (size_t i = 0; i < words.size(); i += kWordsPerRecord) {
-      const uint64_t byteAddress = (static_cast<uint64_t>(start) + i) * 2;
-      if ((byteAddress >> 16) != upper) {
-        upper = static_cast<uint32_t>(byteAddress >> 16);
-        const uint8_t high[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-        record(0x04, 0, high, 2);
-      }
-      uint8_t data[kWordsPerRecord * 2];
-      const size_t count = std::min(kWordsPerRecord, words.size() - i);
-      for (size_t k = 0; k < count; ++k) {
-        data[2 * k] = static_cast<uint8_t>(words[i + k] & 0xFF);
-        data[2 * k + 1] = static_cast<uint8_t>(words[i + k] >> 8);
-      }
-      record(0x00, static_cast<uint16_t>(byteAddress & 0xFFFF), data, count * 2);
-    }
-    record(0x01, 0, nullptr, 0);
+  switch (ImageFormatOf(path)) {
+    case ImageFormat::IntelHex: bytes = FormatIntelHex(start, words); break;
+    case ImageFormat::SRecord: bytes = FormatSRecords(start, words, BaseName(path)); break;
+    case ImageFormat::Elf:
+    case ImageFormat::Binary: bytes = FormatBinaryWords(words); break;
   }
   if (!WriteWholeFile(path, bytes)) {
     error = "cannot write " + path;
@@ -229,7 +198,8 @@ constexpr OptionRow kOptionTable[] = {
     {"drivers", true, false, "drivers folder DIR"},
     {"config", true, false, "board definitions folder DIR"},
     {"no-verify", false, true, "do not verify after programming"},
-    {"output", true, false, "read: the FILE the words go to (.hex: Intel HEX, else raw)", "o"},
+    {"output", true, false,
+     "read: the FILE the words go to (.hex: Intel HEX, .srec .s19 .s28 .s37 .mot: S-records, else raw)", "o"},
     {"burn", false, true, "burn the eFuses an encrypted 9xxx firmware's EFU file asks for"},
 };
 // The options that name devices; a board file names its own.
@@ -389,12 +359,21 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     const std::string text = *args.Value("size");
     rangeWords = ReadHex(text);
     if (rangeWords == VALUE_INVALID || rangeWords == 0) return usageError("Invalid size '" + text + "'");
+    if (operation == Operation::Read) {
+      // Refused before the read rather than written in a form no loader reads back.
+      const ImageFormat format = ImageFormatOf(*args.Value("output"));
+      if (format == ImageFormat::Elf) return usageError("read writes S-record, Intel HEX or raw binary files, not ELF");
+      if (format == ImageFormat::SRecord && !FitsSRecordAddresses(start, rangeWords)) {
+        return usageError("the range ends past byte address FFFFFFFF, the last an S-record can name");
+      }
+    }
   } else {
     // The image, classified; its kind may suggest the start address.
     const std::string path = args.Positional()[0];
     std::string imageError;
     // A file that cannot be read is a usage error; one that was read and is invalid is not.
-    const ImageFileCheck check = CheckImageFile(path, IsHexFileName(path), imageError);
+    const ImageFormat format = ImageFormatOf(path);
+    const ImageFileCheck check = CheckImageFile(path, CarriesAddresses(format), imageError);
     if (check != ImageFileCheck::Ok || !LoadImageByExtension(job.image, path, imageError)) {
       const std::string message = "cannot load " + path + ": " + imageError;
       WriteErr("tessaro-cli " + std::string(command) + ": " + message + "\n");
@@ -403,7 +382,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     // The loader's warnings (an odd byte left over) go with the result.
     if (!imageError.empty()) imageWarnings.push_back(path + ": " + imageError);
     job.imagePath = path;
-    job.hexFile = IsHexFileName(path);
+    job.hexFile = CarriesAddresses(format);
     DetectImageKind(job.image);
     encrypted = nine && job.image.kind == IMAGE_ENCRYPTED_FIRMWARE;
     if (encrypted) (void)LoadEfuBeside(path, efu, efuMessage);
@@ -673,7 +652,7 @@ const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
 const CommandRegistration kErase("erase",
                                  "erase TARGET-OPTIONS [--start HEX] --size HEX (the sectors the range overlaps)",
                                  [](std::vector<std::string>& args) { return RunOperation(Operation::Erase, args); });
-const CommandRegistration kRead("read", "read TARGET-OPTIONS [--start HEX] --size HEX -o FILE(.bin|.hex)",
+const CommandRegistration kRead("read", "read TARGET-OPTIONS [--start HEX] --size HEX -o FILE(.bin|.hex|.srec)",
                                 [](std::vector<std::string>& args) { return RunOperation(Operation::Read, args); });
 const CommandRegistration kBlankCheck("blank-check", "blank-check TARGET-OPTIONS [--start HEX] --size HEX",
                                       [](std::vector<std::string>& args) {

@@ -2,7 +2,7 @@
 # Installs the Debian packages the project builds with, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev libudev-dev nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev clang-format qt6-base-dev)
+          libssl-dev libudev-dev libelf-dev nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev clang-format qt6-base-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

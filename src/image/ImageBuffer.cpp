@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "common/Text.h"
+#include "image/ElfImage.h"
 #include "image/ImageKind.h"
+#include "image/SRecordImage.h"
 #include "platform/Files.h"
 
 namespace tessaro {
@@ -260,10 +262,44 @@ bool LoadHexImage(ImageBuffer& image, const std::string& path, std::string& erro
   return ParseHexImage(image, *text, error);
 }
 
-bool IsHexFileName(std::string_view path) { return EqualsNoCase(ExtensionOf(path), "HEX"); }
+bool IsHexFileName(std::string_view path) { return ImageFormatOf(path) == ImageFormat::IntelHex; }
+
+ImageFormat ImageFormatOf(std::string_view path) {
+  // Legend: extension, format.
+  struct Extension {
+    const char* extension;
+    ImageFormat format;
+  };
+  static constexpr Extension kExtensions[] = {
+      {"hex", ImageFormat::IntelHex}, {"srec", ImageFormat::SRecord}, {"s19", ImageFormat::SRecord},
+      {"s28", ImageFormat::SRecord},  {"s37", ImageFormat::SRecord},  {"mot", ImageFormat::SRecord},
+      {"elf", ImageFormat::Elf},
+  };
+  const std::string extension = ExtensionOf(path);
+  for (const Extension& entry : kExtensions) {
+    if (EqualsNoCase(extension, entry.extension)) return entry.format;
+  }
+  return ImageFormat::Binary;
+}
+
+const char* ImageFormatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::IntelHex: return "Intel HEX";
+    case ImageFormat::SRecord: return "S-record";
+    case ImageFormat::Elf: return "ELF";
+    case ImageFormat::Binary: break;
+  }
+  return "binary";
+}
 
 bool LoadImageByExtension(ImageBuffer& image, const std::string& path, std::string& error) {
-  return IsHexFileName(path) ? LoadHexImage(image, path, error) : LoadBinaryImage(image, path, error);
+  switch (ImageFormatOf(path)) {
+    case ImageFormat::IntelHex: return LoadHexImage(image, path, error);
+    case ImageFormat::SRecord: return LoadSRecordImage(image, path, error);
+    case ImageFormat::Elf: return LoadElfImage(image, path, error);
+    case ImageFormat::Binary: break;
+  }
+  return LoadBinaryImage(image, path, error);
 }
 
 }  // namespace tessaro

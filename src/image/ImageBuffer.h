@@ -1,6 +1,6 @@
-// The image to program: 16-bit words as the target sees them, filled from an Intel HEX or a
-// raw binary file. Addresses and sizes are counted in words; words no file data covers read
-// 0xFFFF, the erased state of flash memory.
+// The image to program: 16-bit words as the target sees them, filled from an Intel HEX, an
+// S-record or an ELF file, or a raw binary file. Addresses and sizes are counted in words; words no file data covers
+// read 0xFFFF, the erased state of flash memory.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +32,8 @@ enum class ImageFileCheck {
   TooLarge,    // larger than any memory the image could go to
 };
 // What the loaders check before they read a byte: a FIFO would block and a device such as
-// /dev/zero would never end. `error` gets the message.
+// /dev/zero would never end. `error` gets the message. `hex` is true for every format but raw
+// binary (their files may be three times the image's size).
 ImageFileCheck CheckImageFile(const std::string& path, bool hex, std::string& error);
 
 struct ImageBuffer {
@@ -67,8 +68,19 @@ void ResizeImage(ImageBuffer& image, int32_t n);
 [[nodiscard]] bool ParseHexImage(ImageBuffer& image, std::string_view text, std::string& error,
                                  int32_t maxWords = kMaxHexImageWords);
 
-// Loads a file as the main window does: Intel HEX when the extension is HEX (any case), raw
-// binary otherwise. Both loaders refuse what CheckImageFile refuses before reading.
+// The file formats an image is read from, told apart by the file name's extension (any case):
+// HEX is Intel HEX; SREC, S19, S28, S37 and MOT are Motorola S-records; ELF is ELF; anything
+// else is raw binary.
+enum class ImageFormat { Binary, IntelHex, SRecord, Elf };
+ImageFormat ImageFormatOf(std::string_view path);
+// "binary", "Intel HEX", "S-record", "ELF".
+const char* ImageFormatName(ImageFormat format);
+// Every format but raw binary names the addresses of its data: the image starts at the first
+// of them and the window's start address boxes take any text.
+inline bool CarriesAddresses(ImageFormat format) { return format != ImageFormat::Binary; }
+
+// Loads a file as the main window does, with the loader ImageFormatOf names. Every loader
+// refuses what CheckImageFile refuses before reading.
 [[nodiscard]] bool LoadImageByExtension(ImageBuffer& image, const std::string& path, std::string& error);
 bool IsHexFileName(std::string_view path);
 

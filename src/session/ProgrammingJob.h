@@ -64,7 +64,7 @@ class ProgrammingJob {
 
   DeviceCatalogue catalogue;
   std::string imagePath;
-  bool hexFile = false;
+  bool hexFile = false;  // the file names its own addresses (Intel HEX, S-record, ELF)
   ImageBuffer image;
   int32_t destination = DestNone;
   FlashDriverQSPI qspi;     // destination 8

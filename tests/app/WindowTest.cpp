@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -306,6 +307,38 @@ TEST_F(SimWindowTest, ProgramAndVerifyTheEmbeddedFlash) {
   EXPECT_TRUE(Status()->text().contains("at 06000223")) << Status()->text().toStdString();
   EXPECT_EQ(Status()->palette().color(QPalette::Base), QColor(255, 0, 0));
   EXPECT_EQ(Status()->palette().color(QPalette::Text), QColor(255, 255, 0));
+}
+
+TEST_F(SimWindowTest, DroppedSRecordAndElfImagesProgramTheirWords) {
+  const std::vector<uint16_t> words = Pattern(0x300);
+  const std::string bin = WriteImage("toolchain.bin", words);
+  const std::pair<const char*, const char*> files[] = {{"toolchain.s19", "-O srec"},
+                                                       {"toolchain.elf", "-O elf32-little"}};
+  for (const auto& [name, options] : files) {
+    SCOPED_TRACE(name);
+    const std::string image = TestHome() + "/" + name;
+    ASSERT_EQ(std::system(("objcopy -I binary " + std::string(options) + " '" + bin + "' '" + image + "'").c_str()), 0);
+    rig_->window->DropFiles({QString::fromStdString(image)});
+    ASSERT_EQ(rig_->window->Job().image.size, 0x300);
+    EXPECT_TRUE(rig_->window->Job().hexFile);  // the file names its own addresses
+    // The second file must write the words again, not find them there from the first.
+    auto board = rig_->ports.SimBoardOf(9);
+    if (board) {
+      for (uint32_t i = 0; i < words.size(); ++i) board->SetFlashWord(i, 0xFFFF);
+    }
+    Control<QPushButton>(*rig_->window, "1011")->click();
+    EXPECT_EQ(rig_->window->StatusColour(), ColourGreen) << Status()->text().toStdString();
+    board = rig_->ports.SimBoardOf(9);
+    ASSERT_NE(board, nullptr);
+    for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(board->FlashWord(static_cast<uint32_t>(i)), words[i]) << i;
+  }
+
+  // A damaged file loads nothing.
+  const std::string cut = TestHome() + "/cut.srec";
+  std::ofstream(cut) << "S1050000010203\n";
+  rig_->window->DropFiles({QString::fromStdString(cut)});
+  EXPECT_TRUE(rig_->prompt.Saw("Cannot open specified file"));
+  EXPECT_EQ(rig_->window->Job().image.size, 0);
 }
 
 TEST_F(SimWindowTest, VerifyAfterProgramIsOnByDefaultAndRemembered) {
