@@ -39,7 +39,8 @@ const char* FamilyName(int32_t family) {
 
 std::string DeviceList(const std::vector<DetectedDevice>& devices) {
   std::string list;
-  for (size_t i = 0; i < devices.size(); ++i) list += "  " + std::to_string(i + 1) + ") " + DetectedDeviceText(devices[i]) + "\n";
+  for (size_t i = 0; i < devices.size(); ++i)
+    list += "  " + std::to_string(i + 1) + ") " + DetectedDeviceText(devices[i]) + "\n";
   return list;
 }
 
@@ -95,7 +96,8 @@ int RunDetect(std::vector<std::string>& argv) {
   const std::string output = args.ValueOr("output", "");
   if (args.Has("output") && output.empty()) return args.UsageError("-o needs a FILE");
   // The dialog does not save a definition without a title.
-  if (!output.empty() && title.empty()) return args.UsageError(std::string(kNoTitleSet) + " (-o FILE needs --title TEXT)");
+  if (!output.empty() && title.empty())
+    return args.UsageError(std::string(kNoTitleSet) + " (-o FILE needs --title TEXT)");
   if (!output.empty() && !args.Has("force") && std::filesystem::exists(output))
     return args.UsageError(output + " exists (--force replaces it)");
   DeviceChoice choice;
@@ -180,8 +182,8 @@ int RunDetect(std::vector<std::string>& argv) {
     const BoardDefinition* selected = BoardToSelect(boards, title, "");
     if (selected != nullptr &&
         std::filesystem::weakly_canonical(selected->fileName) != std::filesystem::weakly_canonical(saved))
-      boardNote = "note: --board '" + title + "' picks the board '" + selected->name + "' of " + selected->fileName +
-                  " first";
+      boardNote =
+          "note: --board '" + title + "' picks the board '" + selected->name + "' of " + selected->fileName + " first";
   }
   for (const std::string& message : boardErrors) {
     failure += (failure.empty() ? "" : "\n") + message;

@@ -42,6 +42,9 @@ std::string FolderOr(const std::string& folder, const char* beside) {
 
 std::string FirstOf(const std::string& joined) { return joined.substr(0, joined.find('/')); }
 
+// Where the 9xxx second external memory's window starts.
+constexpr uint32_t kSecondMemoryWindow = 0x40000000u;
+
 }  // namespace
 
 uint32_t QspiWindowFor(uint32_t base, bool ext2First) {
@@ -130,6 +133,10 @@ bool AttachNor(SimBoard& board, DeviceCatalogue& catalogue, const SimNorItem& it
     return false;
   const SimOptions& options = board.options();
   devices.nor = AttachParallelNor(board, item.address, geometry);
+  // A 9xxx parallel flash in the low region is the second memory, whose window starts at
+  // 0x40000000 as well.
+  if (board.chip()->familyCode == FAMILY_9XXX && item.address == 0x80000000u)
+    board.AttachMemoryWindow(kSecondMemoryWindow, devices.nor->sizeWords(), devices.nor);
   for (uint32_t sector : options.failEraseSectors) devices.nor->FailEraseOfSector(sector);
   for (uint32_t word : options.failProgramWords) devices.nor->FailProgramAt(word);
   devices.nor->SetStuckBusy(options.stuckBusy);
@@ -190,6 +197,16 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
   std::vector<SimQspiItem> qspiItems = options.qspi;
   std::stable_partition(qspiItems.begin(), qspiItems.end(), [](const SimQspiItem& item) { return item.base == 104; });
   std::vector<std::pair<uint32_t, uint32_t>> qspiWindows;  // base and size in words
+  const bool nine = board.chip()->familyCode == FAMILY_9XXX;
+  const uint32_t ordinaryBase = options.ext2First ? 96 : 100;
+  // On 9xxx the register sets of 96 and 100 follow the chip's window order (I/O register 19),
+  // not the board file: attached first, the pair answers for both before the controllers do.
+  std::shared_ptr<QspiControllerPair> pair;
+  if (nine &&
+      std::any_of(qspiItems.begin(), qspiItems.end(), [](const SimQspiItem& item) { return item.base != 104; })) {
+    pair = std::make_shared<QspiControllerPair>(board);
+    board.AttachIoBlock(QspiControllerPair::kFirstRegister, QspiControllerPair::kRegisterCount, pair);
+  }
   for (const SimQspiItem& item : qspiItems) {
     const DeviceDescription* lane0 = catalogue.FindQspiDevice(item.lane0);
     const DeviceDescription* lane1 = item.lane1.empty() ? lane0 : catalogue.FindQspiDevice(item.lane1);
@@ -210,12 +227,21 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     QspiAttachment attached =
         AttachQspi(board, QspiWindowFor(item.base, options.ext2First), item.base, *lane0, qspiOptions, dual);
     qspiWindows.emplace_back(QspiWindowFor(item.base, options.ext2First), attached.controller->WindowWords());
-    if (item.base == 104)
+    if (item.base == 104) {
       devices->mpQspi = attached;
-    else if (item.base == (options.ext2First ? 96u : 100u))
+    } else if (item.base == ordinaryBase) {
       devices->qspi = attached;
-    else
+      if (pair) {
+        // The second memory's window spans 0x40000000 to 0xBFFFFFFF: the device shows at its
+        // start as well as in the low region at 0x80000000.
+        pair->secondMemory = attached.controller;
+        board.AttachMemoryWindow(kSecondMemoryWindow, attached.controller->WindowWords(), attached.controller);
+        qspiWindows.emplace_back(kSecondMemoryWindow, attached.controller->WindowWords());
+      }
+    } else {
       devices->otherQspi.push_back(attached);
+      if (pair) pair->other = attached.controller;
+    }
   }
 
   if (options.nor) {
@@ -245,6 +271,10 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     devices->nand = std::make_shared<NandDevice>(geometry);
     devices->nand->stuckBusy = options.stuckBusy;
     devices->nandController = AttachNand(board, devices->nand, options.ext2First ? 0x80000000u : 0x40000000u);
+    // The page buffer answers in the second memory's window, at its start and in the low
+    // region, whichever order the chip is set to.
+    board.AttachMemoryWindow(options.ext2First ? 0x40000000u : 0x80000000u, 1024,
+                             devices->nandController->pageBuffer());
   }
   board.SetDevices(devices);
   return true;
