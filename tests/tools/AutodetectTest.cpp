@@ -120,7 +120,7 @@ const Case kCases[] = {
 
 // What a run may send: reads, register and I/O register writes, and single memory words (the
 // identification cycles). No block writes, no embedded flash writes, no target routine calls.
-const std::set<std::string> kAllowedOps = {"readBlock", "readIo", "readMem", "readReg",
+const std::set<std::string> kAllowedOps = {"readBlock", "readIo",   "readMem", "readReg",
                                            "writeIo",   "writeMem", "writeReg"};
 
 class Autodetect : public ::testing::TestWithParam<Case> {
@@ -174,7 +174,8 @@ TEST_P(Autodetect, FindsTheBoardsDevicesAndChangesNothingOnThem) {
 
 INSTANTIATE_TEST_SUITE_P(Boards, Autodetect, ::testing::ValuesIn(kCases), [](const auto& info) {
   std::string name;
-  for (const char* p = info.param.label; *p != '\0'; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  for (const char* p = info.param.label; *p != '\0'; ++p)
+    name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
   return name;
 });
 
@@ -189,7 +190,8 @@ TEST(AutodetectFailures, ALinkLostOnTheWayIsReportedWithoutAnEraseOffer) {
     const char* message;
   };
   for (const FailureCase& c : {FailureCase{20, kCantConnect}, FailureCase{60, kConnectionLost}}) {
-    testing::SimHost host("LYR9468", Options("nor=S29GL256S@80000000,link-loss-at-command=" + std::to_string(c.silentAfter)));
+    testing::SimHost host("LYR9468",
+                          Options("nor=S29GL256S@80000000,link-loss-at-command=" + std::to_string(c.silentAfter)));
     const AutodetectResult result = RunAutodetect(host, catalogue, nullptr);
     EXPECT_FALSE(result.detected) << c.silentAfter;
     EXPECT_EQ(result.message, c.message) << c.silentAfter;
@@ -201,9 +203,9 @@ TEST(AutodetectText, SizesAndChoices) {
   struct SizeCase {
     uint32_t size, low, high, exponent;
   };
-  for (const SizeCase& c : {SizeCase{0, 10, 26, 10}, SizeCase{2, 10, 26, 10}, SizeCase{3, 0, 32, 2},
-                            SizeCase{0x800000, 10, 26, 23}, SizeCase{0x800001, 10, 26, 24},
-                            SizeCase{0x10000000, 10, 26, 26}, SizeCase{4, 10, 26, 10}})
+  for (const SizeCase& c :
+       {SizeCase{0, 10, 26, 10}, SizeCase{2, 10, 26, 10}, SizeCase{3, 0, 32, 2}, SizeCase{0x800000, 10, 26, 23},
+        SizeCase{0x800001, 10, 26, 24}, SizeCase{0x10000000, 10, 26, 26}, SizeCase{4, 10, 26, 10}})
     EXPECT_EQ(SizeExponent(c.size, c.low, c.high), c.exponent) << c.size;
   // 19 plus the bits of (block KiB x LUNs x blocks / 2048): 128 KiB blocks, 1024 of them: 64.
   EXPECT_EQ(NandSizeExponent(64, 2048, 1, 1024), 19u + 7u);
