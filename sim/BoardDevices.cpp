@@ -8,7 +8,9 @@
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/ParallelDescriptions.h"
+#include "link/StrappedMemories.h"
 #include "platform/Files.h"
+#include "sim/ChipFacts.h"
 #include "sim/SimBoard.h"
 #include "sim/devices/ParallelProgramRoutine.h"
 
@@ -41,6 +43,19 @@ std::string FolderOr(const std::string& folder, const char* beside) {
 }
 
 std::string FirstOf(const std::string& joined) { return joined.substr(0, joined.find('/')); }
+
+// The strapping of a 9xxx board built as its definition describes it: the first that selects
+// the definition's memories, else the first that selects its second memory, else 0.
+uint32_t StrappingFor(uint32_t package, const BoardConfig& config) {
+  std::optional<uint32_t> sameSecond;
+  for (uint32_t s = 0; s < 8; ++s) {
+    MemoryKinds kinds{};
+    if (!StrappedMemories(package, s, kinds)) return 0;
+    if (kinds.ext1 == config.ext1Kind && kinds.ext2 == config.ext2Kind && kinds.cs1 == config.ext2OnCs1) return s;
+    if (!sameSecond && kinds.ext2 == config.ext2Kind) sameSecond = s;
+  }
+  return sameSecond.value_or(0);
+}
 
 // Where the 9xxx second external memory's window starts.
 constexpr uint32_t kSecondMemoryWindow = 0x40000000u;
@@ -85,6 +100,8 @@ bool ApplyBoardDefinition(SimOptions& options, std::string& error) {
   }
   options.chip = board->config.chip->name;
   options.ext2First = board->config.ext2First;
+  if (!options.strapping && board->config.chip->familyCode == FAMILY_9XXX)
+    options.strapping = StrappingFor(options.packageCode.value_or(PackageCode(*board->config.chip)), board->config);
   if (options.spiFlash.empty() && !board->dfDevice.empty()) {
     PinList pin;
     if (board->dfEnable.count > 0) {

@@ -29,14 +29,14 @@ TEST_F(DetectCommand, DetectedDefinitionProgramsTheSameBoard) {
     size_t ownWords;  // leading device words the run keeps (the 73xx chip's own)
   };
   const Case cases[] = {
-      {"73xx NOR", "chip=LYR7312,interface=usb,nor=S29GL064N04@0", "", "FlashDevice=Spansion:S29GL064N04", "nor",
-       "nor", 1024},
+      {"73xx NOR", "chip=LYR7312,interface=usb,nor=S29GL064N04@0", "", "FlashDevice=Spansion:S29GL064N04", "nor", "nor",
+       1024},
       {"74xx NOR", "chip=LYR7451,nor=S29GL064N04@4000000", "", "FlashDevice=Spansion:S29GL064N04", "nor", "nor", 0},
       {"8x2x board file", "board=LYR8321 Module", "", "FlashDevice=Spansion:S29GL064N04", "nor", "nor", 0},
       // The 8247 answers the identification as an 8347 (its select port sits where the 8347
       // has RAM): the user names the chip, as in the dialog's CPU list.
-      {"8x47 board file", "board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "--chip LYR8247",
-       "FlashDevice=Spansion:S29GL128S", "nor", "nor", 0},
+      {"8x47 board file", "board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "--chip LYR8247", "FlashDevice=Spansion:S29GL128S",
+       "nor", "nor", 0},
       {"9xxx NOR", "chip=LYR9468,nor=S29GL256S@80000000,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2", "",
        "FlashDevice=Spansion:S29GL256S", "nor", "nor", 0},
       {"9xxx DataFlash on P7.15", "chip=LYR9468,nor=S29GL256S@80000000,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2",
@@ -45,8 +45,10 @@ TEST_F(DetectCommand, DetectedDefinitionProgramsTheSameBoard) {
       {"9xxx dual QSPI", "chip=LYR9371,strapping=5,qspi=S25FL128S+S25FL128S@100", "", "DualQSPI=Yes", "qspi", "qspi",
        0},
       {"9xxx NAND", "chip=LYR9371,strapping=2,nand", "", "NandDevice=GENERIC_NAND:ONFI", "nand", "nand", 0},
-      {"9xxx MP QSPI", "chip=LYR9468,qspi=MX25L25645G@104", "", "MpQspiDevice=Macronix:MX25L25645G", "mpqspi",
-       "mpqspi", 0},
+      // Strapped as its definition's memories say; its DataFlash on SPICS0 is not simulated.
+      {"9xxx NAND board file", "board=LYR9371 NAND Boot Board", "", "NandDevice=GENERIC_NAND:ONFI", "nand", "nand", 0},
+      {"9xxx MP QSPI", "chip=LYR9468,qspi=MX25L25645G@104", "", "MpQspiDevice=Macronix:MX25L25645G", "mpqspi", "mpqspi",
+       0},
   };
   std::string bytes;
   const std::string image = Image(0x500, 19, bytes);
@@ -56,17 +58,17 @@ TEST_F(DetectCommand, DetectedDefinitionProgramsTheSameBoard) {
     const std::string dump = folder_ + "/dump.bin";
     std::filesystem::remove(file);
     std::filesystem::remove(dump);
-    CliResult detected = Run(std::string("detect --port 'sim:") + c.board + "' --title 'Round Trip' -o " + file +
-                             " " + c.detect);
+    CliResult detected =
+        Run(std::string("detect --port 'sim:") + c.board + "' --title 'Round Trip' -o " + file + " " + c.detect);
     ASSERT_EQ(detected.exitCode, 0) << detected.out << detected.err;
     const std::string text = ReadWholeFile(file).value_or("");
     EXPECT_EQ(text.rfind("[Round Trip]\r\nConfig=", 0), 0u) << text;
     EXPECT_NE(text.find(std::string(c.device) + "\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
 
-    CliResult programmed = Run(std::string("program --json --yes --port 'sim:") + c.board +
-                               ",dump-memory=" + c.region + ":" + dump + "' --config " + folder_ +
-                               " --board 'Round Trip' --dest " + c.dest + " --start 0 " + image);
+    CliResult programmed =
+        Run(std::string("program --json --yes --port 'sim:") + c.board + ",dump-memory=" + c.region + ":" + dump +
+            "' --config " + folder_ + " --board 'Round Trip' --dest " + c.dest + " --start 0 " + image);
     EXPECT_EQ(programmed.exitCode, 0) << programmed.out << programmed.err;
     EXPECT_EQ(JsonValue(programmed.out, "ok"), "true") << programmed.out;
     const std::string held = ReadWholeFile(dump).value_or("");
@@ -116,8 +118,9 @@ TEST_F(DetectCommand, FailuresAndUsageErrors) {
       {"detect --port sim:chip=LYR8321", 1, "Unable to detect compatible flash device (FFFF:FFFF)!"},
       {"detect --port sim:chip=LYR9468,secured=none-left", 1, "No CPU detected (or Security Fuse set)!"},
       // Several devices and nobody to ask: the list and how to choose.
-      {"detect" + two, 2, "2 devices were found; choose one with --device N\n  1) DevB[4000:0000]: Spansion:S29GL256S\n"
-                          "  2) MP QSPI[C000:0000]: Macronix:MX25L25645G"},
+      {"detect" + two, 2,
+       "2 devices were found; choose one with --device N\n  1) DevB[4000:0000]: Spansion:S29GL256S\n"
+       "  2) MP QSPI[C000:0000]: Macronix:MX25L25645G"},
       {"detect --device 3" + two, 2, "--device 3: 2 devices were found"},
       {"detect --device 0" + two, 2, "--device takes a number from 1"},
       {"detect --chip LYR9468 --port sim:chip=LYR8321,nor=S29GL064N04@1000000", 2,
@@ -164,13 +167,15 @@ TEST_F(DetectCommand, AnExistingFileIsReplacedOnlyWithForce) {
 
 TEST_F(DetectCommand, DetectsABoardServedByTessaroSim) {
   SimProcess simulator;
-  ASSERT_TRUE(simulator.Start({"--chip=LYR9371", "--strapping=5", "--qspi=S25FL128S+S25FL128S@100", "--interface=usb"}));
+  ASSERT_TRUE(
+      simulator.Start({"--chip=LYR9371", "--strapping=5", "--qspi=S25FL128S+S25FL128S@100", "--interface=usb"}));
   CliResult r = Run("detect --json --title Served --port " + simulator.path());
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(JsonValue(r.out, "dual"), "true");
-  EXPECT_EQ(JsonValue(r.out, "bdl"),
-            "[Served]\\r\\nConfig=LYR9371 INTRAM(32k)+1:EXTQNOR(16M,12/4WS)+EXTQSRAM(512k,7/7WS)\\r\\nDualQSPI=Yes\\r\\n"
-            "QspiDevice=Spansion:S25FL128S");
+  EXPECT_EQ(
+      JsonValue(r.out, "bdl"),
+      "[Served]\\r\\nConfig=LYR9371 INTRAM(32k)+1:EXTQNOR(16M,12/4WS)+EXTQSRAM(512k,7/7WS)\\r\\nDualQSPI=Yes\\r\\n"
+      "QspiDevice=Spansion:S25FL128S");
 }
 
 }  // namespace

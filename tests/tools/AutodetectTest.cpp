@@ -98,6 +98,10 @@ const Case kCases[] = {
     {"9xxx NAND", "chip=LYR9371,strapping=2,nand", 0, "DevB[4000:0000]: GENERIC_NAND:ONFI", "",
      "[T]\r\nConfig=LYR9371 INTRAM(32k)+1:EXTNAND(512k,12/4WS)+EXTSDR(512k,7/7WS,CL2/Row13/Col9)\r\n"
      "NandDevice=GENERIC_NAND:ONFI"},
+    {"9xxx NAND board file, strapped as its memories say", "board=LYR9371 NAND Boot Board", 0,
+     "DevB[4000:0000]: GENERIC_NAND:ONFI", "",
+     "[T]\r\nConfig=LYR9371 INTRAM(32k)+1:EXTNAND(512k,12/4WS)+EXTSDR(512k,7/7WS,CL2/Row13/Col9)\r\n"
+     "NandDevice=GENERIC_NAND:ONFI"},
     {"9xxx NOR with a DataFlash on P7.15", "chip=LYR9468,nor=S29GL256S@80000000,spi-flash=AT45DB161E@P7.15", 0,
      "DevB[4000:0000]: Spansion:S29GL256S", "",
      "[T]\r\nConfig=LYR9468 INTRAM(32k)+EXTNOR(16M,12/4WS)+EXTSDR(512k,7/7WS,CL2/Row13/Col9)\r\n"
