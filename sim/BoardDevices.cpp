@@ -8,7 +8,9 @@
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
 #include "definitions/ParallelDescriptions.h"
+#include "link/StrappedMemories.h"
 #include "platform/Files.h"
+#include "sim/ChipFacts.h"
 #include "sim/SimBoard.h"
 #include "sim/devices/ParallelProgramRoutine.h"
 
@@ -41,6 +43,22 @@ std::string FolderOr(const std::string& folder, const char* beside) {
 }
 
 std::string FirstOf(const std::string& joined) { return joined.substr(0, joined.find('/')); }
+
+// The strapping of a 9xxx board built as its definition describes it: the first that selects
+// the definition's memories, else the first that selects its second memory, else 0.
+uint32_t StrappingFor(uint32_t package, const BoardConfig& config) {
+  std::optional<uint32_t> sameSecond;
+  for (uint32_t s = 0; s < 8; ++s) {
+    MemoryKinds kinds{};
+    if (!StrappedMemories(package, s, kinds)) return 0;
+    if (kinds.ext1 == config.ext1Kind && kinds.ext2 == config.ext2Kind && kinds.cs1 == config.ext2OnCs1) return s;
+    if (!sameSecond && kinds.ext2 == config.ext2Kind) sameSecond = s;
+  }
+  return sameSecond.value_or(0);
+}
+
+// Where the 9xxx second external memory's window starts.
+constexpr uint32_t kSecondMemoryWindow = 0x40000000u;
 
 }  // namespace
 
@@ -82,6 +100,8 @@ bool ApplyBoardDefinition(SimOptions& options, std::string& error) {
   }
   options.chip = board->config.chip->name;
   options.ext2First = board->config.ext2First;
+  if (!options.strapping && board->config.chip->familyCode == FAMILY_9XXX)
+    options.strapping = StrappingFor(options.packageCode.value_or(PackageCode(*board->config.chip)), board->config);
   if (options.spiFlash.empty() && !board->dfDevice.empty()) {
     PinList pin;
     if (board->dfEnable.count > 0) {
@@ -130,6 +150,10 @@ bool AttachNor(SimBoard& board, DeviceCatalogue& catalogue, const SimNorItem& it
     return false;
   const SimOptions& options = board.options();
   devices.nor = AttachParallelNor(board, item.address, geometry);
+  // A 9xxx parallel flash in the low region is the second memory, whose window starts at
+  // 0x40000000 as well.
+  if (board.chip()->familyCode == FAMILY_9XXX && item.address == 0x80000000u)
+    board.AttachMemoryWindow(kSecondMemoryWindow, devices.nor->sizeWords(), devices.nor);
   for (uint32_t sector : options.failEraseSectors) devices.nor->FailEraseOfSector(sector);
   for (uint32_t word : options.failProgramWords) devices.nor->FailProgramAt(word);
   devices.nor->SetStuckBusy(options.stuckBusy);
@@ -190,6 +214,16 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
   std::vector<SimQspiItem> qspiItems = options.qspi;
   std::stable_partition(qspiItems.begin(), qspiItems.end(), [](const SimQspiItem& item) { return item.base == 104; });
   std::vector<std::pair<uint32_t, uint32_t>> qspiWindows;  // base and size in words
+  const bool nine = board.chip()->familyCode == FAMILY_9XXX;
+  const uint32_t ordinaryBase = options.ext2First ? 96 : 100;
+  // On 9xxx the register sets of 96 and 100 follow the chip's window order (I/O register 19),
+  // not the board file: attached first, the pair answers for both before the controllers do.
+  std::shared_ptr<QspiControllerPair> pair;
+  if (nine &&
+      std::any_of(qspiItems.begin(), qspiItems.end(), [](const SimQspiItem& item) { return item.base != 104; })) {
+    pair = std::make_shared<QspiControllerPair>(board);
+    board.AttachIoBlock(QspiControllerPair::kFirstRegister, QspiControllerPair::kRegisterCount, pair);
+  }
   for (const SimQspiItem& item : qspiItems) {
     const DeviceDescription* lane0 = catalogue.FindQspiDevice(item.lane0);
     const DeviceDescription* lane1 = item.lane1.empty() ? lane0 : catalogue.FindQspiDevice(item.lane1);
@@ -210,12 +244,21 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     QspiAttachment attached =
         AttachQspi(board, QspiWindowFor(item.base, options.ext2First), item.base, *lane0, qspiOptions, dual);
     qspiWindows.emplace_back(QspiWindowFor(item.base, options.ext2First), attached.controller->WindowWords());
-    if (item.base == 104)
+    if (item.base == 104) {
       devices->mpQspi = attached;
-    else if (item.base == (options.ext2First ? 96u : 100u))
+    } else if (item.base == ordinaryBase) {
       devices->qspi = attached;
-    else
+      if (pair) {
+        // The second memory's window spans 0x40000000 to 0xBFFFFFFF: the device shows at its
+        // start as well as in the low region at 0x80000000.
+        pair->secondMemory = attached.controller;
+        board.AttachMemoryWindow(kSecondMemoryWindow, attached.controller->WindowWords(), attached.controller);
+        qspiWindows.emplace_back(kSecondMemoryWindow, attached.controller->WindowWords());
+      }
+    } else {
       devices->otherQspi.push_back(attached);
+      if (pair) pair->other = attached.controller;
+    }
   }
 
   if (options.nor) {
@@ -245,6 +288,10 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     devices->nand = std::make_shared<NandDevice>(geometry);
     devices->nand->stuckBusy = options.stuckBusy;
     devices->nandController = AttachNand(board, devices->nand, options.ext2First ? 0x80000000u : 0x40000000u);
+    // The page buffer answers in the second memory's window, at its start and in the low
+    // region, whichever order the chip is set to.
+    board.AttachMemoryWindow(options.ext2First ? 0x40000000u : 0x80000000u, 1024,
+                             devices->nandController->pageBuffer());
   }
   board.SetDevices(devices);
   return true;

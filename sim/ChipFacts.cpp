@@ -49,4 +49,22 @@ uint16_t IdentityRegister(const ChipInfo& chip) {
   return static_cast<uint16_t>(fact->register250);
 }
 
+bool ExternalBusAddress(const ChipInfo& chip, uint32_t address) {
+  // [first, end) of each family's external windows, in target word addresses.
+  struct Range {
+    uint32_t family, first, end;
+  };
+  static constexpr Range kRanges[] = {
+      {FAMILY_73XX, 0x10000, 0x1000000},      // EXTMEM above the internal RAM
+      {FAMILY_74XX, 0x4000000, 0x8000000},    // WCS0 and WCS1
+      {FAMILY_8X2X, 0x1000000, 0x3000000},    // EXTMEM and WCS1
+      {FAMILY_8X47, 0x20000, 0x4000000},      // WCS0 and its decoded quarters
+      {FAMILY_8X47, 0x10000000, 0x11000000},  // WCS1
+      {FAMILY_9XXX, 0x40000000, 0xC0000000},  // the two external memories
+  };
+  for (const Range& range : kRanges)
+    if (range.family == chip.familyCode && address >= range.first && address < range.end) return true;
+  return false;
+}
+
 }  // namespace tessaro::sim

@@ -16,5 +16,9 @@ uint32_t PackageCode(const ChipInfo& chip);
 uint32_t BankCount(const ChipInfo& chip);
 // I/O register 250 of a chip outside the 9xxx family.
 uint16_t IdentityRegister(const ChipInfo& chip);
+// Whether `address` lies in an external memory window of the chip (its chip selects decode
+// it): without a device there a write goes out on the bus and is lost, as on a real board,
+// and a read sees the pull-ups (0xFFFF).
+bool ExternalBusAddress(const ChipInfo& chip, uint32_t address);
 
 }  // namespace tessaro::sim

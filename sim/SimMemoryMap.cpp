@@ -115,7 +115,7 @@ uint16_t SimBoard::IoRead(uint32_t reg) {
       if (chip_->modelCode == 0x7322 && io_[12] == 0x58) return io_[13] & 0x0FFF;
       break;
     case 21:
-      if (nine) return static_cast<uint16_t>((io_[21] & ~0x7000) | ((options_.strapping & 7) << 12));
+      if (nine) return static_cast<uint16_t>((io_[21] & ~0x7000) | ((options_.strapping.value_or(0) & 7) << 12));
       break;
     case 64: return nine ? io_[64] : 0;
     case 250:

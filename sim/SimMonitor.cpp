@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "sim/ChipFacts.h"
 #include "sim/SimBoardDetail.h"
 
 namespace tessaro::sim {
@@ -177,7 +178,7 @@ void SimBoard::HostMemWrite(uint32_t address, uint16_t value) {
   // Identification writes its test patterns where some families decode nothing (the bank test
   // below 0x8400000, the 8347's second RAM): a correct host's probe, not a stray write.
   const bool identificationProbe = (address >> 20) == 0x83 || address - 0xC000000 < 4;
-  if (!MemWrite(address, value) && !identificationProbe)
+  if (!MemWrite(address, value) && !identificationProbe && !ExternalBusAddress(*chip_, address))
     Violation(Format("memory write of 0x%04X to unmapped address 0x%08X, ignored", value, address));
 }
 

@@ -40,7 +40,8 @@ struct SimOptions {
   bool targetPowered = true;
   int securedSession = 0;               // 9xxx: 0 not secured, 2..7 the debug session offered, 8 none left
   bool securityBit = false;             // 8x47: security bit set
-  uint32_t strapping = 0;               // 9xxx: bits 12 to 14 of I/O register 21
+  std::optional<uint32_t> strapping;    // 9xxx: bits 12 to 14 of I/O register 21 (default: from
+                                        // the board definition's memories, else 0)
   std::optional<uint32_t> packageCode;  // 9xxx: low 4 bits of I/O register 250
   int revision = 1;                     // I/O register 251
   bool baudPace = false;

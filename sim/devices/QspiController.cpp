@@ -144,4 +144,20 @@ QspiAttachment AttachQspi(SimBoard& board, uint32_t windowBase, uint32_t control
   return a;
 }
 
+QspiController* QspiControllerPair::Route(uint32_t index) const {
+  const bool secondFirst = (board_.IoRegister(19) & 0x20) != 0;
+  const bool at96 = index < 4;
+  return (at96 == secondFirst ? secondMemory : other).get();
+}
+
+uint16_t QspiControllerPair::ReadIo(uint32_t index) {
+  if (QspiController* controller = Route(index)) return controller->ReadIo(index & 3);
+  return board_.IoRegister(kFirstRegister + index);
+}
+
+void QspiControllerPair::WriteIo(uint32_t index, uint16_t value) {
+  if (QspiController* controller = Route(index)) return controller->WriteIo(index & 3, value);
+  board_.SetIoRegister(kFirstRegister + index, value);
+}
+
 }  // namespace tessaro::sim

@@ -57,4 +57,25 @@ QspiAttachment AttachQspi(SimBoard& board, uint32_t windowBase, uint32_t control
                           const DeviceDescription& description, const QspiFlashOptions& options = {},
                           bool dualPair = false);
 
+// The two ordinary QSPI controllers of a 9xxx chip (I/O registers 96 to 99 and 100 to 103) as
+// the chip routes them: the controller of the second external memory is 100, or 96 while
+// I/O register 19 puts the second memory first (bit 5); the other one serves the window below
+// 0x40000000. Registers of a controller without a device read back what was written.
+class QspiControllerPair : public SimIoDevice {
+ public:
+  static constexpr uint32_t kFirstRegister = 96;
+  static constexpr uint32_t kRegisterCount = 8;
+  explicit QspiControllerPair(SimBoard& board) : board_(board) {}
+
+  uint16_t ReadIo(uint32_t index) override;
+  void WriteIo(uint32_t index, uint16_t value) override;
+
+  std::shared_ptr<QspiController> secondMemory;  // the device wired as the second memory
+  std::shared_ptr<QspiController> other;         // the device of the window below 0x40000000
+
+ private:
+  QspiController* Route(uint32_t index) const;
+  SimBoard& board_;
+};
+
 }  // namespace tessaro::sim

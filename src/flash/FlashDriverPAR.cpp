@@ -721,9 +721,13 @@ const DeviceDescription* DetectParallelDevice(DeviceCatalogue& catalogue, FlashD
   for (const auto& record : catalogue.ParallelDrivers()) {
     FlashDriverTDF driver(*record);
     session.deviceId = MatchParts(driver, buffer);
-    if (driver.SelectedPart() == nullptr) continue;
+    const PartEntry* selected = driver.SelectedPart();
+    if (selected == nullptr) continue;
+    // The driver's device word names the description's first part until a CFI part replaces
+    // it; any other part that matched the identification answers with its own word.
+    const uint32_t deviceWord = IsCfiKind(selected->id.mainId) ? driver.DeviceId() : selected->id.mainId;
     if ((driver.ManufacturerId() & 0xFFFF) != (session.deviceId >> 16) ||
-        (driver.DeviceId() & 0xFFFF) != (session.deviceId & 0xFFFF)) {
+        (deviceWord & 0xFFFF) != (session.deviceId & 0xFFFF)) {
       continue;
     }
     RunSequence(driver, session, driver.description.readArray, 0);

@@ -5,18 +5,10 @@
 
 #include "common/Text.h"
 #include "link/SerialPort.h"
+#include "link/StrappedMemories.h"
 
 namespace tessaro {
 
-namespace {
-
-struct MemoryKinds {
-  uint32_t ext1;
-  uint32_t ext2;
-  bool cs1;
-};
-
-// External memory kinds selected by the strapping s, by package code p.
 bool StrappedMemories(uint32_t p, uint32_t s, MemoryKinds& kinds) {
   static const MemoryKinds kGeneral[8] = {{2, 4, false}, {1, 4, false}, {2, 5, false}, {1, 5, false},
                                           {1, 0, false}, {6, 7, true},  {7, 0, false}, {0, 6, false}};
@@ -43,8 +35,6 @@ bool StrappedMemories(uint32_t p, uint32_t s, MemoryKinds& kinds) {
     default: return false;
   }
 }
-
-}  // namespace
 
 bool SerialPort::IdentifyChip() {
   if (!linked_) return false;

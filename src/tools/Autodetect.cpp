@@ -41,6 +41,36 @@ uint16_t WithBit4Of(uint16_t value, uint32_t chipValue) {
   return static_cast<uint16_t>((value & ~0x10u) | (chipValue & 0x10u));
 }
 
+// The host as the detection's session sees it: everything passes through, except that a link
+// attempt failing the way a secured chip does is not answered with a chip erase. The chip
+// answered moments before, so such a failure is a lost link, and a detection erases nothing.
+class DetectionHost : public FlashHost {
+ public:
+  explicit DetectionHost(FlashHost& host) : host_(host) {}
+
+  SerialPort& Link() override { return host_.Link(); }
+  BoardConfig& Configuration() override { return host_.Configuration(); }
+  ProgressBarIf* ProgressBar() override { return host_.ProgressBar(); }
+  CLyrComIf* LinkCallback() override { return host_.LinkCallback(); }
+  uint32_t PortNumber() override { return host_.PortNumber(); }
+  bool DoubleBaud() override { return host_.DoubleBaud(); }
+  uint32_t StartAddress() override { return host_.StartAddress(); }
+  void SetStartAddress(uint32_t address) override { host_.SetStartAddress(address); }
+  void ShowStatusLine(const std::string& text, int colourClass) override { host_.ShowStatusLine(text, colourClass); }
+  void ShowPositionText(const std::string& text) override { host_.ShowPositionText(text); }
+  PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override {
+    if (text == kEraseSecuredQuestion) return PromptAnswer::No;
+    return host_.Ask(text, caption, buttons);
+  }
+  bool CancelRequested() override { return host_.CancelRequested(); }
+  void StartConnectionPoll() override { host_.StartConnectionPoll(); }
+  void StopConnectionPoll() override { host_.StopConnectionPoll(); }
+  void* Window() override { return host_.Window(); }
+
+ private:
+  FlashHost& host_;
+};
+
 }  // namespace
 
 std::string NoDeviceMessage(const std::string& idText) {
@@ -330,7 +360,8 @@ const BoardDefinition* BoardToSelect(const BoardList& boards, const std::string&
 
 AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, const DeviceChooser& choose) {
   AutodetectResult result;
-  FlashIf session(host);
+  DetectionHost detectionHost(host);
+  FlashIf session(detectionHost);
   const uint32_t start = host.StartAddress();
   SerialPort& link = host.Link();
   auto fail = [&](const std::string& message) {
