@@ -115,13 +115,14 @@ std::string OwnFolder() {
 
 void PrintTable(const std::vector<Row>& rows) {
   std::printf("times in seconds at 115200 baud: bytes x 10 / baud + round trips x turnaround\n");
-  std::printf("%-11s %-8s %6s %10s %10s %8s %8s %8s %6s %8s %6s\n", "dest", "step", "KiB", "host->tgt", "tgt->host",
-              "trips", "floor", "t@1ms", "x", "t@16ms", "x");
+  std::printf("%-11s %-8s %6s %10s %10s %8s %9s %8s %8s %6s %8s %6s\n", "dest", "step", "KiB", "host->tgt", "tgt->host",
+              "trips", "trips/KiB", "floor", "t@1ms", "x", "t@16ms", "x");
   for (const Row& r : rows) {
     const double floor = r.Floor();
-    std::printf("%-11s %-8s %6u %10llu %10llu %8llu %8.2f %8.2f %6.2f %8.2f %6.2f\n", r.destination.c_str(),
+    std::printf("%-11s %-8s %6u %10llu %10llu %8llu %9.1f %8.2f %8.2f %6.2f %8.2f %6.2f\n", r.destination.c_str(),
                 r.operation.c_str(), r.imageBytes / 1024, r.wire.hostToTarget, r.wire.targetToHost, r.wire.roundTrips,
-                floor, r.Modelled(1.0), r.Modelled(1.0) / floor, r.Modelled(16.0), r.Modelled(16.0) / floor);
+                static_cast<double>(r.wire.roundTrips) * 1024.0 / r.imageBytes, floor, r.Modelled(1.0),
+                r.Modelled(1.0) / floor, r.Modelled(16.0), r.Modelled(16.0) / floor);
   }
 }
 
