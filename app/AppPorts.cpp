@@ -51,7 +51,7 @@ PortOpener AppPorts::Opener() {
   return [this](uint32_t number) -> std::unique_ptr<PortDevice> {
     const auto path = LoadPortTable().PathOf(number);
     if (!path) return nullptr;
-    if (!IsSimEntry(*path)) return PosixTtyDevice::Open(*path);
+    if (!IsSimEntry(*path)) return OpenSerialDevice(*path);
     auto board = SimBoardOf(number);
     if (!board) return nullptr;
     return sim::SimPortOpener(board)(number);

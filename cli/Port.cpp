@@ -96,7 +96,7 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
   port.number = table.Assign(*text);
   port.path = *text;
   const std::string path = *text;
-  port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return PosixTtyDevice::Open(path); };
+  port.opener = [path](uint32_t) -> std::unique_ptr<PortDevice> { return OpenSerialDevice(path); };
   return true;
 }
 

@@ -21,7 +21,8 @@ werror=()
 if [ "${TESSARO_WERROR:-}" = ON ]; then werror=(-DTESSARO_WERROR=ON); fi
 cmake -S . -B "$dir" -DTESSARO_SANITIZE="$flag" "${werror[@]}" "${launcher[@]}" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
 if [ $# -gt 0 ]; then
-  for t in "$@"; do cmake --build "$dir" -j "$jobs" --target "$t"; done
+  # One build of all the targets asked for: the libraries they share are built once, in parallel.
+  cmake --build "$dir" -j "$jobs" --target "$@"
 else
   cmake --build "$dir" -j "$jobs"
 fi

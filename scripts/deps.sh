@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds with, when any is missing.
+# Installs the Debian packages the project builds with, when any is missing. ccache (used by
+# scripts/build.sh and scripts/fuzz.sh when installed) keeps the objects of each build tree,
+# so unchanged sources are not compiled again by the next run or by another worktree.
 set -euo pipefail
-packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake g++ make pkg-config binutils ccache libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev libudev-dev libelf-dev nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev clang-format qt6-base-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -12,14 +12,20 @@ case "$seconds" in
   runs=*) limit="-runs=${seconds#runs=}" ;;
   *) limit="-max_total_time=$seconds" ;;
 esac
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DTESSARO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > build-fuzz.configure.log 2>&1 \
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd .. && pwd)}"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DTESSARO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
+  > build-fuzz.configure.log 2>&1 \
   || { cat build-fuzz.configure.log; exit 1; }
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 # Only the fuzz targets: the programs and tests are not needed in this tree.
-for t in "${targets[@]}"; do cmake --build build-fuzz -j "$(nproc)" --target "$t"; done
+cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 for t in "${targets[@]}"; do
   corpus="build-fuzz/corpus/$t"; mkdir -p "$corpus"
   seeds="fuzz/seeds/${t#fuzz_}"

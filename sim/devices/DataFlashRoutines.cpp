@@ -160,6 +160,7 @@ std::optional<uint8_t> DataFlashRoutines::Call(SimBoard& board, uint16_t address
     return kRoutineDone;
   }
 
+  if (entry == kReadEntry) ++pageReads;
   const uint32_t count = entry == kReadEntry ? pageWords : Reg(board, kRegPageCount);
   if (count > pageWords) return Refuse("checksum longer than a page");
   std::vector<uint8_t> command = addressField;

@@ -30,6 +30,8 @@ class DataFlashRoutines : public SimRoutineHandler {
   // Why the last call answered 0xEE ("" after a success).
   std::string lastRefusal;
   uint64_t calls = 0;
+  // Calls of the page read (entry 4): how often a page was copied into the data buffer.
+  uint64_t pageReads = 0;
 
  private:
   uint8_t Refuse(std::string why);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <span>
 #include <thread>
 
 #include "chips/ChipCatalogue.h"
@@ -494,9 +495,7 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   session.progress[1] = ProgressChannel{0, 0, count};
   session.UpdateProgress(1);
   const bool summed = ForEachPage(session, run, [&](uint32_t a, int32_t, uint32_t w) {
-    link.WriteRegister(kRegDfWordCount, run.n);
-    AddressPage(session, a);
-    if (!image.Call(session, kChecksumEntry)) {
+    if (!SumPage(session, a, run.n)) {
       if (image.lastCall != CallResult::Cancelled) session.SetStatus(StatusQuickVerifyFailed);
       return false;
     }
@@ -517,36 +516,74 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   return false;
 }
 
+bool FlashDriverDF::SumPage(FlashDriverIf& session, uint32_t a, uint32_t w) {
+  session.link->WriteRegister(kRegDfWordCount, w);
+  AddressPage(session, a);
+  return image.Call(session, kChecksumEntry);
+}
+
 bool FlashDriverDF::Verify(FlashDriverIf& session, ImageBuffer& img) {
-  // Page by page through the target's page read: the device's words themselves are compared,
-  // so a difference is named with its address and both values.
+  // The device's words are compared with the image, and a difference is named with its
+  // address and both values. The target first sums every page (the checksum the quick verify
+  // uses), so a device that holds the image moves no page data over the link; only a page
+  // whose sum differs is read back and compared word by word.
   PageRun run;
   if (!BeginPageRun(session, img, true, run)) return false;
   SerialPort& link = *session.link;
-  std::vector<uint16_t> page(run.n);
-  return ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
-    AddressPage(session, a);
-    if (!image.Call(session, kDfReadPageEntry) ||
-        !link.ReadMemoryBlock(static_cast<uint16_t>(run.buffer), 0, w, page.data())) {
-      if (image.lastCall != CallResult::Cancelled)
-        (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
-      return false;
-    }
-    for (uint32_t i = 0; i < w; ++i) {
-      const uint16_t want = img.words[static_cast<size_t>(at) + i];
-      if (page[i] != want) {
-        session.failureAddress += static_cast<int32_t>(i);
-        session.expectedValue = want;
-        session.readValue = page[i];
-        session.SetStatus(StatusVerifyFailed);
-        return false;
-      }
-    }
+  const auto imageWords = [&](int32_t at, uint32_t w) {
+    return std::span<const uint16_t>(img.words.data() + at, static_cast<size_t>(w));
+  };
+  const auto readFailed = [&]() {
+    if (image.lastCall != CallResult::Cancelled)
+      (void)session.ShowMessage("Error reading Device", nullptr, PromptButtons::Ok);
+    return false;
+  };
+  const int32_t firstPosition = session.progress[0].position;
+  const auto advance = [&](uint32_t w) {
     if (session.CheckCancel()) return false;
     session.progress[0].position += static_cast<int32_t>(w);
     session.UpdateProgress(0);
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
     return true;
+  };
+
+  uint32_t expected = 0;
+  link.WriteRegister(kRegSumA, 0);
+  link.WriteRegister(kRegSumB, 0);
+  const bool summed = ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
+    expected = ChecksumWords(expected, imageWords(at, w));
+    return SumPage(session, a, w) ? advance(w) : readFailed();
+  });
+  if (!summed) return false;
+  const uint32_t sumA = link.ReadRegister(kRegSumA);
+  const uint32_t sumB = link.ReadRegister(kRegSumB);
+  if (sumA == (expected & 0xFFFF) && sumB == (expected >> 16)) return true;
+
+  // Something differs: each page's own sum finds the pages to read back.
+  session.progress[0].position = firstPosition;
+  std::vector<uint16_t> page(run.n);
+  return ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
+    link.WriteRegister(kRegSumA, 0);
+    link.WriteRegister(kRegSumB, 0);
+    if (!SumPage(session, a, w)) return readFailed();
+    const uint32_t want = ChecksumWords(0, imageWords(at, w));
+    const uint32_t low = link.ReadRegister(kRegSumA), high = link.ReadRegister(kRegSumB);
+    if (low == (want & 0xFFFF) && high == (want >> 16)) return advance(w);
+    AddressPage(session, a);
+    if (!image.Call(session, kDfReadPageEntry) ||
+        !link.ReadMemoryBlock(static_cast<uint16_t>(run.buffer), 0, w, page.data()))
+      return readFailed();
+    for (uint32_t i = 0; i < w; ++i) {
+      const uint16_t wanted = img.words[static_cast<size_t>(at) + i];
+      if (page[i] != wanted) {
+        session.failureAddress += static_cast<int32_t>(i);
+        session.expectedValue = wanted;
+        session.readValue = page[i];
+        session.SetStatus(StatusVerifyFailed);
+        return false;
+      }
+    }
+    return advance(w);
   });
 }
 
@@ -622,9 +659,7 @@ bool FlashDriverDF::Erase(FlashDriverIf& session, uint32_t words) {
     link.WriteRegister(kRegSumA, 0);
     link.WriteRegister(kRegSumB, 0);
     for (uint32_t page = s; page < s + unit; page += n) {
-      link.WriteRegister(kRegDfWordCount, n);
-      AddressPage(session, (page / n) << pageShift);
-      if (!image.Call(session, kChecksumEntry)) return failed(s);
+      if (!SumPage(session, (page / n) << pageShift, n)) return failed(s);
     }
     const uint32_t low = link.ReadRegister(kRegSumA), high = link.ReadRegister(kRegSumB);
     if (low != (blankSum & 0xFFFF) || high != (blankSum >> 16)) return failed(s);

@@ -133,6 +133,8 @@ class FlashDriverDF : public FlashDriver {
   // Walks the run's pages in order, each with the session's failure address at its first word;
   // false as soon as a step is.
   [[nodiscard]] bool ForEachPage(FlashDriverIf& session, const PageRun& run, const PageStep& step);
+  // Has the target add the w words of the page at device address a to its running checksum.
+  [[nodiscard]] bool SumPage(FlashDriverIf& session, uint32_t a, uint32_t w);
   bool Is9xxx(FlashDriverIf& session) const;
 };
 

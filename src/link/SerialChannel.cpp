@@ -38,7 +38,7 @@ PortOpener DefaultPortOpener() {
     PortTable table(settings);
     auto path = table.PathOf(portNumber);
     if (!path) return nullptr;
-    return PosixTtyDevice::Open(*path);
+    return OpenSerialDevice(*path);
   };
 }
 
@@ -148,7 +148,10 @@ void SerialPort::Write(const uint8_t* data, size_t size) {
 
 void SerialPort::Flush() {
   if (txCount_ == 0) return;
-  if (device_) (void)device_->Write(txBuffer_.data(), txCount_);  // a failed write is not reported
+  if (device_) {
+    (void)device_->Write(txBuffer_.data(), txCount_);  // a failed write is not reported
+    sentSinceReceive_ = true;
+  }
   txCount_ = 0;
 }
 
@@ -171,6 +174,7 @@ bool SerialPort::ReadByte(uint8_t& byte) {
   rxRead_ = (rxRead_ + 1) % kRxRingSize;
   rxCount_.fetch_sub(1);
   freeSlots_->release();
+  CountReceive();
   return true;
 }
 
@@ -179,6 +183,7 @@ bool SerialPort::TakeByte(uint8_t& byte) {
   byte = rxRing_[rxRead_];
   rxRead_ = (rxRead_ + 1) % kRxRingSize;
   rxCount_.fetch_sub(1);
+  CountReceive();
   return true;
 }
 
@@ -211,7 +216,14 @@ bool SerialPort::HandshakeSendByte(uint8_t byte) {
     }
   }
   device_->SetDtr(false);
+  sentSinceReceive_ = true;
   return true;
+}
+
+void SerialPort::CountReceive() {
+  if (!sentSinceReceive_) return;
+  sentSinceReceive_ = false;
+  ++roundTrips_;
 }
 
 void SerialPort::HandshakePoll() {

@@ -127,6 +127,10 @@ class SerialPort {
   void SetDtr();
   void ClearDtr();
   uint32_t rxCount() const { return rxCount_.load(); }
+  // Round trips so far: each time the protocol took a received byte after it had sent bytes
+  // since the previous one, i.e. each time it waited for the target's answer. Kept for
+  // benchmarks and tests; the simulated board counts the same from its side.
+  uint64_t roundTrips() const { return roundTrips_; }
 
   // ---- link ----
   [[nodiscard]] LinkResult OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud);
@@ -200,6 +204,7 @@ class SerialPort {
   void StopReader();
   [[nodiscard]] bool ApplyLineSettings();
   void SetModemLine(bool rts, bool on);
+  void CountReceive();
   // link helpers
   const ChipInfo* ProbeSilentBootRom(CLyrComIf* callback, uint32_t port, bool switchBaud);
   void DrainInput();
@@ -244,6 +249,8 @@ class SerialPort {
   std::atomic<bool> handshakeOwnsRing_{false};
   std::thread readerThread_;
   bool rtsReleased_ = false;
+  bool sentSinceReceive_ = false;
+  uint64_t roundTrips_ = 0;
   LinkTimeouts timeouts_;
 
   // link state

@@ -8,6 +8,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace tessaro {
 
@@ -34,7 +37,7 @@ unsigned TermiosSpeed(uint32_t baudRate) {
   }
 }
 
-std::unique_ptr<PosixTtyDevice> PosixTtyDevice::Open(const std::string& path) {
+std::unique_ptr<PosixTtyDevice> PosixTtyDevice::Open(const std::string& path, const std::string& sysfsRoot) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // Not shared: a second open of the same tty fails while we hold it.
@@ -51,11 +54,24 @@ std::unique_ptr<PosixTtyDevice> PosixTtyDevice::Open(const std::string& path) {
     errno = saved;
     return nullptr;
   }
-  return std::unique_ptr<PosixTtyDevice>(new PosixTtyDevice(path, fd, wakeFd));
+  std::unique_ptr<PosixTtyDevice> device(new PosixTtyDevice(path, fd, wakeFd, sysfsRoot));
+  device->latency_.Lower(fd, path);
+  return device;
+}
+
+std::unique_ptr<PosixTtyDevice> OpenSerialDevice(const std::string& path) {
+  auto device = PosixTtyDevice::Open(path);
+  if (!device || device->latency().hint().empty()) return device;
+  static std::mutex mutex;
+  static std::set<std::string> hinted;
+  std::lock_guard lock(mutex);
+  if (hinted.insert(path).second) std::fprintf(stderr, "%s\n", device->latency().hint().c_str());
+  return device;
 }
 
 PosixTtyDevice::~PosixTtyDevice() {
   if (fd_ >= 0) {
+    latency_.Restore(fd_);
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
   }

@@ -15,13 +15,16 @@
 #include <string>
 
 #include "platform/PortDevice.h"
+#include "platform/SerialLatency.h"
 
 namespace tessaro {
 
 class PosixTtyDevice final : public PortDevice {
  public:
-  // Opens the device exclusively; null (with errno kept) when it cannot be opened.
-  static std::unique_ptr<PosixTtyDevice> Open(const std::string& path);
+  // Opens the device exclusively and asks it for low latency (see SerialLatency; `sysfsRoot`
+  // is where sysfs is mounted); null (with errno kept) when it cannot be opened. Closing puts
+  // the latency settings back.
+  static std::unique_ptr<PosixTtyDevice> Open(const std::string& path, const std::string& sysfsRoot = "/sys");
   ~PosixTtyDevice() override;
 
   [[nodiscard]] bool ApplyLineSettings(const LineSettings& settings) override;
@@ -34,16 +37,23 @@ class PosixTtyDevice final : public PortDevice {
   bool Dsr() override;
 
   const std::string& path() const { return path_; }
+  const SerialLatency& latency() const { return latency_; }
 
  private:
-  PosixTtyDevice(std::string path, int fd, int wakeFd) : path_(std::move(path)), fd_(fd), wakeFd_(wakeFd) {}
+  PosixTtyDevice(std::string path, int fd, int wakeFd, const std::string& sysfsRoot)
+      : path_(std::move(path)), fd_(fd), wakeFd_(wakeFd), latency_(sysfsRoot) {}
   void SetModemBit(int bit, bool on);
   bool ModemBit(int bit);
 
   std::string path_;
   int fd_ = -1;
   int wakeFd_ = -1;
+  SerialLatency latency_;
 };
+
+// The programs' way to open a real port: PosixTtyDevice::Open, and the latency hint (if any)
+// on stderr, once per device and run.
+std::unique_ptr<PosixTtyDevice> OpenSerialDevice(const std::string& path);
 
 // termios speed constant for a baud rate; 0 when the rate is not a standard one.
 unsigned TermiosSpeed(uint32_t baudRate);

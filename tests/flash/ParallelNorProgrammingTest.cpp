@@ -234,6 +234,8 @@ TEST(ParallelLegacy, ChipWordsBelow1024StayAndVerifyReadsBack) {
   // No checksum driver runs on this family: the verify reads back and can succeed.
   ASSERT_TRUE(board.Verify(error)) << error;
   EXPECT_EQ(board.status, StatusVerified) << board.host.LastStatus();
+  EXPECT_EQ(board.host.link.roundTrips(), board.host.board->Counters().roundTrips)
+      << "the board counted other round trips than the host waited for";
   board.device->Poke(1300, 0x0000);
   ASSERT_TRUE(board.Verify(error)) << error;
   EXPECT_EQ(board.host.LastStatus(),

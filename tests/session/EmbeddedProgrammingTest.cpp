@@ -63,6 +63,8 @@ TEST_P(EmbeddedFlash, ProgramThenVerifyLeavesExactlyTheImage) {
     EXPECT_EQ(host.LastStatus(), "Embedded Flash: Verify Success");
     EXPECT_EQ(host.colour, ColourGreen);
   }
+  EXPECT_EQ(host.link.roundTrips(), host.board->Counters().roundTrips)
+      << "the board counted other round trips than the host waited for";
   // An image that differs in one word fails at exactly that word.
   ProgrammingJob other;
   other.destination = DestEmbedded;

@@ -122,6 +122,8 @@ TEST_P(QspiProgram, DevicesHoldExactlyTheImageAndVerifyMovesNoData) {
   }
   const sim::WireCounters after = b.host.board->Counters();
   EXPECT_LT(after.targetToHost - before.targetToHost, words.size());  // no read-back of the image
+  EXPECT_EQ(b.host.link.roundTrips(), after.roundTrips)
+      << "the board counted other round trips than the host waited for";
 
   // A difference anywhere is found with its address and both values.
   const uint32_t at = static_cast<uint32_t>(words.size() * 2 / 3);

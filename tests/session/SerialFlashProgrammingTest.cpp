@@ -125,6 +125,61 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"BasicSpiFlashOn8x2x", "LYR8326", "AT25SF041", "DFCS", false, 0, 129, 128}),
     [](const ::testing::TestParamInfo<ProgramCase>& info) { return std::string(info.param.name); });
 
+// Verify lets the target sum the pages and reads back only a page whose sum differs: an
+// unchanged device sends little more than acknowledges and sums; a changed word is still named
+// with its address and both values; a word past the image in its last page is not compared.
+TEST(SerialFlashVerify, ReadsBackOnlyAPageWhoseSumDiffers) {
+  sim::SpiFlashOptions options;
+  options.powerOfTwoPages = true;
+  SerialBoard b("LYR9468", "AT45DB041E", "P7.15:0", options);
+  constexpr uint32_t kPageWords = 128;
+  const std::vector<uint16_t> words = RandomWords(64 * kPageWords - 5, 41);
+  b.Load(words);
+  ASSERT_EQ(b.Program(), StatusProgramVerified) << b.host.LastStatus();
+  sim::SpiFlashDevice& device = *b.flash.device;
+  struct Case {
+    const char* name;
+    uint32_t word;  // the device word changed before the verify (none: the image's length + 5)
+    uint16_t flip;
+    bool differs;
+  };
+  const uint32_t size = static_cast<uint32_t>(words.size());
+  const Case cases[] = {
+      {"unchanged", size + 5, 0, false},
+      {"past the image in its last page", size + 2, 0x1234, false},
+      {"page 40", 40 * kPageWords + 17, 0x0100, true},
+      {"first word", 0, 0x8000, true},
+      {"last word", size - 1, 0x0001, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device.memory[2 * c.word] ^= static_cast<uint8_t>(c.flip);
+    device.memory[2 * c.word + 1] ^= static_cast<uint8_t>(c.flip >> 8);
+    const uint64_t readsBefore = b.routines->pageReads;
+    const sim::WireCounters before = b.host.board->Counters();
+    FlashIf session(b.host);
+    std::string error;
+    ASSERT_TRUE(b.job.VerifyImage(session, error)) << error;
+    const uint64_t received = b.host.board->Counters().targetToHost - before.targetToHost;
+    if (!c.differs) {
+      EXPECT_EQ(session.statusCode, StatusVerified) << b.host.LastStatus();
+      EXPECT_EQ(b.routines->pageReads, readsBefore);
+      EXPECT_LT(received, words.size() * 2 / 16) << "page data crossed the link";
+    } else {
+      EXPECT_EQ(session.statusCode, StatusVerifyFailed);
+      EXPECT_EQ(session.failureAddress, static_cast<int32_t>(c.word));
+      EXPECT_EQ(session.expectedValue, words[c.word]);
+      EXPECT_EQ(session.readValue, words[c.word] ^ c.flip);
+      EXPECT_EQ(b.routines->pageReads, readsBefore + 1);
+    }
+    device.memory[2 * c.word] ^= static_cast<uint8_t>(c.flip);
+    device.memory[2 * c.word + 1] ^= static_cast<uint8_t>(c.flip >> 8);
+  }
+  EXPECT_EQ(b.host.link.roundTrips(), b.host.board->Counters().roundTrips)
+      << "the board counted other round trips than the host waited for";
+  EXPECT_TRUE(device.violations().empty()) << device.violations().front();
+}
+
 // The host's writes for a DataFlash on P7.15 of a 9xxx chip, already in power-of-two pages, and
 // an image of one page and two words: pin routing, identification and status through the SPI
 // registers, the driver upload and its parameter block, one buffer load and page-program call
