@@ -209,6 +209,10 @@ void BoardReporter::Status(const std::string& text, int colourClass) {
 
 void BoardReporter::Position(const std::string& text) {
   if (lines_) lines_->Status(index_, text);
+  // The position moves page by page: at most four lines a second.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastPosition_ < std::chrono::milliseconds(250)) return;
+  lastPosition_ = now;
   Event("position", [&](JsonWriter& out) { out.Field("text", TerminalText(text)); });
 }
 

@@ -113,6 +113,7 @@ class BoardReporter : public BoardWatcher {
   int lastPercent_ = -1;  // of the last progress event
   int linePercent_ = -1;  // of the board line
   std::chrono::steady_clock::time_point lastEvent_{};
+  std::chrono::steady_clock::time_point lastPosition_{};
 };
 
 }  // namespace tessaro::cli
