@@ -570,6 +570,7 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
     host.colour = 0;
     {
       FlashIf session(host);
+      if (reporter) reporter->StatusSource(&session.statusCode);
       switch (stepOperation) {
         case Operation::Program: step.ran = job.ProgramImage(session, error); break;
         case Operation::Verify: step.ran = job.VerifyImage(session, error); break;
@@ -584,6 +585,7 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
       step.failureReason = session.failureReason;
       step.linkLost = session.linkLost;
       step.chipErased = session.chipErased;
+      if (reporter) reporter->StatusSource(nullptr);
     }
     step.statusText = host.statusLine;
     step.colour = host.colour;

@@ -203,8 +203,11 @@ void BoardReporter::Operation(const std::string& operation) {
 
 void BoardReporter::Status(const std::string& text, int colourClass) {
   if (lines_) lines_->Status(index_, text);
-  // The status line carries its code only in the session; the text and colour are what it shows.
-  Event("status", [&](JsonWriter& out) { out.Field("text", TerminalText(text)).Field("colourClass", colourClass); });
+  Event("status", [&](JsonWriter& out) {
+    out.Key("code");
+    statusCode_ ? out.Unsigned(*statusCode_) : out.Null();
+    out.Field("text", TerminalText(text)).Field("colourClass", colourClass);
+  });
 }
 
 void BoardReporter::Position(const std::string& text) {

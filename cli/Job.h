@@ -94,6 +94,9 @@ class BoardReporter : public BoardWatcher {
   BoardReporter(EventStream* events, BoardLines* lines, size_t index, std::string port)
       : events_(events), lines_(lines), index_(index), port_(std::move(port)) {}
   void Operation(const std::string& operation);
+  // The status code of the running session (null between sessions), read when its status line
+  // changes: the line is shown with the code it was set for.
+  void StatusSource(const uint32_t* code) { statusCode_ = code; }
   void Status(const std::string& text, int colourClass) override;
   void Position(const std::string& text) override;
   void Range(int32_t low, int32_t high) override;
@@ -109,6 +112,7 @@ class BoardReporter : public BoardWatcher {
   size_t index_;
   std::string port_;
   std::string operation_;
+  const uint32_t* statusCode_ = nullptr;
   int32_t low_ = 0, high_ = 100, position_ = 0;
   int lastPercent_ = -1;  // of the last progress event
   int linePercent_ = -1;  // of the board line

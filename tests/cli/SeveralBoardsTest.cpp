@@ -139,6 +139,13 @@ TEST_F(SeveralBoards, TwelveBoardsProgramAtOnceAndAFaultyOneDisturbsNoOther) {
   EXPECT_EQ(done["status"], 4) << "the verify after the program step ends the run";
   EXPECT_TRUE(done["failureAddress"].is_null());
   EXPECT_GT(done["wire"]["hostToTarget"].get<int>(), 0x8000);
+  // The last status line is the one the run ended with, with its code.
+  for (auto event = byPort[ports[0]].rbegin(); event != byPort[ports[0]].rend(); ++event) {
+    if ((*event)["event"] != "status") continue;
+    EXPECT_EQ((*event)["code"], 4);
+    EXPECT_EQ((*event)["text"], "Embedded Flash: Verify Success");
+    break;
+  }
 
   // The station log: one line per board, owner-only.
   const std::vector<std::filesystem::path> logs(std::filesystem::directory_iterator(folder_ + "/log"), {});
@@ -204,6 +211,7 @@ TEST_F(SeveralBoards, RefusesPortListsThatCannotWork) {
   for (const std::string& ports : std::vector<std::string>{
            " --port sim:chip=LYR8721 --port sim:chip=LYR8721",                            // the same port twice
            " --ports " + folder_ + "/no-such-tty*",                                       // a pattern naming nothing
+           " --ports table",                                                              // the port table, empty here
            " --port " + SimPort("first") + " --port sim:chip=NOSUCH",                     // one port cannot be opened
            " --port " + SimPort("first") + " --port sim:chip=LYR8721 --events - --json",  // two documents on stdout
        }) {
