@@ -51,6 +51,13 @@ ArgReader& ArgReader::Option(const std::string& name, const std::string& help, c
   return *this;
 }
 
+ArgReader& ArgReader::Repeated(const std::string& name, const std::string& help) {
+  parser_->options[name] = parser_->app.add_option("--" + name, help)
+                               ->type_name("VALUE")
+                               ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  return *this;
+}
+
 bool ArgReader::Parse() {
   std::vector<std::string> reversed(args_.rbegin(), args_.rend());
   try {
@@ -66,6 +73,11 @@ bool ArgReader::Parse() {
   }
   for (const auto& [name, option] : parser_->options) {
     if (option->count() == 0) continue;
+    if (option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll) {
+      lists_[name] = option->as<std::vector<std::string>>();
+      values_[name] = lists_[name].empty() ? std::string() : lists_[name].front();
+      continue;
+    }
     values_[name] = option->get_expected() == 0 ? std::string() : option->as<std::string>();
   }
   positional_ = parser_->positional;
@@ -83,6 +95,13 @@ std::optional<std::string> ArgReader::Value(const std::string& name) const {
 std::string ArgReader::ValueOr(const std::string& name, const std::string& fallback) const {
   auto value = Value(name);
   return value ? *value : fallback;
+}
+
+std::vector<std::string> ArgReader::Values(const std::string& name) const {
+  auto it = lists_.find(name);
+  if (it != lists_.end()) return it->second;
+  auto value = Value(name);
+  return value ? std::vector<std::string>{*value} : std::vector<std::string>{};
 }
 
 int ArgReader::UsageError(const std::string& message) const {

@@ -45,6 +45,8 @@ class ArgReader {
   // Declare before Parse(). `help` is the line --help shows.
   ArgReader& Flag(const std::string& name, const std::string& help = "");
   ArgReader& Option(const std::string& name, const std::string& help = "", const std::string& shortName = "");
+  // An option that may be given more than once; Values() has every value in the order given.
+  ArgReader& Repeated(const std::string& name, const std::string& help = "");
   // Parses. False after a usage error (printed to stderr) or after --help (printed to
   // stdout); ParseExit() is the exit code for either.
   [[nodiscard]] bool Parse();
@@ -53,6 +55,7 @@ class ArgReader {
   bool Has(const std::string& name) const;
   std::optional<std::string> Value(const std::string& name) const;
   std::string ValueOr(const std::string& name, const std::string& fallback) const;
+  std::vector<std::string> Values(const std::string& name) const;
   const std::vector<std::string>& Positional() const { return positional_; }
 
   // Prints "tessaro-cli CMD: message" and the command's usage to stderr; returns kExitUsage.
@@ -64,6 +67,7 @@ class ArgReader {
   std::vector<std::string> args_;
   std::unique_ptr<Parser> parser_;
   std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> lists_;
   std::vector<std::string> positional_;
   int parseExit_ = kExitUsage;
 };

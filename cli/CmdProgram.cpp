@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include "chips/BoardConfig.h"
 #include "cli/Cli.h"
 #include "cli/EfuReport.h"
+#include "cli/Job.h"
 #include "cli/Port.h"
 #include "cli/Terminal.h"
 #include "common/Json.h"
@@ -41,6 +43,7 @@
 #include "efuse/ProgramEFuse.h"
 #include "flash/DriverImage.h"
 #include "image/ImageBuffer.h"
+#include "image/ImageDigest.h"
 #include "image/ImageKind.h"
 #include "image/ImageWriter.h"
 #include "link/SerialPort.h"
@@ -247,21 +250,101 @@ bool DevicesFromOptions(const ArgReader& args, const BoardConfig& config, BoardD
   return true;
 }
 
-int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
-  // Ctrl-C is taken over before any work (loading a large simulated board state takes a while):
-  // from here on it cancels, and the run still reports.
-  InterruptScope interrupts;
-  const bool program = operation == Operation::Program;
-  const bool ranged = !TakesImage(operation);
-  const char* command = CommandName(operation);
-  ArgReader args(command, rawArgs);
+// The options of a production line: several boards, the event stream and the station log.
+constexpr OptionRow kLineOptionTable[] = {
+    {"ports", true, false, "PATTERN: a glob of device paths, or 'table' for every port of the port table"},
+    {"events", true, false, "FILE (or - for stdout) that gets a JSON line for every event of the run"},
+    {"log", true, false, "DIR of the station log: one JSON line per board and run"},
+};
+
+// What the options of a run ask for; the same for every board it runs on.
+struct JobSpec {
+  Operation operation = Operation::Program;
+  const char* command = "";
+  bool program = false;
+  bool ranged = false;
+  bool json = false;
+  bool verifyAfter = false;
+  bool eraseSecured = false;
+  bool doubleBaud = false;
+  bool burn = false;
+  bool yes = false;
+  Answers answers = Answers::Ask;
+  DataFolders folders;
+  BoardList boards;
+  BoardDefinition commandLineBoard;
+  const BoardDefinition* board = nullptr;  // in `boards` or `commandLineBoard`
+  BoardConfig config;
+  std::string warnings;
+  std::vector<std::string> imageWarnings;
+  int32_t destination = DestNone;
+  ImageBuffer image;  // program and verify
+  std::string imagePath;
+  std::string imageDigest;
+  uint32_t start = 0;
+  uint32_t rangeWords = 0;
+  bool nine = false;
+  bool encrypted = false;
+  EfuData efu;
+  std::string efuMessage;
+  std::string output;              // read: the file
+  std::vector<std::string> ports;  // as given; empty: the settings' port
+};
+
+// What one board's run ended with.
+struct BoardRun {
+  std::string port;    // as given ("" for the settings' port)
+  std::string output;  // read: the file its words went to
+  std::vector<StepResult> steps;
+  bool chipErased = false;
+  std::optional<AfterFirmwareResult> fuses;
+  bool fusesRefused = false;
+  bool fusesBurned = false;
+  std::vector<std::string> messages;
+  std::vector<QuestionRecord> asked;
+  std::string error;
+  int exitCode = kExitFailed;
+  int64_t elapsedMs = 0;
+  std::optional<sim::WireCounters> wire;
+};
+
+// A job of its own for one board: the driver catalogue, the board's devices, the image.
+void BuildJob(const JobSpec& spec, ProgrammingJob& job, std::string* catalogueErrors, std::string& warnings) {
+  if (!spec.folders.drivers.empty()) {
+    std::string errors;
+    if (!LoadDriverFolder(job.catalogue, spec.folders.drivers, errors) && catalogueErrors) *catalogueErrors = errors;
+  }
+  if (spec.board) job.ApplyBoard(*spec.board, warnings);
+  job.destination = spec.destination;
+  if (!spec.ranged) {
+    job.image = spec.image;
+    job.imagePath = spec.imagePath;
+    job.hexFile = CarriesAddresses(ImageFormatOf(spec.imagePath));
+  }
+}
+
+// Reads the options into `spec`. Returns an exit code when the run ends here (usage errors,
+// an image that cannot be loaded), nullopt when the boards are to be run.
+std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) {
+  spec.operation = operation;
+  spec.program = operation == Operation::Program;
+  spec.ranged = !TakesImage(operation);
+  spec.command = CommandName(operation);
+  const bool program = spec.program;
+  const bool ranged = spec.ranged;
+  const char* command = spec.command;
   for (const OptionRow& row : kOptionTable) {
     if (row.programOnly && !program) continue;
     if (std::string_view(row.name) == "output" && operation != Operation::Read) continue;
+    if (std::string_view(row.name) == "port") {
+      args.Repeated(row.name, row.help);
+      continue;
+    }
     row.takesValue ? args.Option(row.name, row.help, row.shortName) : args.Flag(row.name, row.help);
   }
+  for (const OptionRow& row : kLineOptionTable) args.Option(row.name, row.help);
   if (!args.Parse()) return args.ParseExit();
-  const bool json = args.Has("json");
+  const bool json = spec.json = args.Has("json");
   // With --json every refusal is one JSON object on stdout too, the usage on stderr.
   auto refuse = [&](const std::string& message, int exitCode) {
     if (json) {
@@ -285,25 +368,34 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
         return usageError(std::string("--") + device + " goes with --config-string (a board names its devices)");
     }
   }
-  const bool verifyAfter = program && !args.Has("no-verify");
-  const Answers answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
-  const DataFolders folders = ResolveFolders(args);
-  SetDriverImageFolder(folders.drivers);
+  if (args.ValueOr("events", "") == "-" && json) return usageError("--events - and --json both write to stdout");
+  {
+    std::string portError;
+    if (!ListPorts(args.Values("port"), args.Value("ports"), spec.ports, portError)) return usageError(portError);
+  }
+  spec.verifyAfter = program && !args.Has("no-verify");
+  spec.eraseSecured = args.Has("erase-secured");
+  spec.doubleBaud = args.Has("double-baud");
+  spec.burn = args.Has("burn");
+  spec.yes = args.Has("yes");
+  spec.output = args.ValueOr("output", "");
+  spec.answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
+  // Several boards cannot all ask on one terminal: what --yes/--no does not answer is no.
+  if (spec.ports.size() > 1 && spec.answers == Answers::Ask) spec.answers = Answers::No;
+  spec.folders = ResolveFolders(args);
+  SetDriverImageFolder(spec.folders.drivers);
 
   // The board, or a bare chip configuration.
-  BoardList boards;
-  BoardDefinition commandLineBoard;
-  const BoardDefinition* board = nullptr;
-  BoardConfig config = InitBoardConfig();
+  BoardConfig& config = spec.config = InitBoardConfig();
   if (auto name = args.Value("board")) {
     std::string boardErrors;
-    (void)LoadBoardFolder(boards, folders.config, boardErrors);
-    board = boards.Find(*name);
-    if (board == nullptr) return usageError("no board named '" + *name + "' in " + folders.config);
-    if (board->hasErrors || board->config.chip == nullptr) {
-      return usageError("board '" + *name + "' has errors in " + board->fileName);
+    (void)LoadBoardFolder(spec.boards, spec.folders.config, boardErrors);
+    spec.board = spec.boards.Find(*name);
+    if (spec.board == nullptr) return usageError("no board named '" + *name + "' in " + spec.folders.config);
+    if (spec.board->hasErrors || spec.board->config.chip == nullptr) {
+      return usageError("board '" + *name + "' has errors in " + spec.board->fileName);
     }
-    config = board->config;
+    config = spec.board->config;
   } else {
     const std::string text = *args.Value("config-string");
     const ConfigParseResult parsed = ParseBoardConfig(config, text);
@@ -311,30 +403,28 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
       return usageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
     }
     std::string deviceError;
-    if (!DevicesFromOptions(args, config, commandLineBoard, deviceError)) return usageError(deviceError);
-    if (commandLineBoard.name.empty() == false) board = &commandLineBoard;
+    if (!DevicesFromOptions(args, config, spec.commandLineBoard, deviceError)) return usageError(deviceError);
+    if (spec.commandLineBoard.name.empty() == false) spec.board = &spec.commandLineBoard;
   }
 
-  ProgrammingJob job;
-  std::string warnings;
-  if (!folders.drivers.empty()) {
+  {
+    ProgrammingJob job;
     std::string catalogueErrors;
-    if (!LoadDriverFolder(job.catalogue, folders.drivers, catalogueErrors) && !json) {
+    BuildJob(spec, job, &catalogueErrors, spec.warnings);
+    if (!catalogueErrors.empty() && !json) {
       WriteErr("Error(s) in Driver Description:\n" + TerminalText(catalogueErrors) + "\n");
     }
   }
-  if (board) job.ApplyBoard(*board, warnings);
-  if (!warnings.empty() && !json) WriteErr(TerminalText(warnings) + "\n");
-  std::vector<std::string> imageWarnings;
+  if (!spec.warnings.empty() && !json) WriteErr(TerminalText(spec.warnings) + "\n");
 
   // The destination: given, or the only one the window would offer.
-  const std::vector<int32_t> offered = OfferedDestinations(config, board);
+  const std::vector<int32_t> offered = OfferedDestinations(config, spec.board);
   if (auto text = args.Value("dest")) {
     auto code = ParseDestination(*text);
     if (!code) return usageError("unknown destination '" + *text + "'");
-    job.destination = *code;
+    spec.destination = *code;
   } else if (offered.size() == 1) {
-    job.destination = offered.front();
+    spec.destination = offered.front();
   } else if (offered.empty()) {
     return usageError("No valid configuration!!! (no destination for this board)");
   } else {
@@ -343,27 +433,22 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     return usageError("choose a destination with --dest:" + list);
   }
 
-  uint32_t start = 0;
-  uint32_t rangeWords = 0;
   // The EFU file of an encrypted 9xxx firmware; a missing or bad one leaves the EFU data empty.
-  const bool nine = config.chip->familyCode == FAMILY_9XXX;
-  bool encrypted = false;
-  EfuData efu;
-  std::string efuMessage;
+  spec.nine = config.chip->familyCode == FAMILY_9XXX;
   if (ranged) {
     // A range of the destination's memory: the start is taken into its window by the job.
     if (auto text = args.Value("start")) {
-      start = ParseStart(*text);
-      if (start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
+      spec.start = ParseStart(*text);
+      if (spec.start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
     }
     const std::string text = *args.Value("size");
-    rangeWords = ReadHex(text);
-    if (rangeWords == VALUE_INVALID || rangeWords == 0) return usageError("Invalid size '" + text + "'");
+    spec.rangeWords = ReadHex(text);
+    if (spec.rangeWords == VALUE_INVALID || spec.rangeWords == 0) return usageError("Invalid size '" + text + "'");
     if (operation == Operation::Read) {
       // Refused before the read rather than written in a form no loader reads back.
       const ImageFormat format = ImageFormatOf(*args.Value("output"));
       if (format == ImageFormat::Elf) return usageError("read writes S-record, Intel HEX or raw binary files, not ELF");
-      if (format == ImageFormat::SRecord && !FitsSRecordAddresses(start, rangeWords)) {
+      if (format == ImageFormat::SRecord && !FitsSRecordAddresses(spec.start, spec.rangeWords)) {
         return usageError("the range ends past byte address FFFFFFFF, the last an S-record can name");
       }
     }
@@ -371,58 +456,87 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     // The image, classified; its kind may suggest the start address.
     const std::string path = args.Positional()[0];
     std::string imageError;
+    ImageBuffer& image = spec.image;
     // A file that cannot be read is a usage error; one that was read and is invalid is not.
     const ImageFormat format = ImageFormatOf(path);
     const ImageFileCheck check = CheckImageFile(path, CarriesAddresses(format), imageError);
-    if (check != ImageFileCheck::Ok || !LoadImageByExtension(job.image, path, imageError)) {
+    if (check != ImageFileCheck::Ok || !LoadImageByExtension(image, path, imageError)) {
       const std::string message = "cannot load " + path + ": " + imageError;
       WriteErr("tessaro-cli " + std::string(command) + ": " + message + "\n");
       return refuse(message, check == ImageFileCheck::Unreadable ? kExitUsage : kExitFailed);
     }
     // The loader's warnings (an odd byte left over) go with the result.
-    if (!imageError.empty()) imageWarnings.push_back(path + ": " + imageError);
-    job.imagePath = path;
-    job.hexFile = CarriesAddresses(format);
-    DetectImageKind(job.image);
-    encrypted = nine && job.image.kind == IMAGE_ENCRYPTED_FIRMWARE;
-    if (encrypted) (void)LoadEfuBeside(path, efu, efuMessage);
-    start = job.image.kind != IMAGE_RAW ? job.image.kindAddress : 0;
+    if (!imageError.empty()) spec.imageWarnings.push_back(path + ": " + imageError);
+    spec.imagePath = path;
+    DetectImageKind(image);
+    spec.encrypted = spec.nine && image.kind == IMAGE_ENCRYPTED_FIRMWARE;
+    if (spec.encrypted) (void)LoadEfuBeside(path, spec.efu, spec.efuMessage);
+    uint32_t start = image.kind != IMAGE_RAW ? image.kindAddress : 0;
     if (auto text = args.Value("start")) {
       start = ParseStart(*text);
       if (start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
     }
-    start = DestinationStartAddress(job.destination, start);
+    spec.start = DestinationStartAddress(spec.destination, start);
     if (auto text = args.Value("size")) {
       const uint32_t size = ReadHex(*text);
-      if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(job.image.size)) {
-        return usageError("Invalid size '" + *text + "' (the image holds " +
-                          Hex(static_cast<uint32_t>(job.image.size)) + " words)");
+      if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(image.size)) {
+        return usageError("Invalid size '" + *text + "' (the image holds " + Hex(static_cast<uint32_t>(image.size)) +
+                          " words)");
       }
-      job.image.programLength = static_cast<int32_t>(size);
+      image.programLength = static_cast<int32_t>(size);
     }
+    spec.imageDigest = ImageSha256(image);
+  }
+  return std::nullopt;
+}
+
+// Runs the job on one board: a link, a session per step, the eFuses after a firmware, the
+// simulated board ended. `terminalBar`: the progress bar of a one-board run on a terminal.
+BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& portText, const std::string& output,
+                  BoardReporter* reporter, bool terminalBar) {
+  BoardRun run;
+  run.port = portText;
+  run.output = output;
+  const bool program = spec.program;
+  const uint32_t start = spec.start;
+  ProgrammingJob job;
+  std::string jobWarnings;
+  BuildJob(spec, job, nullptr, jobWarnings);
+  BoardConfig config = spec.config;
+  if (reporter) {
+    reporter->Event("start", [&](JsonWriter& out) {
+      out.Field("chip", spec.config.chip->name)
+          .Field("operation", spec.command)
+          .Field("destination", static_cast<int>(spec.destination))
+          .Field("destinationText", DestinationText(spec.destination));
+      if (spec.ranged) {
+        out.Field("start", static_cast<unsigned>(start)).Field("size", static_cast<unsigned>(spec.rangeWords));
+        out.Key("image").Null().Key("imageDigest").Null();
+      } else {
+        out.Field("image", spec.imagePath).Field("imageDigest", spec.imageDigest);
+      }
+    });
   }
 
-  PortChoice port;
-  std::string portError;
-  if (!ResolvePort(args.Value("port"), port, portError)) return usageError(portError);
-
-  Questions questions(answers, args.Has("erase-secured"));
+  Questions questions(spec.answers, spec.eraseSecured);
+  if (reporter) questions.onAsked = [reporter](const QuestionRecord& question) { reporter->Question(question); };
   CliPrompt prompt(questions);
   SerialPort link;
   AttachPort(link, port);
   link.SetPrompt(&prompt);
-  TerminalProgress progress(!json && isatty(STDERR_FILENO));
-  CliHost host(link, config, progress, port.number, args.Has("double-baud"), start, questions);
+  TerminalProgress progress(terminalBar);
+  CliHost host(link, config, progress, port.number, spec.doubleBaud, start, questions, reporter);
 
   const auto started = std::chrono::steady_clock::now();
-  std::string error;
-  std::vector<StepResult> steps;
-  if (!efuMessage.empty()) questions.messages.push_back(efuMessage);
+  std::string& error = run.error;
+  std::vector<StepResult>& steps = run.steps;
+  if (!spec.efuMessage.empty()) questions.messages.push_back(spec.efuMessage);
   // One operation in a session of its own, as the window builds one per action.
   std::vector<uint16_t> readWords;
   auto runStep = [&](const char* stepName, Operation stepOperation) {
     StepResult step;
     step.operation = stepName;
+    if (reporter) reporter->Operation(stepName);
     if (Interrupted()) {
       // Cancelled before this step touched the device.
       step.status = StatusAborted;
@@ -435,12 +549,13 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     host.colour = 0;
     {
       FlashIf session(host);
+      if (reporter) reporter->StatusSource(&session.statusCode);
       switch (stepOperation) {
         case Operation::Program: step.ran = job.ProgramImage(session, error); break;
         case Operation::Verify: step.ran = job.VerifyImage(session, error); break;
-        case Operation::Erase: step.ran = job.EraseRange(session, start, rangeWords, error); break;
-        case Operation::Read: step.ran = job.ReadRange(session, start, rangeWords, readWords, error); break;
-        case Operation::BlankCheck: step.ran = job.CheckBlankRange(session, start, rangeWords, error); break;
+        case Operation::Erase: step.ran = job.EraseRange(session, start, spec.rangeWords, error); break;
+        case Operation::Read: step.ran = job.ReadRange(session, start, spec.rangeWords, readWords, error); break;
+        case Operation::BlankCheck: step.ran = job.CheckBlankRange(session, start, spec.rangeWords, error); break;
       }
       step.status = session.statusCode;
       step.failureAddress = session.failureAddress;
@@ -449,6 +564,7 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
       step.failureReason = session.failureReason;
       step.linkLost = session.linkLost;
       step.chipErased = session.chipErased;
+      if (reporter) reporter->StatusSource(nullptr);
     }
     step.statusText = host.statusLine;
     step.colour = host.colour;
@@ -457,12 +573,12 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
   if (program) link.CloseLink(false);
   bool encryptionRefused = false;
-  if (program && encrypted) {
+  if (program && spec.encrypted) {
     const BootSource source = job.image.size > 6 && (job.image.words[6] & 1) ? BOOT_HOST
                               : job.destination == 10                        ? BOOT_NAND
                                                                              : BOOT_REGULAR;
     std::string message;
-    if (!CheckFirmwareEncryption(job.image, efu, source, message, start)) {
+    if (!CheckFirmwareEncryption(job.image, spec.efu, source, message, start)) {
       const std::string question = message + "\r\nProgram anyway?";
       encryptionRefused = !questions.Ask(question, "Invalid Encryption");
       if (encryptionRefused) error = question;
@@ -473,36 +589,36 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     refused.operation = "program";
     steps.push_back(refused);
   } else {
-    runStep(command, operation);
-    if (program && verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
+    runStep(spec.command, spec.operation);
+    if (program && spec.verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
       runStep("verify", Operation::Verify);
     }
   }
-  if (operation == Operation::Read && steps.back().ran) {
+  if (spec.operation == Operation::Read && steps.back().ran) {
     std::string writeError;
-    if (!WriteWords(*args.Value("output"), start, readWords, writeError)) {
+    if (!WriteWords(output, start, readWords, writeError)) {
       steps.back().ran = false;
       error = writeError;
     }
   }
   const StepResult& last = steps.back();
   const bool ran = last.ran;
-  const bool chipErased = std::any_of(steps.begin(), steps.end(), [](const StepResult& s) { return s.chipErased; });
+  run.chipErased = std::any_of(steps.begin(), steps.end(), [](const StepResult& s) { return s.chipErased; });
   if (error.empty() && ExitCodeOf(ran, last.status) != kExitOk) error = last.failureReason;
-  // The eFuses after the firmware: the plan always, the burn only with --burn and confirmation.
-  std::optional<AfterFirmwareResult> fuses;
-  bool fusesRefused = false;
-  if (program && nine && efu.valid && efu.flags != 0 && ExitCodeOf(ran, last.status) == kExitOk) {
+  // The eFuses after the firmware: the plan always, the burn only with --burn and confirmation
+  // (several boards are not asked on the terminal: --yes confirms for all of them).
+  std::optional<AfterFirmwareResult>& fuses = run.fuses;
+  if (program && spec.nine && spec.efu.valid && spec.efu.flags != 0 && ExitCodeOf(ran, last.status) == kExitOk) {
     FlashIf session(host);
     if (session.EnsureLinked()) {
       const size_t shown = questions.messages.size();
-      fuses = BurnAfterFirmware(session, efu, /*dryRun=*/true);
-      if (args.Has("burn") && fuses->attempted && !fuses->plan.bits.empty()) {
-        if (args.Has("yes") || ConfirmBurnOnTerminal(fuses->plan.bits.size())) {
+      fuses = BurnAfterFirmware(session, spec.efu, /*dryRun=*/true);
+      if (spec.burn && fuses->attempted && !fuses->plan.bits.empty()) {
+        if (spec.yes || (spec.ports.size() <= 1 && ConfirmBurnOnTerminal(fuses->plan.bits.size()))) {
           questions.messages.resize(shown);  // the burn shows its warnings again
-          fuses = BurnAfterFirmware(session, efu, /*dryRun=*/false);
+          fuses = BurnAfterFirmware(session, spec.efu, /*dryRun=*/false);
         } else {
-          fusesRefused = true;
+          run.fusesRefused = true;
         }
       }
     } else {
@@ -515,10 +631,12 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   // asked to keep is lost.
   const std::vector<std::string> boardErrors = EndSimBoard(port);
   for (const std::string& message : boardErrors) questions.messages.push_back(message);
-  const int64_t elapsedMs =
+  if (port.board) run.wire = port.board->Counters();
+  run.elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.Clear();
-  std::vector<std::string> messages = questions.messages;
+  std::vector<std::string>& messages = run.messages = questions.messages;
+  run.asked = questions.asked;
   if (!ran && error.empty()) {
     // EnsureLinked has shown its reasons; they are the operation's error here.
     error = JoinMessages(messages);
@@ -526,12 +644,12 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   // A read that ran brought every word back (the job says so otherwise) and leaves the status
   // as it was; its file is its result.
-  const bool readDone = operation == Operation::Read && ran && last.status == StatusReady;
+  const bool readDone = spec.operation == Operation::Read && ran && last.status == StatusReady;
   int exitCode = readDone ? kExitOk : ExitCodeOf(ran, last.status);
-  const bool fusesBurned = fuses && fuses->burn.sent;
-  if (exitCode == kExitOk && fuses && (!fuses->attempted || (fusesBurned && !fuses->burn.verified))) {
+  run.fusesBurned = fuses && fuses->burn.sent;
+  if (exitCode == kExitOk && fuses && (!fuses->attempted || (run.fusesBurned && !fuses->burn.verified))) {
     exitCode = kExitFailed;  // the fuses could not be read, or a burned bit did not take
-  } else if (exitCode == kExitOk && fusesRefused) {
+  } else if (exitCode == kExitOk && run.fusesRefused) {
     exitCode = kExitRefused;
   }
   if (exitCode == kExitAborted) {
@@ -543,96 +661,296 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     if (error.empty()) error = JoinMessages(messages);
   }
   if (readDone && (steps.back().statusText.empty() || steps.back().statusText == "Ready")) {
-    steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + *args.Value("output");
+    steps.back().statusText = "Read " + std::to_string(readWords.size()) + " words to " + output;
   }
+  run.exitCode = exitCode;
+  return run;
+}
 
-  if (json) {
-    JsonWriter out;
+const char* ResultName(int exitCode) {
+  switch (exitCode) {
+    case kExitOk: return "ok";
+    case kExitAborted: return "aborted";
+    case kExitRefused: return "refused";
+    default: return "failed";
+  }
+}
+
+// The wire counters of a simulated board in this process; null for others.
+void WriteWire(JsonWriter& out, const BoardRun& run) {
+  out.Key("wire");
+  if (run.wire) {
     out.BeginObject()
-        .Field("ok", exitCode == kExitOk)
-        .Field("error", TerminalText(error.empty() ? JoinMessages(messages) : error));
-    WriteStepFields(out, last);
-    out.Field("linkLost", last.linkLost);
-    out.Field("chipErased", chipErased);
-    out.Field("elapsedMs", static_cast<long long>(elapsedMs));
-    out.Key("warnings").BeginArray();
-    if (!warnings.empty()) out.String(TerminalText(warnings));
-    for (const std::string& warning : imageWarnings) out.String(warning);
-    out.EndArray();
-    out.Key("steps").BeginArray();
-    for (const StepResult& step : steps) {
-      out.BeginObject().Field("operation", step.operation).Field("ran", step.ran);
-      WriteStepFields(out, step);
-      out.EndObject();
-    }
-    out.EndArray();
-    out.Key("efuse");
-    if (fuses) {
-      out.BeginObject().Field("read", fuses->attempted).Field("burned", fusesBurned).Field("refused", fusesRefused);
-      out.Field("session", static_cast<unsigned>(fuses->plan.session));
-      for (const auto& [key, bits] :
-           {std::pair{"plan", &fuses->plan.bits}, std::pair{"burnedBits", &fuses->burn.burned},
-            std::pair{"missingBits", &fuses->burn.missing}}) {
-        out.Key(key).BeginArray();
-        for (uint16_t bit : *bits) out.Unsigned(bit);
-        out.EndArray();
-      }
-      out.EndObject();
-    } else {
-      out.Null();
-    }
-    out.Key("questions").BeginArray();
-    for (const QuestionRecord& question : questions.asked) {
-      out.BeginObject()
-          .Field("text", question.text)
-          .Field("caption", question.caption)
-          .Field("answer", question.answer ? "yes" : "no")
-          .EndObject();
-    }
-    out.EndArray();
-    out.Key("wire");
-    if (port.board) {
-      const sim::WireCounters counters = port.board->Counters();
-      out.BeginObject()
-          .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
-          .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))
-          .Field("roundTrips", static_cast<unsigned long long>(counters.roundTrips))
-          .EndObject();
-    } else {
-      out.Null();
+        .Field("hostToTarget", static_cast<unsigned long long>(run.wire->hostToTarget))
+        .Field("targetToHost", static_cast<unsigned long long>(run.wire->targetToHost))
+        .Field("roundTrips", static_cast<unsigned long long>(run.wire->roundTrips))
+        .EndObject();
+  } else {
+    out.Null();
+  }
+}
+
+// One board's result as the JSON object a one-board run prints; `port` adds the port first.
+void WriteBoardJson(JsonWriter& out, const JobSpec& spec, const BoardRun& run, bool withPort) {
+  const StepResult& last = run.steps.back();
+  out.BeginObject();
+  if (withPort) out.Field("port", run.port);
+  out.Field("ok", run.exitCode == kExitOk)
+      .Field("error", TerminalText(run.error.empty() ? JoinMessages(run.messages) : run.error));
+  WriteStepFields(out, last);
+  out.Field("linkLost", last.linkLost);
+  out.Field("chipErased", run.chipErased);
+  out.Field("elapsedMs", static_cast<long long>(run.elapsedMs));
+  out.Key("warnings").BeginArray();
+  if (!spec.warnings.empty()) out.String(TerminalText(spec.warnings));
+  for (const std::string& warning : spec.imageWarnings) out.String(warning);
+  out.EndArray();
+  out.Key("steps").BeginArray();
+  for (const StepResult& step : run.steps) {
+    out.BeginObject().Field("operation", step.operation).Field("ran", step.ran);
+    WriteStepFields(out, step);
+    out.EndObject();
+  }
+  out.EndArray();
+  out.Key("efuse");
+  if (const auto& fuses = run.fuses) {
+    out.BeginObject()
+        .Field("read", fuses->attempted)
+        .Field("burned", run.fusesBurned)
+        .Field("refused", run.fusesRefused);
+    out.Field("session", static_cast<unsigned>(fuses->plan.session));
+    for (const auto& [key, bits] : {std::pair{"plan", &fuses->plan.bits}, std::pair{"burnedBits", &fuses->burn.burned},
+                                    std::pair{"missingBits", &fuses->burn.missing}}) {
+      out.Key(key).BeginArray();
+      for (uint16_t bit : *bits) out.Unsigned(bit);
+      out.EndArray();
     }
     out.EndObject();
-    WriteOut(out.Finish());
-    return exitCode;
+  } else {
+    out.Null();
   }
-  for (const std::string& warning : imageWarnings)
-    WriteErr("tessaro-cli " + std::string(command) + ": " + warning + "\n");
-  for (const std::string& message : messages) WriteErr(TerminalText(message) + "\n");
-  if (chipErased) WriteOut(std::string(kChipErasedText) + "\n");
-  for (const StepResult& step : steps) {
-    if (step.ran) WriteOut(step.statusText + "\n");
+  out.Key("questions").BeginArray();
+  for (const QuestionRecord& question : run.asked) {
+    out.BeginObject()
+        .Field("text", question.text)
+        .Field("caption", question.caption)
+        .Field("answer", question.answer ? "yes" : "no")
+        .EndObject();
   }
-  if (!error.empty() && (!ran || exitCode != kExitOk)) {
-    WriteErr("tessaro-cli " + std::string(command) + ": " + TerminalText(error) + "\n");
+  out.EndArray();
+  WriteWire(out, run);
+  out.EndObject();
+}
+
+// `text` with `prefix` before each of its lines.
+std::string Prefixed(const std::string& prefix, const std::string& text) {
+  if (prefix.empty()) return text;
+  std::string out;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const size_t end = text.find('\n', begin);
+    const size_t stop = end == std::string::npos ? text.size() : end + 1;
+    out += prefix + text.substr(begin, stop - begin);
+    begin = stop;
   }
-  if (!ran) return exitCode;
+  return out;
+}
+
+// One board's result on the terminal; with several boards each line starts with its port and
+// the status lines are left to the summary table. `toStdout` false: stdout carries the event
+// stream, and what would go there is left out.
+void ReportBoardText(const JobSpec& spec, const BoardRun& run, const std::string& prefix, bool toStdout) {
+  const std::string command = spec.command;
+  auto out = [&](const std::string& text) {
+    if (toStdout) WriteOut(Prefixed(prefix, text));
+  };
+  auto err = [&](const std::string& text) { WriteErr(Prefixed(prefix, text)); };
+  const StepResult& last = run.steps.back();
+  const bool ran = last.ran;
+  if (prefix.empty()) {
+    for (const std::string& warning : spec.imageWarnings) err("tessaro-cli " + command + ": " + warning + "\n");
+  }
+  for (const std::string& message : run.messages) err(TerminalText(message) + "\n");
+  if (run.chipErased) out(std::string(kChipErasedText) + "\n");
+  if (prefix.empty()) {
+    for (const StepResult& step : run.steps) {
+      if (step.ran) out(step.statusText + "\n");
+    }
+  }
+  if (!run.error.empty() && (!ran || run.exitCode != kExitOk)) {
+    err("tessaro-cli " + command + ": " + TerminalText(run.error) + "\n");
+  }
+  if (!ran) return;
+  const auto& fuses = run.fuses;
   if (fuses && fuses->attempted) {
     std::string text = "eFuse bits after the firmware: " + std::to_string(fuses->plan.bits.size()) + "\n";
     for (uint16_t bit : fuses->plan.bits) text += "  " + std::to_string(bit) + "  " + FuseBitMeaning(bit) + "\n";
-    if (fusesBurned) {
+    if (run.fusesBurned) {
       for (uint16_t bit : fuses->burn.missing) text += "Did not take: " + FuseBitMeaning(bit) + "\n";
       text += fuses->burn.verified ? "eFuses burned and read back.\n" : "";
-    } else if (fusesRefused) {
-      WriteErr("tessaro-cli program: eFuse burn not confirmed (type " + std::string(kConfirmWord) +
-               " on a terminal, or give --yes)\n");
+    } else if (run.fusesRefused) {
+      err("tessaro-cli program: eFuse burn not confirmed (type " + std::string(kConfirmWord) +
+          " on a terminal, or give --yes)\n");
     } else if (!fuses->plan.bits.empty()) {
       text += "Dry run: no eFuse burned (--burn burns these bits).\n";
     }
-    WriteOut(text);
+    out(text);
   } else if (fuses) {
-    WriteErr("tessaro-cli program: the eFuses could not be read; none burned\n");
+    err("tessaro-cli program: the eFuses could not be read; none burned\n");
   }
-  return exitCode;
+}
+
+// The table after several boards: port, result, status text, time.
+void WriteSummary(const std::vector<BoardRun>& runs) {
+  size_t portWidth = 4;
+  size_t statusWidth = 6;
+  std::vector<std::string> statuses;
+  for (const BoardRun& run : runs) {
+    std::string status = run.steps.back().ran ? run.steps.back().statusText : run.error;
+    status = TerminalText(status.substr(0, status.find('\n')));
+    statuses.push_back(status);
+    portWidth = std::max(portWidth, run.port.size());
+    statusWidth = std::max(statusWidth, status.size());
+  }
+  auto row = [&](const std::string& port, const std::string& result, const std::string& status,
+                 const std::string& time) {
+    std::string line = port + std::string(portWidth - port.size() + 2, ' ') + result +
+                       std::string(result.size() < 9 ? 9 - result.size() : 1, ' ') + status +
+                       std::string(statusWidth - status.size() + 2, ' ') + time;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line + "\n";
+  };
+  std::string text = row("PORT", "RESULT", "STATUS", "TIME");
+  int succeeded = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(runs[i].elapsedMs) / 1000.0);
+    text += row(runs[i].port, ResultName(runs[i].exitCode), statuses[i], seconds);
+    succeeded += runs[i].exitCode == kExitOk ? 1 : 0;
+  }
+  text += std::to_string(succeeded) + " of " + std::to_string(runs.size()) + " boards succeeded\n";
+  WriteOut(text);
+}
+
+// The event that ends a board's run, and its line in the station log.
+void RecordDone(const JobSpec& spec, const BoardRun& run, BoardReporter& reporter, StationLog* log) {
+  const StepResult& last = run.steps.back();
+  reporter.Event("done", [&](JsonWriter& out) {
+    out.Field("result", ResultName(run.exitCode)).Field("exitCode", run.exitCode);
+    WriteStepFields(out, last);
+    out.Field("error", TerminalText(run.error)).Field("elapsedMs", static_cast<long long>(run.elapsedMs));
+    WriteWire(out, run);
+  });
+  if (!log) return;
+  JsonWriter line(false);
+  line.BeginObject()
+      .Field("time", UtcTimeText())
+      .Field("port", run.port)
+      .Field("chip", spec.config.chip->name)
+      .Field("operation", spec.command)
+      .Field("destination", static_cast<int>(spec.destination));
+  if (spec.ranged) {
+    line.Key("image").Null().Key("imageDigest").Null();
+    line.Field("start", static_cast<unsigned>(spec.start)).Field("size", static_cast<unsigned>(spec.rangeWords));
+  } else {
+    line.Field("image", spec.imagePath).Field("imageDigest", spec.imageDigest);
+  }
+  line.Field("result", ResultName(run.exitCode))
+      .Field("status", static_cast<unsigned>(last.status))
+      .Field("statusText", last.statusText)
+      .Field("elapsedMs", static_cast<long long>(run.elapsedMs))
+      .EndObject();
+  std::string error;
+  if (!log->Append(line.Finish(), error)) WriteErr("tessaro-cli " + std::string(spec.command) + ": " + error + "\n");
+}
+
+int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
+  // Ctrl-C is taken over before any work (loading a large simulated board state takes a while):
+  // from here on it cancels every board, and the run still reports.
+  InterruptScope interrupts;
+  JobSpec spec;
+  ArgReader args(CommandName(operation), rawArgs);
+  if (auto exitCode = ReadJob(operation, args, spec)) return *exitCode;
+  const bool several = spec.ports.size() > 1;
+  auto usageError = [&](const std::string& message) {
+    if (spec.json) {
+      JsonWriter out;
+      out.BeginObject().Field("ok", false).Field("error", message).EndObject();
+      WriteOut(out.Finish());
+    }
+    return args.UsageError(message);
+  };
+
+  // Every port is opened before any board starts, so a misspelt one stops the run untouched.
+  const std::vector<std::string> texts = spec.ports.empty() ? std::vector<std::string>{""} : spec.ports;
+  std::vector<PortChoice> ports(texts.size());
+  std::vector<std::string> outputs(texts.size(), spec.output);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    std::string portError;
+    const std::optional<std::string> text = texts[i].empty() ? std::nullopt : std::optional<std::string>(texts[i]);
+    if (!ResolvePort(text, ports[i], portError)) return usageError(portError);
+    if (several && !spec.output.empty()) outputs[i] = PortFileName(spec.output, texts[i]);
+  }
+  const bool eventsOnStdout = args.ValueOr("events", "") == "-";
+  std::unique_ptr<EventStream> events;
+  std::unique_ptr<StationLog> log;
+  std::string openError;
+  if (auto target = args.Value("events")) {
+    events = std::make_unique<EventStream>();
+    if (!events->Open(*target, openError)) return usageError(openError);
+  }
+  if (auto folder = args.Value("log")) {
+    log = std::make_unique<StationLog>();
+    if (!log->Open(*folder, openError)) return usageError(openError);
+  }
+
+  const bool terminal = !spec.json && isatty(STDERR_FILENO);
+  BoardLines lines(several && terminal, texts, spec.config.chip->name);
+  std::vector<std::unique_ptr<BoardReporter>> reporters;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::string name = texts[i].empty() ? ports[i].name : texts[i];
+    reporters.push_back(std::make_unique<BoardReporter>(events.get(), several ? &lines : nullptr, i, name));
+  }
+  std::vector<BoardRun> runs(texts.size());
+  auto runOne = [&](size_t i) {
+    runs[i] = RunBoard(spec, ports[i], texts[i], outputs[i], reporters[i].get(), !several && terminal);
+    RecordDone(spec, runs[i], *reporters[i], log.get());
+  };
+  if (!several) {
+    runOne(0);
+  } else {
+    // A board on a thread of its own: one that fails or hangs holds up no other.
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < texts.size(); ++i) threads.emplace_back(runOne, i);
+    for (std::thread& thread : threads) thread.join();
+    lines.Finish();
+  }
+
+  if (!several) {
+    if (spec.json) {
+      JsonWriter out;
+      WriteBoardJson(out, spec, runs[0], false);
+      WriteOut(out.Finish());
+    } else {
+      ReportBoardText(spec, runs[0], "", !eventsOnStdout);
+    }
+    return runs[0].exitCode;
+  }
+  const bool allOk = std::all_of(runs.begin(), runs.end(), [](const BoardRun& run) { return run.exitCode == kExitOk; });
+  if (spec.json) {
+    JsonWriter out;
+    out.BeginObject().Field("ok", allOk).Key("boards").BeginArray();
+    for (const BoardRun& run : runs) WriteBoardJson(out, spec, run, true);
+    out.EndArray().EndObject();
+    WriteOut(out.Finish());
+  } else {
+    for (const std::string& warning : spec.imageWarnings)
+      WriteErr("tessaro-cli " + std::string(spec.command) + ": " + warning + "\n");
+    for (const BoardRun& run : runs) ReportBoardText(spec, run, run.port + ": ", !eventsOnStdout);
+    if (!eventsOnStdout) WriteSummary(runs);
+  }
+  if (allOk) return kExitOk;
+  return Interrupted() ? kExitAborted : kExitFailed;
 }
 
 const char* const kOptions =
@@ -642,11 +960,14 @@ const char* const kOptions =
     "emb+serial|nor|serial|qspi|mpqspi|nand] [--start HEX|HHHH:LLLL] [--size HEX] [--yes|--no] [--double-baud] "
     "[--json] [--drivers DIR] [--config DIR] FILE";
 
-const CommandRegistration kProgram("program", std::string("program [--no-verify] [--burn]") + kOptions,
+// Several boards at once: --port again for each, or --ports PATTERN.
+const char* const kLineOptions = " [--ports PATTERN] [--events FILE|-] [--log DIR]";
+
+const CommandRegistration kProgram("program", std::string("program [--no-verify] [--burn]") + kOptions + kLineOptions,
                                    [](std::vector<std::string>& args) {
                                      return RunOperation(Operation::Program, args);
                                    });
-const CommandRegistration kVerify("verify", std::string("verify") + kOptions,
+const CommandRegistration kVerify("verify", std::string("verify") + kOptions + kLineOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(Operation::Verify, args); });
 // The range commands take the same target options, a --start and a --size in words.
 const CommandRegistration kErase("erase",

@@ -53,6 +53,7 @@ bool Questions::Ask(const std::string& text, const std::string& caption) {
   }
   // Unanswerable (no terminal, end of input) counts as no: nothing is changed unasked.
   asked.push_back(QuestionRecord{TerminalText(text), caption, yes});
+  if (onAsked) onAsked(asked.back());
   return yes;
 }
 

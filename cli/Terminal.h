@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ class Questions {
 
   std::vector<QuestionRecord> asked;
   std::vector<std::string> messages;
+  // Told of every question once it is answered (the event stream).
+  std::function<void(const QuestionRecord&)> onAsked;
 
  private:
   Answers answers_;
@@ -115,14 +118,27 @@ class TerminalProgress : public ProgressBarIf {
   size_t width_ = 0;
 };
 
+// What a session shows as it runs, for whoever follows one board besides the terminal's
+// progress bar (the event stream, the lines of several boards). Called on the board's thread.
+class BoardWatcher {
+ public:
+  virtual ~BoardWatcher() = default;
+  virtual void Status(const std::string& text, int colourClass) = 0;
+  virtual void Position(const std::string& text) = 0;
+  virtual void Range(int32_t low, int32_t high) = 0;
+  virtual void Progress(int32_t position) = 0;
+};
+
 // The host of a session: what the main window offers, from the command line.
 class CliHost : public FlashHost {
  public:
   CliHost(SerialPort& link, BoardConfig& config, TerminalProgress& progress, uint32_t port, bool doubleBaud,
-          uint32_t start, Questions& questions)
+          uint32_t start, Questions& questions, BoardWatcher* watcher = nullptr)
       : link_(link),
         config_(config),
         progress_(progress),
+        relay_(progress, watcher),
+        watcher_(watcher),
         port_(port),
         doubleBaud_(doubleBaud),
         start_(start),
@@ -130,7 +146,7 @@ class CliHost : public FlashHost {
 
   SerialPort& Link() override { return link_; }
   BoardConfig& Configuration() override { return config_; }
-  ProgressBarIf* ProgressBar() override { return &progress_; }
+  ProgressBarIf* ProgressBar() override { return &relay_; }
   CLyrComIf* LinkCallback() override { return &callback_; }
   uint32_t PortNumber() override { return port_; }
   bool DoubleBaud() override { return doubleBaud_; }
@@ -139,8 +155,12 @@ class CliHost : public FlashHost {
   void ShowStatusLine(const std::string& text, int colourClass) override {
     statusLine = text;
     colour = colourClass;
+    if (watcher_) watcher_->Status(text, colourClass);
   }
-  void ShowPositionText(const std::string& text) override { progress_.SetText(text); }
+  void ShowPositionText(const std::string& text) override {
+    progress_.SetText(text);
+    if (watcher_) watcher_->Position(text);
+  }
   PromptAnswer Ask(const std::string& text, const char* caption, PromptButtons buttons) override;
   bool CancelRequested() override { return Interrupted(); }
 
@@ -148,9 +168,29 @@ class CliHost : public FlashHost {
   int colour = 0;
 
  private:
+  // The terminal's bar and the watcher both follow the session's progress.
+  class Relay : public ProgressBarIf {
+   public:
+    Relay(TerminalProgress& bar, BoardWatcher* watcher) : bar_(bar), watcher_(watcher) {}
+    void SetRange(int32_t low, int32_t high) override {
+      bar_.SetRange(low, high);
+      if (watcher_) watcher_->Range(low, high);
+    }
+    void SetPosition(int32_t position) override {
+      bar_.SetPosition(position);
+      if (watcher_) watcher_->Progress(position);
+    }
+
+   private:
+    TerminalProgress& bar_;
+    BoardWatcher* watcher_;
+  };
+
   SerialPort& link_;
   BoardConfig& config_;
   TerminalProgress& progress_;
+  Relay relay_;
+  BoardWatcher* watcher_;
   CLyrComIf callback_;
   uint32_t port_;
   bool doubleBaud_;

@@ -379,4 +379,25 @@ TEST_F(EfuseCommand, ProgramBurnsTheFusesAfterTheFirmwareOnlyWhenAskedTo) {
 }
 
 }  // namespace
+// The event stream and the station log of a run that programs an encrypted firmware name the
+// image by its digest; the key of its EFU file appears in neither, in any spelling.
+TEST_F(EfuseCommand, EventsAndStationLogNeverCarryTheKey) {
+  const std::string firmware = WriteFirmware(folder_, kKey, "Secured = 1\n");
+  const std::string events = folder_ + "/events.jsonl";
+  CliResult r = Run("program --yes --events " + events + " --log " + folder_ + "/log" +
+                    Port(Words{}, "spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2") +
+                    "--df AT45DB161E --df-enable P7.15=0 --dest serial " + firmware);
+  ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("eFuse bits after the firmware"), std::string::npos) << "the plan holds the key's bits";
+  std::string written = ReadWholeFile(events).value_or("");
+  EXPECT_NE(written.find("\"event\":\"done\""), std::string::npos) << written;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_ + "/log"))
+    written += ReadWholeFile(entry.path().string()).value_or("");
+  EXPECT_NE(written.find("\"imageDigest\""), std::string::npos);
+  std::string upper = written;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const char* key : {"0123456789ABCDEF0F1E2D3C4B5A6978", "0123-4567-89AB-CDEF", "0F1E2D3C4B5A6978"})
+    EXPECT_EQ(upper.find(key), std::string::npos) << key;
+}
+
 }  // namespace tessaro::testing
