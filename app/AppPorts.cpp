@@ -27,6 +27,37 @@ bool IsSimEntry(const std::string& path) { return StartsWithNoCase(path, "sim:")
 
 AppPorts::~AppPorts() { (void)EndBoards(); }
 
+std::optional<std::string> AppPorts::PathOf(uint32_t number) const { return LoadPortTable().PathOf(number); }
+
+bool AppPorts::StartWatch(std::unique_ptr<PortWatchSource> source, std::string& error) {
+  if (!source || !source->Start(error)) return false;
+  watchSource_ = std::move(source);
+  watched_.Reset(watchSource_->Present());
+  notifier_ = std::make_unique<QSocketNotifier>(watchSource_->EventFd(), QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { OnPortEvents(); });
+  return true;
+}
+
+int AppPorts::Subscribe(PortListener listener) {
+  listeners_[nextListener_] = std::move(listener);
+  return nextListener_++;
+}
+
+void AppPorts::Unsubscribe(int id) { listeners_.erase(id); }
+
+void AppPorts::OnPortEvents() {
+  const std::vector<PortEvent> changes = watched_.Apply(watchSource_->TakeEvents());
+  if (changes.empty()) return;
+  // A listener may open a message box, whose event loop must not deliver the next events
+  // into the middle of this round; they wait for the notifier to be enabled again.
+  notifier_->setEnabled(false);
+  const auto listeners = listeners_;  // a listener may unsubscribe while it is called
+  for (const auto& [id, listener] : listeners) {
+    if (listeners_.count(id) != 0) listener(changes);
+  }
+  notifier_->setEnabled(true);
+}
+
 std::shared_ptr<sim::SimBoard> AppPorts::SimBoardOf(uint32_t number, std::string* error) {
   const std::lock_guard lock(mutex_);
   if (auto it = boards_.find(number); it != boards_.end()) return it->second;
@@ -59,7 +90,12 @@ PortOpener AppPorts::Opener() {
 }
 
 PortSources AppPorts::Sources() {
-  PortSources sources = SystemPortSources();
+  // While a watch runs, the ports it knows are the list (a simulated board is listed from the
+  // table below, whatever a watch says of it).
+  std::vector<SerialDevice> watched;
+  for (const SerialDevice& device : watched_.Devices())
+    if (!IsSimEntry(device.path)) watched.push_back(device);
+  PortSources sources = Watching() ? PortSourcesOf([watched] { return watched; }) : SystemPortSources();
   auto devices = sources.friendlyNames;
   sources.friendlyNames = [devices]() -> std::optional<std::vector<std::string>> {
     auto names = devices();

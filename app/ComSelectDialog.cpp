@@ -69,25 +69,43 @@ ComSelectDialog::ComSelectDialog(PromptIf& prompt, AppPorts& ports, int comIndex
   connect(ok, &QPushButton::clicked, this, &ComSelectDialog::accept);
   connect(cancel, &QPushButton::clicked, this, &ComSelectDialog::reject);
 
+  Reload(static_cast<uint32_t>(comIndex_) + 1);
+  portListener_ = ports_.Subscribe([this](const std::vector<PortEvent>&) { OnPortsChanged(); });
+}
+
+void ComSelectDialog::Reload(uint32_t selectedPort) {
+  entries_.clear();
   EnumeratePorts(entries_, ports_.Sources());
-  const uint32_t wanted = static_cast<uint32_t>(comIndex_) + 1;
   int position = -1;
   for (size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].portNumber == wanted) {
+    if (entries_[i].portNumber == selectedPort) {
       position = static_cast<int>(i);
       break;
     }
   }
   if (position < 0) {
-    InsertPortEntry(entries_, PortEntry{wanted, "(unavailable)"});
+    InsertPortEntry(entries_, PortEntry{selectedPort, "(unavailable)"});
     for (size_t i = 0; i < entries_.size(); ++i) {
-      if (entries_[i].portNumber == wanted && entries_[i].name == "(unavailable)") position = static_cast<int>(i);
+      if (entries_[i].portNumber == selectedPort && entries_[i].name == "(unavailable)") position = static_cast<int>(i);
     }
   }
   Fill(position);
 }
 
-ComSelectDialog::~ComSelectDialog() { StopScan(); }
+void ComSelectDialog::OnPortsChanged() {
+  // A running scan reports by index into the list it started with: the list changes after it.
+  if (Scanning()) {
+    reloadAfterScan_ = true;
+    return;
+  }
+  const int current = portBox_->currentIndex();
+  Reload(current >= 0 ? static_cast<uint32_t>(portBox_->currentData().toInt()) : static_cast<uint32_t>(comIndex_) + 1);
+}
+
+ComSelectDialog::~ComSelectDialog() {
+  ports_.Unsubscribe(portListener_);
+  StopScan();
+}
 
 void ComSelectDialog::Fill(int selected) {
   if (selected < 0) selected = portBox_->currentIndex();
@@ -138,6 +156,10 @@ void ComSelectDialog::OnScanEnded(const std::vector<ScanMessage>& messages) {
   scanProgress_->hide();
   scanButton_->setEnabled(true);
   if (stopScan_) return;  // closed while probing: nothing more to say
+  if (reloadAfterScan_) {
+    reloadAfterScan_ = false;
+    OnPortsChanged();
+  }
   std::vector<ScanMessage> shown;
   for (const ScanMessage& message : messages) {
     if (std::find(shown.begin(), shown.end(), message) != shown.end()) continue;

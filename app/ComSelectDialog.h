@@ -1,7 +1,8 @@
 // The COM port selection: the ports this machine has (and the simulated boards of the port
 // table), with a scan that probes each for a target, and the legacy board's double baud rate.
 // The scan probes in a thread of its own, so the dialog keeps painting, shows how far it got
-// and may be closed while a probe runs.
+// and may be closed while a probe runs. The list follows ports that are plugged in and out
+// while the dialog is open.
 #pragma once
 #include <QDialog>
 #include <atomic>
@@ -36,6 +37,8 @@ class ComSelectDialog : public QDialog {
   bool DoubleBaud() const { return doubleBaud_; }
   // Fills the list (each port without a probe result).
   void Fill(int selected);
+  // Lists the ports afresh, keeping COMn selected (as "(unavailable)" when it has gone).
+  void Reload(uint32_t selectedPort);
   // Probes every listed port in the background; each line gets its chip (or "n/a") as its
   // probe ends. Does nothing while a scan runs.
   void StartScan();
@@ -48,6 +51,7 @@ class ComSelectDialog : public QDialog {
   void StopScan();
   void OnPortProbed(size_t index, const std::string& result);
   void OnScanEnded(const std::vector<ScanMessage>& messages);
+  void OnPortsChanged();
 
   PromptIf& prompt_;
   AppPorts& ports_;
@@ -60,6 +64,8 @@ class ComSelectDialog : public QDialog {
   QProgressBar* scanProgress_ = nullptr;
   std::atomic<bool> stopScan_{false};
   std::thread worker_;
+  int portListener_ = 0;
+  bool reloadAfterScan_ = false;  // ports came or went while a scan ran on the old list
 };
 
 }  // namespace tessaro::app

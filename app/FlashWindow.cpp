@@ -105,9 +105,11 @@ CFlash::CFlash(SerialPort& link, BoardList& boards, PromptIf& prompt, AppPorts& 
   comButton_->show();
   Refresh(true);
   setAcceptDrops(true);
+  portListener_ = ports_.Subscribe([this](const std::vector<PortEvent>& changes) { OnPortsChanged(changes); });
 }
 
 CFlash::~CFlash() {
+  ports_.Unsubscribe(portListener_);
   pollTimer_.stop();
   if (initialised_) {
     link_.CloseLink(true);
@@ -271,16 +273,20 @@ void CFlash::OnBoardChanged() {
 
 // ---- refresh and destination ---------------------------------------------------------------
 
-void CFlash::Refresh(bool resetAddress) {
-  if (resetAddress) {
-    startHighBox_->setText(QStringLiteral("0000"));
-    startLowBox_->setText(QStringLiteral("0000"));
-  }
+void CFlash::ShowInfo() {
   std::string port;
   (void)DescribePort(PortNumber(), port, ports_.Sources());
   std::string info = "Connection: " + port + "\r\nConfiguration: " + FormatBoardConfig(config_);
   if (selectedBoard_) info += "\r\n" + BoardDescription(*selectedBoard_);
   infoBox_->setPlainText(DisplayText(info));
+}
+
+void CFlash::Refresh(bool resetAddress) {
+  if (resetAddress) {
+    startHighBox_->setText(QStringLiteral("0000"));
+    startLowBox_->setText(QStringLiteral("0000"));
+  }
+  ShowInfo();
 
   destinationBox_->clear();
   destinationBox_->addItem(QString::fromLatin1(DestinationText(DestNone)), DestNone);
@@ -654,6 +660,27 @@ void CFlash::OnPollTick() {
     return;
   }
   pollTimer_.start();
+}
+
+void CFlash::OnPortsChanged(const std::vector<PortEvent>& changes) {
+  const auto path = ports_.PathOf(PortNumber());
+  const std::string port = "COM" + std::to_string(PortNumber());
+  for (const PortEvent& change : changes) {
+    if (!path || change.device.path != *path || actionRunning_) continue;
+    if (change.kind == PortEvent::Kind::Removed && (link_.linked() || pollTimer_.isActive())) {
+      // Polling a port that is not there would only repeat "Cannot initialize target board".
+      StopConnectionPoll();
+      link_.CloseLink(false);
+      link_.SetLinked(false);
+      linkedPortGone_ = true;
+      ShowStatusLine(port + " has gone: linking again when it returns", ColourYellow);
+    } else if (change.kind == PortEvent::Kind::Added && linkedPortGone_) {
+      linkedPortGone_ = false;
+      ShowStatusLine(port + " is back", ColourNormal);
+      OnPollTick();
+    }
+  }
+  if (!actionRunning_) ShowInfo();
 }
 
 // ---- status, position, progress ------------------------------------------------------------

@@ -92,6 +92,9 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void OnProgram();
   void OnVerify();
   void OnPollTick();
+  // Ports that came or went: the connection line follows them, and the linked port's going
+  // ends the link until it returns, when the window links again.
+  void OnPortsChanged(const std::vector<PortEvent>& changes);
   [[nodiscard]] bool LoadImageFile(const std::string& path);
   void DropFiles(const QStringList& paths);
   void Refresh(bool resetAddress);
@@ -138,6 +141,7 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   void SetPosition(int32_t position) override;
 
   void BuildControls();
+  void ShowInfo();
   void BuildCommandMenu();
   void FillBoardSelector();
   void RunAction(bool program);
@@ -179,6 +183,8 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   bool initialised_ = false;
   int colourClass_ = 0;
   QTimer pollTimer_;
+  int portListener_ = 0;
+  bool linkedPortGone_ = false;  // the linked port was unplugged; it links again on its return
 
   // The running action.
   bool actionRunning_ = false;

@@ -6,6 +6,7 @@
 #include "chips/BoardConfig.h"
 #include "common/Text.h"
 #include "flash/DriverImage.h"
+#include "platform/PortWatch.h"
 #include "platform/Settings.h"
 
 // Resources of a static library are registered by hand.
@@ -60,6 +61,9 @@ int RunTessaro(PromptIf& prompt, const std::string& programFolder) {
   InitAppResources();
   SerialPort link;
   AppPorts ports;
+  std::string watchError;
+  // Without a watch (no udev here) the port list is still read afresh each time it is shown.
+  if (!ports.StartWatch(SystemPortWatchSource(), watchError)) std::fprintf(stderr, "tessaro: %s\n", watchError.c_str());
   BoardList& boards = ProgramBoardList();
   QSettings user;
   std::string boardErrors;

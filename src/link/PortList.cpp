@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <cstdlib>
 
+#include "common/Json.h"
 #include "common/Text.h"
 #include "platform/PortTable.h"
 
@@ -37,14 +38,16 @@ long DeviceNameNumber(const std::string& device) {
 
 }  // namespace
 
-PortSources SystemPortSources() {
+PortSources SystemPortSources() { return PortSourcesOf(FindSerialDevices); }
+
+PortSources PortSourcesOf(std::function<std::vector<SerialDevice>()> devices) {
   PortSources sources;
-  sources.friendlyNames = []() -> std::optional<std::vector<std::string>> {
+  sources.friendlyNames = [devices = std::move(devices)]() -> std::optional<std::vector<std::string>> {
     SettingsFile settings(UserSettingsPath());
     settings.Load();
     PortTable table(settings);
     std::vector<std::string> names;
-    for (const auto& device : FindSerialDevices()) {
+    for (const auto& device : devices()) {
       uint32_t number = table.Assign(device.path);
       if (!device.friendlyName.empty()) names.push_back(device.friendlyName + " (COM" + std::to_string(number) + ")");
     }
@@ -124,6 +127,48 @@ std::string PortLine(const PortEntry& entry, const std::optional<std::string>& s
   if (scanResult) line += " (" + *scanResult + ")";
   if (line.size() > kComboLineSize - 1) line.resize(kComboLineSize - 1);
   return line;
+}
+
+std::string PortWatchLine(const std::string& event, uint32_t number, const SerialDevice& device, bool json) {
+  const std::string port = "COM" + std::to_string(number);
+  if (json) {
+    JsonWriter line(false);
+    line.BeginObject();
+    line.Field("event", event).Field("port", port).Field("path", device.path);
+    line.Field("name", device.friendlyName).Field("usb", device.usb);
+    line.EndObject();
+    return line.Finish();
+  }
+  const char* sign = event == "added" ? "+ " : event == "removed" ? "- " : "  ";
+  std::string text = sign + device.path + " (" + port;
+  if (!device.friendlyName.empty()) text += ": " + device.friendlyName;
+  if (device.usb) text += ", USB";
+  return text + ")\n";
+}
+
+bool RunPortWatch(PortWatchSource& source, const WatchStop& stop, const PortWatchOutput& output, std::string& error) {
+  if (!source.Start(error)) return false;
+  PortSet ports;
+  ports.Reset(source.Present());
+  std::string lines;
+  for (const SerialDevice& device : ports.Devices())
+    lines += PortWatchLine("present", output.numberOf(device.path), device, output.json);
+  if (!lines.empty()) output.write(lines);
+  for (;;) {
+    const WatchWait wait = WaitForPortEvents(source, stop);
+    if (wait == WatchWait::Stopped) return true;
+    if (wait == WatchWait::Failed) {
+      error = "Cannot watch the serial ports: waiting for port events failed";
+      return false;
+    }
+    lines.clear();
+    for (const PortEvent& change : ports.Apply(source.TakeEvents())) {
+      const bool added = change.kind == PortEvent::Kind::Added;
+      lines +=
+          PortWatchLine(added ? "added" : "removed", output.numberOf(change.device.path), change.device, output.json);
+    }
+    if (!lines.empty()) output.write(lines);
+  }
 }
 
 }  // namespace tessaro

@@ -7,6 +7,7 @@
 
 #ifdef TESSARO_HAVE_UDEV
 #include <libudev.h>
+#include "platform/UdevDevice.h"
 #endif
 
 namespace tessaro {
@@ -83,7 +84,7 @@ std::vector<SerialDevice> FindDeviceNodes() {
       std::string digits = name.substr(p.size());
       if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
       if (p == "ttyS" && std::stoul(digits) > 3) continue;
-      devices.push_back({"/dev/" + name, ""});
+      devices.push_back({"/dev/" + name, "", p == "ttyUSB" || p == "ttyACM"});
       break;
     }
   }
@@ -92,12 +93,6 @@ std::vector<SerialDevice> FindDeviceNodes() {
 }
 
 #ifdef TESSARO_HAVE_UDEV
-std::string FromUdevText(const char* text) {
-  std::string out = text ? text : "";
-  std::replace(out.begin(), out.end(), '_', ' ');
-  return out;
-}
-
 bool FindUdevDevices(std::vector<SerialDevice>& devices) {
   udev* context = udev_new();
   if (!context) return false;
@@ -112,19 +107,7 @@ bool FindUdevDevices(std::vector<SerialDevice>& devices) {
        entry = udev_list_entry_get_next(entry)) {
     udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
     if (!device) continue;
-    const char* node = udev_device_get_devnode(device);
-    udev_device* parent = udev_device_get_parent(device);
-    const char* parentSubsystem = parent ? udev_device_get_subsystem(parent) : nullptr;
-    // Virtual terminals have no parent; the 8250 platform ports are placeholders.
-    if (node && parent && !(parentSubsystem && std::string(parentSubsystem) == "platform")) {
-      std::string name = FromUdevText(udev_device_get_property_value(device, "ID_MODEL_FROM_DATABASE"));
-      if (name.empty()) name = FromUdevText(udev_device_get_property_value(device, "ID_MODEL"));
-      if (name.empty()) {
-        const char* bus = udev_device_get_property_value(device, "ID_BUS");
-        name = (bus && std::string(bus) == "usb") ? "USB Serial Port" : "Communications Port";
-      }
-      devices.push_back({node, name});
-    }
+    if (auto serial = UdevSerialDevice(device, true)) devices.push_back(std::move(*serial));
     udev_device_unref(device);
   }
   udev_enumerate_unref(enumerate);
@@ -134,6 +117,34 @@ bool FindUdevDevices(std::vector<SerialDevice>& devices) {
 #endif
 
 }  // namespace
+
+#ifdef TESSARO_HAVE_UDEV
+namespace {
+std::string FromUdevText(const char* text) {
+  std::string out = text ? text : "";
+  std::replace(out.begin(), out.end(), '_', ' ');
+  return out;
+}
+}  // namespace
+
+std::optional<SerialDevice> UdevSerialDevice(udev_device* device, bool present) {
+  const char* node = udev_device_get_devnode(device);
+  if (!node) return std::nullopt;
+  if (present) {
+    // Virtual terminals have no parent; the 8250 platform ports are placeholders. A device
+    // that has gone has no parent left to look at.
+    udev_device* parent = udev_device_get_parent(device);
+    const char* parentSubsystem = parent ? udev_device_get_subsystem(parent) : nullptr;
+    if (!parent || (parentSubsystem && std::string(parentSubsystem) == "platform")) return std::nullopt;
+  }
+  const char* bus = udev_device_get_property_value(device, "ID_BUS");
+  const bool usb = bus && std::string(bus) == "usb";
+  std::string name = FromUdevText(udev_device_get_property_value(device, "ID_MODEL_FROM_DATABASE"));
+  if (name.empty()) name = FromUdevText(udev_device_get_property_value(device, "ID_MODEL"));
+  if (name.empty()) name = usb ? "USB Serial Port" : "Communications Port";
+  return SerialDevice{node, name, usb};
+}
+#endif
 
 std::vector<SerialDevice> FindSerialDevices() {
   std::vector<SerialDevice> devices;

@@ -40,6 +40,8 @@ class PortTable {
 struct SerialDevice {
   std::string path;          // /dev/ttyUSB0
   std::string friendlyName;  // as other tools show it ("FT232R USB UART"); may be empty
+  bool usb = false;          // on USB: a debug interface's virtual COM port or a USB serial adapter
+  bool operator==(const SerialDevice&) const = default;
 };
 
 // Present serial devices: through libudev where built with it, else the serial device nodes

@@ -121,6 +121,38 @@ TEST(ComSelectDialogTest, AConfiguredPortThatIsMissingIsListedAsUnavailable) {
   EXPECT_EQ(dialog.ComIndex(), 98);
 }
 
+TEST(ComSelectDialogTest, TheListFollowsPortsPluggedInAndOut) {
+  ClearSettings();
+  WriteUserSettings("[Ports]\nCOM3=/dev/ttyUSB0\nCOM4=/dev/ttyACM0\n");
+  const SerialDevice debug{"/dev/ttyUSB0", "FT232R USB UART", true};
+  const SerialDevice acm{"/dev/ttyACM0", "USB Serial Port", true};
+  const SerialDevice fresh{"/dev/ttyUSB7", "FT232R USB UART", true};
+  ScriptedPrompt prompt;
+  AppPorts ports;
+  FakePortWatchSource& source = WatchFakePorts(ports, {debug});
+  ComSelectDialog dialog(prompt, ports, 2, false);
+  auto* box = dialog.findChild<QComboBox*>("1515");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(Lines(box), QStringList({"COM3: FT232R USB UART"}));
+
+  // Plugged in: a known device keeps its number, a new one gets the lowest free number, which
+  // the port table keeps; the selection stays where it was.
+  source.Push({PortEvent::Kind::Added, acm});
+  source.Push({PortEvent::Kind::Added, fresh});
+  ASSERT_TRUE(RunEventsUntil([&] { return box->count() == 3; })) << Lines(box).join('|').toStdString();
+  EXPECT_EQ(Lines(box), QStringList({"COM1: FT232R USB UART", "COM3: FT232R USB UART", "COM4: USB Serial Port"}));
+  EXPECT_EQ(box->currentText(), "COM3: FT232R USB UART");
+  EXPECT_EQ(ports.PathOf(1), "/dev/ttyUSB7");
+
+  // The selected device unplugged: it stays selected, as a port that is not there.
+  source.Push({PortEvent::Kind::Removed, debug});
+  ASSERT_TRUE(RunEventsUntil([&] { return box->currentText() == "COM3: (unavailable)"; }))
+      << Lines(box).join('|').toStdString();
+  EXPECT_EQ(Lines(box), QStringList({"COM1: FT232R USB UART", "COM3: (unavailable)", "COM4: USB Serial Port"}));
+  dialog.findChild<QPushButton*>("1")->click();
+  EXPECT_EQ(dialog.ComIndex(), 2);
+}
+
 TEST(DocListTest, PdfTitlesAreReadFromTheInfoDictionary) {
   struct Case {
     const char* name;

@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QSettings>
 #include <QUrl>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -82,6 +83,26 @@ inline void Drop(QWidget& window, const QStringList& paths) {
   QDropEvent drop(QPointF(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(&window, &drop);
   delete data;
+}
+
+// Lets the program's events run until `done` holds; false after 10 s.
+template <typename Condition>
+bool RunEventsUntil(Condition done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// A port watch of the test's own on `ports`: the returned source stays owned by `ports`.
+inline FakePortWatchSource& WatchFakePorts(AppPorts& ports, std::vector<SerialDevice> present) {
+  auto owned = std::make_unique<FakePortWatchSource>(std::move(present));
+  FakePortWatchSource& source = *owned;
+  std::string error;
+  EXPECT_TRUE(ports.StartWatch(std::move(owned), error)) << error;
+  return source;
 }
 
 // One window as start-up builds it, over the settings and program folder of the test.

@@ -390,6 +390,39 @@ TEST_F(SimWindowTest, ConnectionPollLinksAgainOrSaysItCannot) {
   EXPECT_TRUE(rig_->prompt.Saw("Cannot initialize target board"));
 }
 
+TEST_F(SimWindowTest, TheLinkEndsWhenItsPortIsUnpluggedAndIsMadeAgainOnItsReturn) {
+  // The port watch reports COM9's entry as a device that comes and goes.
+  const SerialDevice port{"sim:--chip=LYR8721", "", true};
+  FakePortWatchSource& source = WatchFakePorts(rig_->ports, {port});
+  rig_->window->DropFiles({QString::fromStdString(WriteImage("hotplug.bin", Pattern(0x80)))});
+  Control<QPushButton>(*rig_->window, "1011")->click();  // PROGRAM! links and verifies
+  ASSERT_EQ(rig_->window->StatusColour(), ColourGreen) << Status()->text().toStdString();
+  ASSERT_TRUE(rig_->link.linked());
+  auto board = rig_->ports.SimBoardOf(9);
+  ASSERT_NE(board, nullptr);
+
+  board->Unplug();
+  source.Push({PortEvent::Kind::Removed, port});
+  ASSERT_TRUE(RunEventsUntil([&] { return !rig_->link.linked(); }));
+  EXPECT_EQ(Status()->text(), "COM9 has gone: linking again when it returns");
+  EXPECT_EQ(rig_->window->StatusColour(), ColourYellow);
+  // While the port is away the link watch does not try it (and has nothing to complain of).
+  QTest::qWait(300);
+  EXPECT_FALSE(rig_->link.linked());
+  EXPECT_FALSE(rig_->prompt.Saw("Cannot initialize target board"));
+
+  board->Replug();
+  source.Push({PortEvent::Kind::Added, port});
+  ASSERT_TRUE(RunEventsUntil([&] { return rig_->link.linked(); })) << Status()->text().toStdString();
+  EXPECT_EQ(Status()->text(), "COM9 is back");
+  EXPECT_FALSE(rig_->prompt.Saw("Cannot initialize target board"));
+  // The link works: Verify reads the flash again and finds the word changed meanwhile.
+  board->SetFlashWord(0x10, 0x0000);
+  Control<QPushButton>(*rig_->window, "1012")->click();
+  EXPECT_EQ(rig_->window->StatusColour(), ColourRed) << Status()->text().toStdString();
+  EXPECT_TRUE(Status()->text().contains("at 06000010")) << Status()->text().toStdString();
+}
+
 TEST_F(SimWindowTest, EscStopsTheActionAndOtherInputIsDropped) {
   // The whole embedded flash at the pace of a real line, so the action lasts.
   WriteUserSettings("[Settings]\nCOM=8\n[Ports]\nCOM9=\"sim:--chip=LYR8721,--baud-pace\"\n");

@@ -2,7 +2,13 @@
 // tessaro-sim on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -111,6 +117,7 @@ TEST_F(CliTest, NoChipAndUsageErrors) {
   EXPECT_EQ(RunCli("identify --port printer").exitCode, 2);
   EXPECT_EQ(RunCli("identify --port sim:--chip=LYR1234").exitCode, 2);
   EXPECT_EQ(RunCli("ports extra").exitCode, 2);
+  EXPECT_EQ(RunCli("ports --watch --scan").exitCode, 2);
 }
 
 TEST_F(CliTest, PortsListsTheConfiguredPortEvenWhenAbsent) {
@@ -124,6 +131,50 @@ TEST_F(CliTest, PortsListsTheConfiguredPortEvenWhenAbsent) {
   EXPECT_EQ(json.exitCode, 0);
   EXPECT_EQ(json.out.front(), '[');
   EXPECT_NE(json.out.find("\"port\": \"COM42\""), std::string::npos) << json.out;
+}
+
+TEST_F(CliTest, PortsWatchRunsUntilCtrlCAndThenExitsWithZero) {
+  int errPipe[2];
+  ASSERT_EQ(::pipe(errPipe), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+  std::string program = TESSARO_BIN_DIR "/tessaro-cli";
+  std::vector<std::string> words = {program, "ports", "--watch", "--json"};
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(errPipe[1]);
+  // The notice comes once Ctrl-C is handled; a machine that cannot watch says why and ends.
+  std::string err;
+  pollfd entry{errPipe[0], POLLIN, 0};
+  while (err.find('\n') == std::string::npos && ::poll(&entry, 1, 10000) == 1) {
+    char buffer[256];
+    const ssize_t n = ::read(errPipe[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    err.append(buffer, static_cast<size_t>(n));
+  }
+  ASSERT_EQ(err.rfind("Watching the serial ports; Ctrl-C ends.\n", 0), 0u) << err;
+  ::usleep(200 * 1000);
+  int status = 0;
+  if (::waitpid(pid, &status, WNOHANG) == pid) {
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    char buffer[512];
+    const ssize_t n = ::read(errPipe[0], buffer, sizeof buffer);
+    EXPECT_NE(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))).find("watch"), std::string::npos);
+  } else {
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  ::close(errPipe[0]);
 }
 
 }  // namespace
