@@ -20,13 +20,17 @@ for b in "${builds[@]}"; do
     address) scripts/build.sh address; (cd build-address && ctest --output-on-failure -j "$(nproc)" --timeout 900) ;;
     thread)
       # ThreadSanitizer is for the threads: the serial channel and every test program that runs
-      # a link over it in process (the session, the drivers, the eFuse burn, the simulator).
+      # a link over it in process (the session, the drivers, the eFuse burn, the simulator),
+      # and the CLI running several boards at once.
       targets=()
       for t in link sim session flash efuse; do [ -d "tests/$t" ] && ls tests/$t/*.cpp >/dev/null 2>&1 && targets+=("test_$t"); done
       if [ ${#targets[@]} -gt 0 ]; then
         scripts/build.sh thread "${targets[@]}"
         for t in "${targets[@]}"; do build-thread/bin/"$t" --gtest_brief=1; done
-      fi ;;
+      fi
+      # Several boards at once: the CLI's board threads, built under ThreadSanitizer too.
+      scripts/build.sh thread test_cli
+      build-thread/bin/test_cli --gtest_brief=1 --gtest_filter='SeveralBoards.*' ;;
     fuzz)
       # The smoke run replays each target's seeds only (-runs=0), so the test command stays
       # repeatable; mutation runs are scripts/fuzz.sh SECONDS.
