@@ -258,7 +258,7 @@ constexpr OptionRow kLineOptionTable[] = {
 };
 
 // What the options of a run ask for; the same for every board it runs on.
-struct JobSpec {
+struct JobRequest {
   Operation operation = Operation::Program;
   const char* command = "";
   bool program = false;
@@ -309,30 +309,30 @@ struct BoardRun {
 };
 
 // A job of its own for one board: the driver catalogue, the board's devices, the image.
-void BuildJob(const JobSpec& spec, ProgrammingJob& job, std::string* catalogueErrors, std::string& warnings) {
-  if (!spec.folders.drivers.empty()) {
+void BuildJob(const JobRequest& request, ProgrammingJob& job, std::string* catalogueErrors, std::string& warnings) {
+  if (!request.folders.drivers.empty()) {
     std::string errors;
-    if (!LoadDriverFolder(job.catalogue, spec.folders.drivers, errors) && catalogueErrors) *catalogueErrors = errors;
+    if (!LoadDriverFolder(job.catalogue, request.folders.drivers, errors) && catalogueErrors) *catalogueErrors = errors;
   }
-  if (spec.board) job.ApplyBoard(*spec.board, warnings);
-  job.destination = spec.destination;
-  if (!spec.ranged) {
-    job.image = spec.image;
-    job.imagePath = spec.imagePath;
-    job.hexFile = CarriesAddresses(ImageFormatOf(spec.imagePath));
+  if (request.board) job.ApplyBoard(*request.board, warnings);
+  job.destination = request.destination;
+  if (!request.ranged) {
+    job.image = request.image;
+    job.imagePath = request.imagePath;
+    job.hexFile = CarriesAddresses(ImageFormatOf(request.imagePath));
   }
 }
 
-// Reads the options into `spec`. Returns an exit code when the run ends here (usage errors,
+// Reads the options into `request`. Returns an exit code when the run ends here (usage errors,
 // an image that cannot be loaded), nullopt when the boards are to be run.
-std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) {
-  spec.operation = operation;
-  spec.program = operation == Operation::Program;
-  spec.ranged = !TakesImage(operation);
-  spec.command = CommandName(operation);
-  const bool program = spec.program;
-  const bool ranged = spec.ranged;
-  const char* command = spec.command;
+std::optional<int> ReadJob(Operation operation, ArgReader& args, JobRequest& request) {
+  request.operation = operation;
+  request.program = operation == Operation::Program;
+  request.ranged = !TakesImage(operation);
+  request.command = CommandName(operation);
+  const bool program = request.program;
+  const bool ranged = request.ranged;
+  const char* command = request.command;
   for (const OptionRow& row : kOptionTable) {
     if (row.programOnly && !program) continue;
     if (std::string_view(row.name) == "output" && operation != Operation::Read) continue;
@@ -344,7 +344,7 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
   }
   for (const OptionRow& row : kLineOptionTable) args.Option(row.name, row.help);
   if (!args.Parse()) return args.ParseExit();
-  const bool json = spec.json = args.Has("json");
+  const bool json = request.json = args.Has("json");
   // With --json every refusal is one JSON object on stdout too, the usage on stderr.
   auto refuse = [&](const std::string& message, int exitCode) {
     if (json) {
@@ -371,31 +371,31 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
   if (args.ValueOr("events", "") == "-" && json) return usageError("--events - and --json both write to stdout");
   {
     std::string portError;
-    if (!ListPorts(args.Values("port"), args.Value("ports"), spec.ports, portError)) return usageError(portError);
+    if (!ListPorts(args.Values("port"), args.Value("ports"), request.ports, portError)) return usageError(portError);
   }
-  spec.verifyAfter = program && !args.Has("no-verify");
-  spec.eraseSecured = args.Has("erase-secured");
-  spec.doubleBaud = args.Has("double-baud");
-  spec.burn = args.Has("burn");
-  spec.yes = args.Has("yes");
-  spec.output = args.ValueOr("output", "");
-  spec.answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
+  request.verifyAfter = program && !args.Has("no-verify");
+  request.eraseSecured = args.Has("erase-secured");
+  request.doubleBaud = args.Has("double-baud");
+  request.burn = args.Has("burn");
+  request.yes = args.Has("yes");
+  request.output = args.ValueOr("output", "");
+  request.answers = args.Has("yes") ? Answers::Yes : args.Has("no") ? Answers::No : Answers::Ask;
   // Several boards cannot all ask on one terminal: what --yes/--no does not answer is no.
-  if (spec.ports.size() > 1 && spec.answers == Answers::Ask) spec.answers = Answers::No;
-  spec.folders = ResolveFolders(args);
-  SetDriverImageFolder(spec.folders.drivers);
+  if (request.ports.size() > 1 && request.answers == Answers::Ask) request.answers = Answers::No;
+  request.folders = ResolveFolders(args);
+  SetDriverImageFolder(request.folders.drivers);
 
   // The board, or a bare chip configuration.
-  BoardConfig& config = spec.config = InitBoardConfig();
+  BoardConfig& config = request.config = InitBoardConfig();
   if (auto name = args.Value("board")) {
     std::string boardErrors;
-    (void)LoadBoardFolder(spec.boards, spec.folders.config, boardErrors);
-    spec.board = spec.boards.Find(*name);
-    if (spec.board == nullptr) return usageError("no board named '" + *name + "' in " + spec.folders.config);
-    if (spec.board->hasErrors || spec.board->config.chip == nullptr) {
-      return usageError("board '" + *name + "' has errors in " + spec.board->fileName);
+    (void)LoadBoardFolder(request.boards, request.folders.config, boardErrors);
+    request.board = request.boards.Find(*name);
+    if (request.board == nullptr) return usageError("no board named '" + *name + "' in " + request.folders.config);
+    if (request.board->hasErrors || request.board->config.chip == nullptr) {
+      return usageError("board '" + *name + "' has errors in " + request.board->fileName);
     }
-    config = spec.board->config;
+    config = request.board->config;
   } else {
     const std::string text = *args.Value("config-string");
     const ConfigParseResult parsed = ParseBoardConfig(config, text);
@@ -403,28 +403,28 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
       return usageError("invalid configuration string at '" + text.substr(std::min(parsed.stop, text.size())) + "'");
     }
     std::string deviceError;
-    if (!DevicesFromOptions(args, config, spec.commandLineBoard, deviceError)) return usageError(deviceError);
-    if (spec.commandLineBoard.name.empty() == false) spec.board = &spec.commandLineBoard;
+    if (!DevicesFromOptions(args, config, request.commandLineBoard, deviceError)) return usageError(deviceError);
+    if (request.commandLineBoard.name.empty() == false) request.board = &request.commandLineBoard;
   }
 
   {
     ProgrammingJob job;
     std::string catalogueErrors;
-    BuildJob(spec, job, &catalogueErrors, spec.warnings);
+    BuildJob(request, job, &catalogueErrors, request.warnings);
     if (!catalogueErrors.empty() && !json) {
       WriteErr("Error(s) in Driver Description:\n" + TerminalText(catalogueErrors) + "\n");
     }
   }
-  if (!spec.warnings.empty() && !json) WriteErr(TerminalText(spec.warnings) + "\n");
+  if (!request.warnings.empty() && !json) WriteErr(TerminalText(request.warnings) + "\n");
 
   // The destination: given, or the only one the window would offer.
-  const std::vector<int32_t> offered = OfferedDestinations(config, spec.board);
+  const std::vector<int32_t> offered = OfferedDestinations(config, request.board);
   if (auto text = args.Value("dest")) {
     auto code = ParseDestination(*text);
     if (!code) return usageError("unknown destination '" + *text + "'");
-    spec.destination = *code;
+    request.destination = *code;
   } else if (offered.size() == 1) {
-    spec.destination = offered.front();
+    request.destination = offered.front();
   } else if (offered.empty()) {
     return usageError("No valid configuration!!! (no destination for this board)");
   } else {
@@ -434,21 +434,22 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
   }
 
   // The EFU file of an encrypted 9xxx firmware; a missing or bad one leaves the EFU data empty.
-  spec.nine = config.chip->familyCode == FAMILY_9XXX;
+  request.nine = config.chip->familyCode == FAMILY_9XXX;
   if (ranged) {
     // A range of the destination's memory: the start is taken into its window by the job.
     if (auto text = args.Value("start")) {
-      spec.start = ParseStart(*text);
-      if (spec.start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
+      request.start = ParseStart(*text);
+      if (request.start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
     }
     const std::string text = *args.Value("size");
-    spec.rangeWords = ReadHex(text);
-    if (spec.rangeWords == VALUE_INVALID || spec.rangeWords == 0) return usageError("Invalid size '" + text + "'");
+    request.rangeWords = ReadHex(text);
+    if (request.rangeWords == VALUE_INVALID || request.rangeWords == 0)
+      return usageError("Invalid size '" + text + "'");
     if (operation == Operation::Read) {
       // Refused before the read rather than written in a form no loader reads back.
       const ImageFormat format = ImageFormatOf(*args.Value("output"));
       if (format == ImageFormat::Elf) return usageError("read writes S-record, Intel HEX or raw binary files, not ELF");
-      if (format == ImageFormat::SRecord && !FitsSRecordAddresses(spec.start, spec.rangeWords)) {
+      if (format == ImageFormat::SRecord && !FitsSRecordAddresses(request.start, request.rangeWords)) {
         return usageError("the range ends past byte address FFFFFFFF, the last an S-record can name");
       }
     }
@@ -456,7 +457,7 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
     // The image, classified; its kind may suggest the start address.
     const std::string path = args.Positional()[0];
     std::string imageError;
-    ImageBuffer& image = spec.image;
+    ImageBuffer& image = request.image;
     // A file that cannot be read is a usage error; one that was read and is invalid is not.
     const ImageFormat format = ImageFormatOf(path);
     const ImageFileCheck check = CheckImageFile(path, CarriesAddresses(format), imageError);
@@ -466,17 +467,17 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
       return refuse(message, check == ImageFileCheck::Unreadable ? kExitUsage : kExitFailed);
     }
     // The loader's warnings (an odd byte left over) go with the result.
-    if (!imageError.empty()) spec.imageWarnings.push_back(path + ": " + imageError);
-    spec.imagePath = path;
+    if (!imageError.empty()) request.imageWarnings.push_back(path + ": " + imageError);
+    request.imagePath = path;
     DetectImageKind(image);
-    spec.encrypted = spec.nine && image.kind == IMAGE_ENCRYPTED_FIRMWARE;
-    if (spec.encrypted) (void)LoadEfuBeside(path, spec.efu, spec.efuMessage);
+    request.encrypted = request.nine && image.kind == IMAGE_ENCRYPTED_FIRMWARE;
+    if (request.encrypted) (void)LoadEfuBeside(path, request.efu, request.efuMessage);
     uint32_t start = image.kind != IMAGE_RAW ? image.kindAddress : 0;
     if (auto text = args.Value("start")) {
       start = ParseStart(*text);
       if (start == VALUE_INVALID) return usageError("Invalid Hex start address '" + *text + "'");
     }
-    spec.start = DestinationStartAddress(spec.destination, start);
+    request.start = DestinationStartAddress(request.destination, start);
     if (auto text = args.Value("size")) {
       const uint32_t size = ReadHex(*text);
       if (size == VALUE_INVALID || size == 0 || size > static_cast<uint32_t>(image.size)) {
@@ -485,52 +486,52 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobSpec& spec) 
       }
       image.programLength = static_cast<int32_t>(size);
     }
-    spec.imageDigest = ImageSha256(image);
+    request.imageDigest = ImageSha256(image);
   }
   return std::nullopt;
 }
 
 // Runs the job on one board: a link, a session per step, the eFuses after a firmware, the
 // simulated board ended. `terminalBar`: the progress bar of a one-board run on a terminal.
-BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& portText, const std::string& output,
+BoardRun RunBoard(const JobRequest& request, PortChoice& port, const std::string& portText, const std::string& output,
                   BoardReporter* reporter, bool terminalBar) {
   BoardRun run;
   run.port = portText;
   run.output = output;
-  const bool program = spec.program;
-  const uint32_t start = spec.start;
+  const bool program = request.program;
+  const uint32_t start = request.start;
   ProgrammingJob job;
   std::string jobWarnings;
-  BuildJob(spec, job, nullptr, jobWarnings);
-  BoardConfig config = spec.config;
+  BuildJob(request, job, nullptr, jobWarnings);
+  BoardConfig config = request.config;
   if (reporter) {
     reporter->Event("start", [&](JsonWriter& out) {
-      out.Field("chip", spec.config.chip->name)
-          .Field("operation", spec.command)
-          .Field("destination", static_cast<int>(spec.destination))
-          .Field("destinationText", DestinationText(spec.destination));
-      if (spec.ranged) {
-        out.Field("start", static_cast<unsigned>(start)).Field("size", static_cast<unsigned>(spec.rangeWords));
+      out.Field("chip", request.config.chip->name)
+          .Field("operation", request.command)
+          .Field("destination", static_cast<int>(request.destination))
+          .Field("destinationText", DestinationText(request.destination));
+      if (request.ranged) {
+        out.Field("start", static_cast<unsigned>(start)).Field("size", static_cast<unsigned>(request.rangeWords));
         out.Key("image").Null().Key("imageDigest").Null();
       } else {
-        out.Field("image", spec.imagePath).Field("imageDigest", spec.imageDigest);
+        out.Field("image", request.imagePath).Field("imageDigest", request.imageDigest);
       }
     });
   }
 
-  Questions questions(spec.answers, spec.eraseSecured);
+  Questions questions(request.answers, request.eraseSecured);
   if (reporter) questions.onAsked = [reporter](const QuestionRecord& question) { reporter->Question(question); };
   CliPrompt prompt(questions);
   SerialPort link;
   AttachPort(link, port);
   link.SetPrompt(&prompt);
   TerminalProgress progress(terminalBar);
-  CliHost host(link, config, progress, port.number, spec.doubleBaud, start, questions, reporter);
+  CliHost host(link, config, progress, port.number, request.doubleBaud, start, questions, reporter);
 
   const auto started = std::chrono::steady_clock::now();
   std::string& error = run.error;
   std::vector<StepResult>& steps = run.steps;
-  if (!spec.efuMessage.empty()) questions.messages.push_back(spec.efuMessage);
+  if (!request.efuMessage.empty()) questions.messages.push_back(request.efuMessage);
   // One operation in a session of its own, as the window builds one per action.
   std::vector<uint16_t> readWords;
   auto runStep = [&](const char* stepName, Operation stepOperation) {
@@ -553,9 +554,9 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
       switch (stepOperation) {
         case Operation::Program: step.ran = job.ProgramImage(session, error); break;
         case Operation::Verify: step.ran = job.VerifyImage(session, error); break;
-        case Operation::Erase: step.ran = job.EraseRange(session, start, spec.rangeWords, error); break;
-        case Operation::Read: step.ran = job.ReadRange(session, start, spec.rangeWords, readWords, error); break;
-        case Operation::BlankCheck: step.ran = job.CheckBlankRange(session, start, spec.rangeWords, error); break;
+        case Operation::Erase: step.ran = job.EraseRange(session, start, request.rangeWords, error); break;
+        case Operation::Read: step.ran = job.ReadRange(session, start, request.rangeWords, readWords, error); break;
+        case Operation::BlankCheck: step.ran = job.CheckBlankRange(session, start, request.rangeWords, error); break;
       }
       step.status = session.statusCode;
       step.failureAddress = session.failureAddress;
@@ -573,12 +574,12 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
   // PROGRAM! releases the link first; Verify keeps it. A fresh link object has none to release.
   if (program) link.CloseLink(false);
   bool encryptionRefused = false;
-  if (program && spec.encrypted) {
+  if (program && request.encrypted) {
     const BootSource source = job.image.size > 6 && (job.image.words[6] & 1) ? BOOT_HOST
                               : job.destination == 10                        ? BOOT_NAND
                                                                              : BOOT_REGULAR;
     std::string message;
-    if (!CheckFirmwareEncryption(job.image, spec.efu, source, message, start)) {
+    if (!CheckFirmwareEncryption(job.image, request.efu, source, message, start)) {
       const std::string question = message + "\r\nProgram anyway?";
       encryptionRefused = !questions.Ask(question, "Invalid Encryption");
       if (encryptionRefused) error = question;
@@ -589,12 +590,12 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
     refused.operation = "program";
     steps.push_back(refused);
   } else {
-    runStep(spec.command, spec.operation);
-    if (program && spec.verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
+    runStep(request.command, request.operation);
+    if (program && request.verifyAfter && steps.back().ran && steps.back().status == StatusProgrammed) {
       runStep("verify", Operation::Verify);
     }
   }
-  if (spec.operation == Operation::Read && steps.back().ran) {
+  if (request.operation == Operation::Read && steps.back().ran) {
     std::string writeError;
     if (!WriteWords(output, start, readWords, writeError)) {
       steps.back().ran = false;
@@ -608,15 +609,16 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
   // The eFuses after the firmware: the plan always, the burn only with --burn and confirmation
   // (several boards are not asked on the terminal: --yes confirms for all of them).
   std::optional<AfterFirmwareResult>& fuses = run.fuses;
-  if (program && spec.nine && spec.efu.valid && spec.efu.flags != 0 && ExitCodeOf(ran, last.status) == kExitOk) {
+  if (program && request.nine && request.efu.valid && request.efu.flags != 0 &&
+      ExitCodeOf(ran, last.status) == kExitOk) {
     FlashIf session(host);
     if (session.EnsureLinked()) {
       const size_t shown = questions.messages.size();
-      fuses = BurnAfterFirmware(session, spec.efu, /*dryRun=*/true);
-      if (spec.burn && fuses->attempted && !fuses->plan.bits.empty()) {
-        if (spec.yes || (spec.ports.size() <= 1 && ConfirmBurnOnTerminal(fuses->plan.bits.size()))) {
+      fuses = BurnAfterFirmware(session, request.efu, /*dryRun=*/true);
+      if (request.burn && fuses->attempted && !fuses->plan.bits.empty()) {
+        if (request.yes || (request.ports.size() <= 1 && ConfirmBurnOnTerminal(fuses->plan.bits.size()))) {
           questions.messages.resize(shown);  // the burn shows its warnings again
-          fuses = BurnAfterFirmware(session, spec.efu, /*dryRun=*/false);
+          fuses = BurnAfterFirmware(session, request.efu, /*dryRun=*/false);
         } else {
           run.fusesRefused = true;
         }
@@ -644,7 +646,7 @@ BoardRun RunBoard(const JobSpec& spec, PortChoice& port, const std::string& port
   }
   // A read that ran brought every word back (the job says so otherwise) and leaves the status
   // as it was; its file is its result.
-  const bool readDone = spec.operation == Operation::Read && ran && last.status == StatusReady;
+  const bool readDone = request.operation == Operation::Read && ran && last.status == StatusReady;
   int exitCode = readDone ? kExitOk : ExitCodeOf(ran, last.status);
   run.fusesBurned = fuses && fuses->burn.sent;
   if (exitCode == kExitOk && fuses && (!fuses->attempted || (run.fusesBurned && !fuses->burn.verified))) {
@@ -691,7 +693,7 @@ void WriteWire(JsonWriter& out, const BoardRun& run) {
 }
 
 // One board's result as the JSON object a one-board run prints; `port` adds the port first.
-void WriteBoardJson(JsonWriter& out, const JobSpec& spec, const BoardRun& run, bool withPort) {
+void WriteBoardJson(JsonWriter& out, const JobRequest& request, const BoardRun& run, bool withPort) {
   const StepResult& last = run.steps.back();
   out.BeginObject();
   if (withPort) out.Field("port", run.port);
@@ -702,8 +704,8 @@ void WriteBoardJson(JsonWriter& out, const JobSpec& spec, const BoardRun& run, b
   out.Field("chipErased", run.chipErased);
   out.Field("elapsedMs", static_cast<long long>(run.elapsedMs));
   out.Key("warnings").BeginArray();
-  if (!spec.warnings.empty()) out.String(TerminalText(spec.warnings));
-  for (const std::string& warning : spec.imageWarnings) out.String(warning);
+  if (!request.warnings.empty()) out.String(TerminalText(request.warnings));
+  for (const std::string& warning : request.imageWarnings) out.String(warning);
   out.EndArray();
   out.Key("steps").BeginArray();
   for (const StepResult& step : run.steps) {
@@ -759,8 +761,8 @@ std::string Prefixed(const std::string& prefix, const std::string& text) {
 // One board's result on the terminal; with several boards each line starts with its port and
 // the status lines are left to the summary table. `toStdout` false: stdout carries the event
 // stream, and what would go there is left out.
-void ReportBoardText(const JobSpec& spec, const BoardRun& run, const std::string& prefix, bool toStdout) {
-  const std::string command = spec.command;
+void ReportBoardText(const JobRequest& request, const BoardRun& run, const std::string& prefix, bool toStdout) {
+  const std::string command = request.command;
   auto out = [&](const std::string& text) {
     if (toStdout) WriteOut(Prefixed(prefix, text));
   };
@@ -768,7 +770,7 @@ void ReportBoardText(const JobSpec& spec, const BoardRun& run, const std::string
   const StepResult& last = run.steps.back();
   const bool ran = last.ran;
   if (prefix.empty()) {
-    for (const std::string& warning : spec.imageWarnings) err("tessaro-cli " + command + ": " + warning + "\n");
+    for (const std::string& warning : request.imageWarnings) err("tessaro-cli " + command + ": " + warning + "\n");
   }
   for (const std::string& message : run.messages) err(TerminalText(message) + "\n");
   if (run.chipErased) out(std::string(kChipErasedText) + "\n");
@@ -833,7 +835,7 @@ void WriteSummary(const std::vector<BoardRun>& runs) {
 }
 
 // The event that ends a board's run, and its line in the station log.
-void RecordDone(const JobSpec& spec, const BoardRun& run, BoardReporter& reporter, StationLog* log) {
+void RecordDone(const JobRequest& request, const BoardRun& run, BoardReporter& reporter, StationLog* log) {
   const StepResult& last = run.steps.back();
   reporter.Event("done", [&](JsonWriter& out) {
     out.Field("result", ResultName(run.exitCode)).Field("exitCode", run.exitCode);
@@ -846,14 +848,14 @@ void RecordDone(const JobSpec& spec, const BoardRun& run, BoardReporter& reporte
   line.BeginObject()
       .Field("time", UtcTimeText())
       .Field("port", run.port)
-      .Field("chip", spec.config.chip->name)
-      .Field("operation", spec.command)
-      .Field("destination", static_cast<int>(spec.destination));
-  if (spec.ranged) {
+      .Field("chip", request.config.chip->name)
+      .Field("operation", request.command)
+      .Field("destination", static_cast<int>(request.destination));
+  if (request.ranged) {
     line.Key("image").Null().Key("imageDigest").Null();
-    line.Field("start", static_cast<unsigned>(spec.start)).Field("size", static_cast<unsigned>(spec.rangeWords));
+    line.Field("start", static_cast<unsigned>(request.start)).Field("size", static_cast<unsigned>(request.rangeWords));
   } else {
-    line.Field("image", spec.imagePath).Field("imageDigest", spec.imageDigest);
+    line.Field("image", request.imagePath).Field("imageDigest", request.imageDigest);
   }
   line.Field("result", ResultName(run.exitCode))
       .Field("status", static_cast<unsigned>(last.status))
@@ -861,19 +863,19 @@ void RecordDone(const JobSpec& spec, const BoardRun& run, BoardReporter& reporte
       .Field("elapsedMs", static_cast<long long>(run.elapsedMs))
       .EndObject();
   std::string error;
-  if (!log->Append(line.Finish(), error)) WriteErr("tessaro-cli " + std::string(spec.command) + ": " + error + "\n");
+  if (!log->Append(line.Finish(), error)) WriteErr("tessaro-cli " + std::string(request.command) + ": " + error + "\n");
 }
 
 int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   // Ctrl-C is taken over before any work (loading a large simulated board state takes a while):
   // from here on it cancels every board, and the run still reports.
   InterruptScope interrupts;
-  JobSpec spec;
+  JobRequest request;
   ArgReader args(CommandName(operation), rawArgs);
-  if (auto exitCode = ReadJob(operation, args, spec)) return *exitCode;
-  const bool several = spec.ports.size() > 1;
+  if (auto exitCode = ReadJob(operation, args, request)) return *exitCode;
+  const bool several = request.ports.size() > 1;
   auto usageError = [&](const std::string& message) {
-    if (spec.json) {
+    if (request.json) {
       JsonWriter out;
       out.BeginObject().Field("ok", false).Field("error", message).EndObject();
       WriteOut(out.Finish());
@@ -882,14 +884,14 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   };
 
   // Every port is opened before any board starts, so a misspelt one stops the run untouched.
-  const std::vector<std::string> texts = spec.ports.empty() ? std::vector<std::string>{""} : spec.ports;
+  const std::vector<std::string> texts = request.ports.empty() ? std::vector<std::string>{""} : request.ports;
   std::vector<PortChoice> ports(texts.size());
-  std::vector<std::string> outputs(texts.size(), spec.output);
+  std::vector<std::string> outputs(texts.size(), request.output);
   for (size_t i = 0; i < texts.size(); ++i) {
     std::string portError;
     const std::optional<std::string> text = texts[i].empty() ? std::nullopt : std::optional<std::string>(texts[i]);
     if (!ResolvePort(text, ports[i], portError)) return usageError(portError);
-    if (several && !spec.output.empty()) outputs[i] = PortFileName(spec.output, texts[i]);
+    if (several && !request.output.empty()) outputs[i] = PortFileName(request.output, texts[i]);
   }
   const bool eventsOnStdout = args.ValueOr("events", "") == "-";
   std::unique_ptr<EventStream> events;
@@ -904,8 +906,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
     if (!log->Open(*folder, openError)) return usageError(openError);
   }
 
-  const bool terminal = !spec.json && isatty(STDERR_FILENO);
-  BoardLines lines(several && terminal, texts, spec.config.chip->name);
+  const bool terminal = !request.json && isatty(STDERR_FILENO);
+  BoardLines lines(several && terminal, texts, request.config.chip->name);
   std::vector<std::unique_ptr<BoardReporter>> reporters;
   for (size_t i = 0; i < texts.size(); ++i) {
     const std::string name = texts[i].empty() ? ports[i].name : texts[i];
@@ -913,8 +915,8 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
   std::vector<BoardRun> runs(texts.size());
   auto runOne = [&](size_t i) {
-    runs[i] = RunBoard(spec, ports[i], texts[i], outputs[i], reporters[i].get(), !several && terminal);
-    RecordDone(spec, runs[i], *reporters[i], log.get());
+    runs[i] = RunBoard(request, ports[i], texts[i], outputs[i], reporters[i].get(), !several && terminal);
+    RecordDone(request, runs[i], *reporters[i], log.get());
   };
   if (!several) {
     runOne(0);
@@ -927,26 +929,26 @@ int RunOperation(Operation operation, std::vector<std::string>& rawArgs) {
   }
 
   if (!several) {
-    if (spec.json) {
+    if (request.json) {
       JsonWriter out;
-      WriteBoardJson(out, spec, runs[0], false);
+      WriteBoardJson(out, request, runs[0], false);
       WriteOut(out.Finish());
     } else {
-      ReportBoardText(spec, runs[0], "", !eventsOnStdout);
+      ReportBoardText(request, runs[0], "", !eventsOnStdout);
     }
     return runs[0].exitCode;
   }
   const bool allOk = std::all_of(runs.begin(), runs.end(), [](const BoardRun& run) { return run.exitCode == kExitOk; });
-  if (spec.json) {
+  if (request.json) {
     JsonWriter out;
     out.BeginObject().Field("ok", allOk).Key("boards").BeginArray();
-    for (const BoardRun& run : runs) WriteBoardJson(out, spec, run, true);
+    for (const BoardRun& run : runs) WriteBoardJson(out, request, run, true);
     out.EndArray().EndObject();
     WriteOut(out.Finish());
   } else {
-    for (const std::string& warning : spec.imageWarnings)
-      WriteErr("tessaro-cli " + std::string(spec.command) + ": " + warning + "\n");
-    for (const BoardRun& run : runs) ReportBoardText(spec, run, run.port + ": ", !eventsOnStdout);
+    for (const std::string& warning : request.imageWarnings)
+      WriteErr("tessaro-cli " + std::string(request.command) + ": " + warning + "\n");
+    for (const BoardRun& run : runs) ReportBoardText(request, run, run.port + ": ", !eventsOnStdout);
     if (!eventsOnStdout) WriteSummary(runs);
   }
   if (allOk) return kExitOk;
