@@ -57,6 +57,15 @@ uint32_t StrappingFor(uint32_t package, const BoardConfig& config) {
   return sameSecond.value_or(0);
 }
 
+// Whether a 9xxx chip's strapping makes its second external memory a QSPI one; a package
+// without a strapping table is taken to allow it.
+bool SecondMemoryIsQspi(const ChipInfo& chip, const SimOptions& options) {
+  MemoryKinds kinds{};
+  if (!StrappedMemories(options.packageCode.value_or(PackageCode(chip)), options.strapping.value_or(0), kinds))
+    return true;
+  return kinds.ext2 == EXT_QNOR;
+}
+
 // Where the 9xxx second external memory's window starts.
 constexpr uint32_t kSecondMemoryWindow = 0x40000000u;
 
@@ -249,11 +258,15 @@ bool AttachBoardDevices(SimBoard& board, std::string& error) {
     } else if (item.base == ordinaryBase) {
       devices->qspi = attached;
       if (pair) {
-        // The second memory's window spans 0x40000000 to 0xBFFFFFFF: the device shows at its
-        // start as well as in the low region at 0x80000000.
         pair->secondMemory = attached.controller;
-        board.AttachMemoryWindow(kSecondMemoryWindow, attached.controller->WindowWords(), attached.controller);
-        qspiWindows.emplace_back(kSecondMemoryWindow, attached.controller->WindowWords());
+        // The second memory's window spans 0x40000000 to 0xBFFFFFFF: the device shows at its
+        // start as well as in the low region at 0x80000000, when the strapping makes the second
+        // memory a QSPI one. Strapped for parallel NOR, the start is a parallel bus with nothing
+        // on it (what a scan of the strapped memories probes).
+        if (SecondMemoryIsQspi(*board.chip(), options)) {
+          board.AttachMemoryWindow(kSecondMemoryWindow, attached.controller->WindowWords(), attached.controller);
+          qspiWindows.emplace_back(kSecondMemoryWindow, attached.controller->WindowWords());
+        }
       }
     } else {
       devices->otherQspi.push_back(attached);

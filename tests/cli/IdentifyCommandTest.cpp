@@ -54,21 +54,28 @@ TEST_F(CliTest, IdentifiesEveryChipOnAnInProcessBoard) {
 }
 
 TEST_F(CliTest, IdentifiesEveryChipThroughTessaroSim) {
-  std::vector<std::unique_ptr<SimProcess>> sims;
-  std::vector<std::future<CliResult>> runs;
-  for (const ChipInfo& chip : ChipCatalogue()) {
-    sims.push_back(std::make_unique<SimProcess>());
-    ASSERT_TRUE(sims.back()->Start({std::string("--chip=") + chip.name, "--interface=usb", "--usb-kind=1"}));
-    runs.push_back(std::async(
-        std::launch::async, [](const std::string& a) { return RunCli(a); },
-        "identify --json --port " + sims.back()->path()));
-  }
-  size_t i = 0;
-  for (const ChipInfo& chip : ChipCatalogue()) {
-    CliResult result = runs[i++].get();
-    EXPECT_EQ(result.exitCode, 0) << chip.name;
-    EXPECT_EQ(JsonValue(result.out, "chip"), Expected(chip)) << result.out;
-    EXPECT_EQ(JsonValue(result.out, "transportMode"), chip.legacyLink ? "3" : "4");
+  // A few boards at a time: the legacy chips' handshake has timing of its own, and a busy
+  // machine running dozens of boards at once would test the scheduler rather than the link.
+  constexpr size_t kAtOnce = 4;
+  const std::span<const ChipInfo> chips = ChipCatalogue();
+  for (size_t first = 0; first < chips.size(); first += kAtOnce) {
+    const size_t end = std::min(chips.size(), first + kAtOnce);
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::future<CliResult>> runs;
+    for (size_t i = first; i < end; ++i) {
+      sims.push_back(std::make_unique<SimProcess>());
+      ASSERT_TRUE(sims.back()->Start({std::string("--chip=") + chips[i].name, "--interface=usb", "--usb-kind=1"}));
+      runs.push_back(std::async(
+          std::launch::async, [](const std::string& a) { return RunCli(a); },
+          "identify --json --port " + sims.back()->path()));
+    }
+    for (size_t i = first; i < end; ++i) {
+      const ChipInfo& chip = chips[i];
+      CliResult result = runs[i - first].get();
+      EXPECT_EQ(result.exitCode, 0) << chip.name;
+      EXPECT_EQ(JsonValue(result.out, "chip"), Expected(chip)) << result.out;
+      EXPECT_EQ(JsonValue(result.out, "transportMode"), chip.legacyLink ? "3" : "4");
+    }
   }
 }
 

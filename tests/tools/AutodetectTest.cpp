@@ -111,6 +111,10 @@ const Case kCases[] = {
      "DevB[4000:0000]: Spansion:S29GL256S | MP QSPI[C000:0000]: Macronix:MX25L25645G", "",
      "[T]\r\nConfig=LYR9468 INTRAM(32k)+EXTSDR(512k,7/7WS,CL2/Row13/Col9)+EXTNOR(16M,12/4WS)\r\n"
      "MpQspiDevice=Macronix:MX25L25645G"},
+    {"9xxx QSPI board whose strapping puts parallel NOR second: the scan finds its MP device only",
+     "board=LYR9468 QSPI Demo Board", 0, "MP QSPI[C000:0000]: Macronix:MX25L25645G", "",
+     "[T]\r\nConfig=LYR9468 INTRAM(32k)+EXTSDR(512k,7/7WS,CL2/Row13/Col9)+EXTNOR(512k,12/4WS)\r\n"
+     "MpQspiDevice=Macronix:MX25L25645G"},
     {"several devices, the choice dismissed", "chip=LYR9468,nor=S29GL256S@80000000,qspi=MX25L25645G@104", -1,
      "DevB[4000:0000]: Spansion:S29GL256S | MP QSPI[C000:0000]: Macronix:MX25L25645G",
      "Unable to detect compatible flash device (00C2:2019)!", ""},
