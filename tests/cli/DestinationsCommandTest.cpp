@@ -369,6 +369,26 @@ TEST_F(DestinationCommand, The8x47SplitsTakeImagesPastTheLowRegion) {
   EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("x").find_first_not_of('\xFF'), std::string::npos);
 }
 
+// A serial start address off the device's pages is the user's to correct: the run says so,
+// fails (exit 1, no expected value it never had) and writes nothing.
+TEST_F(DestinationCommand, AStartOffASerialPageIsRefusedAndWritesNothing) {
+  std::string bytes;
+  const std::string image = Image(0x200, 34, bytes);
+  const std::string dump = folder_ + "/spi.bin";
+  Result r =
+      Run("program --json --port 'sim:board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS),interface=usb,dump-memory=spi:" + dump +
+          "' --board 'LYR8247 FLASH+EXTSDR(2x8Mib,4WS)' --dest serial --start 100 " + image);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(tessaro::testing::JsonValue(r.out, "error"),
+            "Device Address not on a Page Boundary (multiple of 132/0x0084 Words)")
+      << r.out;
+  EXPECT_EQ(tessaro::testing::JsonValue(r.out, "statusText"),
+            "Serial Flash: Program FAILED at 00000100: Exp=???????? Read=????")
+      << r.out;
+  EXPECT_EQ(tessaro::testing::JsonValue(r.out, "expected"), "null") << r.out;
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("x").find_first_not_of('\xFF'), std::string::npos);
+}
+
 // Each shipped board definition, simulated as it describes the board, takes a small image in
 // every destination the main window offers for it.
 TEST_F(DestinationCommand, EveryShippedBoardTakesAnImageInEveryOfferedDestination) {
