@@ -34,22 +34,21 @@ struct Destination {
 
 // One row per destination the programmer offers; the boards are shipped definitions or the
 // devices the tests use. Below 1 MiB: the 8721's embedded flash; NAND block 0, all that
-// destination programs; and 256 KiB on the 8x47 boards, where larger images still fail (with
-// a failure status, never silently): the parallel NOR at device word 0x20000, the 8347
-// module's serial flash in its quick verify (somewhere between 256 and 320 KiB).
+// destination programs; and the 8347 module's split, whose embedded flash (32 KiB) and
+// AT25SF041 (512 KiB) hold 544 KiB.
 const std::vector<Destination>& Destinations() {
   static const std::vector<Destination> table = {
       {"embedded", "chip=LYR8721,interface=usb", "--config-string 'LYR8721 FLASH' --dest embedded", 32},
       {"serial", "chip=LYR9468,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2",
        "--config-string LYR9468 --df AT45DB161E --df-enable P7.15=0 --dest serial", 1024},
       {"emb+serial", "board=LYR8347 Sound Module,interface=usb", "--board 'LYR8347 Sound Module' --dest emb+serial",
-       256},
+       544},
       {"qspi", "board=LYR9468 QSPI Demo Board", "--board 'LYR9468 QSPI Demo Board' --dest qspi", 1024},
       {"dual qspi", "board=LYR9468 Dual QSPI Board", "--board 'LYR9468 Dual QSPI Board' --dest qspi", 1024},
       {"mpqspi", "board=LYR9468 QSPI Demo Board", "--board 'LYR9468 QSPI Demo Board' --dest mpqspi", 1024},
       {"nor", "board=LYR8321 Module", "--board 'LYR8321 Module' --dest nor", 1024},
       {"emb+nor", "board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS),interface=usb",
-       "--board 'LYR8247 FLASH+EXTSDR(2x8Mib,4WS)' --dest emb+nor", 256},
+       "--board 'LYR8247 FLASH+EXTSDR(2x8Mib,4WS)' --dest emb+nor", 1024},
       {"nand", "chip=LYR9371,nand", "--config-string LYR9371 --nand --dest nand", 128},
   };
   return table;

@@ -122,8 +122,10 @@ void WriteStepFields(JsonWriter& out, const StepResult& step) {
       .Field("colourClass", step.colour);
   // Left-over values of a run that did not fail would name an address that nothing is wrong at.
   if (NamesFailure(step.status)) {
+    // An expected value the run never had shows as "????????" in the status text: null here.
     out.Field("failureAddress", static_cast<unsigned>(step.failureAddress))
-        .Field("expected", static_cast<unsigned>(step.expected));
+        .Key("expected")
+        .OptionalNumber(step.expected == VALUE_INVALID ? std::nullopt : std::optional<int64_t>(step.expected));
     out.Key("read");
     if (step.read >= 0) {
       out.Number(step.read);

@@ -213,6 +213,7 @@ class SimBoard {
   struct MonitorCommands;
   size_t CommandLength() const;
   void Execute();
+  uint32_t WindowAddress(uint32_t address);  // where the device windows see a target address
   uint16_t MemRead(uint32_t address);
   [[nodiscard]] bool MemWrite(uint32_t address, uint16_t value);  // false: nothing decodes the address
   void HostMemWrite(uint32_t address, uint16_t value);            // a write by the host: violations recorded

@@ -9,15 +9,41 @@ namespace tessaro::sim {
 
 using namespace board_detail;
 
+namespace {
+
+// The LYR8247 and LYR8347 have their select and keyboard pins (SEL, ROW, MK, BR) in data
+// memory: two data words at 0xC000000 and their two direction words after them, whose latches
+// read back what was written. (The identification's 8x47 probe looks for them, so it cannot
+// tell these two models apart.)
+bool SelectPortWord(const ChipInfo& chip, uint32_t address) {
+  return (chip.modelCode == 0x8247 || chip.modelCode == 0x8347) && address - 0xC000000 < 4;
+}
+
+}  // namespace
+
 // ---- memory map ----
 
 uint32_t SimBoard::BankCount() const { return sim::BankCount(*chip_); }
 
 bool SimBoard::LowWindowIsFlash() const { return (io_[0] & 0x4) == 0; }
 
+// The 8x47's external address line A17 is port pin P1.2. Switched to a plain output (bit 2 of
+// its select register I/O 33 and of its direction register I/O 13) the pin drives A17 from P1's
+// data register (I/O 9): that is how the host reaches the first 0x20000 words of the WCS0
+// memory, which the chip's own memories hide, at 0x20000 to 0x3FFFF. Otherwise the memory
+// sees the address as it is. A WCS0 window sits where the memory's word 0 shows with A17 low.
+uint32_t SimBoard::WindowAddress(uint32_t address) {
+  constexpr uint32_t kWcs0First = 0x20000, kWcs0End = 0x4000000, kA17 = 0x20000;
+  if (family_ != FAMILY_8X47 || address < kWcs0First || address >= kWcs0End) return address;
+  uint32_t lines = address;
+  if ((io_[33] & 4) != 0 && (io_[13] & 4) != 0) lines = (lines & ~kA17) | ((IoRead(9) & 4) != 0 ? kA17 : 0);
+  return lines + kWcs0First;
+}
+
 uint16_t SimBoard::MemRead(uint32_t address) {
+  const uint32_t bus = WindowAddress(address);
   for (const auto& window : windows_)
-    if (address - window.base < window.size) return window.device->ReadWord(address - window.base);
+    if (bus - window.base < window.size) return window.device->ReadWord(bus - window.base);
   auto ram = [&](uint32_t a) {
     auto it = ram_.find(a);
     return it == ram_.end() ? uint16_t{0} : it->second;
@@ -43,7 +69,7 @@ uint16_t SimBoard::MemRead(uint32_t address) {
       if (address - 0x4000000 < 0x4000) return ram(0x4000000 + (address & mask));
       if (address < chip_->embeddedFlashSize)
         return LowWindowIsFlash() ? flash_[address] : ram(0x4000000 + (address & mask));
-      if (chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000) return ram(address);
+      if (SelectPortWord(*chip_, address)) return ram(address);
       return 0xFFFF;
     }
     case FAMILY_9XXX:
@@ -62,9 +88,10 @@ bool SimBoard::InEmbeddedFlash(uint32_t address) const {
 }
 
 bool SimBoard::MemWrite(uint32_t address, uint16_t value) {
+  const uint32_t bus = WindowAddress(address);
   for (const auto& window : windows_)
-    if (address - window.base < window.size) {
-      window.device->WriteWord(address - window.base, value);
+    if (bus - window.base < window.size) {
+      window.device->WriteWord(bus - window.base, value);
       return true;
     }
   auto store = [&](uint32_t a) {
@@ -86,7 +113,7 @@ bool SimBoard::MemWrite(uint32_t address, uint16_t value) {
       const uint32_t mask = family_ == FAMILY_8721 ? 0x1FFF : 0x3FFF;
       if (address - 0x4000000 < 0x4000 || address < chip_->embeddedFlashSize)
         return store(0x4000000 + (address & mask));
-      return chip_->modelCode == 0x8347 && address - 0xC000000 < 0x10000 && store(address);
+      return SelectPortWord(*chip_, address) && store(address);
     }
     case FAMILY_9XXX: return (address < 0x10000 || address - 0x8E00000 < 0x100000) && store(address);
     default: return false;

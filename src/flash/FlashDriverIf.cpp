@@ -113,6 +113,7 @@ void AddressWindow::EnterLow8x47() {
 
 bool AddressWindow::StartRun(uint32_t start) {
   deviceRun = false;
+  serialRun = false;
   Select(start);
   if (owner != nullptr) {
     const uint32_t family = owner->FamilyCode();
@@ -123,7 +124,7 @@ bool AddressWindow::StartRun(uint32_t start) {
 
 bool AddressWindow::Select(uint32_t newPosition) {
   position = static_cast<int32_t>(newPosition);
-  if (owner == nullptr) return lowRegion;
+  if (owner == nullptr || serialRun) return lowRegion;
   const uint32_t family = owner->FamilyCode();
   bool low = lowRegion;
   switch (family) {
@@ -187,6 +188,7 @@ void AddressWindow::Detach() {
   }
   if (changed) lowRegion = true;
   deviceRun = false;
+  serialRun = false;
   owner = nullptr;
 }
 

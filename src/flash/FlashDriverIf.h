@@ -88,6 +88,10 @@ class AddressWindow {
   bool lowRegion = false;
   // The current run started in the low region of a family whose device lies behind it.
   bool deviceRun = false;
+  // The current run addresses a serial flash: a position is the device's own address and the
+  // memory window stays as it is. (The 8x47's window switch rewrites port 1's registers, where
+  // the flash's select pin may be routed.)
+  bool serialRun = false;
 
   void Attach(FlashDriverIf& session);
   // Makes `start` the first position of a run (an erase, a program, a verify, a read or a

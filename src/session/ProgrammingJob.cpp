@@ -22,6 +22,14 @@ bool IsSerial(int32_t d) { return d == DestEmbeddedSerial || d == DestSerial; }
 
 int32_t Min32(int64_t a, int64_t b) { return static_cast<int32_t>(std::min(a, b)); }
 
+// Places the session at the first position of a run on `destination`.
+void StartRunOn(FlashDriverIf& session, int32_t destination, uint32_t start) {
+  session.window.StartRun(start);
+  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
+  if (destination == DestNand) session.window.deviceRun = false;
+  session.window.serialRun = IsSerial(destination);
+}
+
 // A run that starts in the low region stays in its parallel flash, so it must end there too:
 // words past the device's end would go to whatever the target maps behind it.
 bool RunEndsInDevice(const FlashDriverIf& session, const FlashDriver& driver, int64_t words, std::string& errorText) {
@@ -135,6 +143,18 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
       return false;
     }
   }
+  if (destination == DestEmbeddedSerial && dataFlash.ready && chip != nullptr && chip->familyCode == FAMILY_8X47) {
+    // The split writes what follows the embedded part from the serial flash's start (from a
+    // start beyond the low region, at that start); a device too small for it would fail only
+    // after all of it was written.
+    const int64_t start = session.GetStartAddress();
+    const int64_t end =
+        start < kLowRegionWords ? image.size - std::max<int64_t>(0, kEmbeddedPartWords - start) : start + image.size;
+    if (static_cast<int64_t>(dataFlash.DeviceSize()) < end) {
+      errorText += "Image too big for selected serial Flash!";
+      return false;
+    }
+  }
   if (chip == nullptr || session.link == nullptr) {
     errorText += "Invalid Programming Target!";
     return false;
@@ -143,9 +163,7 @@ bool ProgrammingJob::CheckTarget(FlashDriverIf& session, std::string& errorText,
   if (!session.EnsureLinked()) return false;
 
   session.window.Attach(session);
-  session.window.StartRun(session.GetStartAddress());
-  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
-  if (destination == DestNand) session.window.deviceRun = false;
+  StartRunOn(session, destination, session.GetStartAddress());
   image.firstWord = static_cast<int32_t>(session.GetImageOffset());
 
   // The image must also fit behind the start address: words past the end of the embedded
@@ -231,18 +249,14 @@ FlashDriver* ProgrammingJob::PrepareRange(FlashDriverIf& session, uint32_t start
   }
   if (!session.EnsureLinked()) return nullptr;
   session.window.Attach(session);
-  session.window.StartRun(DestinationStartAddress(destination, start));
-  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
-  if (destination == DestNand) session.window.deviceRun = false;
+  StartRunOn(session, destination, DestinationStartAddress(destination, start));
   if (!ProbeDestination(session, *dest, errorText) || !CheckConnectedChip(session, *chip, errorText)) return nullptr;
   if (chip->familyCode >= FAMILY_8X2X && IsParallel(destination) && !parallel.uploaded) {
     errorText += "No Parallel Flash Driver Loaded";
     return nullptr;
   }
   // The probe may have moved the position (identification reads at the device's start).
-  session.window.StartRun(DestinationStartAddress(destination, start));
-  // NAND pages are addressed by row and summed in the controller's window at absolute addresses.
-  if (destination == DestNand) session.window.deviceRun = false;
+  StartRunOn(session, destination, DestinationStartAddress(destination, start));
   session.memoryKind = destination == DestQspi && qspi.dualRequested ? MemoryDualQspi : dest->memoryKind;
   if (busyText != nullptr) session.SetCustomStatus(busyText);
   return driver;
@@ -429,7 +443,9 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
         }
       }
       if (ok && P < kLowRegionWords) {
-        const int32_t m = Min32(E - done, kLowRegionWords - P);
+        // A serial flash has no low region: it takes the whole rest in one run from its start,
+        // so a page of 264 bytes is never cut at the region's end.
+        const int32_t m = IsSerial(destination) ? E - done : Min32(E - done, kLowRegionWords - P);
         image.programLength = std::min(image.size, done + m);
         session.window.Select(P);
         session.SetStatus(working);

@@ -314,6 +314,81 @@ TEST_F(DestinationCommand, LongRunsFromTheLowRegionStayInTheDevice) {
   }
 }
 
+// The 8x47 splits take images past the external memory's low region (0x20000 words): after the
+// embedded part, a parallel NOR holds the words at their own positions and a serial flash from
+// its start (in 264-byte pages too), also when a second image goes over the first. An image the
+// serial flash cannot hold is refused before any device work.
+TEST_F(DestinationCommand, The8x47SplitsTakeImagesPastTheLowRegion) {
+  struct Case {
+    const char* label;
+    const char* board;
+    const char* dest;
+    const char* region;
+    size_t firstWord;  // the device word that takes the image's word 0x4000
+  };
+  const Case cases[] = {
+      {"NOR", "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "emb+nor", "nor", 0x4000},
+      {"DataFlash in 264-byte pages", "LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "emb+serial", "spi", 0},
+      {"SPI flash", "LYR8347 Sound Module", "emb+serial", "spi", 0},
+  };
+  constexpr size_t kWords = 0x28000, kEmbeddedBytes = 2 * 0x4000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string state = folder_ + "/" + c.region + ".state";
+    const std::string flash = folder_ + "/flash.bin";
+    const std::string dump = folder_ + "/" + c.region + ".bin";
+    std::filesystem::remove(state);
+    const std::string target = std::string(" --port 'sim:board=") + c.board + ",interface=usb,state=" + state +
+                               ",dump-memory=flash:" + flash + ",dump-memory=" + c.region + ":" + dump + "' --board '" +
+                               c.board + "' --dest " + c.dest + " --start 0 ";
+    std::string bytes;
+    for (const uint32_t seed : {31u, 32u}) {
+      const std::string image = Image(kWords, seed, bytes);
+      Result r = Run("program --json" + target + image);
+      EXPECT_EQ(r.exitCode, 0) << "image " << seed << "\n" << r.out << r.err;
+      EXPECT_NE(r.out.find("Flash: Program and Verify Success"), std::string::npos) << r.out;
+      EXPECT_EQ(tessaro::ReadWholeFile(flash).value_or("").substr(0, kEmbeddedBytes), bytes.substr(0, kEmbeddedBytes));
+      const std::string held = tessaro::ReadWholeFile(dump).value_or("");
+      ASSERT_GE(held.size(), 2 * c.firstWord);
+      EXPECT_EQ(held.substr(0, 2 * c.firstWord).find_first_not_of('\xFF'), std::string::npos) << "below the image";
+      ExpectHoldsExactly(held.substr(2 * c.firstWord), bytes.substr(kEmbeddedBytes),
+                         c.label + std::string(", image ") + std::to_string(seed));
+    }
+    Result verify = Run("verify --json" + target + folder_ + "/image.bin");
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+  }
+
+  // The module's AT25SF041 holds 0x40000 words: one more behind the embedded part is too many.
+  const std::string dump = folder_ + "/big.bin";
+  std::string bytes;
+  const std::string image = Image(0x4000 + 0x40000 + 1, 33, bytes);
+  Result big = Run("program --json --port 'sim:board=LYR8347 Sound Module,interface=usb,dump-memory=spi:" + dump +
+                   "' --board 'LYR8347 Sound Module' --dest emb+serial " + image);
+  EXPECT_EQ(big.exitCode, 3) << big.out << big.err;
+  EXPECT_EQ(tessaro::testing::JsonValue(big.out, "error"), "Image too big for selected serial Flash!") << big.out;
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("x").find_first_not_of('\xFF'), std::string::npos);
+}
+
+// A serial start address off the device's pages is the user's to correct: the run says so,
+// fails (exit 1, no expected value it never had) and writes nothing.
+TEST_F(DestinationCommand, AStartOffASerialPageIsRefusedAndWritesNothing) {
+  std::string bytes;
+  const std::string image = Image(0x200, 34, bytes);
+  const std::string dump = folder_ + "/spi.bin";
+  Result r =
+      Run("program --json --port 'sim:board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS),interface=usb,dump-memory=spi:" + dump +
+          "' --board 'LYR8247 FLASH+EXTSDR(2x8Mib,4WS)' --dest serial --start 100 " + image);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(tessaro::testing::JsonValue(r.out, "error"),
+            "Device Address not on a Page Boundary (multiple of 132/0x0084 Words)")
+      << r.out;
+  EXPECT_EQ(tessaro::testing::JsonValue(r.out, "statusText"),
+            "Serial Flash: Program FAILED at 00000100: Exp=???????? Read=????")
+      << r.out;
+  EXPECT_EQ(tessaro::testing::JsonValue(r.out, "expected"), "null") << r.out;
+  EXPECT_EQ(tessaro::ReadWholeFile(dump).value_or("x").find_first_not_of('\xFF'), std::string::npos);
+}
+
 // Each shipped board definition, simulated as it describes the board, takes a small image in
 // every destination the main window offers for it.
 TEST_F(DestinationCommand, EveryShippedBoardTakesAnImageInEveryOfferedDestination) {

@@ -33,8 +33,8 @@ TEST_F(DetectCommand, DetectedDefinitionProgramsTheSameBoard) {
        1024},
       {"74xx NOR", "chip=LYR7451,nor=S29GL064N04@4000000", "", "FlashDevice=Spansion:S29GL064N04", "nor", "nor", 0},
       {"8x2x board file", "board=LYR8321 Module", "", "FlashDevice=Spansion:S29GL064N04", "nor", "nor", 0},
-      // The 8247 answers the identification as an 8347 (its select port sits where the 8347
-      // has RAM): the user names the chip, as in the dialog's CPU list.
+      // The 8247 answers the identification as an 8347 (both have the select port the probe
+      // looks for): the user names the chip, as in the dialog's CPU list.
       {"8x47 board file", "board=LYR8247 FLASH+EXTSDR(2x8Mib,4WS)", "--chip LYR8247", "FlashDevice=Spansion:S29GL128S",
        "nor", "nor", 0},
       {"9xxx NOR", "chip=LYR9468,nor=S29GL256S@80000000,spi-flash=AT45DB161E@P7.15,dataflash-pages=pow2", "",

@@ -34,8 +34,8 @@ class CliTest : public ::testing::Test {
 };
 
 std::string Expected(const ChipInfo& chip) {
-  // The LYR8247 answers the 8x47 probes as a LYR8547 does.
-  return std::string(chip.name) == "LYR8247" ? "LYR8547" : chip.name;
+  // The LYR8247 has the LYR8347's select port, which is what the 8x47 probe looks for.
+  return std::string(chip.name) == "LYR8247" ? "LYR8347" : chip.name;
 }
 
 TEST_F(CliTest, IdentifiesEveryChipOnAnInProcessBoard) {

@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbeCase{"LYR7431", "LYR7431", false, 2, 1}, ProbeCase{"LYR7432", "LYR7432", true, 1, 4},
                       ProbeCase{"LYR7451", "LYR7451", true, 2, 6}, ProbeCase{"LYR7452", "LYR7452", false, 2, 1},
                       ProbeCase{"LYR8321", "LYR8321", false, 2, 1}, ProbeCase{"LYR8326", "LYR8326", true, 2, 6},
-                      ProbeCase{"LYR8721", "LYR8721", true, 1, 4}, ProbeCase{"LYR8247", "LYR8547", false, 2, 1},
+                      ProbeCase{"LYR8721", "LYR8721", true, 1, 4}, ProbeCase{"LYR8247", "LYR8347", false, 2, 1},
                       ProbeCase{"LYR8347", "LYR8347", true, 2, 6}, ProbeCase{"LYR8547", "LYR8547", false, 2, 1},
                       ProbeCase{"LYR8647", "LYR8647", true, 1, 4}, ProbeCase{"LYR9162", "LYR9162", false, 2, 1},
                       ProbeCase{"LYR9362", "LYR9362", true, 2, 6}, ProbeCase{"LYR9368", "LYR9368", true, 1, 4},

@@ -48,5 +48,30 @@ TEST(AddressWindow8x47, SavesSwitchesAndRestoresTheRegionRegisters) {
   EXPECT_FALSE(window.attached());
 }
 
+// A serial flash's run moves through its own addresses: crossing 0x20000 must leave port 1's
+// registers (where its select pin may be routed) as they are, and a new run maps again.
+TEST(AddressWindow8x47, ASerialRunLeavesTheWindowRegistersAlone) {
+  SimHost host("LYR8347");
+  ASSERT_EQ(host.link.Connect(&host.callback, 1, false, host.config), LINK_OK);
+  FlashIf session(host);
+  AddressWindow& window = session.window;
+  window.Attach(session);
+  EXPECT_TRUE(window.StartRun(0));
+  window.serialRun = true;
+  host.link.WriteIoRegister(9, 0x0020);  // a select pin on P1.5, routed and driven
+  host.link.WriteIoRegister(13, 0x0024);
+  host.link.WriteIoRegister(33, 0x0024);
+  for (const uint32_t position : {0x20000u, 0x1FFFFu, 0x30000u}) {
+    window.Select(position);
+    EXPECT_EQ(window.position, static_cast<int32_t>(position));
+    EXPECT_EQ(host.board->IoRegister(9), 0x0020) << std::hex << position;
+    EXPECT_EQ(host.board->IoRegister(13), 0x0024) << std::hex << position;
+    EXPECT_EQ(host.board->IoRegister(33), 0x0024) << std::hex << position;
+  }
+  EXPECT_FALSE(window.StartRun(0x20000));
+  EXPECT_FALSE(window.serialRun);
+  EXPECT_EQ(host.board->IoRegister(13), 0);
+}
+
 }  // namespace
 }  // namespace tessaro

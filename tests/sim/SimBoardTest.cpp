@@ -244,6 +244,53 @@ TEST(SimBoardTest, EmbeddedFlashAddressingRules) {
   EXPECT_EQ(Exchange(*bytes, {15, 0x7E, 0x00, 4, 1, 2, 3, 4}), Bytes{0xEE});
 }
 
+// The 8x47's external address line A17 is port pin P1.2: while the pin is a plain output
+// (bit 2 of I/O 33 and I/O 13) it drives A17 from P1's data (I/O 9), which is how the first
+// 0x20000 words of the WCS0 memory show at 0x20000; otherwise the memory sees the address.
+TEST(SimBoardTest, The8x47ReachesTheLowWordsOfItsExternalMemoryThroughPinP1_2) {
+  class Memory : public sim::SimMemoryDevice {
+   public:
+    static uint16_t At(uint32_t word) { return static_cast<uint16_t>(word ^ (word >> 16) * 0x5A5A); }
+    uint16_t ReadWord(uint32_t offset) override { return At(offset); }
+    void WriteWord(uint32_t, uint16_t) override {}
+  };
+  auto board = Board("LYR8547");
+  board->AttachMemoryWindow(0x20000, 0x800000, std::make_shared<Memory>());
+  struct Case {
+    uint16_t io9, io13, io33;
+    uint32_t address, word;  // the memory word the target address reaches
+  } cases[] = {
+      {0, 0, 0, 0x20000, 0x20000}, {0, 0, 0, 0x3FFFF, 0x3FFFF},      // A17 from the address
+      {0, 4, 4, 0x20000, 0x00000}, {0, 4, 4, 0x3FFFF, 0x1FFFF},      // A17 driven low
+      {0, 4, 4, 0x40000, 0x40000}, {0, 4, 4, 0x61234, 0x41234},      // ... everywhere on the bus
+      {4, 4, 4, 0x20000, 0x20000}, {0xFFFB, 4, 4, 0x20000, 0x0000},  // A17 driven high, then low
+      {0, 4, 0, 0x20000, 0x20000}, {0, 0, 4, 0x20000, 0x20000},      // the pin not switched over
+  };
+  for (const Case& c : cases) {
+    board->SetIoRegister(9, c.io9);
+    board->SetIoRegister(13, c.io13);
+    board->SetIoRegister(33, c.io33);
+    EXPECT_EQ(board->ReadMemory(c.address), Memory::At(c.word))
+        << std::hex << c.address << " with I/O 9, 13, 33 = " << c.io9 << ", " << c.io13 << ", " << c.io33;
+  }
+  // Below 0x20000 the chip's own memories answer whatever the pin does.
+  board->SetIoRegister(9, 0);
+  EXPECT_EQ(board->ReadMemory(0x100), board->FlashWord(0x100));
+}
+
+// The LYR8247 and LYR8347 have their select and keyboard port in data memory at 0xC000000, with
+// or without a device on its pins; the other 8x47 models have nothing there.
+TEST(SimBoardTest, SelectPortOfThe8247And8347HoldsWhatWasWritten) {
+  for (const char* chip : {"LYR8247", "LYR8347", "LYR8547", "LYR8647"}) {
+    auto board = Board(chip);
+    const bool port = std::string(chip) == "LYR8247" || std::string(chip) == "LYR8347";
+    board->WriteMemory(0xC000002, 0xFFFF);
+    board->WriteMemory(0xC000000, 0x1234);
+    EXPECT_EQ(board->ReadMemory(0xC000000), port ? 0x1234 : 0xFFFF) << chip;
+    EXPECT_EQ(board->ReadMemory(0xC000004), 0xFFFF) << chip;
+  }
+}
+
 TEST(SimBoardTest, WireCountersAndPacing) {
   sim::SimOptions options;
   options.chip = "LYR9468";
