@@ -96,6 +96,11 @@ bool FindUnchangedUnits(FlashDriverIf& session, const ImageBuffer& image, uint32
     return true;
   };
   std::vector<bool> same(units.size(), false);
+  // The comparison shows on the second progress channel, unit by unit.
+  int32_t total = 0;
+  for (const UnitRange& u : units) total += static_cast<int32_t>(u.second - u.first);
+  session.progress[1] = ProgressChannel{0, 0, total};
+  session.UpdateProgress(1);
   for (size_t i = 0; i < units.size();) {
     size_t j = i + 1;
     while (j < units.size() && units[j].first == units[j - 1].second && units[j].second - units[i].first <= groupWords)
@@ -112,6 +117,8 @@ bool FindUnchangedUnits(FlashDriverIf& session, const ImageBuffer& image, uint32
         same[k] = unitEqual;
       }
     }
+    session.progress[1].position += static_cast<int32_t>(units[j - 1].second - units[i].first);
+    session.UpdateProgress(1);
     if (session.CheckCancel()) return false;
     i = j;
   }

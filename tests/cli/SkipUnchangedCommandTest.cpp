@@ -226,9 +226,16 @@ TEST_F(SkipUnchanged, TextReportNamesTheUnitsLeftUntouched) {
   CliResult r = Run(args);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("Erase units already holding the image, left untouched: 0 of 3"), std::string::npos) << r.out;
-  r = Run(args);
+  r = Run(args + " --events '" + folder_ + "/events.jsonl'");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("Serial Flash: Program and Verify Success"), std::string::npos) << r.out;
+  // The event stream says it too, before the run's end.
+  const std::string events = ReadWholeFile(folder_ + "/events.jsonl").value_or("");
+  const size_t unchanged = events.find("\"unchanged\"");
+  ASSERT_NE(unchanged, std::string::npos) << events;
+  const std::string line = events.substr(unchanged, events.find('\n', unchanged) - unchanged);
+  EXPECT_EQ(JsonValue(line, "unitsSkipped"), "3") << line;
+  EXPECT_LT(unchanged, events.find("\"done\""));
   EXPECT_NE(r.out.find("Erase units already holding the image, left untouched: 3 of 3"), std::string::npos) << r.out;
   const auto words = Words(ReadWholeFile(folder_ + "/spi.bin").value_or(""));
   ASSERT_GE(words.size(), 0x300u);
