@@ -463,10 +463,10 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   std::vector<uint16_t> page(run.n);
   const bool written = ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
     if (session.CheckCancel()) return false;
-    session.progress[0].position += static_cast<int32_t>(w);
     // A page of a unit that already holds its part of the image is not written.
     const uint32_t position = run.p + static_cast<uint32_t>(at - run.first);
     if (session.unchanged.Holds(position, position + w)) {
+      session.progress[0].position += static_cast<int32_t>(w);
       session.UpdateProgress(0);
       return true;
     }
@@ -481,6 +481,7 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
         (void)session.ShowMessage("Error programming Device", nullptr, PromptButtons::Ok);
       return false;
     }
+    session.progress[0].position += static_cast<int32_t>(w);
     session.UpdateProgress(0);
     session.ShowPosition("DF:" + Hex(static_cast<uint32_t>(session.failureAddress)));
     return true;
