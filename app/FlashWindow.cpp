@@ -48,6 +48,7 @@ constexpr auto kPumpInterval = std::chrono::milliseconds(20);
 
 constexpr const char* kSettingsGroup = "Settings";
 constexpr const char* kVerifyAfterProgramKey = "Settings/VerifyAfterProgram";
+constexpr const char* kSkipUnchangedKey = "Settings/SkipUnchanged";
 constexpr const char* kExportDirKey = "Settings/ExportDir";
 // What the address and size boxes accept while typing.
 const QString kAddressPattern = QStringLiteral("[0-9A-Fa-f]{0,4}");
@@ -83,6 +84,7 @@ CFlash::CFlash(SerialPort& link, BoardList& boards, PromptIf& prompt, AppPorts& 
   link_.SetPrompt(&prompt_);
   if (!config_.chip) InitBoardConfig(config_);
   verifyAfterProgram_ = QSettings().value(QString::fromLatin1(kVerifyAfterProgramKey), true).toBool();
+  job_.skipUnchanged = QSettings().value(QString::fromLatin1(kSkipUnchangedKey), false).toBool();
   pollTimer_.setInterval(kPollPeriodMs);
   connect(&pollTimer_, &QTimer::timeout, this, &CFlash::OnPollTick);
 
@@ -219,6 +221,16 @@ void CFlash::BuildCommandMenu() {
   verifyAfter->setObjectName(QStringLiteral("verifyAfterProgram"));
   verifyAfter->setCheckable(true);
   verifyAfter->setChecked(verifyAfterProgram_);
+  // Checked: PROGRAM! of an external flash compares each sector with the image first and
+  // leaves those that already hold it untouched.
+  QAction* skipUnchanged = add("PROGRAM! Only Changed Sectors", [this](bool on) {
+    job_.skipUnchanged = on;
+    QSettings settings;
+    settings.setValue(QString::fromLatin1(kSkipUnchangedKey), on);
+  });
+  skipUnchanged->setObjectName(QStringLiteral("skipUnchanged"));
+  skipUnchanged->setCheckable(true);
+  skipUnchanged->setChecked(job_.skipUnchanged);
   commandMenu_->addSeparator();
   if (AddDocumentationMenu(*commandMenu_, WithTrailingSeparator(programFolder_) + "doc/", prompt_)) {
     commandMenu_->addSeparator();
@@ -515,6 +527,11 @@ void CFlash::RunAction(bool program) {
       FlashIf session(*this);
       ran = program ? job_.ProgramImage(session, error) : job_.VerifyImage(session, error);
       status = session.statusCode;
+      // What the comparison left untouched stays in the position box after the run.
+      if (program && ran && session.unchanged.compared > 0) {
+        ShowPositionText("Unchanged: " + std::to_string(session.unchanged.skipped) + " of " +
+                         std::to_string(session.unchanged.compared) + " sectors");
+      }
       // A status line such as "Aborted by User" does not tell a lost link from a cancel.
       failureReason = session.failureReason;
     }

@@ -78,6 +78,9 @@ class CFlash : public QDialog, public FlashHost, private ProgressBarIf {
   bool ActionRunning() const { return actionRunning_; }
   // "Verify after PROGRAM!" of the command menu (remembered in the settings, on by default).
   bool VerifyAfterProgram() const { return verifyAfterProgram_; }
+  // "PROGRAM! Only Changed Sectors" of the command menu (remembered in the settings, off by
+  // default).
+  bool SkipUnchanged() const { return job_.skipUnchanged; }
   // Longest time the window went without handling its events during the device work of the
   // last action (linking has fixed waits of its own and is not counted).
   std::chrono::milliseconds LongestEventGap() const { return longestGap_; }

@@ -108,6 +108,10 @@ struct StepResult {
   std::string failureReason;  // what the status line does not say (a lost link, ...)
   bool linkLost = false;
   bool chipErased = false;  // the link erased a secured chip first
+  // A program step asked to skip unchanged units: the erase units compared and those left.
+  bool compared = false;
+  uint32_t unitsCompared = 0;
+  uint32_t unitsSkipped = 0;
 };
 
 // Statuses whose text names a failure address (and, for some, the values there).
@@ -134,6 +138,10 @@ void WriteStepFields(JsonWriter& out, const StepResult& step) {
     }
   } else {
     out.Key("failureAddress").Null().Key("expected").Null().Key("read").Null();
+  }
+  if (step.compared) {
+    out.Field("unitsCompared", static_cast<unsigned>(step.unitsCompared))
+        .Field("unitsSkipped", static_cast<unsigned>(step.unitsSkipped));
   }
 }
 
@@ -203,6 +211,8 @@ constexpr OptionRow kOptionTable[] = {
     {"drivers", true, false, "drivers folder DIR"},
     {"config", true, false, "board definitions folder DIR"},
     {"no-verify", false, true, "do not verify after programming"},
+    {"skip-unchanged", false, true,
+     "leave erase units that already hold the image untouched (compared by checksum first)"},
     {"output", true, false,
      "read: the FILE the words go to (.hex: Intel HEX, .srec .s19 .s28 .s37 .mot: S-records, else raw)", "o"},
     {"burn", false, true, "burn the eFuses an encrypted 9xxx firmware's EFU file asks for"},
@@ -267,6 +277,7 @@ struct JobRequest {
   bool ranged = false;
   bool json = false;
   bool verifyAfter = false;
+  bool skipUnchanged = false;
   bool eraseSecured = false;
   bool doubleBaud = false;
   bool burn = false;
@@ -318,6 +329,7 @@ void BuildJob(const JobRequest& request, ProgrammingJob& job, std::string* catal
   }
   if (request.board) job.ApplyBoard(*request.board, warnings);
   job.destination = request.destination;
+  job.skipUnchanged = request.skipUnchanged;
   if (!request.ranged) {
     job.image = request.image;
     job.imagePath = request.imagePath;
@@ -376,6 +388,7 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobRequest& req
     if (!ListPorts(args.Values("port"), args.Value("ports"), request.ports, portError)) return usageError(portError);
   }
   request.verifyAfter = program && !args.Has("no-verify");
+  request.skipUnchanged = program && args.Has("skip-unchanged");
   request.eraseSecured = args.Has("erase-secured");
   request.doubleBaud = args.Has("double-baud");
   request.burn = args.Has("burn");
@@ -567,6 +580,17 @@ BoardRun RunBoard(const JobRequest& request, PortChoice& port, const std::string
       step.failureReason = session.failureReason;
       step.linkLost = session.linkLost;
       step.chipErased = session.chipErased;
+      if (request.skipUnchanged && stepOperation == Operation::Program) {
+        step.compared = true;
+        step.unitsCompared = session.unchanged.compared;
+        step.unitsSkipped = session.unchanged.skipped;
+        if (reporter) {
+          reporter->Event("unchanged", [&](JsonWriter& out) {
+            out.Field("unitsCompared", static_cast<unsigned>(step.unitsCompared))
+                .Field("unitsSkipped", static_cast<unsigned>(step.unitsSkipped));
+          });
+        }
+      }
       if (reporter) reporter->StatusSource(nullptr);
     }
     step.statusText = host.statusLine;
@@ -779,6 +803,10 @@ void ReportBoardText(const JobRequest& request, const BoardRun& run, const std::
   if (prefix.empty()) {
     for (const StepResult& step : run.steps) {
       if (step.ran) out(step.statusText + "\n");
+      if (step.ran && step.compared) {
+        out("Erase units already holding the image, left untouched: " + std::to_string(step.unitsSkipped) + " of " +
+            std::to_string(step.unitsCompared) + "\n");
+      }
     }
   }
   if (!run.error.empty() && (!ran || run.exitCode != kExitOk)) {
@@ -967,10 +995,9 @@ const char* const kOptions =
 // Several boards at once: --port again for each, or --ports PATTERN.
 const char* const kLineOptions = " [--ports PATTERN] [--events FILE|-] [--log DIR]";
 
-const CommandRegistration kProgram("program", std::string("program [--no-verify] [--burn]") + kOptions + kLineOptions,
-                                   [](std::vector<std::string>& args) {
-                                     return RunOperation(Operation::Program, args);
-                                   });
+const CommandRegistration kProgram(
+    "program", std::string("program [--no-verify] [--skip-unchanged] [--burn]") + kOptions + kLineOptions,
+    [](std::vector<std::string>& args) { return RunOperation(Operation::Program, args); });
 const CommandRegistration kVerify("verify", std::string("verify") + kOptions + kLineOptions,
                                   [](std::vector<std::string>& args) { return RunOperation(Operation::Verify, args); });
 // The range commands take the same target options, a --start and a --size in words.

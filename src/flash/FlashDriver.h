@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessaro {
@@ -48,6 +49,14 @@ class FlashDriver {
   // Checks that `words` words read erased; reports "Device is empty" or "Device is NOT BLANK"
   // (with the first word that is not 0xFFFF). True only for an empty range.
   [[nodiscard]] virtual bool BlankCheck(FlashDriverIf& session, uint32_t words) = 0;
+  // Before a program run of `image` from the current position whose erase covers `eraseWords`
+  // words: records in the session's `unchanged` the erase units the run would erase that
+  // already hold what it would leave in them, which the run then passes over. False when the
+  // driver cannot tell (no on-target checksum, a call failed): the run then programs every unit.
+  [[nodiscard]] virtual bool FindUnchanged(FlashDriverIf& /*session*/, const ImageBuffer& /*image*/,
+                                           uint32_t /*eraseWords*/) {
+    return false;
+  }
 
   // The driver has a usable description or a detected device.
   bool ready = false;
@@ -70,5 +79,18 @@ using ChunkChecksum = std::function<ChunkSum(uint32_t position, uint32_t count, 
 // "Device is empty" or "Device is NOT BLANK"; true only for an empty range.
 [[nodiscard]] bool BlankCheckRange(FlashDriver& driver, FlashDriverIf& session, uint32_t words, uint32_t chunkWords,
                                    const ChunkChecksum& checksum);
+
+// An erase unit, or a run of them: positions [first, second).
+using UnitRange = std::pair<uint32_t, uint32_t>;
+
+// The comparison the drivers' FindUnchanged share. `units` are the erase units the run would
+// erase (ascending); each must hold, after a program of `image` from position `start`, the
+// image's words where the run writes them and the erased value 0xFFFF elsewhere. Neighbouring
+// units are summed together, up to `groupWords` words at a time, and one by one only inside a
+// group whose sum differs: a device that holds nearly the image costs few target calls. Reports
+// what it found in the session's `unchanged`; false (nothing recorded) when a sum failed.
+[[nodiscard]] bool FindUnchangedUnits(FlashDriverIf& session, const ImageBuffer& image, uint32_t start,
+                                      const std::vector<UnitRange>& units, uint32_t groupWords,
+                                      const ChunkChecksum& checksum);
 
 }  // namespace tessaro

@@ -463,6 +463,13 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   std::vector<uint16_t> page(run.n);
   const bool written = ForEachPage(session, run, [&](uint32_t a, int32_t at, uint32_t w) {
     if (session.CheckCancel()) return false;
+    // A page of a unit that already holds its part of the image is not written.
+    const uint32_t position = run.p + static_cast<uint32_t>(at - run.first);
+    if (session.unchanged.Holds(position, position + w)) {
+      session.progress[0].position += static_cast<int32_t>(w);
+      session.UpdateProgress(0);
+      return true;
+    }
     AddressPage(session, a);
     // The routine programs a whole page: past the image's end it gets the erased value, never
     // whatever happens to lie beyond the image buffer.
@@ -514,6 +521,40 @@ bool FlashDriverDF::Program(FlashDriverIf& session, ImageBuffer& img) {
   }
   session.SetStatus(StatusQuickVerifyFailed);
   return false;
+}
+
+bool FlashDriverDF::FindUnchanged(FlashDriverIf& session, const ImageBuffer& img, uint32_t /*eraseWords*/) {
+  session.unchanged.Clear();
+  std::string errorText;
+  // Program shows what keeps it from running; here the run just compares nothing.
+  if (!ready || !Prepare(session, errorText)) return false;
+  const uint32_t n = static_cast<uint32_t>(description.pageSize) / 2;
+  const uint32_t unit = EraseUnitWords();
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  if (n == 0 || unit % n != 0 || start % n != 0) return false;
+  const uint32_t count = static_cast<uint32_t>(std::max(0, std::min(img.programLength, img.size) - img.firstWord));
+  // The units the run erases: each one whose first page it programs (a page program erases its
+  // page, or a basic SPI flash's sector as its first page is written). A unit the run enters
+  // part way is programmed over what it holds, and always written.
+  std::vector<UnitRange> units;
+  for (uint64_t s = (uint64_t{start} + unit - 1) / unit * unit; s < uint64_t{start} + count; s += unit)
+    units.emplace_back(static_cast<uint32_t>(s), static_cast<uint32_t>(s + unit));
+  SerialPort& link = *session.link;
+  auto sumPages = [&](uint32_t position, uint32_t words, uint32_t& sum) {
+    link.WriteRegister(kRegSumA, 0);
+    link.WriteRegister(kRegSumB, 0);
+    for (uint32_t page = position; page < position + words; page += n) {
+      if (!SumPage(session, (page / n) << pageShift, n)) return ChunkSum::Failed;
+    }
+    const uint32_t low = link.ReadRegister(kRegSumA);
+    const uint32_t high = link.ReadRegister(kRegSumB);
+    if (low == VALUE_INVALID || high == VALUE_INVALID) return ChunkSum::Failed;
+    sum = ((high & 0xFFFF) << 16) | (low & 0xFFFF);
+    return ChunkSum::Taken;
+  };
+  const bool found = FindUnchangedUnits(session, img, start, units, n * kDfComparePages, sumPages);
+  session.window.Select(start);
+  return found;
 }
 
 bool FlashDriverDF::SumPage(FlashDriverIf& session, uint32_t a, uint32_t w) {

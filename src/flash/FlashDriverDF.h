@@ -41,6 +41,8 @@ inline constexpr uint32_t kDfMaxVerifyPageWords = 1024;
 // The sector a basic SPI flash erases (20h), which the target driver erases before it programs
 // the sector's first page.
 inline constexpr uint32_t kSpiSectorBytes = 4096;
+// Pages summed together when a program run compares the device with the image first.
+inline constexpr uint32_t kDfComparePages = 64;
 // How long a DataFlash may take to finish its page-size switch before the run gives up.
 inline constexpr int kDfPageSwitchTimeoutMs = 2000;
 
@@ -86,6 +88,7 @@ class FlashDriverDF : public FlashDriver {
   [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
   [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
   [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  [[nodiscard]] bool FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) override;
   // Erases the erase units `words` words from the current position overlap (see EraseUnitWords)
   // through the target driver's page program, and checks each unit by its checksum.
   [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;

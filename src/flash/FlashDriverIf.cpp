@@ -341,4 +341,22 @@ bool FlashDriverIf::ChecksumTarget(uint32_t& checksum, uint32_t start, uint32_t 
   return true;
 }
 
+uint32_t UnchangedUnits::SkipFrom(uint32_t position) const {
+  for (const auto& [start, end] : ranges) {
+    if (position >= start && position < end) return end;
+  }
+  return position;
+}
+
+uint32_t UnchangedUnits::WordsBeforeNext(uint32_t position) const {
+  for (const auto& [start, end] : ranges) {
+    if (start > position) return start - position;
+  }
+  return UINT32_MAX;
+}
+
+bool UnchangedUnits::Holds(uint32_t start, uint32_t end) const {
+  return std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) { return start >= r.first && end <= r.second; });
+}
+
 }  // namespace tessaro

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "flash/DriverImage.h"
 #include "link/RoutineHost.h"
@@ -123,6 +125,25 @@ struct ProgressChannel {
   int32_t high = 100;
 };
 
+// The erase units of a program run that already hold what the run would leave in them (found
+// by comparing checksums first, when asked to skip unchanged units). Erasing and programming
+// pass over them; verification does not. Positions as the session's window counts them.
+struct UnchangedUnits {
+  // Units of the run that were compared, and those found unchanged.
+  uint32_t compared = 0;
+  uint32_t skipped = 0;
+  // The unchanged units, [start, end), ascending and apart.
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+
+  // The end of the unchanged unit holding `position`, or `position` when none holds it.
+  uint32_t SkipFrom(uint32_t position) const;
+  // Words from `position` before the next unchanged unit begins (UINT32_MAX when none follows):
+  // a write that starts at `position` must not reach further.
+  uint32_t WordsBeforeNext(uint32_t position) const;
+  bool Holds(uint32_t start, uint32_t end) const;
+  void Clear() { *this = UnchangedUnits{}; }
+};
+
 class FlashDriverIf : public RoutineHost {
  public:
   FlashDriverIf(SerialPort* link, BoardConfig* configuration, ProgressBarIf* progressBar);
@@ -203,6 +224,8 @@ class FlashDriverIf : public RoutineHost {
   std::string failureReason;
   uint32_t deviceId = 0;
   std::array<uint8_t, 8> deviceIdBytes{};
+  // Of the current program run (empty unless it was asked to skip unchanged units).
+  UnchangedUnits unchanged;
 };
 
 inline constexpr const char* kLinkLostText = "The link to the target was lost";

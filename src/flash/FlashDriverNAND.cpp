@@ -187,6 +187,16 @@ bool FlashDriverNAND::Program(FlashDriverIf& session, ImageBuffer& image) {
     Fail(session, StatusProgramFailed, 0, 0, static_cast<int32_t>(s));
     return false;
   }
+  // A block that already holds the image (and the erased value after it) is left as it is.
+  const uint32_t blockWords = pagesPerBlock * kPageWords;
+  if (blockWords != 0 && session.unchanged.Holds(start - start % blockWords, start - start % blockWords + blockWords)) {
+    session.progress[0].position += static_cast<int32_t>(n);
+    session.UpdateProgress(0);
+    session.SetStatus(StatusVerifying);
+    if (!VerifyPages(session, image, true)) return false;
+    session.SetStatus(StatusProgramVerified);
+    return true;
+  }
   // The command word has three bits for the address cycles; an erase sends only the row
   // address, whose cycle count is the low half of the ONFI byte.
   WriteRegister(session, kRegCommand, ((addressCycles & 0x7u) << 29) + kCmdEraseBlock);
@@ -239,6 +249,31 @@ bool FlashDriverNAND::Program(FlashDriverIf& session, ImageBuffer& image) {
   if (!VerifyPages(session, image, true)) return false;
   session.SetStatus(StatusProgramVerified);
   return true;
+}
+
+bool FlashDriverNAND::FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t /*eraseWords*/) {
+  session.unchanged.Clear();
+  const uint32_t blockWords = pagesPerBlock * kPageWords;
+  if (session.link == nullptr || !ready || blockWords == 0 || Reset(session, Bus16()) != 0) return false;
+  std::string errorText;
+  if (!session.PrepareChecksumDriver(errorText)) return false;
+  // Programming erases the whole block and writes its pages from the start: the block is the
+  // unit, summed page by page as the controller reads each into the data window.
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  const uint32_t blockStart = start - start % blockWords;
+  auto sumPages = [&](uint32_t position, uint32_t count, uint32_t& sum) {
+    for (uint32_t page = position; page < position + count; page += kPageWords) {
+      session.window.Select(page);
+      const uint32_t t = session.window.TargetAddress();
+      if (!LoadPage(session, t) || !session.ChecksumTarget(sum, window + t % kPageWords, kPageWords))
+        return ChunkSum::Failed;
+    }
+    return ChunkSum::Taken;
+  };
+  const bool found =
+      FindUnchangedUnits(session, image, start, {UnitRange{blockStart, blockStart + blockWords}}, blockWords, sumPages);
+  session.window.Select(start);
+  return found;
 }
 
 bool FlashDriverNAND::LoadPage(FlashDriverIf& session, uint32_t target) {

@@ -77,6 +77,7 @@ class FlashDriverNAND : public FlashDriver {
   [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
   [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
   [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  [[nodiscard]] bool FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) override;
   // No separate erase: programming erases block 0 itself.
   [[nodiscard]] bool Erase(FlashDriverIf& session, uint32_t words) override;
 

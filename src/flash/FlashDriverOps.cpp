@@ -12,6 +12,7 @@
 #include "flash/FlashDriverPAR.h"
 #include "flash/FlashDriverQSPI.h"
 #include "flash/FlashDriverTDF.h"
+#include "image/ImageBuffer.h"
 #include "link/SerialPort.h"
 
 namespace tessaro {
@@ -47,7 +48,92 @@ bool Has(const OperationRow& row, FlashOperation operation) {
   return false;
 }
 
+// The checksum (started at 0) of what positions [from, to) hold after a program run that
+// writes `words` from position `start` into erased units: the words where it writes them, the
+// erased value elsewhere.
+uint32_t ExpectedSum(std::span<const uint16_t> words, uint32_t start, uint32_t from, uint32_t to) {
+  static const std::vector<uint16_t> erased(4096, 0xFFFF);
+  uint32_t sum = 0;
+  auto addErased = [&](uint32_t count) {
+    while (count > 0) {
+      const uint32_t k = std::min<uint32_t>(count, static_cast<uint32_t>(erased.size()));
+      sum = ChecksumWords(sum, std::span<const uint16_t>(erased.data(), k));
+      count -= k;
+    }
+  };
+  const uint64_t imageEnd = uint64_t{start} + words.size();
+  uint32_t at = from;
+  if (at < start) {
+    const uint32_t lead = std::min(to, start) - at;
+    addErased(lead);
+    at += lead;
+  }
+  if (at < to && at < imageEnd) {
+    const auto end = static_cast<uint32_t>(std::min<uint64_t>(to, imageEnd));
+    sum = ChecksumWords(sum, words.subspan(at - start, end - at));
+    at = end;
+  }
+  if (at < to) addErased(to - at);
+  return sum;
+}
+
 }  // namespace
+
+bool FindUnchangedUnits(FlashDriverIf& session, const ImageBuffer& image, uint32_t start,
+                        const std::vector<UnitRange>& units, uint32_t groupWords, const ChunkChecksum& checksum) {
+  UnchangedUnits& found = session.unchanged;
+  found.Clear();
+  if (!checksum || units.empty()) return false;
+  const int32_t first = std::max(0, image.firstWord);
+  const int32_t end = std::min(image.programLength, image.size);
+  const auto words =
+      std::span<const uint16_t>(image.words.data() + first, static_cast<size_t>(std::max(0, end - first)));
+  // Whether [from, to) holds what the run would leave there; false when no sum was taken.
+  auto matches = [&](uint32_t from, uint32_t to, bool& equal) {
+    uint32_t sum = 0;
+    if (checksum(from, to - from, sum) != ChunkSum::Taken) return false;
+    equal = sum == ExpectedSum(words, start, from, to);
+    return true;
+  };
+  std::vector<bool> same(units.size(), false);
+  // The comparison shows on the second progress channel, unit by unit.
+  int32_t total = 0;
+  for (const UnitRange& u : units) total += static_cast<int32_t>(u.second - u.first);
+  session.progress[1] = ProgressChannel{0, 0, total};
+  session.UpdateProgress(1);
+  for (size_t i = 0; i < units.size();) {
+    size_t j = i + 1;
+    while (j < units.size() && units[j].first == units[j - 1].second && units[j].second - units[i].first <= groupWords)
+      ++j;
+    session.ShowPosition("EXT:" + Hex(units[i].first));
+    bool equal = false;
+    if (!matches(units[i].first, units[j - 1].second, equal)) return false;
+    if (equal) {
+      std::fill(same.begin() + static_cast<ptrdiff_t>(i), same.begin() + static_cast<ptrdiff_t>(j), true);
+    } else if (j - i > 1) {
+      for (size_t k = i; k < j; ++k) {
+        bool unitEqual = false;
+        if (!matches(units[k].first, units[k].second, unitEqual)) return false;
+        same[k] = unitEqual;
+      }
+    }
+    session.progress[1].position += static_cast<int32_t>(units[j - 1].second - units[i].first);
+    session.UpdateProgress(1);
+    if (session.CheckCancel()) return false;
+    i = j;
+  }
+  found.compared = static_cast<uint32_t>(units.size());
+  for (size_t k = 0; k < units.size(); ++k) {
+    if (!same[k]) continue;
+    ++found.skipped;
+    if (!found.ranges.empty() && found.ranges.back().second == units[k].first) {
+      found.ranges.back().second = units[k].second;
+    } else {
+      found.ranges.push_back(units[k]);
+    }
+  }
+  return true;
+}
 
 bool BlankCheckRange(FlashDriver& driver, FlashDriverIf& session, uint32_t words, uint32_t chunkWords,
                      const ChunkChecksum& checksum) {
@@ -174,6 +260,9 @@ bool FlashDriverTDF::Verify(FlashDriverIf& session, ImageBuffer& image) {
 }
 bool FlashDriverTDF::Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) {
   return parallel_flash::Read(*this, session, words, data);
+}
+bool FlashDriverTDF::FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) {
+  return parallel_flash::FindUnchanged(*this, session, image, eraseWords);
 }
 bool FlashDriverTDF::BlankCheck(FlashDriverIf& session, uint32_t words) {
   if (session.link == nullptr) return false;

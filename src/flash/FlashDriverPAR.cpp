@@ -423,52 +423,76 @@ bool RestoreOwnWords(FlashDriverTDF& driver, FlashDriverIf& session, const std::
 
 }  // namespace
 
-bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
-  const auto& d = driver.description;
-  const uint32_t c = Position(session);
+std::vector<UnitRange> SectorsOf(const FlashDriverTDF& driver, uint32_t c, uint32_t count) {
+  std::vector<UnitRange> sectors;
   const uint64_t end = static_cast<uint64_t>(c) + count;
   const auto size = static_cast<uint32_t>(driver.sizeWords);
   const int32_t entries = driver.sectorTable.AddressCount();
-  if (size == 0 || entries < 2) return false;
-  uint64_t base = c - (c % size);
-  session.SetStatus(StatusErasing);
-  while (base < end) {
+  if (size == 0 || entries < 2) return sectors;
+  for (uint64_t base = c - (c % size); base < end; base += size) {
     for (int32_t k = 0; k + 1 < entries; ++k) {
       const uint64_t s = base + 1024ull * static_cast<uint32_t>(driver.sectorTable.Address(k));
       const uint64_t e = base + 1024ull * static_cast<uint32_t>(driver.sectorTable.Address(k + 1));
-      if (!(c < e && s < end)) continue;
-      session.window.Select(static_cast<uint32_t>(s));
-      // On 73xx the chip's own words at the bottom of the device must survive: the block
-      // holding them is erased like any other, and they are written back right after.
-      std::vector<uint16_t> own;
-      const bool keepOwn = Legacy(session) && s < kLegacyReservedWords;
-      if (keepOwn && !SaveOwnWords(session, own)) return false;
-      bool done = false;
-      bool cancelled = false;
-      for (uint32_t attempt = 0; attempt < kEraseAttempts && !done && !cancelled && !session.linkLost; ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(kRetryPause);
-        RunSequence(driver, session, d.unlockSector, 0);
-        RunSequence(driver, session, d.sectorErase, 0);
-        done = WaitStatus(driver, session, 0xFFFF, d.timeSector, cancelled);
-      }
-      // The block may be erased however the wait ended: the chip's own words go back first,
-      // after an erase the user stopped waiting for has ended.
-      if (keepOwn && cancelled) {
-        bool ignored = false;
-        (void)WaitStatusAt(driver, session, Target(session), 0xFFFF, d.timeSector, ignored, false);
-      }
-      if (keepOwn && !RestoreOwnWords(driver, session, own)) return false;
-      if (cancelled) return false;  // reported by the cancel check
-      if (!done) {
-        session.failureAddress = static_cast<int32_t>(Position(session));
-        session.SetStatus(StatusSectorEraseFailed);
-        return false;
-      }
-      session.progress[0].position = static_cast<int32_t>(s - std::min<uint64_t>(s, c));
-      session.UpdateProgress(0);
-      ShowExt(session);
+      if (c < e && s < end) sectors.emplace_back(static_cast<uint32_t>(s), static_cast<uint32_t>(e));
     }
-    base += size;
+  }
+  return sectors;
+}
+
+bool FindUnchanged(FlashDriverTDF& driver, FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) {
+  session.unchanged.Clear();
+  // The checksum routine comes with the uploaded program driver; without one (73xx) every
+  // sector is programmed.
+  if (session.link == nullptr || !driver.uploaded || !session.checksumDriverReady) return false;
+  const uint32_t start = Position(session);
+  const bool found =
+      FindUnchangedUnits(session, image, start, SectorsOf(driver, start, eraseWords), kChecksumChunkWords,
+                         [&](uint32_t position, uint32_t count, uint32_t& sum) {
+                           return session.ChecksumTarget(sum, position, count) ? ChunkSum::Taken : ChunkSum::Failed;
+                         });
+  session.window.Select(start);
+  if (!found) session.unchanged.Clear();
+  return found;
+}
+
+bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t count) {
+  const auto& d = driver.description;
+  const uint32_t c = Position(session);
+  if (driver.sizeWords == 0 || driver.sectorTable.AddressCount() < 2) return false;
+  session.SetStatus(StatusErasing);
+  for (const auto& [s, e] : SectorsOf(driver, c, count)) {
+    // A sector that already holds what the program would leave in it stays as it is.
+    if (session.unchanged.Holds(s, e)) continue;
+    session.window.Select(s);
+    // On 73xx the chip's own words at the bottom of the device must survive: the block
+    // holding them is erased like any other, and they are written back right after.
+    std::vector<uint16_t> own;
+    const bool keepOwn = Legacy(session) && s < kLegacyReservedWords;
+    if (keepOwn && !SaveOwnWords(session, own)) return false;
+    bool done = false;
+    bool cancelled = false;
+    for (uint32_t attempt = 0; attempt < kEraseAttempts && !done && !cancelled && !session.linkLost; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(kRetryPause);
+      RunSequence(driver, session, d.unlockSector, 0);
+      RunSequence(driver, session, d.sectorErase, 0);
+      done = WaitStatus(driver, session, 0xFFFF, d.timeSector, cancelled);
+    }
+    // The block may be erased however the wait ended: the chip's own words go back first,
+    // after an erase the user stopped waiting for has ended.
+    if (keepOwn && cancelled) {
+      bool ignored = false;
+      (void)WaitStatusAt(driver, session, Target(session), 0xFFFF, d.timeSector, ignored, false);
+    }
+    if (keepOwn && !RestoreOwnWords(driver, session, own)) return false;
+    if (cancelled) return false;  // reported by the cancel check
+    if (!done) {
+      session.failureAddress = static_cast<int32_t>(Position(session));
+      session.SetStatus(StatusSectorEraseFailed);
+      return false;
+    }
+    session.progress[0].position = static_cast<int32_t>(s - std::min(s, c));
+    session.UpdateProgress(0);
+    ShowExt(session);
   }
   session.SetStatus(StatusChipErased);
   return true;
@@ -539,9 +563,14 @@ bool Program(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image)
   session.failureAddress = static_cast<int32_t>(start);
   while (done < n) {
     const uint16_t* piece = image.words.data() + firstWord + done;
-    const uint32_t remaining = n - done;
+    // Sectors that already hold their part of the image are not written, and no write reaches
+    // into one.
+    const uint32_t skipTo = session.unchanged.SkipFrom(Position(session));
+    const uint32_t remaining = std::min(n - done, session.unchanged.WordsBeforeNext(Position(session)));
     uint32_t k = 1;
-    if (Legacy(session) && Position(session) < kLegacyReservedWords) {
+    if (skipTo != Position(session)) {
+      k = std::min(skipTo - Position(session), n - done);
+    } else if (Legacy(session) && Position(session) < kLegacyReservedWords) {
       k = std::min(kLegacyReservedWords - Position(session), remaining);  // the chip's own words: passed over
     } else if (driver.uploaded) {
       // The routine programs whole write-buffer pages of n words with a fixed count, so a

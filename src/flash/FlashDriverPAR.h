@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "flash/FlashDriverTDF.h"
 
@@ -52,6 +53,11 @@ uint32_t MatchParts(FlashDriverTDF& driver, const IdBuffer& buffer);
 
 [[nodiscard]] bool CheckDevice(FlashDriverTDF& driver, FlashDriverIf& session, std::string& errorText);
 [[nodiscard]] bool Erase(FlashDriverTDF& driver, FlashDriverIf& session, uint32_t words);
+// The sectors `count` words from position `c` overlap, as Erase takes them.
+std::vector<UnitRange> SectorsOf(const FlashDriverTDF& driver, uint32_t c, uint32_t count);
+// See FlashDriver::FindUnchanged: compares the sectors the erase would take.
+[[nodiscard]] bool FindUnchanged(FlashDriverTDF& driver, FlashDriverIf& session, const ImageBuffer& image,
+                                 uint32_t eraseWords);
 [[nodiscard]] bool Program(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image);
 [[nodiscard]] bool Verify(FlashDriverTDF& driver, FlashDriverIf& session, ImageBuffer& image);
 // Reads `words` words from the session's current position through the address window.

@@ -373,46 +373,75 @@ bool FlashDriverQSPI::RangeStaysInWindow(FlashDriverIf& session, uint32_t start,
   return inside;
 }
 
+std::vector<UnitRange> FlashDriverQSPI::SectorsOf(uint32_t c, uint32_t count) const {
+  std::vector<UnitRange> sectors;
+  const uint32_t span = SpanWords();
+  const uint32_t unit = UnitWords();
+  if (span == 0 || sectorTable.AddressCount() < 2) return sectors;
+  const uint64_t end = uint64_t{c} + count;
+  for (uint64_t base = c - (c & (span - 1)); base < end; base += span) {
+    for (int32_t k = 0; k + 1 < sectorTable.AddressCount(); ++k) {
+      const uint64_t s = base + static_cast<uint64_t>(sectorTable.Address(k)) * unit;
+      const uint64_t e = base + static_cast<uint64_t>(sectorTable.Address(k + 1)) * unit;
+      if (c < e && s < end) sectors.emplace_back(static_cast<uint32_t>(s), static_cast<uint32_t>(e));
+    }
+  }
+  return sectors;
+}
+
 bool FlashDriverQSPI::Erase(FlashDriverIf& session, uint32_t count) {
   if (!hasDescription || session.link == nullptr || sectorTable.AddressCount() < 2) return false;
   session.SetStatus(StatusErasing);
   const uint32_t c = static_cast<uint32_t>(session.window.position);
   uint32_t outside = 0;
   if (!RangeStaysInWindow(session, c, count, outside)) return false;
-  const uint32_t end = c + count;
-  const uint32_t span = SpanWords();
-  const uint32_t unit = UnitWords();
-  if (span == 0) return false;
-  uint64_t base = c - (c & (span - 1));
-  while (base < end) {
-    for (int32_t k = 0; k + 1 < sectorTable.AddressCount(); ++k) {
-      const uint64_t s = base + static_cast<uint64_t>(sectorTable.Address(k)) * unit;
-      const uint64_t e = base + static_cast<uint64_t>(sectorTable.Address(k + 1)) * unit;
-      if (!(c < e && s < end)) continue;
-      session.window.Select(static_cast<uint32_t>(s));
-      bool cancelled = false;
-      bool ok = WriteEnable(session);
-      if (ok) {
-        WriteCycle(session, static_cast<uint16_t>(description.eraseSectorCmd * 256 + 0x0B),
-                   static_cast<uint16_t>(description.addressBytes * 2),
-                   static_cast<uint16_t>((Dual() ? kModeDual : 0) + kModeCommand));
-        (void)session.link->WriteTargetWord(session.window.TargetAddress(), 0);
-        ok = WaitIdle(session);
-      }
-      if (ok) ok = WaitReady(session, kQspiEraseTimeoutMs, cancelled);
-      if (!ok) {
-        session.failureAddress = static_cast<int32_t>(s);
-        session.SetStatus(StatusSectorEraseFailed);
-        return false;
-      }
-      session.progress[0].position = static_cast<int32_t>(s - c);
-      session.UpdateProgress(0);
-      session.ShowPosition("EXT:" + Hex(static_cast<uint32_t>(session.window.position)));
+  if (SpanWords() == 0) return false;
+  for (const auto& [s, e] : SectorsOf(c, count)) {
+    // A sector that already holds what the program would leave in it stays as it is.
+    if (session.unchanged.Holds(s, e)) continue;
+    session.window.Select(s);
+    bool cancelled = false;
+    bool ok = WriteEnable(session);
+    if (ok) {
+      WriteCycle(session, static_cast<uint16_t>(description.eraseSectorCmd * 256 + 0x0B),
+                 static_cast<uint16_t>(description.addressBytes * 2),
+                 static_cast<uint16_t>((Dual() ? kModeDual : 0) + kModeCommand));
+      (void)session.link->WriteTargetWord(session.window.TargetAddress(), 0);
+      ok = WaitIdle(session);
     }
-    base += span;
+    if (ok) ok = WaitReady(session, kQspiEraseTimeoutMs, cancelled);
+    if (!ok) {
+      session.failureAddress = static_cast<int32_t>(s);
+      session.SetStatus(StatusSectorEraseFailed);
+      return false;
+    }
+    session.progress[0].position = static_cast<int32_t>(s - c);
+    session.UpdateProgress(0);
+    session.ShowPosition("EXT:" + Hex(static_cast<uint32_t>(session.window.position)));
   }
   session.SetStatus(StatusChipErased);
   return true;
+}
+
+bool FlashDriverQSPI::FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) {
+  session.unchanged.Clear();
+  if (!hasDescription || session.link == nullptr) return false;
+  const uint32_t start = static_cast<uint32_t>(session.window.position);
+  uint32_t outside = 0;
+  std::string errorText;
+  if (!RangeStaysInWindow(session, start, eraseWords, outside) || !session.PrepareChecksumDriver(errorText))
+    return false;
+  EnterReadMode(session);
+  const bool found =
+      FindUnchangedUnits(session, image, start, SectorsOf(start, eraseWords), kChecksumChunkWords,
+                         [&](uint32_t position, uint32_t count, uint32_t& sum) {
+                           return session.ChecksumTarget(sum, position, count) ? ChunkSum::Taken : ChunkSum::Failed;
+                         });
+  const bool idle = LeaveReadMode(session);
+  session.window.Select(start);
+  if (found && idle) return true;
+  session.unchanged.Clear();
+  return false;
 }
 
 bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
@@ -439,11 +468,28 @@ bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
   const uint16_t mode = static_cast<uint16_t>((Dual() ? kModeDual : 0) + kModeProgram);
   uint32_t done = 0;
   int32_t pending = 0;
+  auto advance = [&](uint32_t position, uint32_t w) {
+    session.window.Select(position + w);
+    pending += static_cast<int32_t>(w);
+    done += w;
+    if ((session.window.position & 0xFF) == 0 || done == n) {
+      session.ShowPosition("EXT:" + Hex(static_cast<uint32_t>(session.window.position)));
+      session.progress[0].position += pending;
+      session.UpdateProgress(0);
+      pending = 0;
+    }
+  };
   while (done < n) {
     const uint32_t position = static_cast<uint32_t>(session.window.position);
+    // Sectors that already hold their part of the image are not written.
+    if (const uint32_t skipTo = session.unchanged.SkipFrom(position); skipTo != position) {
+      advance(position, std::min(skipTo - position, n - done));
+      continue;
+    }
     // A page program wraps inside the device's page: never give it more than the rest of the
     // page, and never words from beyond the image's range.
-    const uint32_t w = std::min(pageWords - position % pageWords, n - done);
+    const uint32_t w =
+        std::min({pageWords - position % pageWords, n - done, session.unchanged.WordsBeforeNext(position)});
     const uint16_t* data = image.words.data() + first + done;
     bool cancelled = false;
     bool ok = WriteEnable(session);
@@ -472,15 +518,7 @@ bool FlashDriverQSPI::Program(FlashDriverIf& session, ImageBuffer& image) {
       return false;
     }
     if (session.CheckCancel()) return false;
-    session.window.Select(position + w);
-    pending += static_cast<int32_t>(w);
-    done += w;
-    if ((session.window.position & 0xFF) == 0 || done == n) {
-      session.ShowPosition("EXT:" + Hex(static_cast<uint32_t>(session.window.position)));
-      session.progress[0].position += pending;
-      session.UpdateProgress(0);
-      pending = 0;
-    }
+    advance(position, w);
   }
   session.SetStatus(StatusVerifying);
   session.window.Select(start);

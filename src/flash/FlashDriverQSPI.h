@@ -63,6 +63,7 @@ class FlashDriverQSPI : public FlashDriver {
   [[nodiscard]] bool Write(FlashDriverIf& session, ImageBuffer& image) override;
   [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
   [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  [[nodiscard]] bool FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) override;
 
   // The 24-bit identification at the session's current target address, 0 when nothing (or a
   // NAND device) answered. The eight ID bytes go to `out` when given and to the session.
@@ -100,6 +101,8 @@ class FlashDriverQSPI : public FlashDriver {
   uint32_t PageWords() const;
   uint32_t SpanWords() const;
   uint32_t UnitWords() const;
+  // The sectors `count` words from position `c` overlap, as the erase takes them.
+  std::vector<UnitRange> SectorsOf(uint32_t c, uint32_t count) const;
   void WriteCycle(FlashDriverIf& session, uint16_t command, uint16_t format, uint16_t mode);
   [[nodiscard]] bool WriteEnable(FlashDriverIf& session);
   [[nodiscard]] bool WaitControllerBit(FlashDriverIf& session, uint32_t reg);

@@ -38,6 +38,7 @@ class FlashDriverTDF : public FlashDriver {
   [[nodiscard]] bool Verify(FlashDriverIf& session, ImageBuffer& image) override;
   [[nodiscard]] bool Read(FlashDriverIf& session, uint32_t words, std::vector<uint16_t>& data) override;
   [[nodiscard]] bool BlankCheck(FlashDriverIf& session, uint32_t words) override;
+  [[nodiscard]] bool FindUnchanged(FlashDriverIf& session, const ImageBuffer& image, uint32_t eraseWords) override;
 
   // Empties the description and every runtime field.
   void Reset();

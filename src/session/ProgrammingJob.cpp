@@ -333,6 +333,21 @@ void ProgrammingJob::StartProgress(FlashDriverIf& session, int32_t words) {
   session.UpdateProgress(0);
 }
 
+bool ProgrammingJob::CompareFirst(FlashDriverIf& session, FlashDriver& driver, uint32_t eraseWords) {
+  session.unchanged.Clear();
+  if (!skipUnchanged) return true;
+  const uint32_t position = static_cast<uint32_t>(session.window.position);
+  session.SetCustomStatus("Comparing the device with the image");
+  const bool compared = driver.FindUnchanged(session, image, eraseWords);
+  session.window.Select(position);
+  if (session.cancelled) return false;
+  const UnchangedUnits& found = session.unchanged;
+  session.SetCustomStatus(compared ? std::to_string(found.skipped) + " of " + std::to_string(found.compared) +
+                                         " erase units unchanged, skipped"
+                                   : std::string("Unable to compare the device with the image: programming all of it"));
+  return true;
+}
+
 void ProgrammingJob::EndOperation(FlashDriverIf& session) {
   session.progress[0].position = 0;
   session.UpdateProgress(0);
@@ -384,10 +399,14 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
     if (!program) session.SetStatus(StatusVerifying);
     if (destination == DestSerial) {
       session.memoryKind = MemorySerial;
-      result = transfer(dataFlash);
+      result = (!program || CompareFirst(session, dataFlash, static_cast<uint32_t>(E))) && transfer(dataFlash);
     } else {
       session.memoryKind = MemoryParallel;
       if (program) {
+        if (!CompareFirst(session, parallel, static_cast<uint32_t>(E))) {
+          EndOperation(session);
+          return true;
+        }
         session.SetStatus(StatusErasing);
         if (!parallel.Erase(session, static_cast<uint32_t>(E))) {
           EndOperation(session);
@@ -504,8 +523,8 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
             return false;
           }
         }
-        bool eraseOk = true;
-        if (program && dest.eraseFirst && !erased) {
+        bool eraseOk = !program || erased || CompareFirst(session, driver, static_cast<uint32_t>(E));
+        if (eraseOk && program && dest.eraseFirst && !erased) {
           // A failed erase shows in the program step, except on parallel flash, whose sector
           // that did not erase could take the image wrongly: there the erase status stands.
           eraseOk = driver.Erase(session, static_cast<uint32_t>(E)) || !IsParallel(destination);

@@ -82,6 +82,11 @@ class ProgrammingJob {
   uint16_t fuseWord = 0;
   bool securityBitRequested = false;
 
+  // ProgramImage first compares each erase unit of an external memory with what programming
+  // would leave in it (by checksum) and leaves the units that already hold it untouched. The
+  // verify at the end still covers the whole range.
+  bool skipUnchanged = false;
+
  private:
   // ProgramImage and VerifyImage: one walk over the image's pieces.
   enum class Pass { Program, Verify };
@@ -95,6 +100,9 @@ class ProgrammingJob {
   FlashDriver* PrepareRange(FlashDriverIf& session, uint32_t start, FlashOperation operation, std::string& errorText,
                             const char* busyText);
   void EndOperation(FlashDriverIf& session);
+  // With skipUnchanged: finds the units of `driver` that need no erase and no writing (the
+  // session's `unchanged`) and says so in the status. False when the user stopped it.
+  [[nodiscard]] bool CompareFirst(FlashDriverIf& session, FlashDriver& driver, uint32_t eraseWords);
 };
 
 // Null when a link in transport `mode` reaches a chip of `family` with the protocol it

@@ -225,6 +225,7 @@ TEST(CommandMenuTest, OffersTheWindowMenuCommandsInOrder) {
                                 "Open CORVANE Website...",
                                 "-",
                                 "Verify after PROGRAM!",
+                                "PROGRAM! Only Changed Sectors",
                                 "-",
                                 "Documentation...",
                                 "-",

@@ -65,6 +65,23 @@ TEST_F(WindowTest, StartsWithDefaultsWithoutSettings) {
   EXPECT_TRUE(Control<QPushButton>(*rig.window, "1002")->isVisibleTo(rig.window.get()));
 }
 
+TEST_F(WindowTest, SkipUnchangedIsOffByDefaultAndRemembered) {
+  const std::string program = MakeProgramFolder("skip", {});
+  WindowRig rig(program);
+  QAction* skip = rig.window->CommandMenu()->findChild<QAction*>("skipUnchanged");
+  ASSERT_NE(skip, nullptr);
+  EXPECT_TRUE(skip->isCheckable());
+  EXPECT_FALSE(skip->isChecked());
+  EXPECT_FALSE(rig.window->Job().skipUnchanged);
+  // Checked, PROGRAM! compares first; the choice is kept for the next start.
+  skip->trigger();
+  EXPECT_TRUE(rig.window->Job().skipUnchanged);
+  EXPECT_TRUE(QSettings().value("Settings/SkipUnchanged").toBool());
+  WindowRig next(program);
+  EXPECT_TRUE(next.window->SkipUnchanged());
+  EXPECT_TRUE(next.window->CommandMenu()->findChild<QAction*>("skipUnchanged")->isChecked());
+}
+
 TEST_F(WindowTest, StartsFromStoredSettingsAndMachineOverrides) {
   const std::string program = MakeProgramFolder("stored", {});
   WriteUserSettings("[Settings]\nBoard=lyr7451 keyboard DEMO\nCOM=8\nDoubleBaud=5\nConfig=LYR9468\n");
