@@ -50,6 +50,8 @@ bool Questions::Ask(const std::string& text, const std::string& caption) {
     WriteErr(caption + ": " + TerminalText(text) + " [y/N] ");
     std::string line;
     yes = std::getline(std::cin, line) && !line.empty() && (line[0] == 'y' || line[0] == 'Y');
+  } else if (answers_ == Answers::Ask) {
+    messages.push_back("\"" + caption + "\" was answered no: there is no terminal to ask (--yes answers yes).");
   }
   // Unanswerable (no terminal, end of input) counts as no: nothing is changed unasked.
   asked.push_back(QuestionRecord{TerminalText(text), caption, yes});
