@@ -27,12 +27,14 @@ fi
 # Only the fuzz targets: the programs and tests are not needed in this tree.
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 for t in "${targets[@]}"; do
-  corpus="build-fuzz/corpus/$t"; mkdir -p "$corpus"
+  corpus="build-fuzz/corpus/$t"; mkdir -p "$corpus" build-fuzz/artifacts
+  # Crashes and slow units land beside the corpus, not in the source tree.
+  limit_t="$limit -artifact_prefix=build-fuzz/artifacts/"
   seeds="fuzz/seeds/${t#fuzz_}"
   echo "=== $t for ${seconds}s"
   if [ -d "$seeds" ]; then
-    build-fuzz/bin/"$t" $limit -print_final_stats=1 "$corpus" "$seeds" 2>&1 | tail -n 12
+    build-fuzz/bin/"$t" $limit_t -print_final_stats=1 "$corpus" "$seeds" 2>&1 | tail -n 12
   else
-    build-fuzz/bin/"$t" $limit -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+    build-fuzz/bin/"$t" $limit_t -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   fi
 done
