@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> only;
   std::string cli = OwnFolder() + "/tessaro-cli";
   std::string work;
+  std::string window;  // passed on to tessaro-cli: bytes in flight
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -164,9 +165,12 @@ int main(int argc, char** argv) {
       cli = argv[++i];
     } else if (option == "--work" && hasValue) {
       work = argv[++i];
+    } else if (option == "--window" && hasValue) {
+      window = std::to_string(std::strtoul(argv[++i], nullptr, 10));
     } else {
       std::fprintf(stderr,
-                   "usage: bench_wire [--quick | --kib N] [--dest NAME]... [--json] [--cli PATH] [--work DIR]\n");
+                   "usage: bench_wire [--quick | --kib N] [--dest NAME]... [--json] [--cli PATH] [--work DIR] "
+                   "[--window BYTES]\n");
       return 2;
     }
   }
@@ -201,7 +205,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     const std::string target = " --json --yes --port " + Shell(std::string("sim:") + d.sim + ",state=" + state) + " " +
-                               d.target + " --start 0 " + Shell(imagePath);
+                               d.target + (window.empty() ? "" : " --window " + window) + " --start 0 " +
+                               Shell(imagePath);
     for (const char* operation : {"program", "verify"}) {
       Row row{d.name, operation, bytes, {}};
       std::string output;
