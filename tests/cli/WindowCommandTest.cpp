@@ -30,10 +30,10 @@ class WindowCommand : public testing::CliFolderTest {
     std::filesystem::remove(dump);
     const std::string port = "sim:" + sim + ",dump-memory=" + region + ":" + dump + (fault.empty() ? "" : "," + fault);
     Outcome outcome;
-    outcome.result =
-        testing::RunCli("program --json --yes --port '" + port + "' " + target + " --window " + std::to_string(window) +
-                            " --start 0 " + folder_ + "/image.bin",
-                        folder_ + "/stderr.txt", fault.empty() && !provoked ? SimViolations::Fail : SimViolations::Allowed);
+    outcome.result = testing::RunCli("program --json --yes --port '" + port + "' " + target + " --window " +
+                                         std::to_string(window) + " --start 0 " + folder_ + "/image.bin",
+                                     folder_ + "/stderr.txt",
+                                     fault.empty() && !provoked ? SimViolations::Fail : SimViolations::Allowed);
     outcome.dump = ReadWholeFile(dump).value_or("");
     return outcome;
   }
