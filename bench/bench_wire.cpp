@@ -159,7 +159,8 @@ void WriteChangedImages(uint32_t bytes, const std::string& first, const std::str
 }
 
 // Programs, changes, re-programs with and without --skip-unchanged; see the file's comment.
-int RunSkipUnchanged(const std::string& cli, const std::string& work, uint32_t kib, std::vector<std::string> only) {
+int RunSkipUnchanged(const std::string& cli, const std::string& work, uint32_t kib, std::vector<std::string> only,
+                     const std::string& window) {
   if (only.empty()) only = {"qspi", "nor", "serial"};
   std::printf("re-program after a change of 64 bytes; times in seconds at 115200 baud (see bench_wire)\n");
   std::printf("%-11s %6s %-5s %10s %10s %8s %7s %8s %8s\n", "dest", "KiB", "run", "host->tgt", "tgt->host", "trips",
@@ -174,7 +175,8 @@ int RunSkipUnchanged(const std::string& cli, const std::string& work, uint32_t k
     WriteChangedImages(bytes, first, second);
     auto command = [&](const std::string& board, const std::string& image, bool skip) {
       return Shell(cli) + " program --no-verify" + (skip ? " --skip-unchanged" : "") + " --json --yes --port " +
-             Shell(std::string("sim:") + d.sim + ",state=" + board) + " " + d.target + " --start 0 " + Shell(image);
+             Shell(std::string("sim:") + d.sim + ",state=" + board) + " " + d.target +
+             (window.empty() ? "" : " --window " + window) + " --start 0 " + Shell(image);
     };
     Counters wire;
     std::string output;
@@ -220,6 +222,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> only;
   std::string cli = OwnFolder() + "/tessaro-cli";
   std::string work;
+  std::string window;  // passed on to tessaro-cli: bytes in flight
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -237,10 +240,12 @@ int main(int argc, char** argv) {
       cli = argv[++i];
     } else if (option == "--work" && hasValue) {
       work = argv[++i];
+    } else if (option == "--window" && hasValue) {
+      window = std::to_string(std::strtoul(argv[++i], nullptr, 10));
     } else {
       std::fprintf(stderr,
                    "usage: bench_wire [--quick | --kib N] [--dest NAME]... [--json | --skip-unchanged] [--cli PATH] "
-                   "[--work DIR]\n");
+                   "[--work DIR] [--window BYTES]\n");
       return 2;
     }
   }
@@ -259,7 +264,7 @@ int main(int argc, char** argv) {
   if (ownWork) work = (std::filesystem::temp_directory_path() / ("bench-wire-" + std::to_string(::getpid()))).string();
   std::filesystem::create_directories(work);
   if (skipUnchanged) {
-    const int result = RunSkipUnchanged(cli, work, kib, only);
+    const int result = RunSkipUnchanged(cli, work, kib, only, window);
     if (ownWork) std::filesystem::remove_all(work);
     return result;
   }
@@ -280,7 +285,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     const std::string target = " --json --yes --port " + Shell(std::string("sim:") + d.sim + ",state=" + state) + " " +
-                               d.target + " --start 0 " + Shell(imagePath);
+                               d.target + (window.empty() ? "" : " --window " + window) + " --start 0 " +
+                               Shell(imagePath);
     for (const char* operation : {"program", "verify"}) {
       Row row{d.name, operation, bytes, {}};
       std::string output;

@@ -17,6 +17,7 @@
 // failure (8 to 13); 4 when aborted (14, Ctrl-C); 3 when the operation was refused before
 // device work (its error text says why); 2 for usage errors.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -207,6 +208,7 @@ constexpr OptionRow kOptionTable[] = {
     {"no", false, false, "answer every question no"},
     {"erase-secured", false, false, "with --yes: erase a chip whose security bit keeps it from linking"},
     {"double-baud", false, false, "link at twice the baud rate"},
+    {"window", true, false, "BYTES of acknowledged-only commands in flight (default 0: wait for each acknowledge)"},
     {"json", false, false, "machine-readable result on stdout"},
     {"drivers", true, false, "drivers folder DIR"},
     {"config", true, false, "board definitions folder DIR"},
@@ -280,6 +282,7 @@ struct JobRequest {
   bool skipUnchanged = false;
   bool eraseSecured = false;
   bool doubleBaud = false;
+  std::optional<uint32_t> window;  // --window: bytes in flight
   bool burn = false;
   bool yes = false;
   Answers answers = Answers::Ask;
@@ -391,6 +394,13 @@ std::optional<int> ReadJob(Operation operation, ArgReader& args, JobRequest& req
   request.skipUnchanged = program && args.Has("skip-unchanged");
   request.eraseSecured = args.Has("erase-secured");
   request.doubleBaud = args.Has("double-baud");
+  if (auto text = args.Value("window")) {
+    uint32_t bytes = 0;
+    const auto [end, failure] = std::from_chars(text->data(), text->data() + text->size(), bytes);
+    if (failure != std::errc() || end != text->data() + text->size() || text->empty())
+      return usageError("--window wants a number of bytes");
+    request.window = bytes;
+  }
   request.burn = args.Has("burn");
   request.yes = args.Has("yes");
   request.output = args.ValueOr("output", "");
@@ -540,6 +550,7 @@ BoardRun RunBoard(const JobRequest& request, PortChoice& port, const std::string
   SerialPort link;
   AttachPort(link, port);
   link.SetPrompt(&prompt);
+  if (request.window) link.SetWindow(*request.window);
   TerminalProgress progress(terminalBar);
   CliHost host(link, config, progress, port.number, request.doubleBaud, start, questions, reporter);
 

@@ -422,6 +422,7 @@ std::string SimBoard::StatsJson() {
       .Field("hostToTarget", static_cast<unsigned long long>(counters.hostToTarget))
       .Field("targetToHost", static_cast<unsigned long long>(counters.targetToHost))
       .Field("roundTrips", static_cast<unsigned long long>(counters.roundTrips))
+      .Field("rxDropped", static_cast<unsigned long long>(counters.rxDropped))
       .Key("violations")
       .BeginArray();
   for (const std::string& text : Violations()) json.String(text);

@@ -46,6 +46,7 @@ struct WireCounters {
   uint64_t hostToTarget = 0;
   uint64_t targetToHost = 0;
   uint64_t roundTrips = 0;  // a host write followed by a target reply
+  uint64_t rxDropped = 0;   // host bytes lost to a full receive buffer of the monitor
 };
 
 class SimBoard {
@@ -197,6 +198,12 @@ class SimBoard {
   size_t TakeOutputLocked(uint8_t* buffer, size_t capacity);
   std::optional<SimClock::time_point> NextEventLocked();
   void MonitorByte(uint8_t byte);
+  // A byte reaches the monitor's UART at `at`: taken at once when the monitor is reading, else
+  // buffered, or lost when the buffer is full.
+  void MonitorReceive(uint8_t byte, SimClock::time_point at);
+  // Lets the monitor take its buffered bytes up to `until`.
+  void DrainMonitorBuffer(SimClock::time_point until);
+  std::optional<SimClock::time_point> NextMonitorTake() const;
   // `fromInterface`: the USB interface's own answer, which a lost link to the target does not stop.
   void Emit(uint8_t byte, bool fromInterface = false);
   void EmitWord(uint16_t word);
@@ -284,6 +291,12 @@ class SimBoard {
   bool securityBit_;
   std::vector<uint8_t> command_;
   uint64_t commandCount_ = 0;
+  // The monitor's receive buffer (paced lines only) and its time: when it reads its UART again
+  // after a command, and when it took the byte it works on.
+  std::deque<std::pair<SimClock::time_point, uint8_t>> rxBuffer_;
+  SimClock::time_point monitorFreeAt_{};
+  SimClock::time_point monitorClock_{};
+  SimClock::time_point byteArrival_{};  // of the host byte being handed on
 
   // target state
   std::unordered_map<uint32_t, uint16_t> ram_;

@@ -189,7 +189,17 @@ void SimBoard::Execute() {
   const MonitorCommands::Rule* rule = MonitorCommands::Find(command_[0]);
   MonitorCommands::Executing executing{family_ == FAMILY_9XXX, chip_->legacyLink,
                                        probeSeen_ && command_ == lastCommand_};
+  // On a paced line the monitor works as the line goes: carrying a command out takes one byte
+  // time for every two bytes of it (a word moved), the answer leaves after that, and the
+  // monitor reads its UART again once the answer is out (it sends polled).
+  const SimClock::duration byteTime = ByteTime();
+  const SimClock::duration work = byteTime * static_cast<long>(std::max<size_t>(1, command_.size() / 2));
+  const uint64_t repliedBefore = replySerial_;
+  if (byteTime != SimClock::duration::zero())
+    replyBase_ = monitorClock_ + work + std::chrono::microseconds(options_.latencyUs);
   if (rule) rule->handler(*this, executing);
+  if (byteTime != SimClock::duration::zero())
+    monitorFreeAt_ = monitorClock_ + work + byteTime * static_cast<long>(replySerial_ - repliedBefore);
   if (executing.probe) {
     probeSeen_ = true;
   } else {

@@ -257,6 +257,8 @@ constexpr OptionRow kOptionRows[] = {
 
     {kWire, "baud-pace", "", Form::Flag, "pace bytes at the current line speed", SetFlag<&O::baudPace, true>},
     {kWire, "latency-us", "N", Form::Value, "turnaround delay before each reply", SetNumber<&O::latencyUs, 10000000>},
+    {kWire, "rx-buffer", "N", Form::Value,
+     "bytes the monitor buffers while busy with a command (default 256; paced only)", SetNumber<&O::rxBuffer, 1048576>},
 
     {kFaults, "drop-byte", "N", Form::Value, "drop the Nth target-to-host byte", SetNumber<&O::dropReplyByte, kAny>},
     {kFaults, "corrupt-byte", "N", Form::Value, "corrupt the Nth target-to-host byte",

@@ -46,6 +46,10 @@ struct SimOptions {
   int revision = 1;                     // I/O register 251
   bool baudPace = false;
   uint32_t latencyUs = 0;
+  // The monitor's receive buffer: bytes that arrive while it executes a command wait here; one
+  // that arrives with the buffer full is lost, as a UART overrun loses it. 256 bytes: the ring a
+  // ROM monitor keeps behind its receive interrupt with a one-byte index.
+  uint32_t rxBuffer = 256;
   std::string statsFile;
   uint64_t dropReplyByte = 0;           // 1-based index of a target-to-host byte to drop
   uint64_t corruptReplyByte = 0;        // 1-based index of a target-to-host byte to corrupt

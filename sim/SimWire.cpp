@@ -37,8 +37,9 @@ void SimBoard::HostWrite(const uint8_t* data, size_t size) {
   hostSpoke_ = true;
   lastDue_ = std::max(lastDue_, now);
   SimClock::time_point arrival = now;
+  const SimClock::time_point lineStart = std::max(now, lineFreeAt_);
   if (options_.baudPace) {
-    lineFreeAt_ = std::max(now, lineFreeAt_) + ByteTime() * static_cast<long>(size);
+    lineFreeAt_ = lineStart + ByteTime() * static_cast<long>(size);
     arrival = lineFreeAt_;
   }
   replyBase_ = arrival + std::chrono::microseconds(options_.latencyUs);
@@ -48,6 +49,7 @@ void SimBoard::HostWrite(const uint8_t* data, size_t size) {
     };
     for (size_t i = 0; i < size; ++i) {
       uint8_t byte = data[i];
+      byteArrival_ = options_.baudPace ? lineStart + ByteTime() * static_cast<long>(i + 1) : now;
       ++hostSerial_;
       if (listed(dropHost_, hostSerial_)) continue;
       for (const auto& [index, flip] : corruptHost_)
@@ -94,6 +96,39 @@ void SimBoard::HostByte(uint8_t sent, SimClock::time_point now) {
       beforeResetReported_ = true;
       continue;
     }
+    MonitorReceive(byte, byteArrival_);
+  }
+}
+
+// While the monitor executes a command it does not read its UART: what arrives meanwhile waits
+// in its receive buffer, and what arrives with that full is lost. Unpaced, bytes take no time
+// and commands none either, so the monitor takes every byte as it comes.
+void SimBoard::MonitorReceive(uint8_t byte, SimClock::time_point at) {
+  DrainMonitorBuffer(at);
+  if (ByteTime() == SimClock::duration::zero() || (rxBuffer_.empty() && monitorFreeAt_ <= at)) {
+    monitorClock_ = at;
+    MonitorByte(byte);
+    return;
+  }
+  if (rxBuffer_.size() >= options_.rxBuffer) {
+    if (counters_.rxDropped++ == 0)
+      Violation(Format("the monitor's %u-byte receive buffer overran while it executed a command: host bytes lost",
+                       options_.rxBuffer));
+    return;
+  }
+  rxBuffer_.emplace_back(at, byte);
+}
+
+std::optional<SimClock::time_point> SimBoard::NextMonitorTake() const {
+  if (rxBuffer_.empty()) return std::nullopt;
+  return std::max(monitorFreeAt_, rxBuffer_.front().first);
+}
+
+void SimBoard::DrainMonitorBuffer(SimClock::time_point until) {
+  for (auto take = NextMonitorTake(); take && *take <= until; take = NextMonitorTake()) {
+    const uint8_t byte = rxBuffer_.front().second;
+    rxBuffer_.pop_front();
+    monitorClock_ = *take;
     MonitorByte(byte);
   }
 }
@@ -129,6 +164,7 @@ void SimBoard::EmitWord(uint16_t word) {
 }
 
 void SimBoard::Tick(SimClock::time_point now) {
+  DrainMonitorBuffer(now);
   // What fell due since the last look happens in the order it fell due: a greeting due before
   // the link came back is lost with it, a link lost after a reset ended had the greeting out.
   for (;;) {
@@ -167,6 +203,8 @@ void SimBoard::Reset(SimClock::time_point now) {
   inReset_ = true;
   resetUntil_ = now + std::chrono::milliseconds(options_.resetMs);
   command_.clear();
+  rxBuffer_.clear();
+  monitorFreeAt_ = now;
   efuses_->Reset();
   monitorRunning_ = false;
   beforeResetReported_ = false;
@@ -226,6 +264,7 @@ std::optional<SimClock::time_point> SimBoard::NextEventLocked() {
   };
   if (inReset_) sooner(resetUntil_);
   if (linkLost_ && linkBackAt_) sooner(*linkBackAt_);
+  if (auto take = NextMonitorTake()) sooner(*take);
   if (firstHostByte_)
     for (const ArmedFault& fault : armed_)
       if (fault.atMs != 0 && !fault.timeStruck) sooner(*firstHostByte_ + std::chrono::milliseconds(fault.atMs));

@@ -37,6 +37,17 @@ bool SerialPort::IsFlashMode() const {
 // ---- primitives ----
 
 void SerialPort::BeginCommand(uint32_t expectedReply) {
+  // A command that does not join the window waits for every acknowledge before it: what is
+  // sent after it depends on its answer.
+  if (!windowed_ && !inFlight_.empty()) (void)DrainWindow();
+  // Acknowledges still owed to the commands in flight are no stray bytes.
+  if (!inFlight_.empty()) {
+    retries_ = 3;
+    expectedReply_ = expectedReply;
+    recordLength_ = 0;
+    replayActive_ = false;
+    return;
+  }
   // Nothing waiting before a command is sent can belong to its reply: a board that reset greets
   // unasked, and the rest of a reply given up on may still arrive. Left in the ring, such a
   // byte would be taken as the first byte of this reply and shift every value after it.
@@ -335,7 +346,7 @@ uint32_t SerialPort::ReadRegister(uint32_t reg) {
 
 void SerialPort::WriteRegister(uint32_t reg, uint32_t value) {
   if (!linked_) return;
-  BeginCommand(IsLegacy() ? 0 : 1);
+  BeginAckCommand(IsLegacy() ? 0 : 1, Family() == FAMILY_9XXX ? 6 : 4);
   SendByte(kWriteRegister);
   if (Family() == FAMILY_9XXX) {
     SendWord(static_cast<uint16_t>(reg | 0x8000));
@@ -344,7 +355,7 @@ void SerialPort::WriteRegister(uint32_t reg, uint32_t value) {
     SendByte(static_cast<uint8_t>(reg));
     SendWord(static_cast<uint16_t>(value));
   }
-  (void)WaitAck();
+  (void)FinishAckCommand();
 }
 
 uint32_t SerialPort::ReadIoRegister(uint32_t reg) {
@@ -357,11 +368,11 @@ uint32_t SerialPort::ReadIoRegister(uint32_t reg) {
 
 void SerialPort::WriteIoRegister(uint32_t reg, uint32_t value) {
   if (!linked_) return;
-  BeginCommand(IsLegacy() ? 0 : 1);
+  BeginAckCommand(IsLegacy() ? 0 : 1, 4);
   SendByte(kWriteIo);
   SendByte(static_cast<uint8_t>(reg));
   SendWord(static_cast<uint16_t>(value));
-  (void)WaitAck();
+  (void)FinishAckCommand();
 }
 
 // ---- memory ----
@@ -378,13 +389,13 @@ uint32_t SerialPort::ReadMemoryWord(uint16_t low, uint16_t high) {
 
 bool SerialPort::WriteMemoryWord(uint32_t address, uint16_t value) {
   if (!linked_) return false;
-  BeginCommand(IsLegacy() ? 0 : 1);
+  BeginAckCommand(IsLegacy() ? 0 : 1, IsLegacy() ? 9 : 7);
   SendByte(kWriteMemory);
   SendWord(static_cast<uint16_t>(address & 0xFFFF));
   SendWord(static_cast<uint16_t>(address >> 16));
   if (IsLegacy()) SendWord(1);
   SendWord(value);
-  return WaitAck();
+  return FinishAckCommand();
 }
 
 bool SerialPort::WriteTargetWord(uint32_t address, uint16_t value) {
@@ -438,7 +449,7 @@ bool SerialPort::WriteMemoryBlock(uint16_t low, uint16_t high, uint32_t count, c
     if (flashPiece) {
       ok = WriteFlashBlock(pieceLow, n, data);
     } else {
-      BeginCommand(IsLegacy() ? 0 : 1);
+      BeginAckCommand(IsLegacy() ? 0 : 1, 7 + 2 * n);
       SendByte(Family() == FAMILY_73XX ? kWriteMemory : kWriteBlock);
       SendWord(pieceLow);
       SendWord(pieceHigh);
@@ -449,7 +460,7 @@ bool SerialPort::WriteMemoryBlock(uint16_t low, uint16_t high, uint32_t count, c
         bytes[2 * i + 1] = static_cast<uint8_t>(data[i] >> 8);
       }
       SendBlock(bytes.data(), bytes.size());
-      ok = WaitAck();
+      ok = FinishAckCommand();
     }
     if (ok && readBack && (flashPiece || pieceLow >= 1024)) ok = ReadMemoryWord(pieceLow, pieceHigh) == data[0];
     if (!ok) return false;
@@ -468,7 +479,14 @@ bool SerialPort::WrFlash(uint32_t address, uint32_t count, const uint16_t* data)
     return false;
   }
   if (!linked_) return false;
-  BeginCommand(1);
+  // A count the monitor takes in one command: one word, a whole page, or bytes on chips
+  // without the security bit.
+  const bool oneCommand = !(config_.chip && config_.chip->hasSecurityBit) || count == 1 ||
+                          (address % kFlashPageWords == 0 && count == kFlashPageWords);
+  if (oneCommand)
+    BeginAckCommand(1, 4 + 2 * count);
+  else
+    BeginCommand(1);
   auto sendData = [&](uint32_t words) {
     for (uint32_t i = 0; i < words; ++i) SendWord(data[i]);
   };
@@ -478,14 +496,14 @@ bool SerialPort::WrFlash(uint32_t address, uint32_t count, const uint16_t* data)
       SendWord(static_cast<uint16_t>(address));
       SendByte(1);
       sendData(1);
-      return WaitAck();
+      return FinishAckCommand();
     }
     if (address % kFlashPageWords == 0 && count == kFlashPageWords) {
       SendByte(kWriteFlash);
       SendWord(static_cast<uint16_t>(address));
       SendByte(static_cast<uint8_t>(kFlashPageWords));
       sendData(kFlashPageWords);
-      return WaitAck();
+      return FinishAckCommand();
     }
     for (uint32_t i = 0; i < count; ++i)
       if (!WrFlash(address + i, 1, data + i)) return false;
@@ -495,7 +513,7 @@ bool SerialPort::WrFlash(uint32_t address, uint32_t count, const uint16_t* data)
   SendWord(static_cast<uint16_t>(2 * address));
   SendByte(static_cast<uint8_t>(2 * count));
   sendData(count);
-  return WaitAck();
+  return FinishAckCommand();
 }
 
 bool SerialPort::WriteFlashBlock(uint32_t address, uint32_t count, const uint16_t* data) {
@@ -522,7 +540,7 @@ void SerialPort::WriteFuseBits(bool f0, bool f1, bool f8, uint32_t bitsA, uint32
 }
 
 bool SerialPort::WriteEfuseWords(const uint16_t* words, size_t count) {
-  if (Family() != FAMILY_9XXX || !linked_) return false;
+  if (Family() != FAMILY_9XXX || !linked_ || !DrainWindow()) return false;
   // No resynchronisation inside a burn: a resend would replay whatever the record holds (the
   // fuse word read before it, part of the sequence), and a stray byte answered by it could pass
   // for an acknowledge. A lost acknowledge ends the burn as a failure instead.

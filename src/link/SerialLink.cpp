@@ -93,6 +93,9 @@ LinkResult SerialPort::OpenLink(CLyrComIf* callback, uint32_t port, bool switchB
   expectedReply_ = 0;
   recordLength_ = 0;
   replayActive_ = false;
+  inFlight_.clear();
+  inFlightBytes_ = 0;
+  windowed_ = false;
   switchBaud_ = switchBaud;
   if (transportMode_ == TransportClosed) {
     portNumber = port;
@@ -406,6 +409,7 @@ LinkResult SerialPort::Connect(CLyrComIf* callback, uint32_t port, bool switchBa
 }
 
 void SerialPort::CloseLink(bool flag) {
+  if (linked_) (void)DrainWindow();
   linked_ = false;
   chipDescription_.clear();
   if (transportMode_ == TransportUsbLegacy || transportMode_ == TransportUsbSerial ||

@@ -12,12 +12,14 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <semaphore>
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "chips/BoardConfig.h"
 #include "link/ComIf.h"
@@ -35,6 +37,9 @@ inline constexpr uint32_t kMaxBlockReadWords = 512;
 inline constexpr uint32_t kMaxBlockWriteWords = 128;
 inline constexpr uint32_t kFlashPageWords = 64;
 inline constexpr uint8_t kAck = 0xAC;
+// Bytes of acknowledged-only commands a link may have in flight by default (0: none): see
+// SerialPort::SetWindow.
+inline constexpr uint32_t kDefaultWindowBytes = 0;
 
 // How the link reaches the target: the port kind and, behind a USB debug interface, the
 // protocol the interface drives. `OpenLink` moves Closed to Serial or Handshake; an interface
@@ -132,6 +137,21 @@ class SerialPort {
   // benchmarks and tests; the simulated board counts the same from its side.
   uint64_t roundTrips() const { return roundTrips_; }
 
+  // ---- commands in flight ----
+  // A command that only expects an acknowledge may leave before the acknowledges of the ones
+  // before it have been read, as long as the bytes the monitor may have to hold while it
+  // executes one of them (every command in flight but the oldest, the new one included) stay
+  // within `bytes`; 0 waits for each acknowledge. Acknowledges are collected in order; any
+  // other command first collects them all. Transports that carry bytes one by one (the
+  // modem-line handshake) and chips that never acknowledge keep no window.
+  void SetWindow(uint32_t bytes) { window_ = bytes; }
+  uint32_t window() const { return window_; }
+  uint32_t EffectiveWindow() const;
+  size_t commandsInFlight() const { return inFlight_.size(); }
+  // Collects every outstanding acknowledge, resending what a fault left undone. False (with
+  // the link given up) when that could not be completed.
+  [[nodiscard]] bool DrainWindow();
+
   // ---- link ----
   [[nodiscard]] LinkResult OpenLink(CLyrComIf* callback, uint32_t port, bool switchBaud);
   [[nodiscard]] LinkResult LinkWithTarget(CLyrComIf* callback, uint32_t port, bool switchBaud, bool quiet);
@@ -198,6 +218,13 @@ class SerialPort {
 
  private:
   enum class WaitResult { Ready, Replayed, Failed };
+  // commands in flight
+  void BeginAckCommand(uint32_t expectedReply, size_t length);
+  [[nodiscard]] bool FinishAckCommand();
+  [[nodiscard]] bool RetireOldest();
+  [[nodiscard]] bool RecoverWindow(bool gotByte);
+  [[nodiscard]] bool ResendAfterResync();
+  void LoadRecord(const std::vector<uint8_t>& bytes);
 
   // channel
   void ReaderThread();
@@ -279,6 +306,11 @@ class SerialPort {
   bool replayActive_ = false;
   uint32_t replayIndex_ = 0;
 
+  // commands in flight: their bytes, oldest first
+  uint32_t window_ = kDefaultWindowBytes;
+  std::deque<std::vector<uint8_t>> inFlight_;
+  size_t inFlightBytes_ = 0;
+  bool windowed_ = false;  // the command being built joins the window
   std::unique_ptr<PromptIf> defaultPrompt_;
   PromptIf* prompt_ = nullptr;
 };

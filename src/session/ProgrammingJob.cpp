@@ -389,10 +389,18 @@ bool ProgrammingJob::Run(FlashDriverIf& session, std::string& errorText, Pass pa
   const uint32_t start = P;
   StartProgress(session, E - F);
 
-  auto transfer = [&](FlashDriver& driver) {
-    return program ? driver.Write(session, image) : driver.Verify(session, image);
+  // Writes whose acknowledges are still in flight count only once they have all come in.
+  auto settled = [&](bool ok) {
+    if (port.DrainWindow() || !ok) return ok;
+    session.SetStatus(program ? StatusProgramFailed : StatusVerifyFailed);
+    return false;
   };
-  auto transferEmbedded = [&]() { return program ? ProgramEmbedded(session, image) : VerifyEmbedded(session, image); };
+  auto transfer = [&](FlashDriver& driver) {
+    return settled(program ? driver.Write(session, image) : driver.Verify(session, image));
+  };
+  auto transferEmbedded = [&]() {
+    return settled(program ? ProgramEmbedded(session, image) : VerifyEmbedded(session, image));
+  };
 
   bool result = false;
   if (family < FAMILY_8X2X) {
