@@ -172,7 +172,7 @@ SerialPort::WaitResult SerialPort::WaitForReply(uint32_t count) {
 }
 
 uint32_t SerialPort::ReceiveValue(uint32_t bytes) {
-  if (!linked_) return VALUE_INVALID;
+  if (!CollectBeforeAnswer()) return VALUE_INVALID;
   if (WaitForReply(bytes) == WaitResult::Failed) return VALUE_INVALID;
   uint32_t value = 0;
   for (uint32_t i = 0; i < bytes; ++i) {
@@ -333,12 +333,12 @@ bool SerialPort::Resync() {
 uint32_t SerialPort::ReadRegister(uint32_t reg) {
   if (!linked_) return VALUE_INVALID;
   if (Family() == FAMILY_9XXX) {
-    BeginCommand(3);
+    BeginReplyCommand(3, 3);
     SendByte(kReadRegister);
     SendWord(static_cast<uint16_t>(reg | 0x8000));
     return ReceiveWord24();
   }
-  BeginCommand(2);
+  BeginReplyCommand(2, 2);
   SendByte(kReadRegister);
   SendByte(static_cast<uint8_t>(reg));
   return ReceiveWord();
@@ -360,7 +360,7 @@ void SerialPort::WriteRegister(uint32_t reg, uint32_t value) {
 
 uint32_t SerialPort::ReadIoRegister(uint32_t reg) {
   if (!linked_) return 0xFFFFFFFF;
-  BeginCommand(2);
+  BeginReplyCommand(2, 2);
   SendByte(kReadIo);
   SendByte(static_cast<uint8_t>(reg));
   return ReceiveWord();
@@ -379,7 +379,7 @@ void SerialPort::WriteIoRegister(uint32_t reg, uint32_t value) {
 
 uint32_t SerialPort::ReadMemoryWord(uint16_t low, uint16_t high) {
   if (!linked_) return VALUE_INVALID;
-  BeginCommand(2);
+  BeginReplyCommand(2, IsLegacy() ? 7 : 5);
   SendByte(kReadMemory);
   SendWord(low);
   SendWord(high);
@@ -415,12 +415,12 @@ bool SerialPort::ReadMemoryBlock(uint16_t low, uint16_t high, uint32_t count, ui
   }
   while (count > 0) {
     uint32_t n = std::min(count, kMaxBlockReadWords);
-    BeginCommand(2 * n);
+    BeginReplyCommand(2 * n, 7);
     SendByte(Family() == FAMILY_73XX ? kReadMemory : kReadBlock);
     SendWord(static_cast<uint16_t>(address & 0xFFFF));
     SendWord(static_cast<uint16_t>(address >> 16));
     SendWord(static_cast<uint16_t>(n));
-    if (!linked_ || WaitForReply(2 * n) == WaitResult::Failed) return false;
+    if (!CollectBeforeAnswer() || WaitForReply(2 * n) == WaitResult::Failed) return false;
     for (uint32_t i = 0; i < n; ++i) {
       uint8_t lo = 0, hi = 0;
       if (!ReceiveByte(lo) || !ReceiveByte(hi)) return false;

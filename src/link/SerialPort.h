@@ -221,6 +221,11 @@ class SerialPort {
   // commands in flight
   void BeginAckCommand(uint32_t expectedReply, size_t length);
   [[nodiscard]] bool FinishAckCommand();
+  // A command whose answer is needed, sent behind the commands in flight; CollectBeforeAnswer
+  // collects their acknowledges (recovering as they need) before its answer is read.
+  void BeginReplyCommand(uint32_t expectedReply, size_t length);
+  [[nodiscard]] bool CollectBeforeAnswer();
+  [[nodiscard]] bool ResendPoll(bool throughResync);
   [[nodiscard]] bool RetireOldest();
   [[nodiscard]] bool RecoverWindow(bool gotByte);
   [[nodiscard]] bool ResendAfterResync();
@@ -310,7 +315,9 @@ class SerialPort {
   uint32_t window_ = kDefaultWindowBytes;
   std::deque<std::vector<uint8_t>> inFlight_;
   size_t inFlightBytes_ = 0;
-  bool windowed_ = false;  // the command being built joins the window
+  bool windowed_ = false;    // the command being built joins the window
+  uint32_t pollAnswer_ = 0;  // answer bytes of the command waiting behind the window (0: none)
+  std::vector<uint8_t> pollRecord_;
   std::unique_ptr<PromptIf> defaultPrompt_;
   PromptIf* prompt_ = nullptr;
 };
