@@ -15,8 +15,9 @@ namespace tessaro::cli {
 
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // input read but invalid, or the operation failed
-inline constexpr int kExitUsage = 2;   // usage error
+inline constexpr int kExitFailed = 1;   // input read but invalid, or the operation failed
+inline constexpr int kExitUsage = 2;    // usage error
+inline constexpr int kExitAborted = 4;  // cancelled with Ctrl-C
 
 using CommandFunction = std::function<int(std::vector<std::string>& args)>;
 

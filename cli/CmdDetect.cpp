@@ -157,6 +157,9 @@ int RunDetect(std::vector<std::string>& argv) {
     failure = std::to_string(result.devices.size()) + " devices were found; choose one with --device N\n" +
               DeviceList(result.devices);
     exitCode = kExitUsage;
+  } else if (result.cancelled) {
+    failure = "Cancelled by Ctrl-C: " + failure;
+    exitCode = kExitAborted;
   } else if (!result.detected && exitCode == kExitOk) {
     exitCode = kExitFailed;
   }

@@ -59,7 +59,6 @@ namespace tessaro::cli {
 namespace {
 
 constexpr int kExitRefused = 3;
-constexpr int kExitAborted = 4;
 constexpr const char* kChipErasedText =
     "The whole chip was erased first: it did not link, as with its security bit set, and the erase was allowed";
 

@@ -106,6 +106,8 @@ uint32_t NandSizeExponent(uint32_t pagesPerBlock, uint32_t pageBytes, uint32_t l
 BoardScanner::BoardScanner(FlashIf& flashSession, DeviceCatalogue& deviceCatalogue)
     : session(flashSession), catalogue(deviceCatalogue) {}
 
+bool BoardScanner::Stopped() { return session.host.CancelRequested(); }
+
 void BoardScanner::Add(const char* window, uint32_t address, const DeviceDescription* description) {
   found.push_back(DetectedDevice{window, address, description});
 }
@@ -129,6 +131,7 @@ std::vector<DetectedDevice> BoardScanner::ScanMemoryMap() {
   session.SetStartAddress(0);
   const uint32_t family = session.FamilyCode();
   auto probe = [this](uint32_t address, const char* name) {
+    if (Stopped()) return;
     if (const DeviceDescription* device = ProbeParallel(address)) Add(name, address, device);
   };
   switch (family) {
@@ -207,6 +210,7 @@ void BoardScanner::Scan9xxx() {
 
   for (const MemoryConfigRow& row : kMemoryConfigTable) {
     if (row.model != model || row.ext1 != probe.ext1Kind || row.ext2 != probe.ext2Kind) continue;
+    if (Stopped()) return;
     config.ext2OnCs1 = row.ext2OnCs1;
     config.ext1Kind = row.ext1;
     config.ext2Kind = row.ext2;
@@ -224,11 +228,12 @@ void BoardScanner::Scan9xxx() {
       // The SDRAM must be initialised before the second memory answers behind it.
       link.WriteIoRegister(kSdramControl, ConfigRegisterValue(probe, kSdramControl) | kSdramInitStart);
       int polls = 0;
-      while (polls < kSdramInitPolls && (link.ReadIoRegister(kSdramControl) & kSdramInitDone) == 0 && link.linked()) {
+      while (polls < kSdramInitPolls && (link.ReadIoRegister(kSdramControl) & kSdramInitDone) == 0 && link.linked() &&
+             !Stopped()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ++polls;
       }
-      if (polls == kSdramInitPolls || !link.linked()) {
+      if (polls == kSdramInitPolls || !link.linked() || Stopped()) {
         link.WriteIoRegister(kSdramControl, 0);
         continue;
       }
@@ -263,6 +268,7 @@ void BoardScanner::Scan9xxx() {
     if (config.ext1Kind == EXT_SDRAM) link.WriteIoRegister(kSdramControl, 0);
   }
 
+  if (Stopped()) return;
   session.SetStartAddress(kMpQspiWindow);
   session.window.Select(kMpQspiWindow);
   ProbeQspi(mpQspi, false);
@@ -278,7 +284,7 @@ const DeviceDescription* BoardScanner::SelectDetectedDevice(const DeviceChooser&
   chosen = -1;
   const uint32_t start = session.GetStartAddress();
   (void)ScanMemoryMap();
-  if (found.empty()) {
+  if (found.empty() || Stopped()) {
     session.SetStartAddress(start);
     return nullptr;
   }
@@ -364,7 +370,15 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
   FlashIf session(detectionHost);
   const uint32_t start = host.StartAddress();
   SerialPort& link = host.Link();
+  // A stop the user asked for shows as what it is: the link aborts its wait on a cancel, which
+  // would otherwise read as a lost link or as a board with nothing on it.
   auto fail = [&](const std::string& message) {
+    if (host.CancelRequested()) {
+      result.cancelled = true;
+      result.message = kAutodetectCancelled;
+      host.ShowStatusLine(kAutodetectCancelled, ColourYellow);
+      return;
+    }
     result.message = message;
     (void)host.Ask(message, nullptr, PromptButtons::Ok);
   };
@@ -377,6 +391,10 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
     return result;
   }
   result.chip = chip;
+  if (host.CancelRequested()) {
+    fail(kAutodetectCancelled);
+    return result;
+  }
   working.chip = chip;
   (void)ApplyDefaults(working, MEM_INTRAM);
   switch (chip->modelCode) {
@@ -407,6 +425,10 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
     fail(kCantConnect);
     return result;
   }
+  if (host.CancelRequested()) {
+    fail(kAutodetectCancelled);
+    return result;
+  }
 
   BoardScanner scanner(session, catalogue);
   const DeviceDescription* device = scanner.SelectDetectedDevice(choose);
@@ -418,8 +440,8 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
   }
   result.idText = HexFixed(session.deviceId >> 16, 4) + ":" + HexFixed(session.deviceId & 0xFFFF, 4);
   const uint32_t position = static_cast<uint32_t>(session.window.position);
-  if (device == nullptr) {
-    fail(NoDeviceMessage(result.idText));
+  if (device == nullptr || host.CancelRequested()) {
+    fail(NoDeviceMessage(result.idText));  // a cancel shows as such
   } else {
     switch (chip->familyCode) {
       case FAMILY_73XX:
@@ -441,7 +463,12 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
     draft.dual = scanner.qspi.dualDetected && position != kMpQspiWindow;
     draft.multiPurpose = position == kMpQspiWindow;
     draft.config = working;
-    result.detected = true;
+    if (host.CancelRequested()) {
+      // Stopped during the DataFlash search: no half-made definition goes to the dialog.
+      fail(kAutodetectCancelled);
+    } else {
+      result.detected = true;
+    }
   }
 
   if (chip->familyCode == FAMILY_9XXX && link.linked()) {

@@ -31,6 +31,8 @@ inline constexpr const char* kNoCpuDetected = "No CPU detected (or Security Fuse
 inline constexpr const char* kCantConnect = "Can't connect target CPU!";
 inline constexpr const char* kConnectionLost = "Connection to target CPU lost!";
 inline constexpr const char* kNoTitleSet = "No Title set";
+// A run the user stopped: shown in the status line, not in a box (the user asked for it).
+inline constexpr const char* kAutodetectCancelled = "Auto-Detect cancelled: no board definition made";
 // "Unable to detect compatible flash device (XXXX:XXXX)!"
 std::string NoDeviceMessage(const std::string& idText);
 
@@ -104,6 +106,8 @@ class BoardScanner {
   int chosen = -1;  // index into `found` of the device taken
 
  private:
+  // The user asked to stop: the scan ends where it is.
+  bool Stopped();
   void ScanFamily8x47();
   void Scan9xxx();
   void ProbeQspi(FlashDriverQSPI& driver, bool dual);
@@ -127,8 +131,9 @@ std::string BuildBdlText(const BdlDraft& draft);
 std::vector<const ChipInfo*> ChipChoices(const BoardConfig& config);
 
 struct AutodetectResult {
-  bool detected = false;  // a device was chosen: the draft is ready for the dialog
-  std::string message;    // the message shown when the run ended without a draft
+  bool detected = false;   // a device was chosen: the draft is ready for the dialog
+  bool cancelled = false;  // the user stopped the run; nothing was detected
+  std::string message;     // the message shown when the run ended without a draft
   const ChipInfo* chip = nullptr;
   std::string idText;  // "XXXX:XXXX" of the session's device ID
   std::vector<DetectedDevice> devices;

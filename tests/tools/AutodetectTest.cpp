@@ -207,6 +207,42 @@ TEST(AutodetectFailures, ALinkLostOnTheWayIsReportedWithoutAnEraseOffer) {
   }
 }
 
+// A stop the user asked for is told as a cancel (status line, no box) and makes no definition:
+// before the link is made (nothing to put back), inside the scan (the memory interface is put
+// back), and inside the scan with the link lost on the way.
+TEST(AutodetectFailures, ACancelIsToldAsACancel) {
+  DeviceCatalogue catalogue;
+  std::string errors;
+  ASSERT_TRUE(LoadDriverFolder(catalogue, TESSARO_BIN_DIR "/drivers", errors)) << errors;
+  struct CancelCase {
+    const char* board;
+    int cancelAtPoll;                                // the host's cancel check that first says yes
+    enum { Untouched, PutBack, Unknown } registers;  // the memory interface afterwards
+  };
+  for (const CancelCase& c : {CancelCase{"nor=S29GL256S@80000000", 1, CancelCase::Untouched},
+                              CancelCase{"nor=S29GL256S@80000000", 3, CancelCase::PutBack},
+                              CancelCase{"nor=S29GL256S@80000000,link-loss-at-command=60", 3, CancelCase::Unknown}}) {
+    testing::SimHost host("LYR9468", Options(c.board));
+    std::vector<uint32_t> before;
+    for (uint32_t reg : {9u, 11u, 19u}) before.push_back(host.board->IoRegister(reg));
+    host.cancel = [&](int polls) { return polls >= c.cancelAtPoll; };
+    const AutodetectResult result = RunAutodetect(host, catalogue, nullptr);
+    const std::string label = std::string(c.board) + " @" + std::to_string(c.cancelAtPoll);
+    EXPECT_TRUE(result.cancelled) << label;
+    EXPECT_FALSE(result.detected) << label;
+    EXPECT_EQ(result.message, kAutodetectCancelled) << label;
+    EXPECT_TRUE(host.boxes.empty()) << label;
+    EXPECT_EQ(host.LastStatus(), kAutodetectCancelled) << label;
+    if (c.registers == CancelCase::Unknown) continue;
+    size_t i = 0;
+    for (uint32_t reg : {9u, 11u, 19u}) {
+      const uint32_t expected = c.registers == CancelCase::PutBack ? ConfigRegisterValue(host.config, reg) : before[i];
+      EXPECT_EQ(host.board->IoRegister(reg), expected) << label << " register " << reg;
+      ++i;
+    }
+  }
+}
+
 TEST(AutodetectText, SizesAndChoices) {
   struct SizeCase {
     uint32_t size, low, high, exponent;
