@@ -9,6 +9,7 @@
 #include "platform/PortTable.h"
 #include "platform/PosixTtyDevice.h"
 #include "platform/Settings.h"
+#include "sim/BoardDevices.h"
 #include "sim/BoardState.h"
 #include "sim/SimPortDevice.h"
 
@@ -75,6 +76,10 @@ bool ResolvePort(const std::optional<std::string>& text, PortChoice& port, std::
       return false;
     port.board = sim::SimBoard::Create(options, &error);
     if (!port.board) return false;
+    // A device of the named board that the simulation cannot wire is left off: say so, or the
+    // run's failure on it would look like the host's.
+    if (const auto devices = port.board->Devices())
+      for (const std::string& note : devices->notes) WriteErr("tessaro-cli: simulated board: " + note + "\n");
     port.boardEnd = std::make_shared<SimBoardEnd>();
     port.boardEnd->board = port.board;
     port.opener = sim::SimPortOpener(port.board);

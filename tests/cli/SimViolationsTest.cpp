@@ -35,5 +35,20 @@ TEST(SimViolations, ListedOnStderrAndFatalOnlyWhenStrict) {
   EXPECT_EQ(clean.err.find("violation"), std::string::npos) << clean.err;
 }
 
+// A device of a named board that the simulation cannot wire is left off, and the run says so
+// before its failure on that device.
+TEST(SimViolations, ADeviceLeftOffIsToldOnStderr) {
+  const std::string board = "'LYR9371 NAND Boot Board'";
+  CliResult run = RunCli("identify --json --port sim:board=" + board);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("tessaro-cli: simulated board: the simulated LYR9371 cannot wire a serial flash behind "
+                         "SPICS0=0; AT45DB161E left off"),
+            std::string::npos)
+      << run.err;
+  CliResult clean = RunCli("identify --json --port \"sim:board=LYR9468 Dual QSPI Board\"");
+  EXPECT_EQ(clean.exitCode, 0) << clean.err;
+  EXPECT_EQ(clean.err.find("left off"), std::string::npos) << clean.err;
+}
+
 }  // namespace
 }  // namespace tessaro::testing
