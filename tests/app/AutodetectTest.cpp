@@ -239,6 +239,10 @@ TEST_F(AutodetectTest, EscStopsTheDetection) {
   EXPECT_TRUE(busyShown);
   ASSERT_FALSE(rig_->prompt.shown.empty());
   EXPECT_EQ(rig_->prompt.shown.front().text, "Stop current process?");
+  // Told as a cancel in the status line, not as a lost link in a box.
+  EXPECT_EQ(rig_->prompt.shown.size(), 1u) << rig_->prompt.shown.back().text;
+  EXPECT_TRUE(Window().LastAutodetect().cancelled);
+  EXPECT_EQ(Control<QLineEdit>(Window(), "1013")->text().toStdString(), kAutodetectCancelled);
   EXPECT_FALSE(Window().LastAutodetect().detected);
   EXPECT_FALSE(dialogShown);
   EXPECT_FALSE(Window().ActionRunning());

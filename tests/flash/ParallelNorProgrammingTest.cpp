@@ -3,6 +3,8 @@
 // entry 10 run on it. Every case checks what the device holds afterwards.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "common/Text.h"
 #include "definitions/BoardDefinition.h"
 #include "definitions/DeviceCatalogue.h"
@@ -72,6 +74,10 @@ struct ProgramCase {
   uint32_t start;
   uint32_t words;
 };
+// The case as test names and failure messages show it.
+void PrintTo(const ProgramCase& c, std::ostream* out) {
+  *out << c.chip << " " << c.setup->part << " at 0x" << std::hex << c.start << std::dec << " " << c.words << " words";
+}
 
 class ParallelProgram : public ::testing::TestWithParam<ProgramCase> {};
 
@@ -305,6 +311,8 @@ struct FaultCase {
   Fault fault;
   uint32_t expectedStatus;
 };
+// The case as test names and failure messages show it.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 class ParallelFault : public ::testing::TestWithParam<FaultCase> {};
 

@@ -1,6 +1,8 @@
 // Identification of every catalogue chip through every transport, against the simulated board.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "tests/link/SimLinkFixture.h"
 
 namespace tessaro::testing {
@@ -13,6 +15,8 @@ struct ProbeCase {
   uint8_t usbKind;
   int transportMode;  // after the probe
 };
+// The case as test names and failure messages show it.
+void PrintTo(const ProbeCase& c, std::ostream* out) { *out << c.chip << (c.usb ? " usb" : ""); }
 
 class ProbePortTest : public ::testing::TestWithParam<ProbeCase> {};
 
@@ -65,6 +69,8 @@ struct StrapCase {
   uint32_t ext1, ext2;
   bool cs1;
 };
+// The case as test names and failure messages show it.
+void PrintTo(const StrapCase& c, std::ostream* out) { *out << "package " << c.package << " strapping " << c.strapping; }
 
 class StrappingTest : public ::testing::TestWithParam<StrapCase> {};
 

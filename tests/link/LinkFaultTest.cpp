@@ -4,6 +4,8 @@
 // reports what the host can see of the fault.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <thread>
 
@@ -38,6 +40,8 @@ struct FaultCase {
   bool usb;
   int relink;  // what the next link attempt gives
 };
+// The case as test names and failure messages show it.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 class ArmedFaultTest : public ::testing::TestWithParam<FaultCase> {};
 

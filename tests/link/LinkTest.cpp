@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <thread>
 
@@ -55,6 +57,8 @@ struct ModeCase {
   uint8_t usbKind;
   int mode;
 };
+// The case as test names and failure messages show it.
+void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.chip << (c.usb ? " usb" : "") << " mode " << c.mode; }
 
 class TransportModeTest : public ::testing::TestWithParam<ModeCase> {};
 

@@ -3,6 +3,8 @@
 // afterwards, that a clean verify moves no image data, and how every failing run ends.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <random>
 
@@ -84,6 +86,8 @@ struct QspiCase {
   uint32_t start;  // position
   size_t words;
 };
+// The case as test names and failure messages show it.
+void PrintTo(const QspiCase& c, std::ostream* out) { *out << c.name; }
 
 class QspiProgram : public ::testing::TestWithParam<QspiCase> {};
 

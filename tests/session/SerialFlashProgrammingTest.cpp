@@ -3,6 +3,8 @@
 // holds afterwards, the messages and status of every way a run can fail, and that no run hangs.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <random>
 
@@ -69,6 +71,8 @@ struct ProgramCase {
   size_t words;
   uint32_t pageWords;  // as the device runs
 };
+// The case as test names and failure messages show it.
+void PrintTo(const ProgramCase& c, std::ostream* out) { *out << c.name; }
 
 class SerialProgram : public ::testing::TestWithParam<ProgramCase> {};
 

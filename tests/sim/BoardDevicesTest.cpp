@@ -4,6 +4,8 @@
 // runs, and bad option texts are refused with a message that names the option.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -120,6 +122,8 @@ struct DeviceCase {
   size_t words;
   uint32_t windowBase = 0;  // where region word 0 is, for a position given as a window address
 };
+// The case as test names and failure messages show it.
+void PrintTo(const DeviceCase& c, std::ostream* out) { *out << c.name; }
 
 // The 9xxx host reaches parallel NOR and QSPI through the same window, so the shipped QSPI demo
 // board is tried for its QSPI and serial devices and the NOR through the 8247 board.
