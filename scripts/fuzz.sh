@@ -8,9 +8,9 @@ seconds="${1:-60}"; shift || true
 # "seeds" replays the seeds and the kept corpus once, without mutation.
 # "runs=N" runs each target for N executions instead of a time.
 case "$seconds" in
-  seeds) limit="-runs=0" ;;
-  runs=*) limit="-runs=${seconds#runs=}" ;;
-  *) limit="-max_total_time=$seconds" ;;
+  seeds) limit="-runs=0"; what="the seeds and the corpus once" ;;
+  runs=*) limit="-runs=${seconds#runs=}"; what="${seconds#runs=} executions" ;;
+  *) limit="-max_total_time=$seconds"; what="${seconds}s" ;;
 esac
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
@@ -31,7 +31,7 @@ for t in "${targets[@]}"; do
   # Crashes and slow units land beside the corpus, not in the source tree.
   limit_t="$limit -artifact_prefix=build-fuzz/artifacts/"
   seeds="fuzz/seeds/${t#fuzz_}"
-  echo "=== $t for ${seconds}s"
+  echo "=== $t: $what"
   if [ -d "$seeds" ]; then
     build-fuzz/bin/"$t" $limit_t -print_final_stats=1 "$corpus" "$seeds" 2>&1 | tail -n 12
   else
