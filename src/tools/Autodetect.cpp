@@ -372,13 +372,15 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
   SerialPort& link = host.Link();
   // A stop the user asked for shows as what it is: the link aborts its wait on a cancel, which
   // would otherwise read as a lost link or as a board with nothing on it.
+  auto stopped = [&] {
+    if (!host.CancelRequested()) return false;
+    result.cancelled = true;
+    result.message = kAutodetectCancelled;
+    host.ShowStatusLine(kAutodetectCancelled, ColourYellow);
+    return true;
+  };
   auto fail = [&](const std::string& message) {
-    if (host.CancelRequested()) {
-      result.cancelled = true;
-      result.message = kAutodetectCancelled;
-      host.ShowStatusLine(kAutodetectCancelled, ColourYellow);
-      return;
-    }
+    if (stopped()) return;
     result.message = message;
     (void)host.Ask(message, nullptr, PromptButtons::Ok);
   };
@@ -391,10 +393,7 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
     return result;
   }
   result.chip = chip;
-  if (host.CancelRequested()) {
-    fail(kAutodetectCancelled);
-    return result;
-  }
+  if (stopped()) return result;
   working.chip = chip;
   (void)ApplyDefaults(working, MEM_INTRAM);
   switch (chip->modelCode) {
@@ -425,10 +424,7 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
     fail(kCantConnect);
     return result;
   }
-  if (host.CancelRequested()) {
-    fail(kAutodetectCancelled);
-    return result;
-  }
+  if (stopped()) return result;
 
   BoardScanner scanner(session, catalogue);
   const DeviceDescription* device = scanner.SelectDetectedDevice(choose);
@@ -440,8 +436,10 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
   }
   result.idText = HexFixed(session.deviceId >> 16, 4) + ":" + HexFixed(session.deviceId & 0xFFFF, 4);
   const uint32_t position = static_cast<uint32_t>(session.window.position);
-  if (device == nullptr || host.CancelRequested()) {
-    fail(NoDeviceMessage(result.idText));  // a cancel shows as such
+  if (stopped()) {
+    // told in the status line; the memory interface is still put back below
+  } else if (device == nullptr) {
+    fail(NoDeviceMessage(result.idText));
   } else {
     switch (chip->familyCode) {
       case FAMILY_73XX:
@@ -463,12 +461,8 @@ AutodetectResult RunAutodetect(FlashHost& host, DeviceCatalogue& catalogue, cons
     draft.dual = scanner.qspi.dualDetected && position != kMpQspiWindow;
     draft.multiPurpose = position == kMpQspiWindow;
     draft.config = working;
-    if (host.CancelRequested()) {
-      // Stopped during the DataFlash search: no half-made definition goes to the dialog.
-      fail(kAutodetectCancelled);
-    } else {
-      result.detected = true;
-    }
+    // Stopped during the DataFlash search: no half-made definition goes to the dialog.
+    result.detected = !stopped();
   }
 
   if (chip->familyCode == FAMILY_9XXX && link.linked()) {
